@@ -1,0 +1,326 @@
+#include "ProfileFile.h"
+
+#include "RegionalFormat.h"
+#include "StorageError.h"
+#include "TextFile.h"
+
+#include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
+namespace qst {
+
+namespace {
+
+const QByteArray kUtf8Bom("\xEF\xBB\xBF");
+
+QString Upper(const QString &s)
+{
+    return s.trimmed().toUpper();
+}
+
+} // namespace
+
+ProfileFile::ProfileFile(const QString &path)
+    : m_path(path)
+{
+}
+
+ProfileFile::Stamp ProfileFile::StatFile() const
+{
+    Stamp s;
+#ifdef Q_OS_UNIX
+    struct stat st;
+    if (::stat(QFile::encodeName(m_path).constData(), &st) != 0)
+        return s;
+    s.exists = true;
+    s.size = st.st_size;
+    s.mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.inode = st.st_ino;
+#else
+    const QFileInfo info(m_path);
+    if (!info.exists())
+        return s;
+    s.exists = true;
+    s.size = info.size();
+    s.mtimeNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
+#endif
+    return s;
+}
+
+void ProfileFile::RefreshLocked()
+{
+    const Stamp now = StatFile();
+    if (m_loaded && now == m_stamp)
+        return;
+    QByteArray bytes;
+    if (now.exists) {
+        try {
+            bytes = ReadFileBytes(m_path);
+        } catch (const StorageError &) {
+            // An unreadable file reads as empty, as every key then has its default.
+            bytes.clear();
+        }
+    }
+    ParseLocked(bytes);
+    m_stamp = now;
+    m_loaded = true;
+}
+
+void ProfileFile::ParseLocked(const QByteArray &source)
+{
+    m_lines.clear();
+    m_bom.clear();
+    QByteArray bytes = source;
+    if (bytes.startsWith(kUtf8Bom)) {
+        m_bom = kUtf8Bom;
+        bytes.remove(0, kUtf8Bom.size());
+    }
+    qsizetype start = 0;
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i <= n; ++i) {
+        if (i == n || bytes[i] == '\n' || bytes[i] == '\r') {
+            if (i == n && start == n)
+                break;
+            Line line;
+            line.raw = bytes.mid(start, i - start);
+            const QString text = DecodeCp1251(line.raw).trimmed();
+            const qsizetype close = text.startsWith(u'[') ? text.indexOf(u']') : -1;
+            if (close > 0) {
+                line.isHeader = true;
+                line.section = Upper(text.mid(1, close - 1));
+            } else {
+                const qsizetype eq = text.indexOf(u'=');
+                if (eq > 0) {
+                    line.isKey = true;
+                    line.key = Upper(text.left(eq));
+                }
+            }
+            m_lines.append(std::move(line));
+            if (i < n && bytes[i] == '\r' && i + 1 < n && bytes[i + 1] == '\n')
+                ++i;
+            start = i + 1;
+        }
+    }
+    IndexLocked();
+}
+
+void ProfileFile::IndexLocked()
+{
+    m_sections.clear();
+    SectionIndex *current = nullptr;
+    for (int i = 0; i < m_lines.size(); ++i) {
+        const Line &line = m_lines[i];
+        if (line.isHeader) {
+            if (current)
+                current->end = i;
+            // A repeated section name: the first one is the one read and written.
+            if (m_sections.contains(line.section)) {
+                current = nullptr;
+                continue;
+            }
+            current = &m_sections[line.section];
+            current->header = i;
+            current->end = i + 1;
+        } else if (current) {
+            if (line.isKey && !current->keys.contains(line.key))
+                current->keys.insert(line.key, i);
+        }
+    }
+    if (current)
+        current->end = m_lines.size();
+    // Trailing blank lines belong to no key: new keys go right after the last non-blank
+    // line of their section.
+    for (auto it = m_sections.begin(); it != m_sections.end(); ++it) {
+        int end = it->end;
+        while (end > it->header + 1 && m_lines[end - 1].raw.trimmed().isEmpty())
+            --end;
+        it->end = end;
+    }
+}
+
+QString ProfileFile::ValueLocked(const QString &sectionUpper, const QString &keyUpper, bool *found) const
+{
+    *found = false;
+    const auto sit = m_sections.constFind(sectionUpper);
+    if (sit == m_sections.constEnd())
+        return {};
+    const auto kit = sit->keys.constFind(keyUpper);
+    if (kit == sit->keys.constEnd())
+        return {};
+    *found = true;
+    const QByteArray &raw = m_lines[*kit].raw;
+    const qsizetype eq = raw.indexOf('=');
+    return DecodeCp1251(QByteArrayView(raw).sliced(eq + 1)).trimmed();
+}
+
+bool ProfileFile::HasKey(const QString &section, const QString &key)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    bool found = false;
+    ValueLocked(Upper(section), Upper(key), &found);
+    return found;
+}
+
+bool ProfileFile::HasSection(const QString &section)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    return m_sections.contains(Upper(section));
+}
+
+QString ProfileFile::ReadString(const QString &section, const QString &key, const QString &defaultValue)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    bool found = false;
+    const QString value = ValueLocked(Upper(section), Upper(key), &found);
+    return found ? value : defaultValue;
+}
+
+qint64 ProfileFile::ReadInteger(const QString &section, const QString &key, qint64 defaultValue)
+{
+    qint64 value = 0;
+    return TryParseInt(ReadString(section, key), &value) ? value : defaultValue;
+}
+
+double ProfileFile::ReadReal(const QString &section, const QString &key, double defaultValue)
+{
+    double value = 0;
+    return TryParseReal(ReadString(section, key), &value) ? value : defaultValue;
+}
+
+QDate ProfileFile::ReadDate(const QString &section, const QString &key, const QDate &defaultValue)
+{
+    const QDate value = ParseDateText(ReadString(section, key));
+    return value.isValid() ? value : defaultValue;
+}
+
+QDateTime ProfileFile::ReadDateTime(const QString &section, const QString &key, const QDateTime &defaultValue)
+{
+    const QDateTime value = ParseDateTimeText(ReadString(section, key));
+    return value.isValid() ? value : defaultValue;
+}
+
+QList<QString> ProfileFile::ReadSectionNames()
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    QList<QString> names;
+    for (const Line &line : std::as_const(m_lines)) {
+        if (line.isHeader && !names.contains(line.section))
+            names.append(line.section);
+    }
+    return names;
+}
+
+void ProfileFile::SetKeyLocked(const QString &section, const QString &key, const QString &value)
+{
+    const QString sectionUpper = Upper(section);
+    const QString keyUpper = Upper(key);
+    Line line;
+    line.raw = EncodeCp1251(key.trimmed()) + '=' + EncodeCp1251(value);
+    line.isKey = true;
+    line.key = keyUpper;
+    const auto sit = m_sections.constFind(sectionUpper);
+    if (sit == m_sections.constEnd()) {
+        Line header;
+        header.raw = '[' + EncodeCp1251(section.trimmed()) + ']';
+        header.isHeader = true;
+        header.section = sectionUpper;
+        m_lines.append(std::move(header));
+        m_lines.append(std::move(line));
+    } else if (const auto kit = sit->keys.constFind(keyUpper); kit != sit->keys.constEnd()) {
+        // The stored spelling of the key stays; only the value changes.
+        QByteArray &raw = m_lines[*kit].raw;
+        raw = raw.left(raw.indexOf('=')).trimmed() + '=' + EncodeCp1251(value);
+        return; // positions unchanged, the index still holds
+    } else {
+        m_lines.insert(sit->end, std::move(line));
+    }
+    IndexLocked();
+}
+
+void ProfileFile::SaveLocked()
+{
+    QByteArray bytes = m_bom;
+    qsizetype size = bytes.size();
+    for (const Line &line : std::as_const(m_lines))
+        size += line.raw.size() + 2;
+    bytes.reserve(size);
+    for (const Line &line : std::as_const(m_lines)) {
+        bytes += line.raw;
+        bytes += "\r\n";
+    }
+    try {
+        SaveFileBytes(m_path, bytes);
+    } catch (...) {
+        // The file on disk is unchanged; forget the edit we could not store.
+        m_loaded = false;
+        throw;
+    }
+    m_stamp = StatFile();
+}
+
+void ProfileFile::WriteString(const QString &section, const QString &key, const QString &value)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    SetKeyLocked(section, key, value);
+    SaveLocked();
+}
+
+void ProfileFile::WriteStrings(const QString &section, const QList<std::pair<QString, QString>> &keyValues)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    for (const auto &[key, value] : keyValues)
+        SetKeyLocked(section, key, value);
+    SaveLocked();
+}
+
+void ProfileFile::WriteInteger(const QString &section, const QString &key, qint64 value)
+{
+    WriteString(section, key, FormatInt(value));
+}
+
+void ProfileFile::WriteReal(const QString &section, const QString &key, double value)
+{
+    WriteString(section, key, FormatReal(value));
+}
+
+void ProfileFile::WriteDate(const QString &section, const QString &key, const QDate &value)
+{
+    WriteString(section, key, DateText(value));
+}
+
+void ProfileFile::WriteDateTime(const QString &section, const QString &key, const QDateTime &value)
+{
+    WriteString(section, key, DateTimeText(value));
+}
+
+void ProfileFile::EraseSection(const QString &section)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    const auto sit = m_sections.constFind(Upper(section));
+    if (sit == m_sections.constEnd())
+        return;
+    int last = sit->header + 1;
+    while (last < m_lines.size() && !m_lines[last].isHeader)
+        ++last;
+    m_lines.remove(sit->header, last - sit->header);
+    IndexLocked();
+    SaveLocked();
+}
+
+void ProfileFile::InvalidateCache()
+{
+    std::lock_guard lock(m_mutex);
+    m_loaded = false;
+}
+
+} // namespace qst

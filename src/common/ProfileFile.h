@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDate>
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <mutex>
+#include <utility>
+
+namespace qst {
+
+// An INI profile file with the semantics the registry and the current-values file rely
+// on: case-insensitive sections and keys; one key per call, written through to the file
+// at once; Windows-1251; the file's order kept (a rewritten key stays in place, a new key
+// goes to the end of its section, a new section to the end of the file; nothing sorted);
+// lines it does not understand kept byte for byte; with duplicate keys the first is read
+// and replaced.
+//
+// Safe to use from several threads. The parsed file is cached and reloaded only when the
+// file on disk changed (size, modification time, inode) or after our own write, so a
+// reader sees the old or the new value of a key, never a torn file.
+class ProfileFile
+{
+public:
+    explicit ProfileFile(const QString &path);
+    ProfileFile(const ProfileFile &) = delete;
+    ProfileFile &operator=(const ProfileFile &) = delete;
+
+    const QString &path() const { return m_path; }
+
+    bool HasKey(const QString &section, const QString &key);
+    bool HasSection(const QString &section);
+    QString ReadString(const QString &section, const QString &key, const QString &defaultValue = {});
+    qint64 ReadInteger(const QString &section, const QString &key, qint64 defaultValue);
+    double ReadReal(const QString &section, const QString &key, double defaultValue);
+    QDate ReadDate(const QString &section, const QString &key, const QDate &defaultValue);
+    QDateTime ReadDateTime(const QString &section, const QString &key, const QDateTime &defaultValue);
+    QList<QString> ReadSectionNames();
+
+    // Each write goes to the file before it returns; throws StorageError on failure.
+    void WriteString(const QString &section, const QString &key, const QString &value);
+    void WriteInteger(const QString &section, const QString &key, qint64 value);
+    void WriteReal(const QString &section, const QString &key, double value);
+    void WriteDate(const QString &section, const QString &key, const QDate &value);
+    void WriteDateTime(const QString &section, const QString &key, const QDateTime &value);
+    // Several keys of one section in the given order with one save; the file ends up
+    // exactly as after the single writes in that order.
+    void WriteStrings(const QString &section, const QList<std::pair<QString, QString>> &keyValues);
+    void EraseSection(const QString &section);
+
+    // Drops the cache: the next read parses the file again (the benchmark's baseline).
+    void InvalidateCache();
+
+private:
+    struct Line
+    {
+        QByteArray raw;      // as read, without its line end
+        QString section;     // upper-cased section name for a header line
+        QString key;         // upper-cased key for a key line
+        bool isHeader = false;
+        bool isKey = false;
+    };
+    struct SectionIndex
+    {
+        int header = -1;               // line of the [section] header
+        int end = 0;                   // one past the last line of the section
+        QHash<QString, int> keys;      // first line of each key
+    };
+    struct Stamp
+    {
+        qint64 size = -1;
+        qint64 mtimeNs = 0;
+        quint64 inode = 0;
+        bool exists = false;
+        bool operator==(const Stamp &o) const = default;
+    };
+
+    Stamp StatFile() const;
+    void RefreshLocked();
+    void ParseLocked(const QByteArray &bytes);
+    void IndexLocked();
+    QString ValueLocked(const QString &sectionUpper, const QString &keyUpper, bool *found) const;
+    void SetKeyLocked(const QString &section, const QString &key, const QString &value);
+    void SaveLocked();
+
+    QString m_path;
+    std::mutex m_mutex;
+    bool m_loaded = false;
+    Stamp m_stamp;
+    QByteArray m_bom;
+    QList<Line> m_lines;
+    QHash<QString, SectionIndex> m_sections;
+};
+
+} // namespace qst

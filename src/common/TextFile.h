@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace qst {
+
+// The one place where text meets a file: Windows-1251 bytes, CR LF line ends.
+QString DecodeCp1251(QByteArrayView bytes);
+QByteArray EncodeCp1251(QStringView text);
+
+// Reads a whole file; a missing file is empty. Throws StorageError when the file exists
+// but cannot be read.
+QByteArray ReadFileBytes(const QString &path, bool *exists = nullptr);
+
+// Splits Windows-1251 text into lines; CR LF, lone LF and lone CR all end a line; the
+// empty text after a final line end is no line.
+QStringList SplitLines(const QByteArray &bytes);
+
+// Loads a line file (missing file: no lines).
+QStringList LoadLines(const QString &path);
+
+// Writes bytes atomically: a temporary file in the same folder replaces the old one only
+// when complete, so a fault leaves the old file intact. Throws StorageError.
+void SaveFileBytes(const QString &path, const QByteArray &bytes);
+
+// Writes the lines, each followed by CR LF, atomically.
+void SaveLines(const QString &path, const QStringList &lines);
+
+// Test seam for faults a real disk cannot produce on demand: when set and it returns
+// true for a path, the save of that path fails just before the rename.
+void SetSaveFaultForTests(std::function<bool(const QString &path)> fault);
+
+} // namespace qst

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <mutex>
+
+namespace qst {
+
+// Serializes every write to one meter's files (exchange threads and the import), one
+// mutex per serial number.
+std::mutex &MeterWriteMutex(quint16 serial);
+
+class MeterWriteLock
+{
+public:
+    explicit MeterWriteLock(quint16 serial)
+        : m_lock(MeterWriteMutex(serial))
+    {
+    }
+
+private:
+    std::lock_guard<std::mutex> m_lock;
+};
+
+} // namespace qst

@@ -1,0 +1,76 @@
+#include "common/DataRoot.h"
+#include "common/DataRootLock.h"
+#include "support/TempDataRoot.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+using namespace qst;
+using qst::test::TempDataRoot;
+
+TEST(DataPaths, EveryKindFromTheSerial)
+{
+    const QString r = QStringLiteral("/root");
+    EXPECT_EQ(DataFilePath(r, DataKind::Hourly, 40000, 2010, 3), QStringLiteral("/root/DATA/HA40000/20103.dat"));
+    EXPECT_EQ(DataFilePath(r, DataKind::Hourly, 7, 2010, 12), QStringLiteral("/root/DATA/HA7/201012.dat"));
+    EXPECT_EQ(DataFilePath(r, DataKind::History, 7, 2011, 1), QStringLiteral("/root/DATA/CV7/20111.dat"));
+    EXPECT_EQ(DataFilePath(r, DataKind::Daily, 7, 2010), QStringLiteral("/root/DATA/DA7/2010.dat"));
+    EXPECT_EQ(DataFilePath(r, DataKind::Monthly, 7), QStringLiteral("/root/DATA/MA7/MA.dat"));
+    EXPECT_EQ(DataFilePath(r, DataKind::Journal, 65535), QStringLiteral("/root/DATA/J65535/J.dat"));
+    EXPECT_EQ(DataFilePath(r, DataKind::CurrentValues, 12), QStringLiteral("/root/DATA/12.dat"));
+    EXPECT_EQ(TreeIniPath(r), QStringLiteral("/root/Tree.ini"));
+}
+
+TEST(DataPaths, OnlyDecimalSerialsInRangeBecomePaths)
+{
+    quint16 s = 0;
+    EXPECT_TRUE(ParseSerial(u" 40000 ", &s));
+    EXPECT_EQ(s, 40000);
+    EXPECT_TRUE(ParseSerial(u"0", &s));
+    EXPECT_EQ(s, 0);
+    for (const char16_t *bad : {u"", u"65536", u"-1", u"+5", u"12a", u"../1", u"1 2", u"0x10", u"١٢"})
+        EXPECT_FALSE(ParseSerial(bad, &s)) << QString::fromUtf16(bad).toStdString();
+}
+
+TEST(DataRoot, OptionWinsThenExecutableFolder)
+{
+    TempDataRoot root;
+    EXPECT_EQ(ResolveDataRoot(root.path(), QStringLiteral("/nonexistent")), QDir(root.path()).absolutePath());
+    EXPECT_EQ(ResolveDataRoot(QString(), root.path()), QDir(root.path()).absolutePath());
+}
+
+TEST(DataRootLock, SecondProcessIsRefusedWithAMessage)
+{
+    TempDataRoot root;
+    QProcess holder;
+    holder.start(QStringLiteral(QST_LOCK_HOLDER), {root.path()});
+    ASSERT_TRUE(holder.waitForStarted(10000));
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    ASSERT_EQ(holder.readLine().trimmed(), QByteArray("locked"));
+
+    DataRootLock mine(root.path());
+    QString error;
+    EXPECT_FALSE(mine.TryLock(&error));
+    EXPECT_TRUE(error.contains(QStringLiteral("уже используется"))) << error.toStdString();
+
+    holder.closeWriteChannel();
+    ASSERT_TRUE(holder.waitForFinished(10000));
+    EXPECT_TRUE(mine.TryLock(&error)) << error.toStdString();
+}
+
+TEST(DataRootLock, LockOfACrashedProcessIsTakenOver)
+{
+    TempDataRoot root;
+    QProcess holder;
+    holder.start(QStringLiteral(QST_LOCK_HOLDER), {root.path()});
+    ASSERT_TRUE(holder.waitForStarted(10000));
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    holder.kill();
+    ASSERT_TRUE(holder.waitForFinished(10000));
+
+    DataRootLock mine(root.path());
+    QString error;
+    EXPECT_TRUE(mine.TryLock(&error)) << error.toStdString();
+}
