@@ -15,6 +15,7 @@ PACKAGES=(
     libgtest-dev
     libgmock-dev
     libbenchmark-dev
+    libmodbus-dev
     fonts-dejavu-core
 )
 
