@@ -16,12 +16,29 @@ namespace {
 
 const QByteArray kUtf8Bom("\xEF\xBB\xBF");
 
-QString Upper(const QString &s)
+// Trimmed only when needed, so the usual call shares the caller's string.
+QString Trimmed(const QString &s)
 {
-    return s.trimmed().toUpper();
+    if (!s.isEmpty() && (s.front().isSpace() || s.back().isSpace()))
+        return s.trimmed();
+    return s;
 }
 
 } // namespace
+
+size_t qHash(const ProfileFile::Name &name, size_t seed) noexcept
+{
+    size_t h = seed;
+    for (QChar c : name.text) {
+        char16_t u = c.unicode();
+        if (u >= u'a' && u <= u'z')
+            u = static_cast<char16_t>(u - 32);
+        else if (u >= 128)
+            u = c.toUpper().unicode();
+        h = h * 31 + u;
+    }
+    return h;
+}
 
 ProfileFile::ProfileFile(const QString &path)
     : m_path(path)
@@ -90,12 +107,13 @@ void ProfileFile::ParseLocked(const QByteArray &source)
             const qsizetype close = text.startsWith(u'[') ? text.indexOf(u']') : -1;
             if (close > 0) {
                 line.isHeader = true;
-                line.section = Upper(text.mid(1, close - 1));
+                line.section = text.mid(1, close - 1).trimmed();
             } else {
                 const qsizetype eq = text.indexOf(u'=');
                 if (eq > 0) {
                     line.isKey = true;
-                    line.key = Upper(text.left(eq));
+                    line.key = text.left(eq).trimmed();
+                    line.value = text.mid(eq + 1).trimmed();
                 }
             }
             m_lines.append(std::move(line));
@@ -117,16 +135,16 @@ void ProfileFile::IndexLocked()
             if (current)
                 current->end = i;
             // A repeated section name: the first one is the one read and written.
-            if (m_sections.contains(line.section)) {
+            if (m_sections.contains(Name{line.section})) {
                 current = nullptr;
                 continue;
             }
-            current = &m_sections[line.section];
+            current = &m_sections[Name{line.section}];
             current->header = i;
             current->end = i + 1;
         } else if (current) {
-            if (line.isKey && !current->keys.contains(line.key))
-                current->keys.insert(line.key, i);
+            if (line.isKey && !current->keys.contains(Name{line.key}))
+                current->keys.insert(Name{line.key}, i);
         }
     }
     if (current)
@@ -141,44 +159,37 @@ void ProfileFile::IndexLocked()
     }
 }
 
-QString ProfileFile::ValueLocked(const QString &sectionUpper, const QString &keyUpper, bool *found) const
+const ProfileFile::Line *ProfileFile::FindLocked(const QString &section, const QString &key) const
 {
-    *found = false;
-    const auto sit = m_sections.constFind(sectionUpper);
+    const auto sit = m_sections.constFind(Name{Trimmed(section)});
     if (sit == m_sections.constEnd())
-        return {};
-    const auto kit = sit->keys.constFind(keyUpper);
+        return nullptr;
+    const auto kit = sit->keys.constFind(Name{Trimmed(key)});
     if (kit == sit->keys.constEnd())
-        return {};
-    *found = true;
-    const QByteArray &raw = m_lines[*kit].raw;
-    const qsizetype eq = raw.indexOf('=');
-    return DecodeCp1251(QByteArrayView(raw).sliced(eq + 1)).trimmed();
+        return nullptr;
+    return &m_lines[*kit];
 }
 
 bool ProfileFile::HasKey(const QString &section, const QString &key)
 {
     std::lock_guard lock(m_mutex);
     RefreshLocked();
-    bool found = false;
-    ValueLocked(Upper(section), Upper(key), &found);
-    return found;
+    return FindLocked(section, key) != nullptr;
 }
 
 bool ProfileFile::HasSection(const QString &section)
 {
     std::lock_guard lock(m_mutex);
     RefreshLocked();
-    return m_sections.contains(Upper(section));
+    return m_sections.contains(Name{Trimmed(section)});
 }
 
 QString ProfileFile::ReadString(const QString &section, const QString &key, const QString &defaultValue)
 {
     std::lock_guard lock(m_mutex);
     RefreshLocked();
-    bool found = false;
-    const QString value = ValueLocked(Upper(section), Upper(key), &found);
-    return found ? value : defaultValue;
+    const Line *line = FindLocked(section, key);
+    return line ? line->value : defaultValue;
 }
 
 qint64 ProfileFile::ReadInteger(const QString &section, const QString &key, qint64 defaultValue)
@@ -211,7 +222,7 @@ QList<QString> ProfileFile::ReadSectionNames()
     RefreshLocked();
     QList<QString> names;
     for (const Line &line : std::as_const(m_lines)) {
-        if (line.isHeader && !names.contains(line.section))
+        if (line.isHeader && !names.contains(line.section, Qt::CaseInsensitive))
             names.append(line.section);
     }
     return names;
@@ -219,24 +230,24 @@ QList<QString> ProfileFile::ReadSectionNames()
 
 void ProfileFile::SetKeyLocked(const QString &section, const QString &key, const QString &value)
 {
-    const QString sectionUpper = Upper(section);
-    const QString keyUpper = Upper(key);
     Line line;
-    line.raw = EncodeCp1251(key.trimmed()) + '=' + EncodeCp1251(value);
+    line.key = key.trimmed();
+    line.value = value.trimmed();
+    line.raw = EncodeCp1251(line.key) + '=' + EncodeCp1251(value);
     line.isKey = true;
-    line.key = keyUpper;
-    const auto sit = m_sections.constFind(sectionUpper);
+    const auto sit = m_sections.constFind(Name{Trimmed(section)});
     if (sit == m_sections.constEnd()) {
         Line header;
-        header.raw = '[' + EncodeCp1251(section.trimmed()) + ']';
+        header.section = section.trimmed();
+        header.raw = '[' + EncodeCp1251(header.section) + ']';
         header.isHeader = true;
-        header.section = sectionUpper;
         m_lines.append(std::move(header));
         m_lines.append(std::move(line));
-    } else if (const auto kit = sit->keys.constFind(keyUpper); kit != sit->keys.constEnd()) {
+    } else if (const auto kit = sit->keys.constFind(Name{line.key}); kit != sit->keys.constEnd()) {
         // The stored spelling of the key stays; only the value changes.
-        QByteArray &raw = m_lines[*kit].raw;
-        raw = raw.left(raw.indexOf('=')).trimmed() + '=' + EncodeCp1251(value);
+        Line &stored = m_lines[*kit];
+        stored.raw = stored.raw.left(stored.raw.indexOf('=')).trimmed() + '=' + EncodeCp1251(value);
+        stored.value = line.value;
         return; // positions unchanged, the index still holds
     } else {
         m_lines.insert(sit->end, std::move(line));
@@ -306,7 +317,7 @@ void ProfileFile::EraseSection(const QString &section)
 {
     std::lock_guard lock(m_mutex);
     RefreshLocked();
-    const auto sit = m_sections.constFind(Upper(section));
+    const auto sit = m_sections.constFind(Name{Trimmed(section)});
     if (sit == m_sections.constEnd())
         return;
     int last = sit->header + 1;

@@ -55,11 +55,21 @@ public:
     void InvalidateCache();
 
 private:
+    // Section and key names compare case-insensitively; the key keeps the caller's
+    // string (shared, no copy) and hashes its case-folded characters.
+    struct Name
+    {
+        QString text;
+        bool operator==(const Name &o) const { return text.compare(o.text, Qt::CaseInsensitive) == 0; }
+    };
+    friend size_t qHash(const Name &name, size_t seed) noexcept;
+
     struct Line
     {
         QByteArray raw;      // as read, without its line end
-        QString section;     // upper-cased section name for a header line
-        QString key;         // upper-cased key for a key line
+        QString section;     // section name of a header line, trimmed
+        QString key;         // key of a key line, trimmed
+        QString value;       // value of a key line, trimmed
         bool isHeader = false;
         bool isKey = false;
     };
@@ -67,7 +77,7 @@ private:
     {
         int header = -1;               // line of the [section] header
         int end = 0;                   // one past the last line of the section
-        QHash<QString, int> keys;      // first line of each key
+        QHash<Name, int> keys;         // first line of each key
     };
     struct Stamp
     {
@@ -82,7 +92,7 @@ private:
     void RefreshLocked();
     void ParseLocked(const QByteArray &bytes);
     void IndexLocked();
-    QString ValueLocked(const QString &sectionUpper, const QString &keyUpper, bool *found) const;
+    const Line *FindLocked(const QString &section, const QString &key) const;
     void SetKeyLocked(const QString &section, const QString &key, const QString &value);
     void SaveLocked();
 
@@ -92,7 +102,7 @@ private:
     Stamp m_stamp;
     QByteArray m_bom;
     QList<Line> m_lines;
-    QHash<QString, SectionIndex> m_sections;
+    QHash<Name, SectionIndex> m_sections;
 };
 
 } // namespace qst

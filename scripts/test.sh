@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds everything and runs every test: the command CI runs.
+#   scripts/test.sh            release build in build/, then the sanitizer run of the unit tests
+#   QST_SKIP_SANITIZE=1 ...    only the release build and its tests
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== release build (build/)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQST_WERROR=ON
+cmake --build build -j "$jobs"
+echo "== tests"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+if [ "${QST_SKIP_SANITIZE:-0}" != "1" ]; then
+    echo "== AddressSanitizer + UndefinedBehaviorSanitizer build of the engine tests (build-asan/)"
+    cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQST_SANITIZE=ON -DQST_BUILD_BENCH=OFF
+    cmake --build build-asan -j "$jobs"
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|fuzz'
+fi
+echo "== all tests passed"
