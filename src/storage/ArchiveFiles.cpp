@@ -389,8 +389,10 @@ QList<bool> InsertJournalLines(const QString &path, const QList<TimedLine> &line
 
 bool WriteCurrentValuesIfNewer(ProfileFile &file, double time, const QList<std::pair<QString, QString>> &keys)
 {
+    // Compared to the millisecond: the stored time comes back from 15-digit text, so an
+    // equal reading must not pass for a newer one.
     const double stored = file.ReadReal(kCurrDataSection, QStringLiteral("DTFloat"), 0);
-    if (!(stored < time))
+    if (DayCountToMs(stored) >= DayCountToMs(time))
         return false;
     file.WriteStrings(kCurrDataSection, keys);
     return true;

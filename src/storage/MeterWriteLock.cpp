@@ -4,9 +4,9 @@
 
 namespace qst {
 
-std::mutex &MeterWriteMutex(quint16 serial)
+std::recursive_mutex &MeterWriteMutex(quint16 serial)
 {
-    static std::array<std::mutex, 65536> mutexes;
+    static std::array<std::recursive_mutex, 65536> mutexes;
     return mutexes[serial];
 }
 

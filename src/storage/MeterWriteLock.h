@@ -7,8 +7,8 @@
 namespace qst {
 
 // Serializes every write to one meter's files (exchange threads and the import), one
-// mutex per serial number.
-std::mutex &MeterWriteMutex(quint16 serial);
+// mutex per serial number. Recursive: a bulk writer holds it around the single writers.
+std::recursive_mutex &MeterWriteMutex(quint16 serial);
 
 class MeterWriteLock
 {
@@ -19,7 +19,7 @@ public:
     }
 
 private:
-    std::lock_guard<std::mutex> m_lock;
+    std::lock_guard<std::recursive_mutex> m_lock;
 };
 
 } // namespace qst

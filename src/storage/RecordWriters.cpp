@@ -1,0 +1,237 @@
+#include "RecordWriters.h"
+
+#include "ArchiveFiles.h"
+#include "MeterWriteLock.h"
+
+#include "common/DataRoot.h"
+#include "common/DayCount.h"
+#include "common/ProfileFile.h"
+#include "common/RegionalFormat.h"
+#include "registry/Registry.h"
+
+namespace qst {
+
+namespace {
+
+// Minutes to hours as the current-values file holds them.
+double Hours(float minutes)
+{
+    return static_cast<double>(minutes) * (1.0 / 60.0);
+}
+
+QString R(double v)
+{
+    return FormatReal(v);
+}
+
+QString R(float v)
+{
+    return FormatReal(static_cast<double>(v));
+}
+
+void AddHistoryBody(LineBuilder &b, int version, const float *F, const double *D, const quint16 *NS)
+{
+    for (int i = 0; i <= 9; ++i)
+        b.Real(F[i]);
+    for (int i = 0; i < kDCount; ++i)
+        b.Real(D[i]);
+    for (int i = 10; i <= 20; ++i)
+        b.Real(F[i]);
+    for (int i = 0; i < kNSCount; ++i)
+        b.Int(NS[i]);
+    const int last = version == 2 ? 38 : 26;
+    for (int i = 21; i <= last; ++i)
+        b.Real(F[i]);
+}
+
+int FindSection(const StorageTarget &target, quint16 serial, int sectionNumber)
+{
+    if (sectionNumber > 0 || !target.registry)
+        return sectionNumber;
+    return target.registry->FindMeterBySerialText(serial);
+}
+
+void AdvanceDateTimeMark(Registry &registry, int section, const QString &key, double time)
+{
+    ProfileFile &ini = registry.file();
+    const QString name = MeterSection(section);
+    const QDateTime stored = ini.ReadDateTime(name, key, QDateTime(QDate(1899, 12, 30), QTime(0, 0)));
+    if (TimeKey(time) > TimeKey(DayCountFromDateTime(stored)))
+        ini.WriteDateTime(name, key, DateTimeFromDayCount(time));
+}
+
+void AdvanceDateMark(Registry &registry, int section, const QString &key, double time)
+{
+    ProfileFile &ini = registry.file();
+    const QString name = MeterSection(section);
+    const QDate stored = ini.ReadDate(name, key, QDate(1899, 12, 30));
+    const QDate date = DateFromDayCount(time);
+    if (date.isValid() && date > stored)
+        ini.WriteDate(name, key, date);
+}
+
+} // namespace
+
+QString NsPairText(quint16 first, quint16 second)
+{
+    return QStringLiteral("НС1: ") + QString::number(first) + QStringLiteral(" НС2: ") + QString::number(second);
+}
+
+QString NsSingleText(quint16 word)
+{
+    return QStringLiteral("НС: ") + QString::number(word);
+}
+
+QString BuildHistoryLine(int version, const CurrentValues &values)
+{
+    LineBuilder b;
+    b.Time(values.time);
+    AddHistoryBody(b, version, values.F, values.D, values.NS);
+    return b.line();
+}
+
+QString BuildSnapshotHistoryLine(const TotalsSnapshot &snapshot, double time)
+{
+    // Only the totals and the counters: rates, temperatures, pressures and words are zero.
+    float F[kFCount] = {};
+    for (int i = 21; i <= 38; ++i)
+        F[i] = snapshot.F[i];
+    const quint16 NS[kNSCount] = {};
+    LineBuilder b;
+    b.Time(time);
+    AddHistoryBody(b, 2, F, snapshot.D, NS);
+    return b.line();
+}
+
+QString BuildArchiveLine(int version, const ArchiveValues &values)
+{
+    LineBuilder b;
+    b.Time(values.time);
+    for (int i = 0; i <= 20; ++i)
+        b.Real(values.F[i]);
+    b.Int(static_cast<qint8>(values.status));
+    for (int i = 0; i < kNSCount; ++i)
+        b.Int(values.NS[i]);
+    const int last = version == 2 ? 38 : 26;
+    for (int i = 21; i <= last; ++i)
+        b.Real(values.F[i]);
+    return b.line();
+}
+
+void SaveCurrentValues(const StorageTarget &target, int version, quint16 serial, bool overwrite,
+                       const CurrentValues &v)
+{
+    MeterWriteLock lock(serial);
+    const QDate day = DateFromDayCount(v.time);
+    InsertArchiveLine(DataFilePath(target.dataRoot, DataKind::History, serial, day.year(), day.month()),
+                      BuildHistoryLine(version, v), v.time, overwrite);
+
+    QList<std::pair<QString, QString>> keys = {
+        {QStringLiteral("DTFloat"), R(v.time)},
+        {QStringLiteral("DT"), DateTimeText(v.time)},
+        {QStringLiteral("Q1"), R(v.D[0])},
+        {QStringLiteral("Q2"), R(v.D[1])},
+        {QStringLiteral("G1"), R(v.F[10])},
+        {QStringLiteral("G2"), R(v.F[11])},
+        {QStringLiteral("M11"), R(v.D[2])},
+        {QStringLiteral("M12"), R(v.D[3])},
+        {QStringLiteral("M21"), R(v.D[4])},
+        {QStringLiteral("M22"), R(v.D[5])},
+        {QStringLiteral("Fm11"), R(v.F[12])},
+        {QStringLiteral("Fm12"), R(v.F[13])},
+        {QStringLiteral("Fm21"), R(v.F[14])},
+        {QStringLiteral("Fm22"), R(v.F[15])},
+        {QStringLiteral("V11"), R(v.D[6])},
+        {QStringLiteral("V12"), R(v.D[7])},
+        {QStringLiteral("V21"), R(v.D[8])},
+        {QStringLiteral("V22"), R(v.D[9])},
+        {QStringLiteral("V3"), R(v.D[10])},
+        {QStringLiteral("Fv11"), R(v.F[16])},
+        {QStringLiteral("Fv12"), R(v.F[17])},
+        {QStringLiteral("Fv21"), R(v.F[18])},
+        {QStringLiteral("Fv22"), R(v.F[19])},
+        {QStringLiteral("Fv3"), R(v.F[20])},
+        {QStringLiteral("T11"), R(v.F[0])},
+        {QStringLiteral("T12"), R(v.F[1])},
+        {QStringLiteral("T21"), R(v.F[2])},
+        {QStringLiteral("T22"), R(v.F[3])},
+        {QStringLiteral("P11"), R(v.F[6])},
+        {QStringLiteral("P12"), R(v.F[7])},
+        {QStringLiteral("P21"), R(v.F[8])},
+        {QStringLiteral("P22"), R(v.F[9])},
+        {QStringLiteral("TCold_Summer"), R(v.TCold_Summer)},
+        {QStringLiteral("TCold_Winter"), R(v.TCold_Winter)},
+        {QStringLiteral("Scheme1"), FormatInt(v.Scheme1)},
+        {QStringLiteral("Scheme2"), FormatInt(v.Scheme2)},
+        {QStringLiteral("Tw1"), R(Hours(v.F[21]))},
+        {QStringLiteral("Ts1"), R(Hours(v.F[22]))},
+        {QStringLiteral("Tw2"), R(Hours(v.F[23]))},
+        {QStringLiteral("Ts2"), R(Hours(v.F[24]))},
+        {QStringLiteral("Tw3"), R(Hours(v.F[25]))},
+        {QStringLiteral("Ts3"), R(Hours(v.F[26]))},
+        {QStringLiteral("NS1"), NsPairText(v.NS[0], v.NS[1])},
+        // The labels repeat those of NS1: files and views already carry them so.
+        {QStringLiteral("NS2"), NsPairText(v.NS[2], v.NS[3])},
+        {QStringLiteral("NS3"), NsSingleText(v.NS[4])},
+        {QStringLiteral("GMin1"), R(v.GMin1)},
+        {QStringLiteral("GMin2"), R(v.GMin2)},
+    };
+    if (version == 2) {
+        keys.append({QStringLiteral("GMax1"), R(v.GMax1)});
+        keys.append({QStringLiteral("GMax2"), R(v.GMax2)});
+        keys.append({QStringLiteral("Version"), FormatInt(2)});
+        static const char *const counters[] = {"Tnorm1", "Tmin1", "Tmax1", "Tdt1", "Tep1", "Tf1",
+                                               "Tnorm2", "Tmin2", "Tmax2", "Tdt2", "Tep2", "Tf2"};
+        for (int i = 0; i < 12; ++i)
+            keys.append({QString::fromLatin1(counters[i]), R(Hours(v.F[27 + i]))});
+    }
+    ProfileFile file(DataFilePath(target.dataRoot, DataKind::CurrentValues, serial));
+    WriteCurrentValuesIfNewer(file, v.time, keys);
+}
+
+void SaveCurrentSnapshot(const StorageTarget &target, quint16 serial, bool overwrite, const TotalsSnapshot &snapshot,
+                         double time)
+{
+    MeterWriteLock lock(serial);
+    const QDate day = DateFromDayCount(time);
+    InsertArchiveLine(DataFilePath(target.dataRoot, DataKind::History, serial, day.year(), day.month()),
+                      BuildSnapshotHistoryLine(snapshot, time), time, overwrite);
+}
+
+void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
+                     int kind, const ArchiveValues &values)
+{
+    MeterWriteLock lock(serial);
+    const QDate day = DateFromDayCount(values.time);
+    const DataKind fileKind =
+        kind == kHourlyArchive ? DataKind::Hourly : (kind == kDailyArchive ? DataKind::Daily : DataKind::Monthly);
+    InsertArchiveLine(DataFilePath(target.dataRoot, fileKind, serial, day.year(), day.month()),
+                      BuildArchiveLine(version, values), values.time, overwrite);
+
+    const int section = FindSection(target, serial, sectionNumber);
+    if (section <= 0 || !target.registry)
+        return;
+    if (kind == kHourlyArchive)
+        AdvanceDateTimeMark(*target.registry, section, reg::kLastH, values.time);
+    else
+        AdvanceDateMark(*target.registry, section, kind == kDailyArchive ? reg::kLastD : reg::kLastM, values.time);
+}
+
+bool SaveJournalLine(const StorageTarget &target, quint16 serial, int sectionNumber, double date, double timeOfDay,
+                     const QString &recordText, const QString &oldValue, const QString &newValue)
+{
+    MeterWriteLock lock(serial);
+    QDate day;
+    QTime time;
+    double at = 0;
+    if (SplitDayCount(date, &day, nullptr) && SplitDayCount(timeOfDay, nullptr, &time))
+        at = DayCountFromParts(day, time);
+    const bool duplicate = InsertJournalLine(DataFilePath(target.dataRoot, DataKind::Journal, serial),
+                                             BuildJournalLine(at, recordText, oldValue, newValue), at);
+    const int section = FindSection(target, serial, sectionNumber);
+    if (section > 0 && target.registry)
+        AdvanceDateTimeMark(*target.registry, section, reg::kLastJ, at);
+    return duplicate;
+}
+
+} // namespace qst

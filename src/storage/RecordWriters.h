@@ -1,0 +1,52 @@
+#pragma once
+
+#include "common/DeviceValues.h"
+
+#include <QString>
+
+namespace qst {
+
+class Registry;
+
+// Where the writers store: the data root's DATA folder and the registry whose last-read
+// marks they advance.
+struct StorageTarget
+{
+    QString dataRoot;
+    Registry *registry = nullptr;
+};
+
+enum ArchiveKind {
+    kHourlyArchive = 0,
+    kDailyArchive = 1,
+    kMonthlyArchive = 2,
+};
+
+// The lines as the files hold them.
+QString BuildHistoryLine(int version, const CurrentValues &values);
+QString BuildSnapshotHistoryLine(const TotalsSnapshot &snapshot, double time);
+QString BuildArchiveLine(int version, const ArchiveValues &values);
+
+// Each writer takes the meter's write lock; file errors (StorageError) go to the caller.
+
+// The history line into the month's history file; the current-values file only when the
+// reading is newer than the one it holds.
+void SaveCurrentValues(const StorageTarget &target, int version, quint16 serial, bool overwrite,
+                       const CurrentValues &values);
+// A version-2 daily snapshot as a history line at `time` (the record's day plus one day).
+void SaveCurrentSnapshot(const StorageTarget &target, quint16 serial, bool overwrite, const TotalsSnapshot &snapshot,
+                         double time);
+// The archive line into its file by kind and time; then the meter's LastH/LastD/LastM
+// moves forward. sectionNumber 0: the meter is looked up by serial.
+void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
+                     int kind, const ArchiveValues &values);
+// The journal line at the date of `date` and the time of day of `timeOfDay`; LastJ moves
+// forward. Returns true when the entry was already stored.
+bool SaveJournalLine(const StorageTarget &target, quint16 serial, int sectionNumber, double date, double timeOfDay,
+                     const QString &recordText, const QString &oldValue, const QString &newValue);
+
+// The current-values file's texts of the abnormal-situation words.
+QString NsPairText(quint16 first, quint16 second); // "НС1: a НС2: b"
+QString NsSingleText(quint16 word);                // "НС: a"
+
+} // namespace qst
