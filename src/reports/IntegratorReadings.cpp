@@ -1,0 +1,202 @@
+#include "IntegratorReadings.h"
+
+#include "ReportTexts.h"
+
+#include "common/DataRoot.h"
+#include "common/DayCount.h"
+#include "common/RegionalFormat.h"
+#include "common/TextFile.h"
+#include "storage/ArchiveFiles.h"
+
+#include <cmath>
+
+namespace qst {
+
+namespace {
+
+constexpr double kSecond = 1.0 / 86400.0;
+
+IntegratorVector HistoryVector(const CurrentHistoryRecord &h, int system)
+{
+    switch (system) {
+    case kHeatSystem1:
+        return {h.totals[0], h.totals[2], h.totals[3], h.totals[6], h.totals[7], h.hours[0], h.hours[1]};
+    case kHeatSystem2:
+        return {h.totals[1], h.totals[4], h.totals[5], h.totals[8], h.totals[9], h.hours[2], h.hours[3]};
+    default:
+        return {h.totals[10], h.hours[4], h.hours[5], 0, 0, 0, 0};
+    }
+}
+
+IntegratorVector ArchiveVector(const ArchiveRecord &r, int system)
+{
+    switch (system) {
+    case kHeatSystem1:
+        return {r.values[0], r.values[2], r.values[3], r.values[6], r.values[7], r.hours[0], r.hours[1]};
+    case kHeatSystem2:
+        return {r.values[1], r.values[4], r.values[5], r.values[8], r.values[9], r.hours[2], r.hours[3]};
+    default:
+        return {r.values[10], r.hours[4], r.hours[5], 0, 0, 0, 0};
+    }
+}
+
+int Positions(int system)
+{
+    return system == kColdWater ? 3 : 7;
+}
+
+// Files the correction reads: monthly reports are corrected with daily records, whose
+// length of one day fits period boundaries that always fall on whole days.
+QStringList CorrectionFiles(const ReportSelection &s, int kind, double from, double to, quint16 serial)
+{
+    QStringList files;
+    const QDate a = DateFromDayCount(from);
+    const QDate b = DateFromDayCount(to);
+    if (!a.isValid() || !b.isValid())
+        return files;
+    if (kind == kHourlyReport) {
+        for (QDate m(a.year(), a.month(), 1); m <= b; m = m.addMonths(1))
+            files.append(DataFilePath(s.dataRoot, DataKind::Hourly, serial, m.year(), m.month()));
+    } else {
+        for (int y = a.year(); y <= b.year(); ++y)
+            files.append(DataFilePath(s.dataRoot, DataKind::Daily, serial, y));
+    }
+    return files;
+}
+
+QString Cell(int system, int position, float value)
+{
+    // Q and hours "0.##"; masses and volumes "0.###" (cold water: V "0.###", hours "0.##").
+    const bool threeDecimals = system == kColdWater ? position == 0 : (position >= 1 && position <= 4);
+    return FormatFixed(value, 0, threeDecimals ? 3 : 2) + u'\t';
+}
+
+} // namespace
+
+QString FindNearestHistoryLine(const ReportSelection &s, double x)
+{
+    quint16 serial = 0;
+    const QDate d = DateFromDayCount(x);
+    if (!ParseSerial(s.serial, &serial) || !d.isValid())
+        return {};
+    const QDate month(d.year(), d.month(), 1);
+    QString best;
+    double bestDistance = 9999999;
+    for (const QDate m : {month.addMonths(-1), month, month.addMonths(1)}) {
+        for (const QString &line : LoadLines(DataFilePath(s.dataRoot, DataKind::History, serial, m.year(), m.month()))) {
+            const qsizetype tab = line.indexOf(u'\t');
+            double t = 0;
+            if (!TryParseReal(tab < 0 ? QStringView(line) : QStringView(line).left(tab), &t))
+                continue;
+            const double distance = std::abs(t - x);
+            if (distance < bestDistance) {
+                bestDistance = distance;
+                best = line;
+            }
+        }
+    }
+    return best;
+}
+
+IntegratorVector BoundaryCorrection(const ReportSelection &s, int kind, double b, double e)
+{
+    IntegratorVector c{};
+    quint16 serial = 0;
+    if (!ParseSerial(s.serial, &serial))
+        return c;
+    const double length = kind == kHourlyReport ? 1.0 / 24.0 : 1.0;
+    const double rate = kind == kHourlyReport ? 24.0 : 1.0;
+    const double from = b >= e ? e : b;
+    const double to = b >= e ? b : e + length;
+
+    IntegratorVector sum{}, first{}, last{};
+    double firstEnd = 0, lastEnd = 0;
+    bool any = false;
+    for (const QString &file : CorrectionFiles(s, kind, from, to, serial)) {
+        for (const QString &line : LoadLines(file)) {
+            ArchiveRecord r;
+            if (!TryParseArchiveLine(line, &r))
+                continue;
+            const double recordEnd = r.time + length - kSecond;
+            if (recordEnd < from + 0.5 * kSecond || recordEnd > to)
+                continue;
+            const IntegratorVector v = ArchiveVector(r, s.heatSystem);
+            for (int i = 0; i < 7; ++i)
+                sum[i] += v[i];
+            if (!any) {
+                first = v;
+                firstEnd = recordEnd;
+                any = true;
+            }
+            last = v;
+            lastEnd = recordEnd;
+        }
+    }
+    if (b >= e) {
+        const float share = static_cast<float>((e - firstEnd) * rate);
+        for (int i = 0; i < 7; ++i)
+            c[i] = first[i] - sum[i] + share * first[i];
+    } else {
+        const float share = static_cast<float>((e - lastEnd + length) * rate);
+        for (int i = 0; i < 7; ++i)
+            c[i] = sum[i] - last[i] + share * last[i];
+    }
+    return c;
+}
+
+int BuildIntegratorRows(const ReportSelection &s, RowList &rows, double start, double end, const ReportTotals &totals,
+                        int kind)
+{
+    const int system = s.heatSystem;
+    const int n = Positions(system);
+    const QString startLine = FindNearestHistoryLine(s, start);
+    const QString endLine = FindNearestHistoryLine(s, end);
+    CurrentHistoryRecord startRecord, endRecord;
+    const bool hasStart = !startLine.isEmpty() && TryParseHistoryLine(startLine, &startRecord);
+    const bool hasEnd = !endLine.isEmpty() && TryParseHistoryLine(endLine, &endRecord);
+
+    IntegratorVector previous{}, cumulative{};
+    IntegratorVector total{};
+    std::copy(totals.values, totals.values + 7, total.begin());
+    if (hasStart) {
+        const IntegratorVector v = HistoryVector(startRecord, system);
+        const IntegratorVector c = BoundaryCorrection(s, kind, start, startRecord.time);
+        for (int i = 0; i < 7; ++i)
+            previous[i] = v[i] - c[i];
+    }
+    if (hasEnd) {
+        const IntegratorVector v = HistoryVector(endRecord, system);
+        const IntegratorVector c = BoundaryCorrection(s, kind, end, endRecord.time);
+        for (int i = 0; i < 7; ++i)
+            cumulative[i] = v[i] - c[i];
+    }
+    for (int i = 0; i < 7; ++i) {
+        if (hasStart && !hasEnd)
+            cumulative[i] = previous[i] + total[i];
+        else if (!hasStart && hasEnd)
+            previous[i] = cumulative[i] - total[i];
+        else if (!hasStart && !hasEnd)
+            cumulative[i] = total[i];
+    }
+    for (int i = 0; i < 7; ++i) {
+        previous[i] = std::max(previous[i], 0.f);
+        cumulative[i] = std::max(cumulative[i], 0.f);
+    }
+
+    rows.clear();
+    rows.append(texts::IntegratorHeader(system));
+    QString p = texts::kPreviousReadings + u'\t';
+    QString c = texts::kCumulativeReadings + u'\t';
+    QString r = texts::kReadingsResult + u'\t';
+    for (int i = 0; i < n; ++i) {
+        p += Cell(system, i, previous[i]);
+        c += Cell(system, i, cumulative[i]);
+        r += Cell(system, i, cumulative[i] - previous[i]);
+    }
+    rows.append(p);
+    rows.append(c);
+    rows.append(r);
+    return n + 1;
+}
+
+} // namespace qst
