@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace qst::cli {
+
+// What every command gets: the data root and the arguments after the command word.
+struct CliContext
+{
+    QString dataRoot;
+    QStringList args; // the command's own arguments, program name first (for QCommandLineParser)
+};
+
+struct CliCommand
+{
+    const char *name;
+    const char *usage;   // one line for qst-cli --help
+    int (*run)(const CliContext &context);
+};
+
+// Exit codes: 0 done, 1 the command failed or was refused, 2 bad command line.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+void PrintLine(FILE *stream, const QString &text);
+
+int RunReportRows(const CliContext &context);
+
+} // namespace qst::cli

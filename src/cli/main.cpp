@@ -1,0 +1,84 @@
+// qst-cli: the archiver's engine without a window, for servers, cron and scripts.
+#include "CliCommand.h"
+
+#include "common/DataRoot.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <cstring>
+
+using namespace qst::cli;
+
+namespace {
+
+const CliCommand kCommands[] = {
+    {"report-rows",
+     "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
+     "            [--items 0,1,2,...] [--statement] [--integrators]\n"
+     "      Prints a report's rows as the documents show them (cells followed by TAB).",
+     RunReportRows},
+};
+
+void PrintHelp()
+{
+    QString text = QStringLiteral(
+        "Usage: qst-cli [--data-dir DIR] COMMAND [OPTIONS]\n\n"
+        "QST Archiver without a window. DIR is the data root holding Tree.ini and DATA; without\n"
+        "--data-dir it is the executable's folder when Tree.ini is there or the folder is writable,\n"
+        "otherwise the per-user data folder.\n\nCommands:\n");
+    for (const CliCommand &c : kCommands)
+        text += QStringLiteral("  ") + QString::fromUtf8(c.usage) + u'\n';
+    text += QStringLiteral(
+        "\nDATE is an ISO 8601 date (taken at 12:00, as a date picker carries a time of day) or date-time.\n"
+        "Exit codes: 0 done, 1 failed or refused, 2 bad command line.\n");
+    PrintLine(stdout, text);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("QST Archiver"));
+    QCoreApplication::setOrganizationName(QStringLiteral("QST"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QST_VERSION_TEXT));
+
+    QStringList args = app.arguments();
+    const QString program = args.takeFirst();
+    QString dataDir;
+    while (!args.isEmpty() && args.first().startsWith(u'-')) {
+        const QString option = args.takeFirst();
+        if (option == QStringLiteral("--help") || option == QStringLiteral("-h")) {
+            PrintHelp();
+            return kExitOk;
+        }
+        if (option == QStringLiteral("--version")) {
+            PrintLine(stdout, QStringLiteral("qst-cli " QST_VERSION_TEXT));
+            return kExitOk;
+        }
+        if (option == QStringLiteral("--data-dir") && !args.isEmpty()) {
+            dataDir = args.takeFirst();
+        } else if (option.startsWith(QStringLiteral("--data-dir="))) {
+            dataDir = option.mid(11);
+        } else {
+            PrintLine(stderr, QStringLiteral("qst-cli: unknown option %1 (see qst-cli --help)").arg(option));
+            return kExitUsage;
+        }
+    }
+    if (args.isEmpty()) {
+        PrintHelp();
+        return kExitUsage;
+    }
+    const QString name = args.takeFirst();
+    for (const CliCommand &c : kCommands) {
+        if (name == QString::fromUtf8(c.name)) {
+            CliContext context;
+            context.dataRoot = qst::ResolveDataRoot(dataDir, QCoreApplication::applicationDirPath());
+            context.args = QStringList{program + u' ' + name} + args;
+            return c.run(context);
+        }
+    }
+    PrintLine(stderr, QStringLiteral("qst-cli: unknown command %1 (see qst-cli --help)").arg(name));
+    return kExitUsage;
+}

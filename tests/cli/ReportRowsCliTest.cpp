@@ -1,0 +1,96 @@
+#include "../reports/ReportFixture.h"
+
+#include "registry/Registry.h"
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+using namespace qst;
+using namespace qst::test;
+
+namespace {
+
+struct CliRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+CliRun Cli(const QString &root, const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(QST_CLI), QStringList{QStringLiteral("--data-dir"), root} + args);
+    p.waitForFinished(30000);
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+}
+
+} // namespace
+
+TEST(ReportRowsCli, PrintsTheRowsAsBuilt)
+{
+    ReportFixture f;
+    f.Put(kDailyArchive, {At(2010, 3, 1), 1.5f, 5.5f, 5.2f});
+    f.Put(kDailyArchive, {At(2010, 3, 2), 2.f, 5.f, 5.f});
+    const CliRun r = Cli(f.root.path(), {QStringLiteral("report-rows"), QStringLiteral("--serial"), QStringLiteral("100"),
+                                      QStringLiteral("--kind"), QStringLiteral("daily"), QStringLiteral("--system"),
+                                      QStringLiteral("1"), QStringLiteral("--from"), QStringLiteral("2010-03-01"),
+                                      QStringLiteral("--to"), QStringLiteral("2010-03-02"), QStringLiteral("--items"),
+                                      QStringLiteral("0,3")});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, QStringLiteral("Дата\tQ ГКал\t+(M1-М2) тонн\t-(M1-М2) тонн\t\n"
+                                    "01.03.2010\t1,50\t0,300\t---\t0 0\n"
+                                    "02.03.2010\t2,00\t---\t---\t0 0\n"
+                                    "Итого\t3,50\t0,300\t0,000\t\n"
+                                    "Среднее\t\t\t\t\n"));
+
+    const CliRun integrators = Cli(f.root.path(), {QStringLiteral("report-rows"), QStringLiteral("--serial"),
+                                                QStringLiteral("100"), QStringLiteral("--kind"), QStringLiteral("daily"),
+                                                QStringLiteral("--system"), QStringLiteral("1"), QStringLiteral("--from"),
+                                                QStringLiteral("2010-03-01"), QStringLiteral("--to"),
+                                                QStringLiteral("2010-03-02"), QStringLiteral("--integrators")});
+    EXPECT_EQ(integrators.exitCode, 0);
+    EXPECT_TRUE(integrators.out.contains(QStringLiteral("Нарастающий итог:\t3,5\t10,5\t10,2\t0\t0\t0\t0\t")))
+        << integrators.out.toStdString();
+}
+
+TEST(ReportRowsCli, StatementUsesTheMetersLimits)
+{
+    ReportFixture f;
+    Registry registry(TreeIniPath(f.root.path()));
+    const int meter = registry.IssueMeterNumber();
+    registry.file().WriteString(MeterSection(meter), reg::kSerial, QStringLiteral("100"));
+    registry.file().WriteString(MeterSection(meter), reg::kDU, QStringLiteral("50")); // Gmin 0.3
+    f.Put(kDailyArchive, {At(2010, 3, 1), 1, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0});
+    for (int h = 0; h < 24; ++h)
+        f.Put(kHourlyArchive, {At(2010, 3, 1, h), 0, 0, 0, h < 3 ? 0.25f : 1.f});
+    const CliRun r = Cli(f.root.path(), {QStringLiteral("report-rows"), QStringLiteral("--serial"), QStringLiteral("100"),
+                                      QStringLiteral("--system"), QStringLiteral("1"), QStringLiteral("--from"),
+                                      QStringLiteral("2010-03-01"), QStringLiteral("--to"), QStringLiteral("2010-03-01"),
+                                      QStringLiteral("--statement")});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QStringList lines = r.out.split(u'\n');
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("01.03.2010\t1,00\t")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral("\t21,00\t3,00\t0 0"))) << lines[1].toStdString();
+}
+
+TEST(ReportRowsCli, RefusedPeriodAndBadArguments)
+{
+    ReportFixture f;
+    const CliRun refused = Cli(f.root.path(), {QStringLiteral("report-rows"), QStringLiteral("--serial"),
+                                            QStringLiteral("100"), QStringLiteral("--kind"), QStringLiteral("daily"),
+                                            QStringLiteral("--system"), QStringLiteral("1"), QStringLiteral("--from"),
+                                            QStringLiteral("2010-03-01"), QStringLiteral("--to"),
+                                            QStringLiteral("2010-03-02")});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err.trimmed(), QStringLiteral("Дата конца отчетного периода должна быть меньше 30.12.1899!"));
+    EXPECT_TRUE(refused.out.isEmpty());
+
+    for (const QStringList &bad : {QStringList{QStringLiteral("report-rows"), QStringLiteral("--serial"),
+                                               QStringLiteral("70000")},
+                                   QStringList{QStringLiteral("no-such-command")}}) {
+        EXPECT_EQ(Cli(f.root.path(), bad).exitCode, 2) << bad.join(u' ').toStdString();
+    }
+}
