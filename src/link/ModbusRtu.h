@@ -1,0 +1,63 @@
+#pragma once
+
+#include "link/LinkClock.h"
+#include "link/LinkResult.h"
+#include "link/SerialPort.h"
+
+#include <QtGlobal>
+
+namespace qst {
+
+// One request/answer exchange with a calculator over an open port. Synchronous, no state
+// between calls, fixed buffers only. Results are the codes of LinkResult.h.
+
+constexpr int kAnswerCapacity = 256; // bytes accepted per answer
+constexpr int kSilenceMs = 100; // more silence than this ends a frame
+constexpr int kMinWaitMs = 100; // shorter waits are raised to this
+constexpr int kPollSleepMs = 10;
+constexpr int kRelistenPauseMs = 2000; // pause before the second listening
+
+constexpr quint8 kFuncReadHolding = 0x03;
+constexpr quint8 kFuncReadInput = 0x04;
+constexpr quint8 kFuncReadRecord = 0x41;
+constexpr quint8 kFuncReportId = 0x11;
+
+// One answer frame as received, CRC included.
+struct AnswerFrame
+{
+    quint8 bytes[kAnswerCapacity] = {};
+    int length = 0;
+};
+
+// Modbus CRC-16 by the standard's high/low table method; the high byte of the result
+// is sent first.
+quint16 Crc16(const quint8 *bytes, int length);
+// True when the last two of count bytes are the CRC of the bytes before them.
+bool CrcOk(const quint8 *frame, int count);
+
+// Request frames with their CRC; each returns its length (8, 9, 4). request must hold 13
+// bytes. The register fields are high byte first, the record index low byte first.
+int BuildRegisterRequest(quint8 *request, quint8 address, quint8 function, qint16 firstRegister, int byteCount);
+int BuildArchiveRequest(quint8 *request, quint8 address, int archiveKind, int recordIndex);
+int BuildIdentificationRequest(quint8 *request, quint8 address);
+
+// Collects one answer: bytes until more than 100 ms of silence after the first byte.
+// Returns the byte count, or -1 when nothing came within the wait or the answer would
+// exceed capacity. buffer must hold capacity bytes.
+int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, LinkClock &clock = SystemLinkClock());
+
+// Functions 3 and 4: on 1 the first byteCount data bytes of the answer (registers high
+// byte first) are in destination; otherwise destination is untouched. An answer shorter
+// than the requested data gives kLinkWrongAnswer.
+int ReadHoldingRegisters(quint8 address, qint16 firstRegister, int byteCount, SerialPort &port, int waitMs,
+    quint8 *destination, quint8 lineState, LinkClock &clock = SystemLinkClock());
+int ReadInputRegisters(quint8 address, qint16 firstRegister, int byteCount, SerialPort &port, int waitMs,
+    quint8 *destination, quint8 lineState, LinkClock &clock = SystemLinkClock());
+
+// Functions 0x41 and 0x11: on 1 the whole answer frame is in answer for the decoders.
+int ArchiveRequest(quint8 address, int archiveKind, int recordIndex, SerialPort &port, int waitMs, quint8 lineState,
+    AnswerFrame *answer, LinkClock &clock = SystemLinkClock());
+int IdentificationRequest(quint8 address, SerialPort &port, int waitMs, quint8 lineState, AnswerFrame *answer,
+    LinkClock &clock = SystemLinkClock());
+
+} // namespace qst

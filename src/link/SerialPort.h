@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+namespace qst {
+
+// The eight operations of the serial layer. One object stands for one port number (1..64)
+// and is driven by one thread at a time. Results are integers; only OpenPort's is examined
+// by the callers, every other result may be ignored.
+class SerialPort
+{
+public:
+    virtual ~SerialPort() = default;
+
+    // 0 or more: open. Negative: an error code; errorText() then carries the reason.
+    virtual int OpenPort() = 0;
+    virtual int ClosePort() = 0;
+    // Speed code (12 = 9600, 13 = 19200; 7..16 are the system's choices 0..9) and
+    // format code (3 = 8N1: data bits code | stop bits code | parity code).
+    virtual int SetLineParams(int speedCode, int formatCode) = 0;
+    // 0 discards unread input, 1 discards unsent output.
+    virtual int FlushPort(int what) = 0;
+    // The two modem-control output lines.
+    virtual int SetLineA(int state) = 0;
+    virtual int SetLineB(int state) = 0;
+    // Returns at once: the number of bytes delivered, 0 or less when none is waiting.
+    virtual int ReadPort(quint8 *buffer, int count) = 0;
+    virtual int WritePort(const quint8 *buffer, int count) = 0;
+
+    // The reason of the last failed OpenPort, fit for a log line.
+    virtual QString errorText() const { return {}; }
+};
+
+} // namespace qst
