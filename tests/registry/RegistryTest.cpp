@@ -1,3 +1,5 @@
+#include "common/TextFile.h"
+#include "registry/MeterRecord.h"
 #include "registry/Registry.h"
 #include "support/TempDataRoot.h"
 
@@ -112,4 +114,34 @@ TEST(Registry, DumpMeterKeysAndOrder)
               QByteArray("[TREE]\r\nMaxCNum=2\r\n[G0]\r\nCList=1,2\r\n[C1]\r\nSerial=1\r\nParent=0\r\n"
                          "[C2]\r\nName=40000\r\nSerial=40000\r\nAddress=1\r\nCom=1\r\nModem=0\r\nParent=0\r\n"));
     EXPECT_EQ(r.FindMeterBySerialText(40000), 2);
+}
+
+TEST(Registry, AddMeterWritesKeysInTheDialogsOrder)
+{
+    TempDataRoot root;
+    Registry r(TreeIniPath(root.path()));
+    const int g = r.IssueGroupNumber();
+    MeterRecord m;
+    m.name = QStringLiteral("  Школа №5 ");
+    m.serial = QStringLiteral(" 40000");
+    m.address = QStringLiteral("3");
+    m.du = QStringLiteral("50");
+    m.port = 2;
+    m.devType = 2;
+    m.modem = true;
+    m.modemNumber = QStringLiteral("8 (999) 123-45-67");
+    m.schedule = {QStringLiteral("07:05"), QStringLiteral("20:30"), QStringLiteral("07:05")};
+    EXPECT_EQ(AddMeter(r, g, m), 1);
+    EXPECT_EQ(ReadAll(TreeIniPath(root.path())),
+              EncodeCp1251(u"[TREE]\r\nGroupList=1\r\nMaxCNum=1\r\n[G1]\r\nCList=1\r\n[C1]\r\nName=Школа №5\r\n"
+                           u"Serial=40000\r\nAddress=3\r\nModemNum=8 (999) 123-45-67\r\nAbonNo=\r\nPerson=\r\n"
+                           u"Phone=\r\nClass=0\r\nPhysAddress=\r\nDU=50\r\nCom=2\r\nDevType=2\r\nModem=1\r\n"
+                           u"Schedule=07:05|20:30|07:05|\r\nParent=1\r\n"));
+    const MeterRecord back = ReadMeterKeys(r, 1);
+    EXPECT_EQ(back.name, QStringLiteral("Школа №5"));
+    EXPECT_EQ(back.schedule, m.schedule);
+    EXPECT_TRUE(back.modem);
+    EXPECT_EQ(ParseSchedule(QStringLiteral("08:00|")), QStringList{QStringLiteral("08:00")});
+    EXPECT_TRUE(ParseSchedule(QString()).isEmpty());
+    EXPECT_EQ(ParseSchedule(QStringLiteral("08:00|junk")), QStringList{QStringLiteral("08:00")});
 }
