@@ -1,0 +1,41 @@
+#include "ExchangeTexts.h"
+
+#include "PollQueue.h"
+
+namespace qst::texts {
+
+const ArchiveWords &WordsOf(int requestKind)
+{
+    static const ArchiveWords hourly{
+        QStringLiteral("Не удалось прочесть архивную часовую запись с прибора  "),
+        QStringLiteral("Архивная часовая запись с прибора  "),
+        QStringLiteral("Архивная часовая запись прибора  "),
+        QStringLiteral("Часовой архив прибора "),
+    };
+    static const ArchiveWords daily{
+        QStringLiteral("Не удалось прочесть архивную суточную запись с прибора  "),
+        QStringLiteral("Архивная суточная запись с прибора  "),
+        QStringLiteral("Архивная суточная запись прибора  "),
+        QStringLiteral("Суточный архив прибора "),
+    };
+    static const ArchiveWords monthly{
+        QStringLiteral("Не удалось прочесть архивную месячную запись с прибора  "),
+        QStringLiteral("Архивная месячную запись с прибора  "),
+        QStringLiteral("Архивная месячная запись прибора  "),
+        QStringLiteral("Месячный архив прибора "),
+    };
+    return requestKind == kRequestHourly ? hourly : (requestKind == kRequestDaily ? daily : monthly);
+}
+
+QString UnsupportedVersion(const QString &serial, int version)
+{
+    return QStringLiteral("Не удалось прочесть данные прибора ") + serial + QStringLiteral(": версия прибора ")
+        + QString::number(version) + QStringLiteral(" не поддерживается. Запрос удален из очереди.");
+}
+
+QString SaveFailed(const QString &serial, const QString &reason)
+{
+    return QStringLiteral("Не удалось сохранить данные прибора ") + serial + QStringLiteral(": ") + reason;
+}
+
+} // namespace qst::texts

@@ -1,0 +1,379 @@
+#include "ExchangeThread.h"
+
+#include "ExchangeClock.h"
+#include "ExchangeEngine.h"
+#include "ExchangeTexts.h"
+#include "LogSink.h"
+#include "MainThreadCalls.h"
+#include "ModemDialing.h"
+
+#include "common/DayCount.h"
+#include "common/StorageError.h"
+#include "link/DeviceReaders.h"
+#include "link/QtSerialPortLink.h"
+#include "registry/Registry.h"
+#include "storage/JournalDecoder.h"
+#include "storage/RecordWriters.h"
+
+#include <cmath>
+
+namespace qst {
+
+namespace {
+
+constexpr int kWaitMs = 2000;
+constexpr int kSpeed9600 = 12;
+constexpr int kSpeed19200 = 13;
+constexpr int kFormat8N1 = 3;
+constexpr quint32 kModemIdleMs = 20000;
+
+QDateTime HourStart(const QDateTime &t)
+{
+    return QDateTime(t.date(), QTime(t.time().hour(), 0));
+}
+
+} // namespace
+
+TExchangeThread::TExchangeThread(int port, ExchangeEngine &engine)
+    : m_port(port)
+    , m_engine(engine)
+{
+}
+
+TExchangeThread::~TExchangeThread()
+{
+    RequestStop();
+    wait();
+}
+
+void TExchangeThread::Log(const QString &text)
+{
+    const QString line = FormatLogLine(m_engine.m_clock->Now(), text);
+    LogSink *sink = m_engine.m_env.log;
+    const int port = m_port;
+    if (sink)
+        m_engine.m_calls->Call([sink, port, line] { sink->WriteLogLine(port, line); });
+}
+
+void TExchangeThread::ReportDone(const TQueueItem &request)
+{
+    const quint32 id = request.id;
+    PollQueue *queue = &m_engine.m_queue;
+    m_engine.m_calls->Call([queue, id] { queue->RemoveRequest(id); });
+}
+
+bool TExchangeThread::SleepUnlessStopped(int ms)
+{
+    LinkClock &clock = *m_engine.m_clock;
+    for (int left = ms; left > 0 && !m_stop; left -= 50)
+        clock.Sleep(std::min(left, 50));
+    return !m_stop;
+}
+
+void TExchangeThread::HangUp()
+{
+    m_serial->SetLineParams(kSpeed9600, kFormat8N1);
+    HangUpModem(*m_serial, *m_engine.m_clock, [this](const QString &t) { Log(t); });
+    m_phone.clear();
+    m_connected = false;
+}
+
+void TExchangeThread::run()
+{
+    ExchangeClock &clock = *m_engine.m_clock;
+    m_serial = m_engine.m_env.makePort ? m_engine.m_env.makePort(m_port)
+                                       : std::make_unique<QtSerialPortLink>(m_port, m_engine.m_env.dataRoot);
+    for (;;) {
+        const int opened = m_serial->OpenPort();
+        if (opened >= 0)
+            break;
+        QString reason = m_serial->errorText();
+        Log(texts::kPortOpenFailed + QString::number(opened) + (reason.isEmpty() ? QString() : u' ' + reason));
+        if (!SleepUnlessStopped(5000)) {
+            m_serial.reset();
+            return;
+        }
+    }
+    m_serial->SetLineParams(kSpeed19200, kFormat8N1);
+    m_serial->SetLineParams(kSpeed9600, kFormat8N1);
+    m_serial->SetLineA(0);
+    m_serial->SetLineB(1);
+    m_portOpen = true;
+    Log(texts::kPortOpened);
+
+    while (!m_stop) {
+        if (m_connected && clock.Tick() - m_lastModemActivity > kModemIdleMs)
+            HangUp();
+        TQueueItem request;
+        for (int i = 0; !m_stop && m_engine.m_queue.CopyAt(i, &request); ++i)
+            Serve(request);
+        clock.Sleep(50);
+    }
+
+    if (m_connected)
+        HangUp();
+    m_serial->SetLineA(0);
+    m_serial->SetLineB(0);
+    m_serial->ClosePort();
+    m_portOpen = false;
+    m_serial.reset();
+    Log(texts::kPortClosed);
+}
+
+void TExchangeThread::Serve(TQueueItem &request)
+{
+    if (request.port != m_port)
+        return;
+    request.snapshot = 0;
+    if (request.modem) {
+        if (!(m_connected && m_phone == request.phone)) {
+            m_serial->SetLineParams(kSpeed9600, kFormat8N1);
+            if (m_connected)
+                HangUp();
+            if (!DialModem(*m_serial, *m_engine.m_clock, request.phone, [this](const QString &t) { Log(t); })) {
+                const QString phone = request.phone;
+                PollQueue *queue = &m_engine.m_queue;
+                m_engine.m_calls->Call([queue, phone] { queue->RemoveConnectionRequests(phone); });
+                return;
+            }
+            m_connected = true;
+            m_phone = request.phone;
+        }
+        m_lastModemActivity = m_engine.m_clock->Tick();
+    } else {
+        m_serial->SetLineParams(kSpeed19200, kFormat8N1);
+    }
+
+    std::lock_guard portLock(m_engine.PortLock(m_port));
+    ServeLocked(request);
+}
+
+void TExchangeThread::ServeLocked(TQueueItem &request)
+{
+    Registry &registry = *m_engine.m_env.registry;
+    const QString serialText = QString::number(request.serial);
+    const quint8 lineState = request.modem ? 1 : 0;
+    LinkClock &clock = *m_engine.m_clock;
+
+    // The meter's address; without a matching section the previous request's address.
+    const int max = registry.MaxMeterNumber();
+    for (int n = 1; n <= max; ++n) {
+        if (registry.file().ReadInteger(MeterSection(n), reg::kSerial, 0) == request.serial) {
+            m_address = static_cast<int>(registry.file().ReadInteger(MeterSection(n), reg::kAddress, 0));
+            break;
+        }
+    }
+    const quint8 address = static_cast<quint8>(m_address);
+
+    quint16 serialRead = 0;
+    const int serialResult = ReadSerialNumber(address, *m_serial, kWaitMs, lineState, &serialRead, clock);
+    if (serialResult != kLinkOk) {
+        Log(texts::kSerialReadFailed + QString::number(serialResult));
+        ReportDone(request);
+        return;
+    }
+    if (serialRead != request.serial) {
+        Log(texts::kSerialMismatchA + QString::number(serialRead) + texts::kSerialMismatchB + serialText + u')');
+        ReportDone(request);
+        return;
+    }
+    Log(texts::kSerialChecked);
+
+    if (request.version == 0) {
+        bool snapshot = false;
+        const int version = ReadDeviceId(address, *m_serial, kWaitMs, lineState, &snapshot, clock);
+        if (version < 1) {
+            Log(texts::kVersionFailed + serialText + texts::kErrorCode + QString::number(version));
+            ReportDone(request);
+            return;
+        }
+        const quint32 id = request.id;
+        PollQueue *queue = &m_engine.m_queue;
+        m_engine.m_calls->Call([queue, id, version] { queue->SetMeterVersion(id, version); });
+        request.version = version;
+        m_snapshotFlag = snapshot;
+    }
+    if (request.version != 1 && request.version != 2) {
+        // No reader knows this calculator; keeping its requests would retry them forever.
+        Log(texts::UnsupportedVersion(serialText, request.version));
+        ReportDone(request);
+        return;
+    }
+
+    try {
+        switch (request.kind) {
+        case kRequestCurrent:
+            ReadCurrent(request);
+            break;
+        case kRequestHourly:
+        case kRequestDaily:
+        case kRequestMonthly:
+            ReadArchive(request);
+            break;
+        case kRequestJournal:
+            ReadJournal(request);
+            break;
+        default:
+            ReportDone(request);
+            break;
+        }
+    } catch (const StorageError &e) {
+        // A file that cannot be written ends the request; the thread goes on.
+        Log(texts::SaveFailed(serialText, e.message()));
+        ReportDone(request);
+    } catch (const std::exception &e) {
+        Log(texts::SaveFailed(serialText, QString::fromLocal8Bit(e.what())));
+        ReportDone(request);
+    }
+}
+
+void TExchangeThread::ReadCurrent(const TQueueItem &request)
+{
+    const QString serialText = QString::number(request.serial);
+    const quint8 lineState = request.modem ? 1 : 0;
+    CurrentValues values;
+    const int result = request.version == 1
+        ? ReadCurrentV1(static_cast<quint8>(m_address), *m_serial, kWaitMs, lineState, &values, *m_engine.m_clock)
+        : ReadCurrentV2(static_cast<quint8>(m_address), *m_serial, kWaitMs, lineState, &values, *m_engine.m_clock);
+    if (result != kLinkOk) {
+        // The request stays queued and is tried again on the next pass.
+        Log(texts::kCurrentReadFailed + serialText + texts::kErrorCode + QString::number(result));
+        return;
+    }
+    Log(texts::kCurrentRead + serialText + texts::kCurrentReadDone);
+    const StorageTarget target{m_engine.m_env.dataRoot, m_engine.m_env.registry};
+    SaveCurrentValues(target, request.version, static_cast<quint16>(request.serial), true, values);
+    ReportDone(request);
+}
+
+void TExchangeThread::ReadArchive(const TQueueItem &request)
+{
+    const QString serialText = QString::number(request.serial);
+    const quint16 serial16 = static_cast<quint16>(request.serial);
+    const quint8 lineState = request.modem ? 1 : 0;
+    const quint8 address = static_cast<quint8>(m_address);
+    ExchangeClock &clock = *m_engine.m_clock;
+    const texts::ArchiveWords &words = texts::WordsOf(request.kind);
+    const StorageTarget target{m_engine.m_env.dataRoot, m_engine.m_env.registry};
+
+    const QDateTime now = clock.Now();
+    const QDateTime start = DateTimeFromDayCount(request.start);
+    QDateTime position;
+    QDateTime reference;
+    int archiveKind = 0;
+    int pa = 0, pb = 0, pc = 0; // indexes of a, b, c in P
+    switch (request.kind) {
+    case kRequestHourly:
+        position = HourStart(start).addSecs(3600);
+        reference = HourStart(now);
+        archiveKind = kArchiveHourly;
+        pa = 2, pb = 1, pc = 0;
+        break;
+    case kRequestDaily:
+        position = QDateTime(start.date().addDays(1), QTime(0, 0));
+        reference = QDateTime(now.date(), QTime(0, 0));
+        archiveKind = kArchiveDaily;
+        pa = 5, pb = 4, pc = 3;
+        break;
+    default:
+        position = QDateTime(QDate(start.date().year(), start.date().month(), 1), QTime(1, 0));
+        reference = QDateTime(QDate(now.date().year(), now.date().month(), 1), QTime(0, 0));
+        archiveKind = kArchiveMonthly;
+        pa = 8, pb = 7, pc = 6;
+        break;
+    }
+    double pos = DayCountFromDateTime(position);
+    const double ref = DayCountFromDateTime(reference);
+
+    while (!m_stop && pos < request.end) {
+        qint16 P[kArchiveParamCount] = {};
+        const int params = ReadArchiveParams(address, *m_serial, kWaitMs, lineState, P, clock);
+        if (params != kLinkOk) {
+            Log(texts::kParamsFailed + serialText + texts::kErrorCode + QString::number(params));
+        } else {
+            qint64 back = 0;
+            if (request.kind == kRequestHourly) {
+                back = WholeHoursBetween(pos, ref);
+            } else if (request.kind == kRequestDaily) {
+                back = WholeDaysBetween(pos, ref);
+            } else {
+                const QDate p = DateFromDayCount(pos);
+                back = MonthsBetween(p, reference.date());
+            }
+            const int back16 = static_cast<qint16>(back);
+            const int slot = ArchiveRecordIndex(P[pa], P[pb], P[pc], back16);
+            if (slot < 0) {
+                Log(words.empty + serialText + texts::kEmpty);
+                break;
+            }
+            ArchiveValues values;
+            TotalsSnapshot snapshot;
+            bool snapshotFilled = false;
+            const int result = request.version == 1
+                ? ReadArchiveRecordV1(address, archiveKind, slot, *m_serial, kWaitMs, lineState, &values, clock)
+                : ReadArchiveRecordV2(address, archiveKind, slot, *m_serial, kWaitMs, lineState, &values, &snapshot,
+                                      &snapshotFilled, clock);
+            const QString backText = QString::number(back16);
+            if (result < 1) {
+                Log(words.readFailed + serialText + texts::kAtOffset + backText + texts::kLowerErrorCode
+                    + QString::number(result));
+            } else if (result == kLinkOk) {
+                Log(words.readDone + serialText + texts::kAtOffset + backText + texts::kReadDone);
+                SaveArchiveLine(target, request.version, serial16, request.reread, 0, archiveKind, values);
+                if (request.kind == kRequestDaily && request.version == 2 && m_snapshotFlag && snapshotFilled)
+                    SaveCurrentSnapshot(target, serial16, request.reread, snapshot, values.time + 1);
+            } else {
+                Log(words.missing + serialText + texts::kAtOffset + backText + texts::kMissing);
+            }
+        }
+        pos += request.kind == kRequestHourly ? 1.0 / 24.0 : (request.kind == kRequestDaily ? 1.0 : 31.0);
+        clock.Sleep(50);
+    }
+    ReportDone(request);
+}
+
+void TExchangeThread::ReadJournal(const TQueueItem &request)
+{
+    const QString serialText = QString::number(request.serial);
+    const quint8 lineState = request.modem ? 1 : 0;
+    const quint8 address = static_cast<quint8>(m_address);
+    LinkClock &clock = *m_engine.m_clock;
+    const StorageTarget target{m_engine.m_env.dataRoot, m_engine.m_env.registry};
+
+    for (int n = 0; !m_stop && (request.end < 0.5 || n < request.end); ++n) {
+        qint16 P[kArchiveParamCount] = {};
+        const int params = ReadArchiveParams(address, *m_serial, kWaitMs, lineState, P, clock);
+        if (params != kLinkOk) {
+            Log(texts::kParamsFailed + serialText + texts::kErrorCode + QString::number(params));
+        } else {
+            const int slot = JournalRecordIndex(P[9], P[10], P[11], n);
+            if (slot < 0) {
+                Log(texts::kJournalEmpty + serialText + texts::kEmpty);
+                break;
+            }
+            JournalEntryRaw raw;
+            const int result = ReadJournalRecord(address, slot, *m_serial, kWaitMs, lineState, &raw, clock);
+            if (result < 1) {
+                Log(texts::kJournalReadFailed + serialText + texts::kAtOffset + QString::number(n)
+                    + texts::kLowerErrorCode + QString::number(result));
+            } else if (result == kLinkNoRecord) {
+                Log(texts::kJournalEnd + serialText);
+                break;
+            } else {
+                Log(texts::kJournalRead + serialText + texts::kAtOffset + QString::number(n) + texts::kReadDone);
+                JournalDecodeStruct decoded;
+                if (DecodeJournal(request.version, decoded, raw)) {
+                    const bool stored =
+                        SaveJournalLine(target, static_cast<quint16>(request.serial), 0, decoded.date,
+                                        decoded.dateTime, decoded.recordText, decoded.oldValue, decoded.newValue);
+                    if (stored && !request.reread)
+                        break;
+                }
+            }
+        }
+        clock.Sleep(50);
+    }
+    ReportDone(request);
+}
+
+} // namespace qst

@@ -1,0 +1,174 @@
+#include "PollQueue.h"
+
+#include "common/RegionalFormat.h"
+#include "common/DayCount.h"
+#include "registry/Registry.h"
+
+namespace qst {
+
+PollQueue::PollQueue(Registry &registry)
+    : m_registry(registry)
+{
+}
+
+void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, bool reread)
+{
+    if (kind > 0 && start == end)
+        return;
+
+    // The meter's connection, as the registry has it now.
+    ProfileFile &ini = m_registry.file();
+    const int meter = m_registry.FindMeterBySerialInt(serial);
+    if (meter == 0)
+        return;
+    const QString section = MeterSection(meter);
+    const int port = static_cast<int>(ini.ReadInteger(section, reg::kCom, 0));
+    const quint8 modem = ini.ReadInteger(section, reg::kModem, 0) != 0 ? 1 : 0;
+    const QString phone = ini.ReadString(section, reg::kModemNum);
+
+    // Trim the new period against those already queued for the meter: only the parts no
+    // queued request covers are added.
+    if (kind != kRequestCurrent) {
+        const QList<TQueueItem> items = Items();
+        for (const TQueueItem &q : items) {
+            if (q.serial != serial || q.kind != kind || q.reread != (reread ? 1 : 0))
+                continue;
+            if (start > q.start && start < q.end) {
+                if (end <= q.end)
+                    continue;
+                EnqueueRequest(serial, kind, end, q.end, reread);
+                return;
+            }
+            if (end > q.start && end < q.end) {
+                if (start >= q.start)
+                    continue;
+                EnqueueRequest(serial, kind, q.end, start, reread);
+                return;
+            }
+            if (start <= q.start && end >= q.end) {
+                EnqueueRequest(serial, kind, q.start, start, reread);
+                EnqueueRequest(serial, kind, end, q.end, reread);
+                return;
+            }
+        }
+    }
+
+    std::lock_guard lock(m_mutex);
+    quint32 largest = 0;
+    for (const TQueueItem &q : std::as_const(m_items))
+        largest = std::max(largest, q.id);
+    if (largest > 1000)
+        largest = 0;
+    TQueueItem item;
+    item.id = largest + 1;
+    item.port = port;
+    item.modem = modem;
+    item.phone = phone;
+    item.serial = serial;
+    item.kind = kind;
+    item.reread = reread ? 1 : 0;
+    item.start = start;
+    item.end = end;
+    // Next to a request over the same connection, so one call serves them together.
+    if (m_items.size() >= 2) {
+        for (qsizetype i = m_items.size() - 2; i >= 0; --i) {
+            if (m_items[i].modem == item.modem && m_items[i].phone == item.phone) {
+                m_items.insert(i + 1, item);
+                return;
+            }
+        }
+    }
+    m_items.append(item);
+}
+
+void PollQueue::RemoveRequest(quint32 id)
+{
+    std::lock_guard lock(m_mutex);
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        if (m_items[i].id == id) {
+            m_items.removeAt(i);
+            return;
+        }
+    }
+}
+
+void PollQueue::SetMeterVersion(quint32 id, int version)
+{
+    std::lock_guard lock(m_mutex);
+    for (const TQueueItem &q : std::as_const(m_items)) {
+        if (q.id == id) {
+            const int serial = q.serial;
+            for (TQueueItem &other : m_items) {
+                if (other.serial == serial)
+                    other.version = version;
+            }
+            return;
+        }
+    }
+}
+
+void PollQueue::RemoveConnectionRequests(const QString &phone)
+{
+    std::lock_guard lock(m_mutex);
+    m_items.removeIf([&](const TQueueItem &q) { return q.phone == phone; });
+}
+
+void PollQueue::RemoveMeterRequests(int serial)
+{
+    std::lock_guard lock(m_mutex);
+    m_items.removeIf([&](const TQueueItem &q) { return q.serial == serial; });
+}
+
+void PollQueue::Clear()
+{
+    std::lock_guard lock(m_mutex);
+    m_items.clear();
+}
+
+int PollQueue::Size() const
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<int>(m_items.size());
+}
+
+bool PollQueue::CopyAt(int i, TQueueItem *item) const
+{
+    std::lock_guard lock(m_mutex);
+    if (i < 0 || i >= m_items.size())
+        return false;
+    *item = m_items[i];
+    return true;
+}
+
+QList<TQueueItem> PollQueue::Items() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_items;
+}
+
+bool PollQueue::WantsPort(int port) const
+{
+    std::lock_guard lock(m_mutex);
+    for (const TQueueItem &q : m_items) {
+        if (q.port == port)
+            return true;
+    }
+    return false;
+}
+
+QStringList PollQueue::Lines() const
+{
+    QStringList lines;
+    for (const TQueueItem &q : Items()) {
+        // " Mодем" starts with a Latin M, as operators know the line.
+        lines.append(QString::number(q.id) + QStringLiteral(" С/Н") + QString::number(q.serial)
+                     + QStringLiteral(" Порт") + QString::number(q.port) + QStringLiteral(" Mодем")
+                     + QString::number(q.modem) + QStringLiteral(" Номер") + q.phone + QStringLiteral(" Тип")
+                     + QString::number(q.kind) + QStringLiteral(" Перезапись") + QString::number(q.reread)
+                     + QStringLiteral(" Начало ") + DateTimeText(q.start) + QStringLiteral(" Конец ")
+                     + DateTimeText(q.end));
+    }
+    return lines;
+}
+
+} // namespace qst
