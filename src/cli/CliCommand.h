@@ -29,5 +29,10 @@ constexpr int kExitUsage = 2;
 void PrintLine(FILE *stream, const QString &text);
 
 int RunReportRows(const CliContext &context);
+int RunMeterAdd(const CliContext &context);
+int RunMeterList(const CliContext &context);
+int RunPortSet(const CliContext &context);
+int RunPoll(const CliContext &context);
+int RunService(const CliContext &context);
 
 } // namespace qst::cli

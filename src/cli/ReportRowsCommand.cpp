@@ -1,4 +1,5 @@
 #include "CliCommand.h"
+#include "CliSupport.h"
 
 #include "common/DataRoot.h"
 #include "registry/Registry.h"
@@ -17,18 +18,6 @@ void PrintLine(FILE *stream, const QString &text)
 }
 
 namespace {
-
-// An ISO date alone stands at 12:00, as the report page's pickers carry a time of day.
-QDateTime ParseCliDate(const QString &text)
-{
-    const QDate date = QDate::fromString(text, Qt::ISODate);
-    if (date.isValid() && text.size() == 10)
-        return QDateTime(date, QTime(12, 0));
-    QDateTime dt = QDateTime::fromString(text, Qt::ISODate);
-    if (dt.isValid())
-        dt.setTimeSpec(Qt::LocalTime);
-    return dt;
-}
 
 int KindFromText(const QString &text)
 {
@@ -82,8 +71,8 @@ int RunReportRows(const CliContext &context)
     s.kind = KindFromText(parser.value(kindOption));
     const int system = parser.value(systemOption).toInt();
     s.heatSystem = system - 1;
-    s.from = ParseCliDate(parser.value(fromOption));
-    s.to = ParseCliDate(parser.value(toOption));
+    s.from = ParseIsoLocal(parser.value(fromOption), true);
+    s.to = ParseIsoLocal(parser.value(toOption), true);
     if ((s.kind < 0 && !parser.isSet(statementOption)) || system < 1 || system > 3 || !s.from.isValid()
         || !s.to.isValid()) {
         PrintLine(stderr, QStringLiteral("report-rows: need --kind, --system 1|2|3, --from DATE and --to DATE "

@@ -13,6 +13,21 @@ using namespace qst::cli;
 namespace {
 
 const CliCommand kCommands[] = {
+    {"meter add",
+     "meter add --name NAME --serial S --address A --port N [--modem --phone NUMBER] [--devtype 1|2]\n"
+     "            [--group G] [--schedule HH:MM[,HH:MM...]]\n"
+     "      Registers a meter as the meter dialog does; prints its number.",
+     RunMeterAdd},
+    {"meter list", "meter list\n      Lists the registered meters, one per line (TAB-separated).", RunMeterList},
+    {"port set", "port set N DEVICE\n      Maps serial port number N (1..64) to a device, e.g. /dev/ttyUSB0.",
+     RunPortSet},
+    {"poll",
+     "poll --serial S [--current] [--hourly FROM TO] [--daily FROM TO] [--monthly FROM TO]\n"
+     "            [--journal COUNT] [--reread] [--timeout SECONDS]\n"
+     "      Reads the meter now, as the read buttons do, until its requests are done (default\n"
+     "      timeout 600 s). Log lines go to standard output. Exit 0 when no step failed.",
+     RunPoll},
+    {"run", "run\n      Polls every meter by its schedule until SIGINT or SIGTERM.", RunService},
     {"report-rows",
      "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
      "            [--items 0,1,2,...] [--statement] [--integrators]\n"
@@ -70,15 +85,17 @@ int main(int argc, char **argv)
         PrintHelp();
         return kExitUsage;
     }
-    const QString name = args.takeFirst();
     for (const CliCommand &c : kCommands) {
-        if (name == QString::fromUtf8(c.name)) {
+        const QStringList words = QString::fromUtf8(c.name).split(u' ');
+        if (args.mid(0, words.size()) == words) {
+            args = args.mid(words.size());
+            const QString name = words.join(u' ');
             CliContext context;
             context.dataRoot = qst::ResolveDataRoot(dataDir, QCoreApplication::applicationDirPath());
             context.args = QStringList{program + u' ' + name} + args;
             return c.run(context);
         }
     }
-    PrintLine(stderr, QStringLiteral("qst-cli: unknown command %1 (see qst-cli --help)").arg(name));
+    PrintLine(stderr, QStringLiteral("qst-cli: unknown command %1 (see qst-cli --help)").arg(args.join(u' ')));
     return kExitUsage;
 }

@@ -1,0 +1,93 @@
+#include "CliSupport.h"
+
+#include "common/DataRoot.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace qst::cli {
+
+WritingSession::WritingSession(const QString &dataRoot)
+    : m_dataRoot(dataRoot)
+    , m_lock(dataRoot)
+{
+}
+
+bool WritingSession::Begin(QString *error)
+{
+    if (!QDir().mkpath(m_dataRoot)) {
+        *error = QStringLiteral("Не удалось создать каталог данных %1").arg(QDir::toNativeSeparators(m_dataRoot));
+        return false;
+    }
+    if (!m_lock.TryLock(error))
+        return false;
+    const QString data = DataFolderPath(m_dataRoot);
+    if (!QDir().mkpath(data)) {
+        *error = QStringLiteral("Не удалось создать папку %1").arg(QDir::toNativeSeparators(data));
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(g_signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+SignalWatcher::SignalWatcher(QObject *parent)
+    : QObject(parent)
+{
+    if (g_signalPipe[0] < 0 && ::pipe(g_signalPipe) == 0) {
+        ::fcntl(g_signalPipe[1], F_SETFL, O_NONBLOCK);
+        ::fcntl(g_signalPipe[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(g_signalPipe[1], F_SETFD, FD_CLOEXEC);
+    }
+    if (g_signalPipe[0] < 0)
+        return;
+    m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] {
+        char buffer[16];
+        [[maybe_unused]] const auto got = ::read(g_signalPipe[0], buffer, sizeof buffer);
+        emit Terminate();
+    });
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+SignalWatcher::~SignalWatcher()
+{
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+QDateTime ParseIsoLocal(const QString &text, bool dateNoon)
+{
+    const QString t = text.trimmed();
+    if (t.size() == 10) {
+        const QDate date = QDate::fromString(t, Qt::ISODate);
+        return date.isValid() ? QDateTime(date, dateNoon ? QTime(12, 0) : QTime(0, 0)) : QDateTime();
+    }
+    QDateTime dt = QDateTime::fromString(t, Qt::ISODate);
+    if (!dt.isValid())
+        return {};
+    // Local wall-clock time whatever offset the text names.
+    return QDateTime(dt.date(), dt.time());
+}
+
+} // namespace qst::cli

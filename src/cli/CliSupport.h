@@ -1,0 +1,47 @@
+#pragma once
+
+#include "common/DataRootLock.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QSocketNotifier;
+
+namespace qst::cli {
+
+// A writing command's hold on the data root: the lock taken and DATA created, as the
+// application's start-up does. On failure `error` says why.
+class WritingSession
+{
+public:
+    explicit WritingSession(const QString &dataRoot);
+    bool Begin(QString *error);
+
+private:
+    QString m_dataRoot;
+    DataRootLock m_lock;
+};
+
+// Turns SIGINT and SIGTERM into a Qt signal on the main thread (a self-pipe: nothing but
+// write() runs in the handler).
+class SignalWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SignalWatcher(QObject *parent = nullptr);
+    ~SignalWatcher() override;
+
+signals:
+    void Terminate();
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+// An ISO 8601 local date-time, or a date (at 00:00 unless `dateNoon`); invalid on failure.
+QDateTime ParseIsoLocal(const QString &text, bool dateNoon);
+
+} // namespace qst::cli
