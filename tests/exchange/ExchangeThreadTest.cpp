@@ -1,0 +1,367 @@
+#include "ExchangeFixture.h"
+
+#include "common/TextFile.h"
+#include "link/ModbusRtu.h"
+#include "storage/ArchiveFiles.h"
+
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+using namespace qst;
+using namespace qst::test;
+
+namespace {
+
+QByteArray Frame(QByteArray body)
+{
+    const quint16 crc = Crc16(reinterpret_cast<const quint8 *>(body.constData()), static_cast<int>(body.size()));
+    body.append(char(crc >> 8));
+    body.append(char(crc & 0xFF));
+    return body;
+}
+
+void PutU16(QByteArray &block, int reg, int value)
+{
+    block[2 * reg] = char((value >> 8) & 0xFF);
+    block[2 * reg + 1] = char(value & 0xFF);
+}
+
+// A first-version calculator on the fake line, answering only its own address, with a
+// Hayes modem in front when asked. Records are stamped back from `newest` one interval a
+// slot; journal entries one minute apart back from the newest.
+class FakeCalculator
+{
+public:
+    int serial = 500;
+    quint8 address = 1;
+    int version = 1;
+    QDateTime newestHour{QDate(2026, 12, 10), QTime(13, 0)};
+    int journalEntries = 30;
+    bool modem = false;
+    QString busyNumber;
+    bool failCurrent = false;
+
+    std::mutex mutex;
+    QList<QByteArray> requests; // every write, in order
+
+    void Attach(FakeSerialPort &port)
+    {
+        FakeSerialPort *p = &port;
+        port.SetResponder([this, p](const QByteArray &request) { return Answer(*p, request); }, 20);
+    }
+
+    int Count(const QByteArray &prefix)
+    {
+        std::lock_guard lock(mutex);
+        return static_cast<int>(std::count_if(requests.begin(), requests.end(),
+                                              [&](const QByteArray &r) { return r.startsWith(prefix); }));
+    }
+
+private:
+    bool m_connected = false;
+
+    QByteArray Answer(FakeSerialPort &port, const QByteArray &request)
+    {
+        {
+            std::lock_guard lock(mutex);
+            requests.append(request);
+        }
+        if (modem) {
+            if (request.startsWith("ATZ") || request.startsWith("ATH"))
+                return "OK\r\n";
+            if (request == "+++") {
+                m_connected = false;
+                return {};
+            }
+            if (request.startsWith("ATD")) {
+                const bool busy = !busyNumber.isEmpty() && request.contains(busyNumber.toLatin1());
+                port.Inject(busy ? "\r\nBUSY\r\n" : "\r\nCONNECT 9600\r\n", 3000);
+                m_connected = !busy;
+                return request;
+            }
+            if (!m_connected)
+                return {};
+        }
+        if (request.size() < 4 || quint8(request[0]) != address || !CrcOk(reinterpret_cast<const quint8 *>(request.constData()), int(request.size())))
+            return {};
+        const quint8 function = quint8(request[1]);
+        if (function == 0x11) {
+            QByteArray body(11, 0);
+            body[0] = char(address);
+            body[1] = 0x11;
+            body[2] = 8;
+            body[9] = char(version);
+            return Frame(body);
+        }
+        if (function == 3 || function == 4) {
+            const int first = (quint8(request[2]) << 8) | quint8(request[3]);
+            const int count = (quint8(request[4]) << 8) | quint8(request[5]);
+            if (function == 4 && failCurrent && first == 0)
+                return {};
+            const QByteArray image = function == 3 ? Holding() : Input();
+            QByteArray body;
+            body.append(char(address));
+            body.append(char(function));
+            body.append(char(count * 2));
+            body.append(image.mid(first * 2, count * 2));
+            return Frame(body);
+        }
+        if (function == 0x41) {
+            const int kind = quint8(request[2]);
+            const int slot = quint8(request[4]) | (quint8(request[5]) << 8);
+            QByteArray body(7, 0);
+            body[0] = char(address);
+            body[1] = 0x41;
+            body[6] = 1;
+            body.append(kind == 3 ? JournalRecord(slot) : ArchiveRecord(kind, slot));
+            return Frame(body);
+        }
+        return {};
+    }
+
+    QByteArray Holding()
+    {
+        QByteArray h(200, 0);
+        const QDateTime now = newestHour.addSecs(5400);
+        PutU16(h, 0, now.date().year() - 2000);
+        PutU16(h, 1, now.date().month());
+        PutU16(h, 2, now.date().day());
+        PutU16(h, 3, now.time().hour());
+        PutU16(h, 4, now.time().minute());
+        PutU16(h, 8, serial);
+        return h;
+    }
+
+    QByteArray Input()
+    {
+        QByteArray in(280, 0);
+        // Rings: hourly 100 slots with 50 records, daily 40 with 20, monthly 13 with 12,
+        // journal c = 200, b = 0, a = journalEntries.
+        const int p[12] = {99, 0, 50, 39, 0, 20, 12, 0, 12, 200, 0, journalEntries};
+        for (int i = 0; i < 12; ++i)
+            PutU16(in, 6 + i, p[i]);
+        return in;
+    }
+
+    // Slot 49 is the newest hourly record; older ones step back an interval a slot.
+    QByteArray ArchiveRecord(int kind, int slot)
+    {
+        const int newestSlot = kind == 0 ? 49 : (kind == 1 ? 19 : 11);
+        const int back = newestSlot - slot;
+        QDateTime t;
+        if (kind == 0)
+            t = newestHour.addSecs(-3600 * back);
+        else if (kind == 1)
+            t = QDateTime(newestHour.date().addDays(-1 - back), QTime(0, 0));
+        else
+            t = QDateTime(QDate(newestHour.date().year(), newestHour.date().month(), 1).addMonths(-1 - back), QTime(0, 0));
+        QByteArray r(86, 0);
+        r[0] = char(t.date().year() - 2000);
+        r[1] = char(t.date().month());
+        r[2] = char(t.date().day());
+        r[3] = char(t.time().hour());
+        const float q = 0.25f + slot;
+        memcpy(r.data() + 4, &q, 4);
+        return r;
+    }
+
+    // Slot s holds the entry of minute s after a fixed start; slots not written yet are
+    // erased (0xFF), as the calculator marks them.
+    QByteArray JournalRecord(int slot)
+    {
+        if (slot >= journalEntries)
+            return QByteArray(16, char(0xFF));
+        const QDateTime t = QDateTime(QDate(2026, 12, 1), QTime(0, 0)).addSecs(60 * slot);
+        QByteArray r(16, 0);
+        r[0] = char(t.date().year() - 2000);
+        r[1] = char(t.date().month());
+        r[2] = char(t.date().day());
+        r[3] = char(t.time().hour());
+        r[4] = char(t.time().minute());
+        r[5] = char(t.time().second());
+        r[6] = 1; // "Режим РАБОТА"
+        return r;
+    }
+};
+
+struct ThreadFixture
+{
+    TempDataRoot root;
+    Registry registry{TreeIniPath(root.path())};
+    RecordingLog log;
+    VirtualClock clock{QDateTime(QDate(2026, 12, 10), QTime(14, 37))};
+    FakeCalculator calculator;
+    ExchangeEngine engine{{root.path(), &registry, &log, &clock, [this](int) {
+                               auto port = std::make_unique<FakeSerialPort>(clock.link());
+                               calculator.Attach(*port);
+                               return port;
+                           }}};
+
+    // Supervises until the queue is empty and the port's thread has gone.
+    bool RunToEmpty()
+    {
+        engine.SuperviseTick();
+        const bool emptied = SpinUntil([&] { return engine.queue().Size() == 0; });
+        engine.SuperviseTick();
+        return emptied && engine.ThreadCount() == 0;
+    }
+
+    QStringList Lines(const QString &prefix)
+    {
+        QStringList out;
+        for (const QString &l : log.lines())
+            if (l.startsWith(prefix))
+                out.append(l);
+        return out;
+    }
+};
+
+} // namespace
+
+TEST(ExchangeThread, HourlyPeriodReadsEachPositionWithItsBackValue)
+{
+    ThreadFixture f;
+    AddTestMeter(f.registry, 500, 3);
+    f.engine.queue().EnqueueRequest(500, kRequestHourly, Day(2026, 12, 10, 13), Day(2026, 12, 10, 10, 20), false);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Архивная часовая")),
+              (QStringList{QStringLiteral("3 Архивная часовая запись с прибора  500 со смещением 3 считана успешно."),
+                           QStringLiteral("3 Архивная часовая запись с прибора  500 со смещением 2 считана успешно.")}));
+    // The stored lines carry the records' own times: 3 and 2 records before 13:00.
+    const QStringList lines = LoadLines(DataFilePath(f.root.path(), DataKind::Hourly, 500, 2026, 12));
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(DateTimeFromDayCount(LineTime(lines[0])), QDateTime(QDate(2026, 12, 10), QTime(10, 0)));
+    EXPECT_EQ(DateTimeFromDayCount(LineTime(lines[1])), QDateTime(QDate(2026, 12, 10), QTime(11, 0)));
+    EXPECT_EQ(f.registry.file().ReadString(QStringLiteral("C1"), reg::kLastH), QStringLiteral("10.12.2026 11:00:00"));
+    EXPECT_TRUE(f.log.lines().contains(QStringLiteral("3 Проверка серийного номера выполнена.")));
+}
+
+TEST(ExchangeThread, SameDayDailyReadsNothingAndIsDone)
+{
+    ThreadFixture f;
+    AddTestMeter(f.registry, 500, 3);
+    f.engine.ReadDaily(500, QDate(2026, 12, 5), QDate(2026, 12, 5), false);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_EQ(f.calculator.Count(QByteArray("\x01\x41", 2)), 0);
+    EXPECT_TRUE(f.log.lines().contains(QStringLiteral("3 Текущие параметры прибора 500 Считаны успешно.")));
+    EXPECT_TRUE(QFileInfo::exists(DataFilePath(f.root.path(), DataKind::CurrentValues, 500)));
+}
+
+TEST(ExchangeThread, FailingCurrentValuesStayQueued)
+{
+    ThreadFixture f;
+    f.calculator.failCurrent = true;
+    AddTestMeter(f.registry, 500, 3);
+    f.engine.ReadCurrentValues(500);
+    f.engine.SuperviseTick();
+    ASSERT_TRUE(SpinUntil([&] { return f.Lines(QStringLiteral("3 Не удалось считать текущие")).size() >= 3; }));
+    EXPECT_EQ(f.engine.queue().Size(), 1);
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Не удалось считать текущие")).first(),
+              QStringLiteral("3 Не удалось считать текущие параметры с прибора 500 Код ошибки: -1"));
+    f.engine.StopMeter(500);
+    f.engine.SuperviseTick();
+    EXPECT_EQ(f.engine.ThreadCount(), 0);
+}
+
+TEST(ExchangeThread, JournalStopsAtAStoredEntryUnlessRereading)
+{
+    ThreadFixture f;
+    AddTestMeter(f.registry, 500, 3);
+    f.engine.queue().EnqueueRequest(500, kRequestJournal, 10, 0, false);
+    ASSERT_TRUE(f.RunToEmpty());
+    const QString journal = DataFilePath(f.root.path(), DataKind::Journal, 500);
+    EXPECT_EQ(LoadLines(journal).size(), 10) << "end 10 reads ten";
+
+    f.calculator.journalEntries = 35; // five new entries
+    f.engine.queue().EnqueueRequest(500, kRequestJournal, 0, Day(2026, 12, 9), false);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_EQ(LoadLines(journal).size(), 15) << "end 0 stops at the first stored entry";
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Запись журнала")).size(), 10 + 6);
+
+    f.engine.queue().EnqueueRequest(500, kRequestJournal, 0, Day(2026, 12, 9), true);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_EQ(LoadLines(journal).size(), 35) << "reread reads on to the end of the journal";
+    EXPECT_TRUE(f.log.lines().contains(QStringLiteral("3 Достигнут конец журнала прибора  500")));
+}
+
+TEST(ExchangeThread, WrongSerialDropsTheRequest)
+{
+    ThreadFixture f;
+    f.calculator.serial = 501;
+    AddTestMeter(f.registry, 500, 3);
+    f.engine.ReadCurrentValues(500);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_TRUE(f.log.lines().contains(
+        QStringLiteral("3 Серийный номер подключенного прибора (501 не соответствует требуемому (500)")));
+}
+
+TEST(ExchangeThread, WithoutAMatchingSectionThePreviousAddressIsUsed)
+{
+    ThreadFixture f;
+    f.calculator.address = 0; // the initial address
+    const int meter = AddTestMeter(f.registry, 500, 3, false, {}, 7);
+    f.engine.ReadCurrentValues(500);
+    f.registry.file().EraseSection(MeterSection(meter));
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_TRUE(f.log.lines().contains(QStringLiteral("3 Текущие параметры прибора 500 Считаны успешно.")));
+}
+
+TEST(ExchangeThread, UnsupportedVersionIsDroppedNotRetried)
+{
+    ThreadFixture f;
+    f.calculator.version = 7;
+    AddTestMeter(f.registry, 500, 3);
+    f.engine.ReadHourly(500, QDateTime(QDate(2026, 12, 10), QTime(9, 0)), QDateTime(QDate(2026, 12, 10), QTime(12, 0)),
+                        false);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Не удалось прочесть данные прибора 500: версия прибора 7")).size(), 2);
+}
+
+TEST(ExchangeThread, ModemConnectionsAreSharedAndHungUp)
+{
+    ThreadFixture f;
+    f.calculator.modem = true;
+    f.calculator.busyNumber = QStringLiteral("333");
+    AddTestMeter(f.registry, 500, 3, true, QStringLiteral("8-111"));
+    f.engine.ReadCurrentValues(500);
+    f.engine.ReadCurrentValues(500);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_EQ(f.calculator.Count("ATD"), 1) << "two requests for one number share one call";
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Текущие параметры")).size(), 2);
+
+    // Another number hangs up first.
+    FakeCalculator &c = f.calculator;
+    AddTestMeter(f.registry, 600, 3, true, QStringLiteral("8-222"));
+    f.engine.ReadCurrentValues(500);
+    f.engine.SuperviseTick();
+    ASSERT_TRUE(SpinUntil([&] { return f.engine.queue().Size() == 0; }));
+    c.serial = 600;
+    f.engine.ReadCurrentValues(600);
+    ASSERT_TRUE(SpinUntil([&] { return f.engine.queue().Size() == 0 && c.Count("ATD") == 3; }));
+    {
+        std::lock_guard lock(c.mutex);
+        const qsizetype second = c.requests.lastIndexOf("ATD+7222\r\n");
+        ASSERT_GT(second, 0);
+        EXPECT_EQ(c.requests.mid(second - 3, 3), (QList<QByteArray>{"+++", "ATH0\r\n", "ATZ\r\n"}))
+            << "hung up right before the new call";
+    }
+    // Idle: hung up once after 20 s without modem requests, not again. (The first hang-up
+    // was the closing of the first thread, the second the change of number.)
+    ASSERT_TRUE(SpinUntil([&] { return f.Lines(QStringLiteral("3 Связь с модемом прекращена")).size() >= 3; }));
+    const int hangUps = c.Count("+++");
+    QElapsedTimer settle;
+    settle.start();
+    SpinUntil([] { return false; }, 300);
+    EXPECT_EQ(c.Count("+++"), hangUps) << f.log.lines().join(u'\n').toStdString();
+    f.engine.SuperviseTick();
+
+    // A busy number drops all its requests.
+    AddTestMeter(f.registry, 700, 3, true, QStringLiteral("8-333"));
+    f.engine.ReadCurrentValues(700);
+    f.engine.ReadCurrentValues(700);
+    f.engine.ReadCurrentValues(500);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Соединение не установлено. Ответ модема: \r\nBUSY\r\n")).size(), 1);
+    EXPECT_EQ(c.Count("ATD+7333"), 1);
+}

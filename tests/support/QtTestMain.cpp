@@ -1,0 +1,12 @@
+// main() of test programs that need a Qt application: queued calls to the main thread
+// and event processing.
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
