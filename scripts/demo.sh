@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The main job end to end: builds the archiver, starts the calculator simulator on a
+# pseudo-terminal, registers it as a meter and polls it as an operator would (current
+# values, two days of hourly records, a month of daily ones, a year of monthly ones and the
+# journal), then shows what landed in the data root.
+#   scripts/demo.sh                 data root ./demo-data (recreated)
+#   QST_DEMO_DIR=/tmp/d scripts/demo.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
+cmake --build build --target qst-cli qst-sim
+
+DEMO=${QST_DEMO_DIR:-$PWD/demo-data}
+SERIAL=40001
+rm -rf "$DEMO"
+mkdir -p "$DEMO"
+SIM_OUT=$(mktemp)
+SIM_LOG=$(mktemp)
+
+build/tools/qst-sim/qst-sim --calc 2 --serial "$SERIAL" --address 1 --baud 19200 --seed 7 \
+    > "$SIM_OUT" 2> "$SIM_LOG" &
+SIM_PID=$!
+cleanup() {
+    kill "$SIM_PID" 2> /dev/null || true
+    wait "$SIM_PID" 2> /dev/null || true
+    rm -f "$SIM_OUT" "$SIM_LOG"
+}
+trap cleanup EXIT
+
+for _ in $(seq 100); do
+    [ -s "$SIM_OUT" ] && break
+    sleep 0.1
+done
+TTY=$(head -n 1 "$SIM_OUT")
+if [ ! -e "$TTY" ]; then
+    echo "demo: the simulator did not start:" >&2
+    cat "$SIM_LOG" >&2
+    exit 1
+fi
+echo "== simulator (QST-5.4.4, serial $SERIAL) on $TTY"
+
+CLI=(build/src/cli/qst-cli --data-dir "$DEMO")
+"${CLI[@]}" meter add --name "Котельная №1 (демо)" --serial "$SERIAL" --address 1 --port 1 --devtype 2 \
+    --schedule 08:00,20:00 > /dev/null
+"${CLI[@]}" port set 1 "$TTY"
+"${CLI[@]}" meter list
+
+echo "== polling"
+"${CLI[@]}" poll --serial "$SERIAL" --current \
+    --hourly "$(date -d '2 days ago' +%Y-%m-%dT%H:00)" "$(date +%Y-%m-%dT%H:%M)" \
+    --daily "$(date -d '1 month ago' +%Y-%m-%d)" "$(date +%Y-%m-%d)" \
+    --monthly "$(date -d '1 year ago' +%Y-%m-%d)" "$(date +%Y-%m-%d)" \
+    --journal 20 --timeout 900 | tee "$DEMO/poll.log"
+
+echo "== files in $DEMO"
+status=0
+check() { # kind pattern
+    local found=0
+    for f in $2; do
+        [ -f "$f" ] || continue
+        found=1
+        if [ ! -s "$f" ]; then
+            echo "demo: $f is empty" >&2
+            status=1
+        fi
+        printf '  %-45s %6d lines\n' "${f#$DEMO/}" "$(wc -l < "$f")"
+    done
+    if [ "$found" = 0 ]; then
+        echo "demo: no $1 file ($2)" >&2
+        status=1
+    fi
+}
+check "current-values" "$DEMO/DATA/$SERIAL.dat"
+check "history" "$DEMO/DATA/CV$SERIAL/*.dat"
+check "hourly" "$DEMO/DATA/HA$SERIAL/*.dat"
+check "daily" "$DEMO/DATA/DA$SERIAL/*.dat"
+check "monthly" "$DEMO/DATA/MA$SERIAL/MA.dat"
+check "journal" "$DEMO/DATA/J$SERIAL/J.dat"
+if ! grep -q "считана успешно" "$DEMO/poll.log"; then
+    echo "demo: no archive record was read" >&2
+    status=1
+fi
+if [ "$status" = 0 ]; then
+    echo "== done: the archive of meter $SERIAL is in $DEMO (Tree.ini and DATA/)"
+    echo "   e.g. build/src/cli/qst-cli --data-dir $DEMO report-rows --serial $SERIAL --kind daily --system 1 \\"
+    echo "        --from $(date -d '10 days ago' +%Y-%m-%d) --to $(date -d 'yesterday' +%Y-%m-%d) --items 0,1,2,7,8,12,13"
+fi
+exit $status
