@@ -2,8 +2,8 @@
 
 #include "common/DeviceValues.h"
 #include "link/LinkClock.h"
-#include "link/LinkResult.h"
-#include "link/RecordDecoding.h"
+#include "common/LinkResult.h"
+#include "common/RecordDecoding.h"
 #include "link/SerialPort.h"
 
 #include <QtGlobal>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "link/LinkClock.h"
-#include "link/LinkResult.h"
+#include "common/LinkResult.h"
 #include "link/SerialPort.h"
 
 #include <QtGlobal>

@@ -1,4 +1,4 @@
-#include "link/RecordDecoding.h"
+#include "common/RecordDecoding.h"
 #include "common/DayCount.h"
 
 #include "LinkFrames.h"

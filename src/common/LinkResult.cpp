@@ -1,4 +1,4 @@
-#include "link/LinkResult.h"
+#include "common/LinkResult.h"
 
 namespace qst {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/DeviceValues.h"
-#include "link/LinkResult.h"
+#include "common/LinkResult.h"
 
 #include <QtGlobal>
 
