@@ -1,5 +1,6 @@
 #include "../reports/ReportFixture.h"
 
+#include "common/DataRootLock.h"
 #include "registry/Registry.h"
 
 #include <QProcess>
@@ -93,4 +94,51 @@ TEST(ReportRowsCli, RefusedPeriodAndBadArguments)
                                    QStringList{QStringLiteral("no-such-command")}}) {
         EXPECT_EQ(Cli(f.root.path(), bad).exitCode, 2) << bad.join(u' ').toStdString();
     }
+}
+
+TEST(CliUsage, BadCommandLinesWriteNothing)
+{
+    TempDataRoot root;
+    QDir(root.path()).rmdir(QStringLiteral("DATA"));
+    const QStringList cases[] = {
+        {QStringLiteral("meter"), QStringLiteral("add"), QStringLiteral("--name"), QStringLiteral("x"),
+         QStringLiteral("--serial"), QStringLiteral("12a"), QStringLiteral("--address"), QStringLiteral("1"),
+         QStringLiteral("--port"), QStringLiteral("1")},
+        {QStringLiteral("meter"), QStringLiteral("add"), QStringLiteral("--name"), QStringLiteral("x"),
+         QStringLiteral("--serial"), QStringLiteral("12"), QStringLiteral("--address"), QStringLiteral("1"),
+         QStringLiteral("--port"), QStringLiteral("33")},
+        {QStringLiteral("meter"), QStringLiteral("add"), QStringLiteral("--bogus")},
+        {QStringLiteral("poll"), QStringLiteral("--serial"), QStringLiteral("12"), QStringLiteral("--hourly"),
+         QStringLiteral("yesterday"), QStringLiteral("today")},
+        {QStringLiteral("poll"), QStringLiteral("--serial"), QStringLiteral("12"), QStringLiteral("--current")},
+        {QStringLiteral("poll"), QStringLiteral("--what")},
+        {QStringLiteral("port"), QStringLiteral("set"), QStringLiteral("99"), QStringLiteral("/dev/x")},
+        {QStringLiteral("--verbose"), QStringLiteral("meter"), QStringLiteral("list")},
+    };
+    for (const QStringList &args : cases) {
+        const CliRun r = Cli(root.path(), args);
+        EXPECT_EQ(r.exitCode, 2) << args.join(u' ').toStdString();
+        EXPECT_FALSE(r.err.trimmed().isEmpty()) << args.join(u' ').toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(TreeIniPath(root.path())));
+    EXPECT_FALSE(QFileInfo::exists(DataFolderPath(root.path())));
+}
+
+TEST(CliUsage, WritingCommandsShareTheDataRootLock)
+{
+    TempDataRoot root;
+    DataRootLock held(root.path());
+    QString error;
+    ASSERT_TRUE(held.TryLock(&error));
+    const CliRun r = Cli(root.path(), {QStringLiteral("port"), QStringLiteral("set"), QStringLiteral("1"),
+                                       QStringLiteral("/dev/ttyUSB0")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("уже используется"))) << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(TreeIniPath(root.path())));
+    held.Unlock();
+    EXPECT_EQ(Cli(root.path(), {QStringLiteral("port"), QStringLiteral("set"), QStringLiteral("1"),
+                                QStringLiteral("/dev/ttyUSB0")})
+                  .exitCode,
+              0);
+    EXPECT_EQ(Cli(root.path(), {QStringLiteral("meter"), QStringLiteral("list")}).exitCode, 0);
 }

@@ -235,3 +235,41 @@ TEST(QstCliPoll, LeavesTheFiles)
     EXPECT_EQ(cli({QStringLiteral("poll"), QStringLiteral("--serial"), QStringLiteral("9"), QStringLiteral("--current")}),
               2);
 }
+
+TEST(QstCliPoll, InterruptedPollShutsDownInOrder)
+{
+    SimProcess sim(SimArgs(4600));
+    ASSERT_TRUE(sim.started());
+    TempDataRoot root;
+    auto run = [&](const QStringList &args) {
+        QProcess p;
+        p.start(QStringLiteral(QST_CLI), QStringList{QStringLiteral("--data-dir"), root.path()} + args);
+        p.waitForFinished(60000);
+        return p.exitCode();
+    };
+    ASSERT_EQ(run({QStringLiteral("meter"), QStringLiteral("add"), QStringLiteral("--name"), QStringLiteral("x"),
+                   QStringLiteral("--serial"), QStringLiteral("4600"), QStringLiteral("--address"), QStringLiteral("1"),
+                   QStringLiteral("--port"), QStringLiteral("2")}),
+              0);
+    ASSERT_EQ(run({QStringLiteral("port"), QStringLiteral("set"), QStringLiteral("2"), sim.path()}), 0);
+
+    QProcess poll;
+    const QDateTime now = QDateTime::currentDateTime();
+    poll.start(QStringLiteral(QST_CLI),
+               {QStringLiteral("--data-dir"), root.path(), QStringLiteral("poll"), QStringLiteral("--serial"),
+                QStringLiteral("4600"), QStringLiteral("--hourly"), now.addDays(-5).toString(Qt::ISODate),
+                now.toString(Qt::ISODate)});
+    QByteArray out;
+    QElapsedTimer t;
+    t.start();
+    while (!out.contains("считана успешно") && t.elapsed() < 60000) {
+        poll.waitForReadyRead(1000);
+        out += poll.readAllStandardOutput();
+    }
+    ASSERT_TRUE(out.contains("считана успешно")) << out.toStdString();
+    poll.terminate(); // SIGTERM while the thread is busy
+    ASSERT_TRUE(poll.waitForFinished(30000)) << "no deadlock on the way out";
+    out += poll.readAllStandardOutput();
+    EXPECT_EQ(poll.exitCode(), 1);
+    EXPECT_TRUE(out.trimmed().endsWith(QByteArrayLiteral("Порт закрыт"))) << out.right(300).toStdString();
+}
