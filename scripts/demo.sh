@@ -3,14 +3,25 @@
 # pseudo-terminal, registers it as a meter and polls it as an operator would (current
 # values, two days of hourly records, a month of daily ones, a year of monthly ones and the
 # journal), then shows what landed in the data root.
-#   scripts/demo.sh                 data root ./demo-data (recreated)
+#   scripts/demo.sh                 data root ./demo-data (recreated), then the desktop
+#                                   application on it while the simulator still runs
+#   scripts/demo.sh --no-gui        stops after the poll (also when there is no display)
 #   QST_DEMO_DIR=/tmp/d scripts/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+GUI=1
+for arg in "$@"; do
+    case "$arg" in
+    --no-gui) GUI=0 ;;
+    *) echo "usage: scripts/demo.sh [--no-gui]" >&2; exit 2 ;;
+    esac
+done
+[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || GUI=0
+
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
-cmake --build build --target qst-cli qst-sim
+cmake --build build --target qst-cli qst-sim qst-archiver
 
 DEMO=${QST_DEMO_DIR:-$PWD/demo-data}
 SERIAL=40001
@@ -86,5 +97,9 @@ if [ "$status" = 0 ]; then
     echo "== done: the archive of meter $SERIAL is in $DEMO (Tree.ini and DATA/)"
     echo "   e.g. build/src/cli/qst-cli --data-dir $DEMO report-rows --serial $SERIAL --kind daily --system 1 \\"
     echo "        --from $(date -d '10 days ago' +%Y-%m-%d) --to $(date -d 'yesterday' +%Y-%m-%d) --items 0,1,2,7,8,12,13"
+fi
+if [ "$status" = 0 ] && [ "$GUI" = 1 ]; then
+    echo "== the desktop application on $DEMO (the simulator keeps answering on port 1; close the window to end)"
+    build/src/app/qst-archiver --data-dir "$DEMO" || status=$?
 fi
 exit $status

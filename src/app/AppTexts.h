@@ -1,0 +1,136 @@
+#pragma once
+
+#include <QString>
+
+// Every text the desktop application shows, kept together so they can be checked in one place.
+namespace qst::ui {
+
+inline const QString kTitlePrefix = QStringLiteral("Программа обработки данных приборов QST-5.4 (Версия ");
+inline const QString kRoot = QStringLiteral("Все");
+
+// Main toolbar and tree page
+inline const QString kEditModem = QStringLiteral("Настройка модема");
+inline const QString kStop = QStringLiteral("Остановить опрос по выбранному прибору");
+inline const QString kPortsButton = QStringLiteral("Порты");
+inline const QString kTreePage = QStringLiteral("Дерево");
+inline const QString kNewGroup = QStringLiteral("Создать группу");
+inline const QString kAddMeter = QStringLiteral("Добавить прибор");
+inline const QString kRefresh = QStringLiteral("Обновить");
+inline const QString kReadArchiveFile = QStringLiteral("Считать архив из файла");
+inline const QString kDelete = QStringLiteral("Удалить");
+inline const QString kSearch = QStringLiteral("Поиск ");
+inline const QString kMenuEdit = QStringLiteral("Редактировать");
+inline const QString kMenuClear = QStringLiteral("Очистить архив");
+inline const QString kLogPage = QStringLiteral("Порт: ");
+
+// Pages of MainPC
+inline const QString kCurrPage = QStringLiteral("Текущие показания");
+inline const QString kHourPage = QStringLiteral("Часовой архив");
+inline const QString kDayPage = QStringLiteral("Суточный архив");
+inline const QString kMonthPage = QStringLiteral("Месячный архив");
+inline const QString kJournalPage = QStringLiteral("Журнал");
+inline const QString kReportPage = QStringLiteral("Отчётность");
+inline const QString kQueuePage = QStringLiteral("Очередь опроса");
+
+// Tree messages
+inline const QString kChooseRootGroup = QStringLiteral("Выберите корневую группу!");
+inline const QString kChooseGroup = QStringLiteral("Выберите группу!");
+inline const QString kChooseForDelete = QStringLiteral("Выберите прибор для удаления!");
+inline const QString kConfirmDelete = QStringLiteral("Подтвердите удаление.");
+inline const QString kGroupNotEmpty =
+    QStringLiteral("Невозможно удалить группу, так как она содержит вложенные элемены!");
+
+// Message box
+inline const QString kOk = QStringLiteral("OK");
+inline const QString kYes = QStringLiteral("Да");
+inline const QString kNo = QStringLiteral("Нет");
+inline const QString kCancel = QStringLiteral("Отмена");
+
+// Group name dialog
+inline const QString kGroupDialogTitle = QStringLiteral("Название группы");
+inline const QString kGroupDialogLabel = QStringLiteral("Введите название группы");
+inline const QString kGroupDialogCancel = QStringLiteral("Cancel");
+
+// Meter dialog
+inline const QString kMeterDialogTitle = QStringLiteral("Тепловычислитель");
+inline const QString kName = QStringLiteral("Название потребителя");
+inline const QString kSerial = QStringLiteral("Серийный номер");
+inline const QString kAbon = QStringLiteral("Абонент №");
+inline const QString kPerson = QStringLiteral("Ответственное за учёт лицо");
+inline const QString kPhone = QStringLiteral("Телефон");
+inline const QString kAddress = QStringLiteral("Адрес");
+inline const QString kDU = QStringLiteral("ДУ");
+inline const QString kClass = QStringLiteral("Класс диапазона измерения");
+inline const QString kClassB2 = QStringLiteral("В, В2");
+inline const QString kClassB = QStringLiteral("Б");
+inline const QString kNote1 = QStringLiteral("Сетевой адрес должен совпадать с");
+inline const QString kNote2 = QStringLiteral("сетевым адресом в настройках прибора!");
+inline const QString kNetAddress = QStringLiteral("Сетевой адрес");
+inline const QString kModem = QStringLiteral("Модем");
+inline const QString kPort = QStringLiteral("Порт");
+inline const QString kDevType = QStringLiteral("Тип прибора");
+inline const QString kDevType1 = QStringLiteral("QST-5.4");
+inline const QString kDevType2 = QStringLiteral("QST-5.4.4");
+inline const QString kSchedule = QStringLiteral("Расписание опроса");
+inline const QString kHours = QStringLiteral("часов");
+inline const QString kMinutes = QStringLiteral("минут");
+inline const QString kAdd = QStringLiteral("Добавить");
+inline const QString kNeedName = QStringLiteral("Укажите название потребителя.");
+inline const QString kNeedSerial = QStringLiteral("Укажите серийный номер.");
+inline const QString kBadSerial = QStringLiteral("Серийный номер указан некорректно.");
+inline const QString kNeedNetAddress = QStringLiteral("Укажите сетевой адрес.");
+inline const QString kBadNetAddress = QStringLiteral("Сетевой адрес указан некорректно.");
+inline const QString kNeedPort = QStringLiteral("Выберите порт.");
+
+// Current values page
+inline const QString kReadFromDevice = QStringLiteral("Прочитать с прибора");
+inline const QString kReceivedAt = QStringLiteral("Дата/время получения показаний");
+inline const QString kHeatSystem1 = QStringLiteral("Тепловая система 1");
+inline const QString kHeatSystem2 = QStringLiteral("Тепловая система 2");
+inline const QString kColdWater = QStringLiteral("ХВС");
+inline const QString kTs1 = QStringLiteral("ТС1");
+inline const QString kTs2 = QStringLiteral("ТС2");
+
+// Archive pages
+inline const QString kRead = QStringLiteral("Прочитать");
+inline const QString kFrom = QStringLiteral("    С  ");
+inline const QString kTo = QStringLiteral("    По  ");
+inline const QString kReread = QStringLiteral("    Перезаписать  ");
+inline const QString kRecords = QStringLiteral("  записей");
+inline const QString kDateTime = QStringLiteral("Дата/время");
+inline const QString kJournalText = QStringLiteral("Запись журнала");
+inline const QString kOldValue = QStringLiteral("Старое значение");
+inline const QString kNewValue = QStringLiteral("Новое значение");
+
+// Clear-archive dialog
+inline const QString kClearTitle = QStringLiteral("Очистка архива");
+inline const QString kClearBefore = QStringLiteral("Удалить данные до");
+inline const QString kClearOk = QStringLiteral("ОК"); // Cyrillic letters, as the dialog has them
+
+// Report page
+inline const QString kHeatSystemLabel = QStringLiteral("Тепловая система");
+inline const QString kReportKind = QStringLiteral("Тип отчета");
+inline const QString kHourly = QStringLiteral("Часовой");
+inline const QString kDaily = QStringLiteral("Суточный");
+inline const QString kMonthly = QStringLiteral("Месячный");
+inline const QString kJournal = QStringLiteral("Журнал");
+inline const QString kPeriodFrom = QStringLiteral("С");
+inline const QString kPeriodTo = QStringLiteral("По");
+inline const QString kOrientation = QStringLiteral("Ориентация отчета");
+inline const QString kPortrait = QStringLiteral("Книжная");
+inline const QString kLandscape = QStringLiteral("Альбомная");
+inline const QString kShowIntegrators = QStringLiteral("Выводить интеграторы");
+inline const QString kDetail = QStringLiteral("Детализировать нештатные ситуации");
+inline const QString kBreakPages = QStringLiteral("Разбивать на страницы  (по дням, месяцам)");
+inline const QString kMoek = QStringLiteral("Форма МОЭК");
+inline const QString kStart = QStringLiteral("Запуск");
+inline const QString kSaveFilter = QStringLiteral("Документ Word (*.doc)");
+inline const QString kArchiveFilter = QStringLiteral("Файлы архива (*.arch)");
+inline const QString kReportFile = QStringLiteral("Файл отчета");
+
+// Ports dialog
+inline const QString kPortsTitle = QStringLiteral("Порты");
+inline const QString kPortsNumber = QStringLiteral("Порт");
+inline const QString kPortsDevice = QStringLiteral("Устройство");
+
+} // namespace qst::ui

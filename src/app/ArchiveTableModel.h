@@ -1,0 +1,71 @@
+#pragma once
+
+#include "storage/ArchiveFiles.h"
+
+#include <QAbstractTableModel>
+#include <QList>
+
+namespace qst {
+
+// The three tables of an archive page: heat system 1, heat system 2, cold water.
+enum class ArchiveTable {
+    HeatSystem1,
+    HeatSystem2,
+    ColdWater,
+};
+
+// An archive table over the records as read; numbers stay raw (RawRole) and are formatted
+// with the regional format only for display.
+class ArchiveTableModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    static constexpr int RawRole = Qt::UserRole + 1;
+
+    ArchiveTableModel(ArchiveTable table, bool dateOnly, QObject *parent = nullptr);
+
+    void SetRecords(QList<ArchiveRecord> records);
+    const QList<ArchiveRecord> &records() const { return m_records; }
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    // What a cell holds, before and after formatting.
+    double RawValue(int row, int column) const;
+    QString DisplayText(int row, int column) const;
+
+    struct Column
+    {
+        QString title;
+        int field;      // field of the archive line; 0 the time stamp
+        int minusField; // > 0: the column is field minus this field, in single precision
+        const char16_t *pattern; // null: plain integer
+    };
+
+private:
+    QList<Column> m_columns;
+    QList<ArchiveRecord> m_records;
+    bool m_dateOnly;
+};
+
+class JournalTableModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    explicit JournalTableModel(QObject *parent = nullptr);
+
+    void SetRecords(QList<JARecord> records);
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+private:
+    QList<JARecord> m_records;
+};
+
+} // namespace qst

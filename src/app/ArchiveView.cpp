@@ -1,0 +1,198 @@
+#include "ArchiveView.h"
+
+#include "common/DataRoot.h"
+#include "common/DayCount.h"
+#include "common/RegionalFormat.h"
+#include "common/StorageError.h"
+#include "common/TextFile.h"
+
+#include <QFile>
+
+namespace qst {
+
+namespace {
+
+constexpr int kFirstClearYear = 1990;
+
+double At(const QDate &date, const QTime &time)
+{
+    return DayCountFromParts(date, QTime(time.hour(), time.minute(), time.second()));
+}
+
+bool LineTimeOf(QStringView line, double *time)
+{
+    const qsizetype tab = line.indexOf(u'\t');
+    return TryParseReal(tab < 0 ? line : line.left(tab), time);
+}
+
+// Every line of the files in order; a file that cannot be read is skipped.
+QStringList JoinedLines(const QStringList &paths)
+{
+    QStringList lines;
+    for (const QString &path : paths) {
+        if (!QFile::exists(path))
+            continue;
+        try {
+            lines += LoadLines(path);
+        } catch (const StorageError &) {
+        }
+    }
+    return lines;
+}
+
+// Drops the lines stamped before the cut and saves the file when something went.
+void DropLinesBefore(const QString &path, qint64 cutMs)
+{
+    if (!QFile::exists(path))
+        return;
+    QStringList lines = LoadLines(path);
+    bool changed = false;
+    for (qsizetype i = lines.size() - 1; i >= 0; --i) {
+        double time = 0;
+        if (LineTimeOf(lines[i], &time) && DayCountToMs(time) < cutMs) {
+            lines.removeAt(i);
+            changed = true;
+        }
+    }
+    if (changed)
+        SaveLines(path, lines);
+}
+
+} // namespace
+
+bool ArchivePeriod::Contains(double time) const
+{
+    const qint64 t = DayCountToMs(time);
+    return DayCountToMs(from) <= t && t <= DayCountToMs(to);
+}
+
+ArchivePeriod HourlyPeriod(const QDate &fromDate, const QTime &fromTime, const QDate &toDate, const QTime &toTime)
+{
+    return {At(fromDate, fromTime), At(toDate, toTime)};
+}
+
+ArchivePeriod DailyPeriod(const QDate &fromDate, const QDate &toDate)
+{
+    return {At(fromDate, QTime(0, 0)), At(toDate, QTime(23, 59, 59))};
+}
+
+ArchivePeriod MonthlyPeriod(const QDate &fromDate, const QDate &toDate)
+{
+    return {At(QDate(fromDate.year(), fromDate.month(), 1), QTime(0, 0)),
+            At(QDate(toDate.year(), toDate.month(), 28), QTime(23, 59, 59))};
+}
+
+ArchivePeriod JournalPeriod(const QDate &fromDate, const QTime &fromTime, const QDate &toDate, const QTime &toTime)
+{
+    return HourlyPeriod(fromDate, fromTime, toDate, toTime);
+}
+
+QStringList ArchiveFilesForPeriod(const QString &dataRoot, quint16 serial, ArchivePageKind kind,
+                                  const ArchivePeriod &period)
+{
+    QStringList paths;
+    const QDate from = DateFromDayCount(period.from);
+    const QDate to = DateFromDayCount(period.to);
+    if (kind == ArchivePageKind::Monthly) {
+        paths << DataFilePath(dataRoot, DataKind::Monthly, serial);
+        return paths;
+    }
+    if (!from.isValid() || !to.isValid())
+        return paths;
+    if (kind == ArchivePageKind::Daily) {
+        for (int y = from.year(); y <= to.year(); ++y)
+            paths << DataFilePath(dataRoot, DataKind::Daily, serial, y);
+        return paths;
+    }
+    for (int y = from.year(), m = from.month(); y < to.year() || (y == to.year() && m <= to.month());) {
+        paths << DataFilePath(dataRoot, DataKind::Hourly, serial, y, m);
+        if (++m > 12) {
+            m = 1;
+            ++y;
+        }
+    }
+    return paths;
+}
+
+QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &serialText, ArchivePageKind kind,
+                                        const ArchivePeriod &period)
+{
+    QList<ArchiveRecord> records;
+    quint16 serial = 0;
+    if (!ParseSerial(serialText, &serial))
+        return records;
+    for (const QString &line : JoinedLines(ArchiveFilesForPeriod(dataRoot, serial, kind, period))) {
+        double time = 0;
+        if (!LineTimeOf(line, &time) || !period.Contains(time))
+            continue;
+        ArchiveRecord record;
+        if (TryParseArchiveLine(line, &record))
+            records.append(record);
+    }
+    return records;
+}
+
+QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period)
+{
+    QList<JARecord> records;
+    quint16 serial = 0;
+    if (!ParseSerial(serialText, &serial))
+        return records;
+    for (const QString &line : JoinedLines({DataFilePath(dataRoot, DataKind::Journal, serial)})) {
+        double time = 0;
+        if (!LineTimeOf(line, &time) || !period.Contains(time))
+            continue;
+        JARecord record;
+        if (TryParseJournalLine(line, &record))
+            records.append(record);
+    }
+    return records;
+}
+
+double ArchiveField(const ArchiveRecord &r, int field)
+{
+    if (field == 0)
+        return r.time;
+    if (field >= 1 && field <= 19)
+        return r.values[field - 1];
+    if (field == 20)
+        return r.t5;
+    if (field == 21)
+        return r.p5;
+    if (field == 22)
+        return r.status;
+    if (field >= 23 && field <= 27)
+        return r.ns[field - 23];
+    if (field >= 28 && field <= 45)
+        return r.hours[field - 28];
+    return 0;
+}
+
+void ClearArchive(const QString &dataRoot, const QString &serialText, const QDateTime &cut, const ClearChoice &choice)
+{
+    quint16 serial = 0;
+    if (!ParseSerial(serialText, &serial))
+        return;
+    const qint64 cutMs = DayCountToMs(DayCountFromDateTime(cut));
+    const int year = cut.date().year();
+    const int month = cut.date().month();
+
+    if (choice.journal)
+        DropLinesBefore(DataFilePath(dataRoot, DataKind::Journal, serial), cutMs);
+    if (choice.monthly)
+        DropLinesBefore(DataFilePath(dataRoot, DataKind::Monthly, serial), cutMs);
+    if (choice.daily) {
+        for (int y = kFirstClearYear; y < year; ++y)
+            QFile::remove(DataFilePath(dataRoot, DataKind::Daily, serial, y));
+        DropLinesBefore(DataFilePath(dataRoot, DataKind::Daily, serial, year), cutMs);
+    }
+    if (choice.hourly) {
+        for (int y = kFirstClearYear; y <= year; ++y) {
+            for (int m = 1; m <= 12 && (y < year || m < month); ++m)
+                QFile::remove(DataFilePath(dataRoot, DataKind::Hourly, serial, y, m));
+        }
+        DropLinesBefore(DataFilePath(dataRoot, DataKind::Hourly, serial, year, month), cutMs);
+    }
+}
+
+} // namespace qst

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "storage/ArchiveFiles.h"
+
+#include <QDate>
+#include <QList>
+#include <QString>
+#include <QTime>
+
+namespace qst {
+
+enum class ArchivePageKind {
+    Hourly,
+    Daily,
+    Monthly,
+};
+
+// A period of the archive pages; a record is shown when from <= its time <= to (compared
+// to the millisecond, so a time read back from its 15-digit text still meets an end).
+struct ArchivePeriod
+{
+    double from = 0;
+    double to = 0;
+    bool Contains(double time) const;
+};
+
+ArchivePeriod HourlyPeriod(const QDate &fromDate, const QTime &fromTime, const QDate &toDate, const QTime &toTime);
+ArchivePeriod DailyPeriod(const QDate &fromDate, const QDate &toDate);
+// From the 1st of the from-month to the 28th (not the last day) of the to-month.
+ArchivePeriod MonthlyPeriod(const QDate &fromDate, const QDate &toDate);
+ArchivePeriod JournalPeriod(const QDate &fromDate, const QTime &fromTime, const QDate &toDate, const QTime &toTime);
+
+// The files a refresh reads, in calendar order (existing or not).
+QStringList ArchiveFilesForPeriod(const QString &dataRoot, quint16 serial, ArchivePageKind kind,
+                                  const ArchivePeriod &period);
+
+// The records of the period in file order; unreadable files and lines are left out. A
+// serial text that is not a serial number gives no records.
+QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &serialText, ArchivePageKind kind,
+                                        const ArchivePeriod &period);
+QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period);
+
+// The value of field n of an archive line as the reader delivers it (field 0 is the time).
+double ArchiveField(const ArchiveRecord &record, int field);
+
+struct ClearChoice
+{
+    bool journal = false;
+    bool hourly = false;
+    bool daily = false;
+    bool monthly = false;
+};
+
+// Removes the records stamped before the cut: whole files of earlier years (and months)
+// from 1990 on, earlier lines of the cut's own file. Lines whose time cannot be read stay.
+void ClearArchive(const QString &dataRoot, const QString &serialText, const QDateTime &cut,
+                  const ClearChoice &choice);
+
+} // namespace qst

@@ -1,0 +1,689 @@
+#include "MainForm.h"
+
+#include "AppTexts.h"
+#include "ArchiveView.h"
+#include "CurrentValuesData.h"
+#include "Dialogs.h"
+#include "ShellRules.h"
+
+#include "common/DataRoot.h"
+#include "common/StorageError.h"
+#include "exchange/ExchangeEngine.h"
+#include "reports/ReportTables.h"
+#include "registry/MeterRecord.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDateTimeEdit>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QSpinBox>
+#include <QScrollArea>
+#include <QSplitter>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTimeEdit>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+// The resources live in a static library and must be registered by hand.
+static void InitAppResources()
+{
+    Q_INIT_RESOURCE(app);
+}
+
+namespace qst {
+
+namespace {
+
+constexpr int kNodeRole = Qt::UserRole + 1;
+
+QToolButton *TreeButton(const QString &text, const QString &name, QStyle::StandardPixmap icon, QWidget *owner)
+{
+    auto *b = new QToolButton;
+    b->setObjectName(name);
+    b->setText(text);
+    b->setIcon(owner->style()->standardIcon(icon));
+    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    b->setAutoRaise(true);
+    return b;
+}
+
+QTime WholeSeconds(const QTime &t)
+{
+    return QTime(t.hour(), t.minute(), t.second());
+}
+
+} // namespace
+
+TMainForm::TMainForm(const QString &dataRoot, bool timers, QWidget *parent)
+    : QMainWindow(parent), m_dataRoot(dataRoot), m_registry(TreeIniPath(dataRoot))
+{
+    setObjectName(QStringLiteral("MainForm"));
+    InitAppResources();
+    BuildWidgets();
+
+    const VisualLayout v = ReadVisualLayout(m_registry);
+    move(v.left, v.top);
+    resize(v.width, v.height);
+    m_sp1 = v.sp1;
+    m_sp2 = v.sp2;
+    Splitter1->setSizes({v.sp1, std::max(v.height - v.sp1, 1)});
+    Splitter2->setSizes({v.sp2, std::max(v.width - v.sp2, 1)});
+
+    // FormCreate: the queue and the thread list live in the exchange engine.
+    m_log = std::make_unique<LogPane>(LogPC);
+    ExchangeEnvironment environment;
+    environment.dataRoot = m_dataRoot;
+    environment.registry = &m_registry;
+    environment.log = m_log.get();
+    m_engine = std::make_unique<ExchangeEngine>(environment);
+
+    // The other windows, hidden until needed.
+    MsgForm = new TMsgForm(this);
+    NewFolderForm = new TNewFolderForm(this);
+    NewCounterForm = new TNewCounterForm(*MsgForm, this);
+    PB = new TPB(this);
+    ClearForm = new TClearForm(this);
+
+    Timer1 = new QTimer(this);
+    Timer2 = new QTimer(this);
+    Timer3 = new QTimer(this);
+    Timer1->setInterval(5000);
+    Timer2->setInterval(5000);
+    Timer3->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Tick);
+    connect(Timer2, &QTimer::timeout, this, [this] { m_engine->ScheduleTick(); });
+    connect(Timer3, &QTimer::timeout, this, [this] { m_engine->SuperviseTick(); });
+    if (timers) {
+        Timer1->start();
+        Timer2->start();
+        Timer3->start();
+    }
+}
+
+TMainForm::~TMainForm()
+{
+    // Every exchange thread ends before the registry and the port locks go.
+    if (m_engine)
+        m_engine->Shutdown();
+    m_engine.reset();
+}
+
+void TMainForm::BuildWidgets()
+{
+    auto *toolbar = addToolBar(QString());
+    toolbar->setObjectName(QStringLiteral("ToolBar1"));
+    toolbar->setMovable(false);
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    CloseTB = toolbar->addAction(style()->standardIcon(QStyle::SP_DialogCloseButton), QString());
+    CloseTB->setObjectName(QStringLiteral("CloseTB"));
+    EditModemTB = toolbar->addAction(ui::kEditModem);
+    EditModemTB->setObjectName(QStringLiteral("EditModemTB"));
+    StopTB = toolbar->addAction(style()->standardIcon(QStyle::SP_MediaStop), ui::kStop);
+    StopTB->setObjectName(QStringLiteral("StopTB"));
+    PortsTB = toolbar->addAction(ui::kPortsButton);
+    PortsTB->setObjectName(QStringLiteral("PortsTB"));
+    // The modem set-up dialog is not part of this window yet.
+    EditModemTB->setEnabled(false);
+    connect(CloseTB, &QAction::triggered, this, &QWidget::close);
+    connect(StopTB, &QAction::triggered, this, &TMainForm::StopClick);
+    connect(PortsTB, &QAction::triggered, this, [this] {
+        TPortsForm form(m_registry, this);
+        form.Load();
+        form.exec();
+    });
+
+    Splitter1 = new QSplitter(Qt::Vertical);
+    Splitter1->setObjectName(QStringLiteral("Splitter1"));
+    Splitter1->setChildrenCollapsible(false);
+    Splitter2 = new QSplitter(Qt::Horizontal);
+    Splitter2->setObjectName(QStringLiteral("Splitter2"));
+    Splitter2->setChildrenCollapsible(false);
+
+    // Tree page
+    TreePC = new QTabWidget;
+    TreePC->setObjectName(QStringLiteral("TreePC"));
+    auto *treePage = new QWidget;
+    auto *treeLayout = new QVBoxLayout(treePage);
+    treeLayout->setContentsMargins(1, 2, 1, 2);
+    NewGroupTB = TreeButton(ui::kNewGroup, QStringLiteral("NewGroupTB"), QStyle::SP_FileDialogNewFolder, this);
+    AddTB = TreeButton(ui::kAddMeter, QStringLiteral("AddTB"), QStyle::SP_FileIcon, this);
+    RefreshTB = TreeButton(ui::kRefresh, QStringLiteral("RefreshTB"), QStyle::SP_BrowserReload, this);
+    ReadArcTB = TreeButton(ui::kReadArchiveFile, QStringLiteral("ReadArcTB"), QStyle::SP_DialogOpenButton, this);
+    DeleteTB = TreeButton(ui::kDelete, QStringLiteral("DeleteTB"), QStyle::SP_TrashIcon, this);
+    // The archive import is not part of this window yet.
+    ReadArcTB->setEnabled(false);
+    auto *row1 = new QHBoxLayout;
+    row1->setSpacing(0);
+    row1->addWidget(NewGroupTB);
+    row1->addWidget(AddTB);
+    row1->addWidget(RefreshTB);
+    row1->addStretch();
+    auto *row2 = new QHBoxLayout;
+    row2->setSpacing(0);
+    row2->addWidget(ReadArcTB);
+    row2->addWidget(DeleteTB);
+    row2->addStretch();
+    for (QToolButton *b : {NewGroupTB, AddTB, RefreshTB, ReadArcTB, DeleteTB}) {
+        b->setIconSize(QSize(16, 16));
+        b->setStyleSheet(QStringLiteral("QToolButton { padding: 1px; }"));
+        QFont small = b->font();
+        small.setPointSizeF(small.pointSizeF() * 0.9);
+        b->setFont(small);
+    }
+    auto *row3 = new QHBoxLayout;
+    row3->addWidget(new QLabel(ui::kSearch));
+    SearchEdit = new QLineEdit;
+    SearchEdit->setObjectName(QStringLiteral("SearchEdit"));
+    row3->addWidget(SearchEdit);
+    treeLayout->addLayout(row1);
+    treeLayout->addLayout(row2);
+    treeLayout->addLayout(row3);
+    MainTree = new QTreeWidget;
+    MainTree->setObjectName(QStringLiteral("MainTree"));
+    MainTree->setHeaderHidden(true);
+    MainTree->setIndentation(19);
+    MainTree->setContextMenuPolicy(Qt::CustomContextMenu);
+    treeLayout->addWidget(MainTree);
+    TreePC->addTab(treePage, ui::kTreePage);
+    // The splitter may make the tree narrower than its tool buttons.
+    treePage->setMinimumWidth(120);
+    TreePC->setMinimumWidth(120);
+
+    PopupMenu = new QMenu(this);
+    MenuItem1 = PopupMenu->addAction(ui::kMenuEdit);
+    MenuItem2 = PopupMenu->addAction(ui::kMenuClear);
+
+    connect(RefreshTB, &QToolButton::clicked, this, &TMainForm::RebuildTree);
+    connect(NewGroupTB, &QToolButton::clicked, this, &TMainForm::NewGroupClick);
+    connect(AddTB, &QToolButton::clicked, this, &TMainForm::AddClick);
+    connect(DeleteTB, &QToolButton::clicked, this, &TMainForm::DeleteClick);
+    connect(MenuItem1, &QAction::triggered, this, &TMainForm::EditClick);
+    connect(MenuItem2, &QAction::triggered, this, &TMainForm::ClearArchiveClick);
+    connect(SearchEdit, &QLineEdit::textChanged, this, &TMainForm::SearchChanged);
+    connect(MainTree, &QTreeWidget::itemSelectionChanged, this, [this] {
+        if (!m_rebuilding)
+            MainTreeClick();
+    });
+    connect(MainTree, &QTreeWidget::customContextMenuRequested, this, &TMainForm::ShowPopup);
+
+    // Meter pages
+    MainPanel = new QWidget;
+    MainPanel->setObjectName(QStringLiteral("MainPanel"));
+    auto *panelLayout = new QVBoxLayout(MainPanel);
+    panelLayout->setContentsMargins(2, 2, 2, 2);
+    HeaderPanel = new QLabel;
+    HeaderPanel->setObjectName(QStringLiteral("HeaderPanel"));
+    QFont big = HeaderPanel->font();
+    big.setPointSize(big.pointSize() + 5);
+    big.setBold(true);
+    HeaderPanel->setFont(big);
+    HeaderPanel->setAlignment(Qt::AlignCenter);
+    HeaderPanel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    HeaderPanel->setMinimumHeight(36);
+    panelLayout->addWidget(HeaderPanel);
+    MainPC = new QTabWidget;
+    MainPC->setObjectName(QStringLiteral("MainPC"));
+    CurrTS = new CurrentValuesPage;
+    HourTS = new ArchivePage(ArchivePage::Hourly);
+    DayTS = new ArchivePage(ArchivePage::Daily);
+    MonthTS = new ArchivePage(ArchivePage::Monthly);
+    JournalTS = new ArchivePage(ArchivePage::Journal);
+    ReportTS = new ReportPage;
+    auto *queuePage = new QWidget;
+    queuePage->setObjectName(QStringLiteral("TabSheet3"));
+    Memo1 = new QPlainTextEdit;
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setReadOnly(true);
+    (new QVBoxLayout(queuePage))->addWidget(Memo1);
+    // Pages taller or wider than the window scroll instead of widening it.
+    auto scrolled = [](QWidget *page) {
+        auto *area = new QScrollArea;
+        area->setWidget(page);
+        area->setWidgetResizable(true);
+        area->setFrameShape(QFrame::NoFrame);
+        return area;
+    };
+    MainPC->addTab(scrolled(CurrTS), ui::kCurrPage);
+    MainPC->addTab(HourTS, ui::kHourPage);
+    MainPC->addTab(DayTS, ui::kDayPage);
+    MainPC->addTab(MonthTS, ui::kMonthPage);
+    MainPC->addTab(JournalTS, ui::kJournalPage);
+    MainPC->addTab(scrolled(ReportTS), ui::kReportPage);
+    MainPC->addTab(queuePage, ui::kQueuePage);
+    MainPC->setCurrentIndex(5);
+    panelLayout->addWidget(MainPC);
+    connect(MainPC, &QTabWidget::currentChanged, this, &TMainForm::RefreshActivePage);
+
+    connect(CurrTS->CurrRefreshTB, &QToolButton::clicked, this, &TMainForm::CurrRefresh);
+    connect(CurrTS->CurrReadTB, &QToolButton::clicked, this, &TMainForm::CurrReadClick);
+    for (ArchivePage *page : {HourTS, DayTS, MonthTS, JournalTS}) {
+        connect(page->RefreshTB, &QToolButton::clicked, this, [this, page] { ArchiveRefresh(page); });
+        connect(page->ReadTB, &QToolButton::clicked, this, [this, page] { ArchiveReadClick(page); });
+    }
+    connect(ReportTS, &ReportPage::StartRequested, this, &TMainForm::StartReportClick);
+
+    // The meter pages sit in a holder so that hiding MainPanel leaves the splitter in place.
+    auto *right = new QWidget;
+    auto *rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(0, 0, 0, 0);
+    rightLayout->addWidget(MainPanel);
+    Splitter2->addWidget(TreePC);
+    Splitter2->addWidget(right);
+    Splitter2->setStretchFactor(1, 1);
+
+    LogPC = new QTabWidget;
+    LogPC->setObjectName(QStringLiteral("LogPC"));
+    LogPC->setMinimumHeight(60);
+    Splitter1->addWidget(Splitter2);
+    Splitter1->addWidget(LogPC);
+    Splitter1->setStretchFactor(0, 1);
+    setCentralWidget(Splitter1);
+}
+
+QString TMainForm::VersionText() const
+{
+    const QString version = QStringLiteral(QST_VERSION_TEXT);
+    return version.isEmpty() ? QStringLiteral("UNKNOWN") : version;
+}
+
+void TMainForm::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    FormShow();
+}
+
+void TMainForm::FormShow()
+{
+    if (m_shown)
+        return;
+    m_shown = true;
+    // The splitters take their stored positions once the window has its final size.
+    if (QLayout *l = layout())
+        l->activate();
+    auto place = [](QSplitter *splitter, int first) {
+        const QList<int> sizes = splitter->sizes();
+        int total = 0;
+        for (int size : sizes)
+            total += size;
+        splitter->setSizes({first, std::max(total - first, 0)});
+    };
+    place(Splitter1, m_sp1);
+    place(Splitter2, m_sp2);
+    QDir(m_dataRoot).mkpath(QStringLiteral("DATA"));
+    setWindowTitle(ui::kTitlePrefix + VersionText() + u')');
+    RebuildTree();
+    MainPanel->hide();
+
+    const QDateTime now = QDateTime::currentDateTime();
+    const QDate today = now.date();
+    const QTime time = WholeSeconds(now.time());
+    const QDate monthAgo = today.addDays(-30);
+    const QDate firstOfMonthAgo(monthAgo.year(), monthAgo.month(), 1);
+    HourTS->FromDate->setDate(today.addDays(-7));
+    HourTS->ToDate->setDate(today);
+    HourTS->FromTime->setTime(time);
+    HourTS->ToTime->setTime(time);
+    DayTS->FromDate->setDate(firstOfMonthAgo);
+    DayTS->ToDate->setDate(today);
+    MonthTS->FromDate->setDate(today.addDays(-365));
+    MonthTS->ToDate->setDate(today);
+    JournalTS->FromDate->setDate(firstOfMonthAgo);
+    JournalTS->ToDate->setDate(today);
+    JournalTS->FromTime->setTime(time);
+    JournalTS->ToTime->setTime(time);
+    ReportTS->ToCB->setDateTime(QDateTime(today, time));
+    ReportTS->FromCB->setDateTime(QDateTime(today.addDays(-30), time));
+
+    m_border.load(QStringLiteral(":/BITMAP_0.png"));
+    // The 64 port locks are the exchange engine's, created with it.
+}
+
+void TMainForm::closeEvent(QCloseEvent *event)
+{
+    VisualLayout v;
+    v.top = y();
+    v.left = x();
+    v.width = width();
+    v.height = height();
+    v.sp1 = Splitter1->sizes().value(0);
+    v.sp2 = Splitter2->sizes().value(0);
+    // A registry that cannot be written must not keep the window from closing.
+    try {
+        WriteVisualLayout(m_registry, v);
+    } catch (const StorageError &e) {
+        MsgForm->ShowMessage(e.message(), 0);
+    }
+    event->accept();
+}
+
+// ---------------------------------------------------------------- tree
+
+void TMainForm::RebuildTree()
+{
+    m_rebuilding = true;
+    MainTree->clear();
+    m_items.clear();
+    m_model = BuildTreeModel(m_registry);
+    const QIcon icons[] = {style()->standardIcon(QStyle::SP_DirIcon), style()->standardIcon(QStyle::SP_DriveHDIcon),
+                           style()->standardIcon(QStyle::SP_ComputerIcon)};
+    m_items.resize(m_model.nodes.size());
+    for (int i : m_model.DisplayOrder()) {
+        const TreeNode &node = m_model.nodes[i];
+        QTreeWidgetItem *item = node.parent < 0 ? new QTreeWidgetItem(MainTree)
+                                                : new QTreeWidgetItem(m_items[node.parent]);
+        item->setText(0, node.caption);
+        item->setData(0, kNodeRole, i);
+        item->setIcon(0, icons[node.icon == 2 ? 2 : node.IsGroup() ? 0 : 1]);
+        m_items[i] = item;
+    }
+    MainTree->expandAll();
+    MainTree->clearSelection();
+    MainTree->setCurrentItem(nullptr);
+    m_rebuilding = false;
+}
+
+int TMainForm::SelectedNode() const
+{
+    const QList<QTreeWidgetItem *> selected = MainTree->selectedItems();
+    if (selected.isEmpty())
+        return -1;
+    return selected.first()->data(0, kNodeRole).toInt();
+}
+
+int TMainForm::SelectedMeter() const
+{
+    const int node = SelectedNode();
+    return node >= 0 && !m_model.nodes[node].IsGroup() ? m_model.nodes[node].data : 0;
+}
+
+void TMainForm::SelectNode(int node)
+{
+    if (QTreeWidgetItem *item = ItemOf(node)) {
+        MainTree->setCurrentItem(item);
+        item->setSelected(true);
+        MainTree->scrollToItem(item);
+    }
+}
+
+void TMainForm::MainTreeClick()
+{
+    const int node = SelectedNode();
+    if (node < 0)
+        return;
+    if (m_model.nodes[node].IsGroup()) {
+        MainPanel->hide();
+        return;
+    }
+    MainPanel->show();
+    HeaderPanel->setText(m_model.nodes[node].caption);
+    RefreshActivePage();
+}
+
+void TMainForm::RefreshActivePage()
+{
+    switch (MainPC->currentIndex()) {
+    case 0:
+        CurrRefresh();
+        break;
+    case 1:
+        ArchiveRefresh(HourTS);
+        break;
+    case 2:
+        ArchiveRefresh(DayTS);
+        break;
+    case 3:
+        ArchiveRefresh(MonthTS);
+        break;
+    case 4:
+        ArchiveRefresh(JournalTS);
+        break;
+    default:
+        break;
+    }
+}
+
+void TMainForm::SearchChanged()
+{
+    const int node = SearchTree(m_model, SearchEdit->text());
+    if (node < 0)
+        return;
+    // The found node becomes the tree's current one; the keyboard stays in the search box.
+    MainTree->clearSelection();
+    SelectNode(node);
+}
+
+void TMainForm::ShowPopup(const QPoint &pos)
+{
+    QTreeWidgetItem *item = MainTree->itemAt(pos);
+    if (!item)
+        return;
+    if (!item->isSelected()) {
+        MainTree->clearSelection();
+        SelectNode(item->data(0, kNodeRole).toInt());
+    }
+    const int node = SelectedNode();
+    MenuItem1->setEnabled(node > 0);
+    MenuItem2->setEnabled(true);
+    PopupMenu->popup(MainTree->viewport()->mapToGlobal(pos));
+}
+
+void TMainForm::NewGroupClick()
+{
+    const int node = SelectedNode();
+    if (node < 0) {
+        MsgForm->ShowMessage(ui::kChooseRootGroup, 0);
+        return;
+    }
+    const int parent = m_model.nodes[m_model.GroupOf(node)].data;
+    const QString name = NewFolderForm->Execute();
+    if (name.isEmpty())
+        return;
+    CreateGroup(m_registry, parent, name);
+    RebuildTree();
+}
+
+void TMainForm::AddClick()
+{
+    const int node = SelectedNode();
+    if (node < 0) {
+        MsgForm->ShowMessage(ui::kChooseGroup, 0);
+        return;
+    }
+    const int group = m_model.nodes[m_model.GroupOf(node)].data;
+    if (NewCounterForm->ExecuteNew().isEmpty())
+        return;
+    AddMeter(m_registry, group, NewCounterForm->Record());
+    RebuildTree();
+}
+
+void TMainForm::EditClick()
+{
+    const int node = SelectedNode();
+    if (node <= 0)
+        return;
+    const TreeNode target = m_model.nodes[node];
+    if (!target.IsGroup()) {
+        NewCounterForm->Fill(ReadMeterKeys(m_registry, target.data));
+        if (NewCounterForm->ExecuteEdit().isEmpty())
+            return;
+        WriteMeterKeys(m_registry, target.data, NewCounterForm->Record());
+    } else {
+        const QString name =
+            NewFolderForm->Execute(m_registry.file().ReadString(GroupSection(target.data), reg::kName));
+        if (name.isEmpty())
+            return;
+        RenameGroup(m_registry, target.data, name);
+    }
+    RebuildTree();
+    SelectNode(0);
+}
+
+void TMainForm::DeleteClick()
+{
+    const int node = SelectedNode();
+    if (node < 0) {
+        MsgForm->ShowMessage(ui::kChooseForDelete, 0);
+        return;
+    }
+    if (node == 0)
+        return;
+    const TreeNode target = m_model.nodes[node];
+    if (!target.IsGroup()) {
+        if (MsgForm->ShowMessage(ui::kConfirmDelete, 1) != 1)
+            return;
+        DeleteMeter(m_registry, m_dataRoot, target.data);
+        RebuildTree();
+        return;
+    }
+    if (NodeHasChildren(m_model, node)) {
+        MsgForm->ShowMessage(ui::kGroupNotEmpty, 0);
+        return;
+    }
+    if (MsgForm->ShowMessage(ui::kConfirmDelete, 1) != 1)
+        return;
+    DeleteGroup(m_registry, target.data);
+    RebuildTree();
+}
+
+void TMainForm::ClearArchiveClick()
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return;
+    QDate cut;
+    ClearChoice choice;
+    if (!ClearForm->Execute(&cut, &choice))
+        return;
+    ClearArchive(m_dataRoot, m_registry.file().ReadString(MeterSection(meter), reg::kSerial),
+                 QDateTime(cut, QTime(0, 0)), choice);
+}
+
+// ---------------------------------------------------------------- pages
+
+void TMainForm::CurrRefresh()
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return;
+    CurrTS->Show(LoadCurrentValuesView(m_dataRoot, m_registry, meter));
+}
+
+void TMainForm::ArchiveRefresh(ArchivePage *page)
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return;
+    const QString serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial);
+    switch (page->kind()) {
+    case ArchivePage::Hourly:
+        page->ShowRecords(LoadArchiveRecords(m_dataRoot, serial, ArchivePageKind::Hourly, page->Period()));
+        break;
+    case ArchivePage::Daily:
+        page->ShowRecords(LoadArchiveRecords(m_dataRoot, serial, ArchivePageKind::Daily, page->Period()));
+        break;
+    case ArchivePage::Monthly:
+        page->ShowRecords(LoadArchiveRecords(m_dataRoot, serial, ArchivePageKind::Monthly, page->Period()));
+        break;
+    case ArchivePage::Journal:
+        page->ShowJournal(LoadJournalRecords(m_dataRoot, serial, page->Period()));
+        break;
+    }
+}
+
+bool TMainForm::SelectedSerial(int *serial)
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return false;
+    bool ok = false;
+    *serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial).trimmed().toInt(&ok);
+    return ok;
+}
+
+void TMainForm::CurrReadClick()
+{
+    int serial = 0;
+    if (!SelectedSerial(&serial))
+        return;
+    CurrTS->CurrReadTB->setEnabled(false);
+    m_engine->ReadCurrentValues(serial);
+    CurrTS->CurrReadTB->setEnabled(true);
+}
+
+void TMainForm::ArchiveReadClick(ArchivePage *page)
+{
+    int serial = 0;
+    if (!SelectedSerial(&serial))
+        return;
+    QString message;
+    switch (page->kind()) {
+    case ArchivePage::Hourly:
+        message = m_engine->ReadHourly(serial, QDateTime(page->FromDate->date(), page->FromTime->time()),
+                                       QDateTime(page->ToDate->date(), page->ToTime->time()),
+                                       page->RereadCB->isChecked());
+        break;
+    case ArchivePage::Daily:
+        message = m_engine->ReadDaily(serial, page->FromDate->date(), page->ToDate->date(),
+                                      page->RereadCB->isChecked());
+        break;
+    case ArchivePage::Monthly:
+        message = m_engine->ReadMonthly(serial, page->FromDate->date(), page->ToDate->date(),
+                                        page->RereadCB->isChecked());
+        break;
+    case ArchivePage::Journal:
+        m_engine->ReadJournal(serial, page->JRecSE->value());
+        break;
+    }
+    if (!message.isEmpty())
+        MsgForm->ShowMessage(message, 0);
+}
+
+void TMainForm::StopClick()
+{
+    int serial = 0;
+    if (SelectedSerial(&serial))
+        m_engine->StopMeter(serial);
+}
+
+void TMainForm::Timer1Tick()
+{
+    Memo1->setPlainText(m_engine->QueueLines().join(u'\n'));
+}
+
+void TMainForm::StartReportClick()
+{
+    ReportSelection selection;
+    selection.dataRoot = m_dataRoot;
+    if (const int meter = SelectedMeter())
+        selection.serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial);
+    selection.heatSystem = ReportTS->TSCB->currentIndex();
+    selection.kind = ReportTS->TypeIndex();
+    selection.from = ReportTS->FromCB->dateTime();
+    selection.to = ReportTS->ToCB->dateTime();
+    for (int i = 0; i < kTs2Items; ++i)
+        selection.ts2[i] = ReportTS->TS2CBG->item(i)->checkState() == Qt::Checked;
+    for (int i = 0; i < kTs3Items; ++i)
+        selection.ts3[i] = ReportTS->TS3CBG->item(i)->checkState() == Qt::Checked;
+    if (ReportTS->MOEKCB->isChecked())
+        ApplyStatementSelection(selection);
+    const QString message = CheckPeriod(selection);
+    if (!message.isEmpty())
+        MsgForm->ShowMessage(message, 0);
+    // The documents themselves are built by the report writer, which this window does not have yet.
+}
+
+} // namespace qst

@@ -1,0 +1,139 @@
+#pragma once
+
+#include "Pages.h"
+
+#include "registry/Registry.h"
+#include "registry/TreeCommands.h"
+
+#include <QImage>
+#include <QMainWindow>
+
+#include <memory>
+
+class QAction;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QSplitter;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace qst {
+
+class ExchangeEngine;
+class TClearForm;
+class TMsgForm;
+class TNewCounterForm;
+class TNewFolderForm;
+class TPB;
+
+class TMainForm : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // timers: false leaves Timer1..3 stopped (widget tests drive the engine themselves).
+    explicit TMainForm(const QString &dataRoot, bool timers = true, QWidget *parent = nullptr);
+    ~TMainForm() override;
+
+    // The show event's work, run once.
+    void FormShow();
+    void RebuildTree();
+    void MainTreeClick();
+    void RefreshActivePage();
+    void SearchChanged();
+
+    void NewGroupClick();
+    void AddClick();
+    void EditClick();
+    void DeleteClick();
+    void ClearArchiveClick();
+
+    void CurrRefresh();
+    void ArchiveRefresh(ArchivePage *page);
+    void CurrReadClick();
+    void ArchiveReadClick(ArchivePage *page);
+    void StopClick();
+    void Timer1Tick();
+    void StartReportClick();
+
+    // The selected node's index in the tree model; -1 when none.
+    int SelectedNode() const;
+    // The meter number of the selected node; 0 when no meter node is selected.
+    int SelectedMeter() const;
+    void SelectNode(int node);
+    QTreeWidgetItem *ItemOf(int node) const { return node >= 0 && node < m_items.size() ? m_items[node] : nullptr; }
+
+    Registry &registry() { return m_registry; }
+    const TreeModel &treeModel() const { return m_model; }
+    ExchangeEngine *engine() { return m_engine.get(); }
+    LogPane &log() { return *m_log; }
+    const QImage &borderPicture() const { return m_border; }
+    QString VersionText() const;
+
+    // Controls, named as the system names them.
+    QAction *CloseTB;
+    QAction *EditModemTB;
+    QAction *StopTB;
+    QAction *PortsTB;
+    QSplitter *Splitter1;
+    QSplitter *Splitter2;
+    QTabWidget *TreePC;
+    QToolButton *NewGroupTB;
+    QToolButton *AddTB;
+    QToolButton *RefreshTB;
+    QToolButton *ReadArcTB;
+    QToolButton *DeleteTB;
+    QLineEdit *SearchEdit;
+    QTreeWidget *MainTree;
+    QMenu *PopupMenu;
+    QAction *MenuItem1;
+    QAction *MenuItem2;
+    QWidget *MainPanel;
+    QLabel *HeaderPanel;
+    QTabWidget *MainPC;
+    CurrentValuesPage *CurrTS;
+    ArchivePage *HourTS;
+    ArchivePage *DayTS;
+    ArchivePage *MonthTS;
+    ArchivePage *JournalTS;
+    ReportPage *ReportTS;
+    QPlainTextEdit *Memo1;
+    QTabWidget *LogPC;
+    QTimer *Timer1;
+    QTimer *Timer2;
+    QTimer *Timer3;
+
+    TMsgForm *MsgForm;
+    TNewFolderForm *NewFolderForm;
+    TNewCounterForm *NewCounterForm;
+    TPB *PB;
+    TClearForm *ClearForm;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void BuildWidgets();
+    void ShowPopup(const QPoint &pos);
+    // The selected meter's Serial converted to an integer; false without one.
+    bool SelectedSerial(int *serial);
+
+    QString m_dataRoot;
+    Registry m_registry;
+    TreeModel m_model;
+    QList<QTreeWidgetItem *> m_items;
+    std::unique_ptr<LogPane> m_log;
+    std::unique_ptr<ExchangeEngine> m_engine;
+    QImage m_border;
+    int m_sp1 = 0;
+    int m_sp2 = 0;
+    bool m_shown = false;
+    bool m_rebuilding = false;
+};
+
+} // namespace qst
