@@ -1,5 +1,7 @@
 #include "CliSupport.h"
 
+#include "CliCommand.h"
+
 #include "common/DataRoot.h"
 
 #include <QDateTime>
@@ -32,6 +34,21 @@ bool WritingSession::Begin(QString *error)
         return false;
     }
     return true;
+}
+
+bool WritingSession::BeginOrReport()
+{
+    QString error;
+    if (Begin(&error))
+        return true;
+    PrintLine(stderr, error);
+    return false;
+}
+
+int UsageError(const QString &text)
+{
+    PrintLine(stderr, text);
+    return kExitUsage;
 }
 
 namespace {

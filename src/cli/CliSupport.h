@@ -18,6 +18,8 @@ class WritingSession
 public:
     explicit WritingSession(const QString &dataRoot);
     bool Begin(QString *error);
+    // Begin, with the reason of a refusal on standard error.
+    bool BeginOrReport();
 
 private:
     QString m_dataRoot;
@@ -40,6 +42,9 @@ signals:
 private:
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
+
+// A usage error: the text on standard error; returns the exit code for it.
+int UsageError(const QString &text);
 
 // An ISO 8601 local date-time, or a date (at 00:00 unless `dateNoon`); invalid on failure.
 QDateTime ParseIsoLocal(const QString &text, bool dateNoon);

@@ -13,11 +13,6 @@ namespace qst::cli {
 
 namespace {
 
-int Usage(const QString &text)
-{
-    PrintLine(stderr, text);
-    return kExitUsage;
-}
 
 // --name VALUE pairs and bare flags, in any order.
 struct Options
@@ -60,51 +55,48 @@ int RunMeterAdd(const CliContext &context)
                                     QStringLiteral("--group"), QStringLiteral("--schedule")},
                                    {QStringLiteral("--modem")});
     if (!o.unknown.isEmpty())
-        return Usage(QStringLiteral("meter add: unknown or incomplete option %1").arg(o.unknown));
+        return UsageError(QStringLiteral("meter add: unknown or incomplete option %1").arg(o.unknown));
     MeterRecord m;
     m.name = o.values.value(QStringLiteral("--name")).trimmed();
     m.serial = o.values.value(QStringLiteral("--serial")).trimmed();
     m.address = o.values.value(QStringLiteral("--address")).trimmed();
     // The meter dialog's checks, in its order.
     if (m.name.isEmpty())
-        return Usage(QStringLiteral("Укажите название потребителя."));
+        return UsageError(QStringLiteral("Укажите название потребителя."));
     if (m.serial.isEmpty())
-        return Usage(QStringLiteral("Укажите серийный номер."));
+        return UsageError(QStringLiteral("Укажите серийный номер."));
     if (!IsInt32(m.serial))
-        return Usage(QStringLiteral("Серийный номер указан некорректно."));
+        return UsageError(QStringLiteral("Серийный номер указан некорректно."));
     if (m.address.isEmpty())
-        return Usage(QStringLiteral("Укажите сетевой адрес."));
+        return UsageError(QStringLiteral("Укажите сетевой адрес."));
     if (!IsInt32(m.address))
-        return Usage(QStringLiteral("Сетевой адрес указан некорректно."));
+        return UsageError(QStringLiteral("Сетевой адрес указан некорректно."));
     bool ok = false;
     m.port = o.values.value(QStringLiteral("--port")).toInt(&ok);
     if (!ok || m.port < 1 || m.port > 32)
-        return Usage(QStringLiteral("Выберите порт."));
+        return UsageError(QStringLiteral("Выберите порт."));
     m.modem = o.flags.contains(QStringLiteral("--modem"));
     m.modemNumber = o.values.value(QStringLiteral("--phone")).trimmed();
     if (m.modem && m.modemNumber.isEmpty())
-        return Usage(QStringLiteral("meter add: --modem needs --phone NUMBER"));
+        return UsageError(QStringLiteral("meter add: --modem needs --phone NUMBER"));
     m.devType = o.values.value(QStringLiteral("--devtype"), QStringLiteral("1")).toInt(&ok);
     if (!ok || (m.devType != 1 && m.devType != 2))
-        return Usage(QStringLiteral("meter add: --devtype is 1 (QST-5.4) or 2 (QST-5.4.4)"));
+        return UsageError(QStringLiteral("meter add: --devtype is 1 (QST-5.4) or 2 (QST-5.4.4)"));
     static const QRegularExpression time(QStringLiteral("^([01]\\d|2[0-3]):[0-5]\\d$"));
     for (const QString &item : o.values.value(QStringLiteral("--schedule")).split(u',', Qt::SkipEmptyParts)) {
         if (!time.match(item.trimmed()).hasMatch())
-            return Usage(QStringLiteral("meter add: schedule times are HH:MM (%1)").arg(item));
+            return UsageError(QStringLiteral("meter add: schedule times are HH:MM (%1)").arg(item));
         m.schedule.append(item.trimmed());
     }
     const int group = o.values.value(QStringLiteral("--group"), QStringLiteral("0")).toInt(&ok);
 
     WritingSession session(context.dataRoot);
-    QString error;
-    if (!session.Begin(&error)) {
-        PrintLine(stderr, error);
+    if (!session.BeginOrReport())
         return kExitFailed;
-    }
     Registry registry(TreeIniPath(context.dataRoot));
     if (!ok || group < 0 || (group > 0 && !ParseNumberList(registry.file().ReadString(reg::kTree, reg::kGroupList))
                                                 .contains(group)))
-        return Usage(QStringLiteral("meter add: no group %1").arg(o.values.value(QStringLiteral("--group"))));
+        return UsageError(QStringLiteral("meter add: no group %1").arg(o.values.value(QStringLiteral("--group"))));
     try {
         PrintLine(stdout, QString::number(AddMeter(registry, group, m)));
     } catch (const StorageError &e) {
@@ -117,7 +109,7 @@ int RunMeterAdd(const CliContext &context)
 int RunMeterList(const CliContext &context)
 {
     if (context.args.size() > 1)
-        return Usage(QStringLiteral("meter list takes no options"));
+        return UsageError(QStringLiteral("meter list takes no options"));
     Registry registry(TreeIniPath(context.dataRoot));
     ProfileFile &ini = registry.file();
     PrintLine(stdout, QStringLiteral("#\tserial\tname\taddress\tport\tmodem\tphone\tdevtype\tgroup\tschedule"));
@@ -141,13 +133,10 @@ int RunPortSet(const CliContext &context)
     bool ok = false;
     const int port = context.args.size() == 3 ? context.args[1].toInt(&ok) : 0;
     if (!ok || port < 1 || port > 64 || context.args[2].trimmed().isEmpty())
-        return Usage(QStringLiteral("usage: port set N DEVICE   (N is 1..64)"));
+        return UsageError(QStringLiteral("usage: port set N DEVICE   (N is 1..64)"));
     WritingSession session(context.dataRoot);
-    QString error;
-    if (!session.Begin(&error)) {
-        PrintLine(stderr, error);
+    if (!session.BeginOrReport())
         return kExitFailed;
-    }
     try {
         Registry registry(TreeIniPath(context.dataRoot));
         registry.file().WriteString(reg::kPorts, QString::number(port), context.args[2].trimmed());

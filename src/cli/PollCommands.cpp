@@ -40,11 +40,6 @@ private:
     bool m_failed = false;
 };
 
-int Usage(const QString &text)
-{
-    PrintLine(stderr, text);
-    return kExitUsage;
-}
 
 } // namespace
 
@@ -88,30 +83,27 @@ int RunPoll(const CliContext &context)
         else if (o == QStringLiteral("--timeout") && i + 1 < a.size())
             timeout = a[++i].toInt(&ok);
         else
-            return Usage(QStringLiteral("poll: unknown or incomplete option %1 (see qst-cli --help)").arg(o));
+            return UsageError(QStringLiteral("poll: unknown or incomplete option %1 (see qst-cli --help)").arg(o));
         if (!ok)
-            return Usage(QStringLiteral("poll: bad value after %1 (dates are ISO 8601: 2026-12-01T10:20 or 2026-12-01)")
+            return UsageError(QStringLiteral("poll: bad value after %1 (dates are ISO 8601: 2026-12-01T10:20 or 2026-12-01)")
                              .arg(o));
     }
     bool serialOk = false;
     const int serial = serialText.trimmed().toInt(&serialOk);
     if (!serialOk)
-        return Usage(QStringLiteral("poll: --serial S is required"));
+        return UsageError(QStringLiteral("poll: --serial S is required"));
     if (!current && !hourly.wanted && !daily.wanted && !monthly.wanted && journal < 0)
-        return Usage(QStringLiteral("poll: nothing to read (--current, --hourly, --daily, --monthly, --journal)"));
+        return UsageError(QStringLiteral("poll: nothing to read (--current, --hourly, --daily, --monthly, --journal)"));
     if (journal < 0 && a.contains(QStringLiteral("--journal")))
-        return Usage(QStringLiteral("poll: --journal COUNT is 0 or more"));
+        return UsageError(QStringLiteral("poll: --journal COUNT is 0 or more"));
 
     Registry registry(TreeIniPath(context.dataRoot));
     if (registry.FindMeterBySerialInt(serial) == 0)
-        return Usage(QStringLiteral("poll: no meter with serial %1 is registered (qst-cli meter add ...)").arg(serial));
+        return UsageError(QStringLiteral("poll: no meter with serial %1 is registered (qst-cli meter add ...)").arg(serial));
 
     WritingSession session(context.dataRoot);
-    QString error;
-    if (!session.Begin(&error)) {
-        PrintLine(stderr, error);
+    if (!session.BeginOrReport())
         return kExitFailed;
-    }
 
     StdoutLog log;
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});
@@ -167,13 +159,10 @@ int RunPoll(const CliContext &context)
 int RunService(const CliContext &context)
 {
     if (context.args.size() > 1)
-        return Usage(QStringLiteral("run takes no options"));
+        return UsageError(QStringLiteral("run takes no options"));
     WritingSession session(context.dataRoot);
-    QString error;
-    if (!session.Begin(&error)) {
-        PrintLine(stderr, error);
+    if (!session.BeginOrReport())
         return kExitFailed;
-    }
     Registry registry(TreeIniPath(context.dataRoot));
     StdoutLog log;
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});

@@ -45,25 +45,6 @@ int Positions(int system)
     return system == kColdWater ? 3 : 7;
 }
 
-// Files the correction reads: monthly reports are corrected with daily records, whose
-// length of one day fits period boundaries that always fall on whole days.
-QStringList CorrectionFiles(const ReportSelection &s, int kind, double from, double to, quint16 serial)
-{
-    QStringList files;
-    const QDate a = DateFromDayCount(from);
-    const QDate b = DateFromDayCount(to);
-    if (!a.isValid() || !b.isValid())
-        return files;
-    if (kind == kHourlyReport) {
-        for (QDate m(a.year(), a.month(), 1); m <= b; m = m.addMonths(1))
-            files.append(DataFilePath(s.dataRoot, DataKind::Hourly, serial, m.year(), m.month()));
-    } else {
-        for (int y = a.year(); y <= b.year(); ++y)
-            files.append(DataFilePath(s.dataRoot, DataKind::Daily, serial, y));
-    }
-    return files;
-}
-
 QString Cell(int system, int position, float value)
 {
     // Q and hours "0.##"; masses and volumes "0.###" (cold water: V "0.###", hours "0.##").
@@ -112,7 +93,9 @@ IntegratorVector BoundaryCorrection(const ReportSelection &s, int kind, double b
     IntegratorVector sum{}, first{}, last{};
     double firstEnd = 0, lastEnd = 0;
     bool any = false;
-    for (const QString &file : CorrectionFiles(s, kind, from, to, serial)) {
+    // Monthly reports are corrected with daily records: their length of one day fits period
+    // boundaries, which always fall on whole days.
+    for (const QString &file : ArchiveFilesBetween(s, kind == kHourlyReport ? kHourlyReport : kDailyReport, from, to)) {
         for (const QString &line : LoadLines(file)) {
             ArchiveRecord r;
             if (!TryParseArchiveLine(line, &r))

@@ -37,29 +37,6 @@ bool SerialOf(const ReportSelection &s, quint16 *serial)
     return ParseSerial(s.serial, serial);
 }
 
-// Month files (hourly) or year files (daily) from the month/year of `from` to that of `to`.
-QStringList PeriodFiles(const ReportSelection &s, int kind, double from, double to)
-{
-    QStringList files;
-    quint16 serial = 0;
-    if (!SerialOf(s, &serial))
-        return files;
-    const QDate a = DateFromDayCount(from);
-    const QDate b = DateFromDayCount(to);
-    if (!a.isValid() || !b.isValid())
-        return files;
-    if (kind == kHourlyReport) {
-        for (QDate m(a.year(), a.month(), 1); m <= b; m = m.addMonths(1))
-            files.append(DataFilePath(s.dataRoot, DataKind::Hourly, serial, m.year(), m.month()));
-    } else if (kind == kDailyReport) {
-        for (int y = a.year(); y <= b.year(); ++y)
-            files.append(DataFilePath(s.dataRoot, DataKind::Daily, serial, y));
-    } else if (kind == kMonthlyReport) {
-        files.append(DataFilePath(s.dataRoot, DataKind::Monthly, serial));
-    }
-    return files;
-}
-
 // Every convertible line of the files whose time lies in [from, to], in file and line order.
 template <typename Visit>
 void ForEachRecord(const QStringList &files, double from, double to, Visit visit)
@@ -187,7 +164,7 @@ int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHo
     int previousMonth = -1;
     const QList<int> order = ItemOrder(s);
 
-    ForEachRecord(PeriodFiles(s, s.kind, period.start, period.end), period.start, period.end,
+    ForEachRecord(ArchiveFilesBetween(s, s.kind, period.start, period.end), period.start, period.end,
                   [&](const ArchiveRecord &r) {
         const QDate date = DateFromDayCount(r.time);
         if (rows.size() > 1) {
@@ -402,12 +379,34 @@ QList<ArchiveRecord> PeriodHourlyRecords(const ReportSelection &s)
 {
     const ReportPeriod period = MakeReportPeriod(s);
     QList<ArchiveRecord> records;
-    ForEachRecord(PeriodFiles(s, kHourlyReport, period.start, period.end), -1e300, 1e300,
+    ForEachRecord(ArchiveFilesBetween(s, kHourlyReport, period.start, period.end), -1e300, 1e300,
                   [&](const ArchiveRecord &r) { records.append(r); });
     return records;
 }
 
 } // namespace
+
+QStringList ArchiveFilesBetween(const ReportSelection &s, int kind, double from, double to)
+{
+    QStringList files;
+    quint16 serial = 0;
+    if (!SerialOf(s, &serial))
+        return files;
+    const QDate a = DateFromDayCount(from);
+    const QDate b = DateFromDayCount(to);
+    if (!a.isValid() || !b.isValid())
+        return files;
+    if (kind == kHourlyReport) {
+        for (QDate m(a.year(), a.month(), 1); m <= b; m = m.addMonths(1))
+            files.append(DataFilePath(s.dataRoot, DataKind::Hourly, serial, m.year(), m.month()));
+    } else if (kind == kDailyReport) {
+        for (int y = a.year(); y <= b.year(); ++y)
+            files.append(DataFilePath(s.dataRoot, DataKind::Daily, serial, y));
+    } else if (kind == kMonthlyReport) {
+        files.append(DataFilePath(s.dataRoot, DataKind::Monthly, serial));
+    }
+    return files;
+}
 
 void ApplyStatementSelection(ReportSelection &s)
 {
@@ -562,7 +561,7 @@ FlowLimits FlowLimitHours(const ReportSelection &s, double from, double to, floa
 {
     const ReportPeriod period = MakeReportPeriod(s);
     FlowLimits limits;
-    ForEachRecord(PeriodFiles(s, kHourlyReport, period.start, period.end), from, to,
+    ForEachRecord(ArchiveFilesBetween(s, kHourlyReport, period.start, period.end), from, to,
                   [&](const ArchiveRecord &r) { limits = CountFlowLimits(r, s.heatSystem, gmin, gmax, limits); });
     return limits;
 }
@@ -572,7 +571,7 @@ void SumDowntimeCounters(const ReportSelection &s, float sums[6])
     std::fill(sums, sums + 6, 0.f);
     const ReportPeriod period = MakeReportPeriod(s);
     const int first = s.heatSystem == kHeatSystem2 ? 12 : 6;
-    ForEachRecord(PeriodFiles(s, kHourlyReport, period.start, period.end), period.start, period.end,
+    ForEachRecord(ArchiveFilesBetween(s, kHourlyReport, period.start, period.end), period.start, period.end,
                   [&](const ArchiveRecord &r) {
         for (int i = 0; i < 6; ++i)
             sums[i] += r.hours[first + i];

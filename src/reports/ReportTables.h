@@ -63,6 +63,11 @@ struct ReportPeriod
 
 ReportPeriod MakeReportPeriod(const ReportSelection &selection);
 
+// The archive files of a kind that cover [from, to]: the month files (hourly) or year files
+// (daily) from the month or year of `from` to that of `to`, or MA.dat (monthly); existing or
+// not. None for a serial that is not a number.
+QStringList ArchiveFilesBetween(const ReportSelection &selection, int kind, double from, double to);
+
 // The time of the newest stored record of the selection's kind (0 without files); for
 // the journal, `now` minus one day.
 double NewestArchiveTime(const ReportSelection &selection, const QDateTime &now = QDateTime::currentDateTime());
