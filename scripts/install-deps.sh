@@ -16,6 +16,8 @@ PACKAGES=(
     libgmock-dev
     libbenchmark-dev
     libmodbus-dev
+    clang
+    libclang-rt-14-dev
     fonts-dejavu-core
 )
 

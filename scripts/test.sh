@@ -22,4 +22,11 @@ if [ "${QST_SKIP_SANITIZE:-0}" != "1" ]; then
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|fuzz'
 fi
+if [ "${QST_SKIP_FUZZ:-0}" != "1" ]; then
+    echo "== fuzz: the dump import under libFuzzer (build-fuzz/)"
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQST_SANITIZE=ON \
+        -DQST_FUZZ=ON -DQST_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DQST_FUZZ_SECONDS=60
+    cmake --build build-fuzz -j "$jobs" --target dump_import_fuzz
+    ctest --test-dir build-fuzz --output-on-failure -L fuzz
+fi
 echo "== all tests passed"

@@ -1,10 +1,12 @@
 #include "MainForm.h"
 
 #include "AppTexts.h"
+#include "ArchiveImportCommand.h"
 #include "ArchiveView.h"
 #include "CurrentValuesData.h"
 #include "Dialogs.h"
 #include "ShellRules.h"
+#include "TSetModemForm.h"
 
 #include "common/DataRoot.h"
 #include "common/StorageError.h"
@@ -16,9 +18,11 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDateEdit>
 #include <QDateTimeEdit>
 #include <QDir>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
@@ -26,6 +30,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QSpinBox>
 #include <QScrollArea>
 #include <QSplitter>
@@ -96,6 +101,9 @@ TMainForm::TMainForm(const QString &dataRoot, bool timers, QWidget *parent)
     NewFolderForm = new TNewFolderForm(this);
     NewCounterForm = new TNewCounterForm(*MsgForm, this);
     PB = new TPB(this);
+    SetModemForm = new TSetModemForm(
+        dataRoot, [this](int port) { return m_engine && m_engine->PortInUse(port); },
+        [this](const QString &text) { MsgForm->ShowMessage(text, 0); }, this);
     ClearForm = new TClearForm(this);
 
     Timer1 = new QTimer(this);
@@ -136,10 +144,12 @@ void TMainForm::BuildWidgets()
     StopTB->setObjectName(QStringLiteral("StopTB"));
     PortsTB = toolbar->addAction(ui::kPortsButton);
     PortsTB->setObjectName(QStringLiteral("PortsTB"));
-    // The modem set-up dialog is not part of this window yet.
-    EditModemTB->setEnabled(false);
     connect(CloseTB, &QAction::triggered, this, &QWidget::close);
     connect(StopTB, &QAction::triggered, this, &TMainForm::StopClick);
+    connect(EditModemTB, &QAction::triggered, this, [this] {
+        SetModemForm->show();
+        SetModemForm->raise();
+    });
     connect(PortsTB, &QAction::triggered, this, [this] {
         TPortsForm form(m_registry, this);
         form.Load();
@@ -164,8 +174,6 @@ void TMainForm::BuildWidgets()
     RefreshTB = TreeButton(ui::kRefresh, QStringLiteral("RefreshTB"), QStyle::SP_BrowserReload, this);
     ReadArcTB = TreeButton(ui::kReadArchiveFile, QStringLiteral("ReadArcTB"), QStyle::SP_DialogOpenButton, this);
     DeleteTB = TreeButton(ui::kDelete, QStringLiteral("DeleteTB"), QStyle::SP_TrashIcon, this);
-    // The archive import is not part of this window yet.
-    ReadArcTB->setEnabled(false);
     auto *row1 = new QHBoxLayout;
     row1->setSpacing(0);
     row1->addWidget(NewGroupTB);
@@ -211,6 +219,7 @@ void TMainForm::BuildWidgets()
     connect(NewGroupTB, &QToolButton::clicked, this, &TMainForm::NewGroupClick);
     connect(AddTB, &QToolButton::clicked, this, &TMainForm::AddClick);
     connect(DeleteTB, &QToolButton::clicked, this, &TMainForm::DeleteClick);
+    connect(ReadArcTB, &QToolButton::clicked, this, &TMainForm::ReadArcClick);
     connect(MenuItem1, &QAction::triggered, this, &TMainForm::EditClick);
     connect(MenuItem2, &QAction::triggered, this, &TMainForm::ClearArchiveClick);
     connect(SearchEdit, &QLineEdit::textChanged, this, &TMainForm::SearchChanged);
@@ -556,6 +565,15 @@ void TMainForm::DeleteClick()
     if (MsgForm->ShowMessage(ui::kConfirmDelete, 1) != 1)
         return;
     DeleteGroup(m_registry, target.data);
+    RebuildTree();
+}
+
+void TMainForm::ReadArcClick()
+{
+    const QStringList files = QFileDialog::getOpenFileNames(this, QString(), QString(), ArchiveFileFilter());
+    if (files.isEmpty())
+        return;
+    RunArchiveImportCommand(files, m_dataRoot, m_registry, *MsgForm, *PB);
     RebuildTree();
 }
 

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -29,6 +30,7 @@ class TMsgForm;
 class TNewCounterForm;
 class TNewFolderForm;
 class TPB;
+class TSetModemForm;
 
 class TMainForm : public QMainWindow
 {
@@ -51,6 +53,8 @@ public:
     void EditClick();
     void DeleteClick();
     void ClearArchiveClick();
+    // "Считать архив из файла": the file dialog, the import, the tree rebuilt.
+    void ReadArcClick();
 
     void CurrRefresh();
     void ArchiveRefresh(ArchivePage *page);
@@ -112,6 +116,7 @@ public:
     TNewCounterForm *NewCounterForm;
     TPB *PB;
     TClearForm *ClearForm;
+    TSetModemForm *SetModemForm;
 
 protected:
     void showEvent(QShowEvent *event) override;

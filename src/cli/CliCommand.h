@@ -34,5 +34,6 @@ int RunMeterList(const CliContext &context);
 int RunPortSet(const CliContext &context);
 int RunPoll(const CliContext &context);
 int RunService(const CliContext &context);
+int RunImport(const CliContext &context);
 
 } // namespace qst::cli

@@ -33,6 +33,12 @@ const CliCommand kCommands[] = {
      "            [--items 0,1,2,...] [--statement] [--integrators]\n"
      "      Prints a report's rows as the documents show them (cells followed by TAB).",
      RunReportRows},
+    {"import",
+     "import [--yes] FILE...\n"
+     "      Loads archive dumps (.arch) as \"Считать архив из файла\" does: lists their calculators and\n"
+     "      asks for confirmation (--yes: without asking), registers unknown calculators, stores the\n"
+     "      current values, archives and journal. Exit 0 when every file loaded.",
+     RunImport},
 };
 
 void PrintHelp()

@@ -319,9 +319,14 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
                     + QString::number(result));
             } else if (result == kLinkOk) {
                 Log(words.readDone + serialText + texts::kAtOffset + backText + texts::kReadDone);
-                SaveArchiveLine(target, request.version, serial16, request.reread, 0, archiveKind, values);
-                if (request.kind == kRequestDaily && request.version == 2 && m_snapshotFlag && snapshotFilled)
-                    SaveCurrentSnapshot(target, serial16, request.reread, snapshot, values.time + 1);
+                try {
+                    SaveArchiveLine(target, request.version, serial16, request.reread, 0, archiveKind, values);
+                    if (request.kind == kRequestDaily && request.version == 2 && m_snapshotFlag && snapshotFilled)
+                        SaveCurrentSnapshot(target, serial16, request.reread, snapshot, values.time + 1);
+                } catch (const StorageError &e) {
+                    // One record that cannot be stored does not end the period.
+                    Log(texts::SaveFailed(serialText, e.message()));
+                }
             } else {
                 Log(words.missing + serialText + texts::kAtOffset + backText + texts::kMissing);
             }

@@ -7,7 +7,10 @@
 #include "common/DayCount.h"
 #include "common/ProfileFile.h"
 #include "common/RegionalFormat.h"
+#include "common/StorageError.h"
 #include "registry/Registry.h"
+
+#include <cmath>
 
 namespace qst {
 
@@ -44,13 +47,6 @@ void AddHistoryBody(LineBuilder &b, int version, const float *F, const double *D
         b.Real(F[i]);
 }
 
-int FindSection(const StorageTarget &target, quint16 serial, int sectionNumber)
-{
-    if (sectionNumber > 0 || !target.registry)
-        return sectionNumber;
-    return target.registry->FindMeterBySerialText(serial);
-}
-
 void AdvanceDateTimeMark(Registry &registry, int section, const QString &key, double time)
 {
     ProfileFile &ini = registry.file();
@@ -71,6 +67,88 @@ void AdvanceDateMark(Registry &registry, int section, const QString &key, double
 }
 
 } // namespace
+
+int FindSection(const StorageTarget &target, quint16 serial, int sectionNumber)
+{
+    if (sectionNumber > 0 || !target.registry)
+        return sectionNumber;
+    return target.registry->FindMeterBySerialText(serial);
+}
+
+void AdvanceArchiveMark(const StorageTarget &target, int section, int kind, double time)
+{
+    if (section <= 0 || !target.registry)
+        return;
+    if (kind == kHourlyArchive)
+        AdvanceDateTimeMark(*target.registry, section, reg::kLastH, time);
+    else
+        AdvanceDateMark(*target.registry, section, kind == kDailyArchive ? reg::kLastD : reg::kLastM, time);
+}
+
+void AdvanceJournalMark(const StorageTarget &target, int section, double time)
+{
+    if (section > 0 && target.registry)
+        AdvanceDateTimeMark(*target.registry, section, reg::kLastJ, time);
+}
+
+QString ArchiveFilePath(const QString &dataRoot, quint16 serial, int kind, double time)
+{
+    const QDate day = DateFromDayCount(time);
+    const DataKind fileKind =
+        kind == kHourlyArchive ? DataKind::Hourly : (kind == kDailyArchive ? DataKind::Daily : DataKind::Monthly);
+    return DataFilePath(dataRoot, fileKind, serial, day.year(), day.month());
+}
+
+QString HistoryFilePath(const QString &dataRoot, quint16 serial, double time)
+{
+    const QDate day = DateFromDayCount(time);
+    return DataFilePath(dataRoot, DataKind::History, serial, day.year(), day.month());
+}
+
+double JournalLineTime(double date, double timeOfDay)
+{
+    QDate day;
+    QTime time;
+    if (SplitDayCount(date, &day, nullptr) && SplitDayCount(timeOfDay, nullptr, &time))
+        return DayCountFromParts(day, time);
+    return 0;
+}
+
+namespace {
+
+template <typename T>
+bool AllFinite(const T *values, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i]))
+            return false;
+    }
+    return true;
+}
+
+void RefuseUnstorable(bool storable)
+{
+    if (!storable)
+        throw StorageError(QStringLiteral("запись содержит недопустимые значения (не числа) и не сохранена"));
+}
+
+} // namespace
+
+bool Storable(const CurrentValues &v)
+{
+    const float limits[] = {v.TCold_Summer, v.TCold_Winter, v.GMin1, v.GMin2, v.GMax1, v.GMax2};
+    return AllFinite(v.F, kFCount) && AllFinite(v.D, kDCount) && AllFinite(limits, 6) && std::isfinite(v.time);
+}
+
+bool Storable(const ArchiveValues &v)
+{
+    return AllFinite(v.F, kFCount) && std::isfinite(v.time);
+}
+
+bool Storable(const TotalsSnapshot &v)
+{
+    return AllFinite(v.F, kFCount) && AllFinite(v.D, kDCount);
+}
 
 QString NsPairText(quint16 first, quint16 second)
 {
@@ -121,6 +199,7 @@ QString BuildArchiveLine(int version, const ArchiveValues &values)
 void SaveCurrentValues(const StorageTarget &target, int version, quint16 serial, bool overwrite,
                        const CurrentValues &v)
 {
+    RefuseUnstorable(Storable(v));
     MeterWriteLock lock(serial);
     const QDate day = DateFromDayCount(v.time);
     InsertArchiveLine(DataFilePath(target.dataRoot, DataKind::History, serial, day.year(), day.month()),
@@ -192,45 +271,30 @@ void SaveCurrentValues(const StorageTarget &target, int version, quint16 serial,
 void SaveCurrentSnapshot(const StorageTarget &target, quint16 serial, bool overwrite, const TotalsSnapshot &snapshot,
                          double time)
 {
+    RefuseUnstorable(Storable(snapshot));
     MeterWriteLock lock(serial);
-    const QDate day = DateFromDayCount(time);
-    InsertArchiveLine(DataFilePath(target.dataRoot, DataKind::History, serial, day.year(), day.month()),
-                      BuildSnapshotHistoryLine(snapshot, time), time, overwrite);
+    InsertArchiveLine(HistoryFilePath(target.dataRoot, serial, time), BuildSnapshotHistoryLine(snapshot, time), time,
+                      overwrite);
 }
 
 void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
                      int kind, const ArchiveValues &values)
 {
+    RefuseUnstorable(Storable(values));
     MeterWriteLock lock(serial);
-    const QDate day = DateFromDayCount(values.time);
-    const DataKind fileKind =
-        kind == kHourlyArchive ? DataKind::Hourly : (kind == kDailyArchive ? DataKind::Daily : DataKind::Monthly);
-    InsertArchiveLine(DataFilePath(target.dataRoot, fileKind, serial, day.year(), day.month()),
-                      BuildArchiveLine(version, values), values.time, overwrite);
-
-    const int section = FindSection(target, serial, sectionNumber);
-    if (section <= 0 || !target.registry)
-        return;
-    if (kind == kHourlyArchive)
-        AdvanceDateTimeMark(*target.registry, section, reg::kLastH, values.time);
-    else
-        AdvanceDateMark(*target.registry, section, kind == kDailyArchive ? reg::kLastD : reg::kLastM, values.time);
+    InsertArchiveLine(ArchiveFilePath(target.dataRoot, serial, kind, values.time), BuildArchiveLine(version, values),
+                      values.time, overwrite);
+    AdvanceArchiveMark(target, FindSection(target, serial, sectionNumber), kind, values.time);
 }
 
 bool SaveJournalLine(const StorageTarget &target, quint16 serial, int sectionNumber, double date, double timeOfDay,
                      const QString &recordText, const QString &oldValue, const QString &newValue)
 {
     MeterWriteLock lock(serial);
-    QDate day;
-    QTime time;
-    double at = 0;
-    if (SplitDayCount(date, &day, nullptr) && SplitDayCount(timeOfDay, nullptr, &time))
-        at = DayCountFromParts(day, time);
+    const double at = JournalLineTime(date, timeOfDay);
     const bool duplicate = InsertJournalLine(DataFilePath(target.dataRoot, DataKind::Journal, serial),
                                              BuildJournalLine(at, recordText, oldValue, newValue), at);
-    const int section = FindSection(target, serial, sectionNumber);
-    if (section > 0 && target.registry)
-        AdvanceDateTimeMark(*target.registry, section, reg::kLastJ, at);
+    AdvanceJournalMark(target, FindSection(target, serial, sectionNumber), at);
     return duplicate;
 }
 

@@ -22,6 +22,12 @@ enum ArchiveKind {
     kMonthlyArchive = 2,
 };
 
+// Whether every value can be written: NaN and infinities would become text that no reader
+// takes back, spoiling the file for the views. The writers refuse such values.
+bool Storable(const CurrentValues &values);
+bool Storable(const ArchiveValues &values);
+bool Storable(const TotalsSnapshot &snapshot);
+
 // The lines as the files hold them.
 QString BuildHistoryLine(int version, const CurrentValues &values);
 QString BuildSnapshotHistoryLine(const TotalsSnapshot &snapshot, double time);
@@ -44,6 +50,20 @@ void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, b
 // forward. Returns true when the entry was already stored.
 bool SaveJournalLine(const StorageTarget &target, quint16 serial, int sectionNumber, double date, double timeOfDay,
                      const QString &recordText, const QString &oldValue, const QString &newValue);
+
+// The steps of the single writers that a batch writer repeats, so that both leave the
+// same files and the same last-read marks.
+// The meter's section: sectionNumber when above 0, else looked up by serial (0: none).
+int FindSection(const StorageTarget &target, quint16 serial, int sectionNumber);
+// LastH (date and time) or LastD/LastM (date) of section moves forward to time; nothing
+// for section 0.
+void AdvanceArchiveMark(const StorageTarget &target, int section, int kind, double time);
+void AdvanceJournalMark(const StorageTarget &target, int section, double time);
+QString ArchiveFilePath(const QString &dataRoot, quint16 serial, int kind, double time);
+QString HistoryFilePath(const QString &dataRoot, quint16 serial, double time);
+// The journal line's time: the date of `date` with the time of day of `timeOfDay`; 0 when
+// either is outside the calendar.
+double JournalLineTime(double date, double timeOfDay);
 
 // The current-values file's texts of the abnormal-situation words.
 QString NsPairText(quint16 first, quint16 second); // "НС1: a НС2: b"

@@ -1,4 +1,5 @@
 #include "common/DayCount.h"
+#include "common/StorageError.h"
 #include "common/TextFile.h"
 #include "registry/Registry.h"
 #include "storage/ArchiveFiles.h"
@@ -221,4 +222,22 @@ TEST(RecordWriters, JournalLineAndLastJ)
     EXPECT_FALSE(SaveJournalLine(f.target, 12, meter, 0, 0, QStringLiteral("Текущее время"), QString(), QString()));
     EXPECT_EQ(LoadLines(journal).first(), QStringLiteral("0\tТекущее время\t\t\t"));
     EXPECT_EQ(f.registry.file().ReadString(MeterSection(meter), reg::kLastJ), QStringLiteral("25.03.2010 14:30:00"));
+}
+
+TEST(RecordWriters, ValuesThatAreNotNumbersAreRefused)
+{
+    Fixture f;
+    ArchiveValues a;
+    a.time = At(2010, 1, 1, 13);
+    a.F[3] = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_THROW(SaveArchiveLine(f.target, 1, 5, false, 0, kHourlyArchive, a), StorageError);
+    CurrentValues v = Reading(At(2010, 1, 1, 13));
+    v.D[2] = std::numeric_limits<double>::infinity();
+    EXPECT_THROW(SaveCurrentValues(f.target, 2, 5, true, v), StorageError);
+    TotalsSnapshot s;
+    s.F[30] = -std::numeric_limits<float>::infinity();
+    EXPECT_THROW(SaveCurrentSnapshot(f.target, 5, false, s, At(2010, 1, 2)), StorageError);
+    EXPECT_FALSE(QFileInfo::exists(DataFilePath(f.root.path(), DataKind::Hourly, 5, 2010, 1)));
+    EXPECT_FALSE(QFileInfo::exists(DataFilePath(f.root.path(), DataKind::CurrentValues, 5)));
+    EXPECT_FALSE(QFileInfo::exists(DataFilePath(f.root.path(), DataKind::History, 5, 2010, 1)));
 }

@@ -301,6 +301,11 @@ QByteArray SimCalculator::ArchiveRecord(int kind, int slot, const QDateTime &now
     return EncodeRecord(kind, *key);
 }
 
+std::vector<QByteArray> SimCalculator::JournalEntries(int n, const QDateTime &now) const
+{
+    return m_journal.NewestEntries(n, now);
+}
+
 QByteArray SimCalculator::EncodeRecord(int kind, qint64 key)
 {
     const bool v2 = m_config.version >= 2;

@@ -9,6 +9,7 @@
 #include <QVector>
 
 #include <optional>
+#include <vector>
 
 namespace qst {
 
@@ -42,11 +43,14 @@ public:
     // Record bytes (from record byte 0) of an archive slot, 0xFF throughout for an empty one.
     QByteArray ArchiveRecord(int kind, int slot, const QDateTime &now);
     QByteArray IdentificationData() const;
+    // Record bytes of the interval with the given key (see SimArchive), as a slot holds them.
+    QByteArray EncodeRecord(int kind, qint64 key);
+    // The newest n journal entries up to now, oldest first.
+    std::vector<QByteArray> JournalEntries(int n, const QDateTime &now) const;
 
 private:
     QByteArray Answer(const QByteArray &request, const QDateTime &now);
     QByteArray Exception(quint8 function, quint8 code) const;
-    QByteArray EncodeRecord(int kind, qint64 key);
 
     SimConfig m_config;
     SimArchive m_archive;

@@ -244,6 +244,28 @@ QByteArray SimJournal::Entry(int slot, const QDateTime &now) const
     return Encode(events[static_cast<size_t>(ordinal)], ordinal);
 }
 
+std::vector<QByteArray> SimJournal::NewestEntries(int n, const QDateTime &now) const
+{
+    std::vector<Event> events;
+    if (m_config.emptyArchives || n <= 0)
+        return {};
+    const qint64 last = SimArchive::HourKey(now);
+    const int secondsIntoHour = now.time().minute() * 60 + now.time().second();
+    Event e;
+    for (qint64 h = last; static_cast<int>(events.size()) < n; --h) {
+        if (!EventInHour(h, &e))
+            continue;
+        if (h == last && e.minute * 60 + e.second > secondsIntoHour)
+            continue;
+        events.push_back(e);
+    }
+    std::vector<QByteArray> entries;
+    entries.reserve(events.size());
+    for (qint64 i = 0; i < static_cast<qint64>(events.size()); ++i)
+        entries.push_back(Encode(events[events.size() - 1 - static_cast<size_t>(i)], i));
+    return entries;
+}
+
 QByteArray SimJournal::Encode(const Event &event, qint64 ordinal) const
 {
     QByteArray e(16, '\0');

@@ -28,6 +28,9 @@ public:
     SimJournalRing Ring(const QDateTime &now) const;
     // The 16 bytes of a slot.
     QByteArray Entry(int slot, const QDateTime &now) const;
+    // The newest n events up to now, oldest first, numbered from 0 as if the journal began
+    // with the first of them (a dump's journal, not bound to the ring).
+    std::vector<QByteArray> NewestEntries(int n, const QDateTime &now) const;
 
 private:
     struct Event

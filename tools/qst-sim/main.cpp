@@ -1,5 +1,6 @@
 #include "SimCalculator.h"
 #include "SimConfig.h"
+#include "SimDump.h"
 #include "SimLine.h"
 #include "SimModem.h"
 
@@ -121,13 +122,14 @@ int main(int argc, char *argv[])
 
     const QStringList args = QCoreApplication::arguments();
     if (args.size() > 1 && args[1] == QLatin1String("dump"))
-        return Fail(QStringLiteral("the dump subcommand is not part of this build yet"));
+        return RunDump(args.mid(2));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Answers as a QST heat-energy calculator (version 1 or 2) over Modbus RTU on a new pseudo-terminal,\n"
         "whose path is the first line printed, or on --tty PATH; optionally behind a Hayes modem (--modem).\n"
-        "Serves until SIGINT or SIGTERM."));
+        "Serves until SIGINT or SIGTERM.\n"
+        "qst-sim dump [OPTIONS] FILE writes an archive dump file instead (see qst-sim dump --help)."));
     parser.addHelpOption();
     parser.addVersionOption();
     auto value = [&](const char *name, const char *help, const char *valueName, const char *def = nullptr) {
