@@ -22,9 +22,6 @@ namespace qst {
 namespace {
 
 constexpr int kWaitMs = 2000;
-constexpr int kSpeed9600 = 12;
-constexpr int kSpeed19200 = 13;
-constexpr int kFormat8N1 = 3;
 constexpr quint32 kModemIdleMs = 20000;
 
 QDateTime HourStart(const QDateTime &t)

@@ -12,7 +12,6 @@ namespace qst {
 
 namespace {
 
-constexpr int kFormat8N1 = 3;
 constexpr int kChoice9600 = 5;
 constexpr int kChoice19200 = 6;
 constexpr int kCommandBuffer = 64;

@@ -5,6 +5,11 @@
 
 namespace qst {
 
+// Speed codes of SetLineParams (the system's speed choice + 7) and the one format in use.
+constexpr int kSpeed9600 = 12;
+constexpr int kSpeed19200 = 13;
+constexpr int kFormat8N1 = 3; // 8 data bits, no parity, 1 stop bit
+
 // The eight operations of the serial layer. One object stands for one port number (1..64)
 // and is driven by one thread at a time. Results are integers; only OpenPort's is examined
 // by the callers, every other result may be ignored.
