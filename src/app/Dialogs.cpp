@@ -35,6 +35,19 @@ constexpr Qt::WindowFlags kFixedDialog = Qt::Dialog | Qt::CustomizeWindowHint | 
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 
+// The OK/Cancel row at the bottom of a dialog, OK the default; OK accepts, Cancel rejects.
+void AddOkCancelRow(QDialog *dialog, QVBoxLayout *layout, QPushButton *ok, QPushButton *cancel)
+{
+    ok->setDefault(true);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    layout->addLayout(buttons);
+    QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
+    QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+}
+
 QLabel *BoldLabel(const QString &text)
 {
     auto *label = new QLabel(text);
@@ -183,16 +196,9 @@ TNewFolderForm::TNewFolderForm(QWidget *parent) : QDialog(parent, kFixedDialog)
     MainEdit = new QLineEdit;
     MainEdit->setObjectName(QStringLiteral("MainEdit"));
     layout->addWidget(MainEdit);
-    auto *buttons = new QHBoxLayout;
     OkBtn = new QPushButton(ui::kOk);
     CancelBtn = new QPushButton(ui::kGroupDialogCancel);
-    OkBtn->setDefault(true);
-    buttons->addStretch();
-    buttons->addWidget(OkBtn);
-    buttons->addWidget(CancelBtn);
-    layout->addLayout(buttons);
-    connect(OkBtn, &QPushButton::clicked, this, &QDialog::accept);
-    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+    AddOkCancelRow(this, layout, OkBtn, CancelBtn);
     setFixedSize(320, 110);
 }
 
@@ -438,16 +444,9 @@ TClearForm::TClearForm(QWidget *parent) : QDialog(parent, kFixedDialog)
     RzCheckBox4 = new QCheckBox(ui::kMonthPage);
     for (QCheckBox *c : {RzCheckBox1, RzCheckBox2, RzCheckBox3, RzCheckBox4})
         layout->addWidget(c);
-    auto *buttons = new QHBoxLayout;
     OkBtn = new QPushButton(ui::kClearOk);
     CancelBtn = new QPushButton(ui::kCancel);
-    OkBtn->setDefault(true);
-    buttons->addStretch();
-    buttons->addWidget(OkBtn);
-    buttons->addWidget(CancelBtn);
-    layout->addLayout(buttons);
-    connect(OkBtn, &QPushButton::clicked, this, &QDialog::accept);
-    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+    AddOkCancelRow(this, layout, OkBtn, CancelBtn);
     setFixedSize(sizeHint().expandedTo(QSize(240, 0)));
 }
 
