@@ -19,6 +19,10 @@ PACKAGES=(
     clang
     libclang-rt-14-dev
     fonts-dejavu-core
+    libzip-dev
+    libreoffice-writer-nogui
+    poppler-utils
+    fonts-liberation
 )
 
 missing=()
