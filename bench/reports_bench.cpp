@@ -1,6 +1,7 @@
 // Statement rows of a year (reading the hourly files once against once per row) and an
 // hourly protocol over a year.
 #include "BenchTiming.h"
+#include "ReportYear.h"
 
 #include "common/DataRoot.h"
 #include "common/DayCount.h"
@@ -15,49 +16,7 @@
 using namespace qst;
 using qst::bench::MedianSeconds;
 using qst::bench::Report;
-
-namespace {
-
-// A version-1 meter with a year of hourly and daily records, written in batches.
-void WriteYear(const QString &root)
-{
-    const QDate first(2010, 1, 1);
-    QList<TimedLine> month;
-    QList<TimedLine> days;
-    int currentMonth = 1;
-    auto flush = [&](int m) {
-        InsertArchiveLines(DataFilePath(root, DataKind::Hourly, 100, 2010, m), month, true);
-        month.clear();
-    };
-    for (int d = 0; d < 365; ++d) {
-        const QDate date = first.addDays(d);
-        if (date.month() != currentMonth) {
-            flush(currentMonth);
-            currentMonth = date.month();
-        }
-        ArchiveValues day;
-        day.time = DayCountFromDate(date);
-        for (int h = 0; h < 24; ++h) {
-            ArchiveValues a;
-            a.time = DayCountFromParts(date, QTime(h, 0));
-            a.F[0] = 0.05f + 0.001f * h;
-            a.F[2] = 1.5f + 0.01f * (h % 7);
-            a.F[3] = 1.45f;
-            a.F[6] = (h + d) % 11 == 0 ? 0.01f : 1.5f;
-            a.F[11] = 80.f;
-            a.F[12] = 50.f;
-            a.F[21] = 60;
-            month.append({BuildArchiveLine(1, a), a.time});
-            for (int i = 0; i < 27; ++i)
-                day.F[i] += a.F[i];
-        }
-        days.append({BuildArchiveLine(1, day), day.time});
-    }
-    flush(currentMonth);
-    InsertArchiveLines(DataFilePath(root, DataKind::Daily, 100, 2010), days, true);
-}
-
-} // namespace
+using qst::bench::WriteYear;
 
 int main(int argc, char **argv)
 {

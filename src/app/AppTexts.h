@@ -124,7 +124,8 @@ inline const QString kDetail = QStringLiteral("Детализировать не
 inline const QString kBreakPages = QStringLiteral("Разбивать на страницы  (по дням, месяцам)");
 inline const QString kMoek = QStringLiteral("Форма МОЭК");
 inline const QString kStart = QStringLiteral("Запуск");
-inline const QString kSaveFilter = QStringLiteral("Документ Word (*.doc)");
+inline const QString kSaveFilter = QStringLiteral("Документ Word (*.docx)");
+inline const QString kNoViewer = QStringLiteral("Нет программы для просмотра документа. Документ сохранён: ");
 inline const QString kArchiveFilter = QStringLiteral("Файлы архива (*.arch)");
 inline const QString kReportFile = QStringLiteral("Файл отчета");
 

@@ -1,10 +1,13 @@
 #include "MainForm.h"
 
+#include "ReportCommand.h"
+
 #include "AppTexts.h"
 #include "ArchiveImportCommand.h"
 #include "ArchiveView.h"
 #include "CurrentValuesData.h"
 #include "Dialogs.h"
+#include "ReportCommand.h"
 #include "ShellRules.h"
 #include "TSetModemForm.h"
 
@@ -15,12 +18,14 @@
 #include "registry/MeterRecord.h"
 
 #include <QAction>
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDateEdit>
 #include <QDateTimeEdit>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -33,6 +38,7 @@
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QScrollArea>
+#include <QStandardPaths>
 #include <QSplitter>
 #include <QStyle>
 #include <QTabWidget>
@@ -41,6 +47,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 
 // The resources live in a static library and must be registered by hand.
@@ -684,24 +691,33 @@ void TMainForm::Timer1Tick()
 
 void TMainForm::StartReportClick()
 {
-    ReportSelection selection;
-    selection.dataRoot = m_dataRoot;
-    if (const int meter = SelectedMeter())
-        selection.serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial);
-    selection.heatSystem = ReportTS->TSCB->currentIndex();
-    selection.kind = ReportTS->TypeIndex();
-    selection.from = ReportTS->FromCB->dateTime();
-    selection.to = ReportTS->ToCB->dateTime();
+    ReportRun run;
+    ReportOptions &o = run.options;
+    o.selection.dataRoot = m_dataRoot;
+    const int meter = SelectedMeter();
+    o.meter = ReadReportMeter(m_registry, meter);
+    o.selection.serial = o.meter.serial;
+    o.selection.heatSystem = ReportTS->TSCB->currentIndex();
+    o.selection.kind = ReportTS->TypeIndex();
+    o.selection.from = ReportTS->FromCB->dateTime();
+    o.selection.to = ReportTS->ToCB->dateTime();
     for (int i = 0; i < kTs2Items; ++i)
-        selection.ts2[i] = ReportTS->TS2CBG->item(i)->checkState() == Qt::Checked;
+        o.selection.ts2[i] = ReportTS->TS2CBG->item(i)->checkState() == Qt::Checked;
     for (int i = 0; i < kTs3Items; ++i)
-        selection.ts3[i] = ReportTS->TS3CBG->item(i)->checkState() == Qt::Checked;
-    if (ReportTS->MOEKCB->isChecked())
-        ApplyStatementSelection(selection);
-    const QString message = CheckPeriod(selection);
-    if (!message.isEmpty())
-        MsgForm->ShowMessage(message, 0);
-    // The documents themselves are built by the report writer, which this window does not have yet.
+        o.selection.ts3[i] = ReportTS->TS3CBG->item(i)->checkState() == Qt::Checked;
+    o.orientation = ReportTS->OrientButtons->checkedId() == 1 ? 1 : 0;
+    o.showIntegrators = ReportTS->ShowIntCB->isChecked();
+    o.detail = ReportTS->DetailCB->isChecked();
+    o.detailVisible = !ReportTS->DetailCB->isHidden();
+    o.breakPages = ReportTS->BreakCB->isChecked();
+    run.statement = ReportTS->MOEKCB->isChecked();
+    run.saveText = ReportTS->SaveEdit->text();
+    run.tempFolder = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
+                         .filePath(QStringLiteral("qst-archiver-reports"));
+    run.open = m_openDocument ? m_openDocument : [](const QString &file) {
+        return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
+    };
+    m_lastReport = RunReportCommand(run, *MsgForm, *PB);
 }
 
 } // namespace qst

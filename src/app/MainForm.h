@@ -76,6 +76,10 @@ public:
     ExchangeEngine *engine() { return m_engine.get(); }
     LogPane &log() { return *m_log; }
     const QImage &borderPicture() const { return m_border; }
+    // How a finished report is shown; the desktop's default application unless set (tests).
+    void SetDocumentOpener(std::function<bool(const QString &)> open) { m_openDocument = std::move(open); }
+    // The file the last report was shown from; empty when none.
+    QString LastReportFile() const { return m_lastReport; }
     QString VersionText() const;
 
     // Controls, named as the system names them.
@@ -135,6 +139,8 @@ private:
     std::unique_ptr<LogPane> m_log;
     std::unique_ptr<ExchangeEngine> m_engine;
     QImage m_border;
+    std::function<bool(const QString &)> m_openDocument;
+    QString m_lastReport;
     int m_sp1 = 0;
     int m_sp2 = 0;
     bool m_shown = false;

@@ -404,8 +404,6 @@ ReportPage::ReportPage(QWidget *parent) : QWidget(parent)
     right->addLayout(saveRow);
     StartRepBtn = new QPushButton(ui::kStart);
     StartRepBtn->setObjectName(QStringLiteral("StartRepBtn"));
-    // No document is produced yet: the button waits for the report documents.
-    StartRepBtn->setEnabled(false);
     right->addWidget(StartRepBtn);
     Image1 = new QLabel;
     Image1->setObjectName(QStringLiteral("Image1"));
@@ -424,8 +422,10 @@ ReportPage::ReportPage(QWidget *parent) : QWidget(parent)
     connect(SaveEditBtn, &QPushButton::clicked, this, [this] {
         QFileDialog dialog(this);
         dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setDefaultSuffix(QStringLiteral("doc"));
+        dialog.setDefaultSuffix(QStringLiteral("docx"));
         dialog.setNameFilter(ui::kSaveFilter);
+        // The report asks its own overwrite question when it saves.
+        dialog.setOption(QFileDialog::DontConfirmOverwrite);
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
             SaveEdit->setText(dialog.selectedFiles().first());
     });

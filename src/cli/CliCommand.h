@@ -29,6 +29,7 @@ constexpr int kExitUsage = 2;
 void PrintLine(FILE *stream, const QString &text);
 
 int RunReportRows(const CliContext &context);
+int RunReport(const CliContext &context);
 int RunMeterAdd(const CliContext &context);
 int RunMeterList(const CliContext &context);
 int RunPortSet(const CliContext &context);

@@ -1,5 +1,4 @@
 #include "CliSupport.h"
-
 #include "CliCommand.h"
 
 #include "common/DataRoot.h"
@@ -7,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QSocketNotifier>
+#include <QTextStream>
 
 #include <csignal>
 #include <fcntl.h>
@@ -105,6 +105,21 @@ QDateTime ParseIsoLocal(const QString &text, bool dateNoon)
         return {};
     // Local wall-clock time whatever offset the text names.
     return QDateTime(dt.date(), dt.time());
+}
+
+bool AskYes()
+{
+    std::fputs("[y/N] ", stdout);
+    std::fflush(stdout);
+    QTextStream in(stdin);
+    const QString answer = in.readLine().trimmed().toLower();
+    return answer == QStringLiteral("y") || answer == QStringLiteral("yes") || answer == QStringLiteral("д") ||
+           answer == QStringLiteral("да");
+}
+
+bool StdinIsTerminal()
+{
+    return isatty(STDIN_FILENO) == 1;
 }
 
 } // namespace qst::cli

@@ -46,6 +46,11 @@ private:
 // A usage error: the text on standard error; returns the exit code for it.
 int UsageError(const QString &text);
 
+// The terminal's answer to a confirmation; anything but yes (or no input at all) is no.
+bool AskYes();
+// Whether standard input is a terminal someone could answer on.
+bool StdinIsTerminal();
+
 // An ISO 8601 local date-time, or a date (at 00:00 unless `dateNoon`); invalid on failure.
 QDateTime ParseIsoLocal(const QString &text, bool dateNoon);
 

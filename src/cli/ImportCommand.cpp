@@ -6,24 +6,8 @@
 #include "registry/Registry.h"
 #include "storage/ArchiveImport.h"
 
-#include <QTextStream>
 
 namespace qst::cli {
-
-namespace {
-
-// The terminal's answer to the confirmation; anything but yes (or no input at all) is no.
-bool AskYes()
-{
-    std::fputs("[y/N] ", stdout);
-    std::fflush(stdout);
-    QTextStream in(stdin);
-    const QString answer = in.readLine().trimmed().toLower();
-    return answer == QStringLiteral("y") || answer == QStringLiteral("yes") || answer == QStringLiteral("д") ||
-           answer == QStringLiteral("да");
-}
-
-} // namespace
 
 int RunImport(const CliContext &context)
 {

@@ -33,6 +33,13 @@ const CliCommand kCommands[] = {
      "            [--items 0,1,2,...] [--statement] [--integrators]\n"
      "      Prints a report's rows as the documents show them (cells followed by TAB).",
      RunReportRows},
+    {"report",
+     "report --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
+     "            [--items 0,1,...] [--statement] [--landscape] [--no-integrators] [--faults] [--no-breaks]\n"
+     "            [--yes] --out FILE.docx [--pdf FILE.pdf]\n"
+     "      Writes the protocol (or with --statement the heat supply statement) as the report page\n"
+     "      does. Exit 0 written, 1 refused period, unknown meter or unwritable file.",
+     RunReport},
     {"import",
      "import [--yes] FILE...\n"
      "      Loads archive dumps (.arch) as \"Считать архив из файла\" does: lists their calculators and\n"

@@ -1,33 +1,13 @@
+#include "CliRun.h"
 #include "../reports/ReportFixture.h"
 
 #include "common/DataRootLock.h"
 #include "registry/Registry.h"
 
-#include <QProcess>
-
 #include <gtest/gtest.h>
 
 using namespace qst;
 using namespace qst::test;
-
-namespace {
-
-struct CliRun
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-CliRun Cli(const QString &root, const QStringList &args)
-{
-    QProcess p;
-    p.start(QStringLiteral(QST_CLI), QStringList{QStringLiteral("--data-dir"), root} + args);
-    p.waitForFinished(30000);
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
-}
-
-} // namespace
 
 TEST(ReportRowsCli, PrintsTheRowsAsBuilt)
 {

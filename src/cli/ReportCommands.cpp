@@ -1,0 +1,248 @@
+#include "CliCommand.h"
+#include "CliSupport.h"
+
+#include "common/DataRoot.h"
+#include "registry/Registry.h"
+#include "reports/IntegratorReadings.h"
+#include "reports/OfficeConversion.h"
+#include "reports/ReportTexts.h"
+#include "reports/ReportDocuments.h"
+#include "reports/ReportTables.h"
+#include "reports/WordDocument.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <QCommandLineParser>
+
+namespace qst::cli {
+
+void PrintLine(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fputc('\n', stream);
+}
+
+namespace {
+
+int KindFromText(const QString &text)
+{
+    static const QStringList kinds = {QStringLiteral("hourly"), QStringLiteral("daily"), QStringLiteral("monthly"),
+                                      QStringLiteral("journal")};
+    return static_cast<int>(kinds.indexOf(text));
+}
+
+// The options report-rows and report share, and the selection they make.
+struct ReportCommandLine
+{
+    QCommandLineOption serial{QStringLiteral("serial"), QStringLiteral("Calculator serial number."),
+                              QStringLiteral("S")};
+    QCommandLineOption kind{QStringLiteral("kind"), QStringLiteral("hourly, daily, monthly or journal."),
+                            QStringLiteral("KIND")};
+    QCommandLineOption system{QStringLiteral("system"), QStringLiteral("1 heat system 1, 2 heat system 2, 3 cold water."),
+                              QStringLiteral("N"), QStringLiteral("1")};
+    QCommandLineOption from{QStringLiteral("from"), QStringLiteral("Start date."), QStringLiteral("DATE")};
+    QCommandLineOption to{QStringLiteral("to"), QStringLiteral("End date."), QStringLiteral("DATE")};
+    QCommandLineOption items{QStringLiteral("items"),
+                             QStringLiteral("Checked items of the field group in use, e.g. 0,1,7."),
+                             QStringLiteral("LIST")};
+    QCommandLineOption statement{QStringLiteral("statement"),
+                                 QStringLiteral("The heat supply statement (fixed selection).")};
+
+    void AddTo(QCommandLineParser &parser) const
+    {
+        parser.addOptions({serial, kind, system, from, to, items, statement});
+    }
+
+    // The selection the options name; false with a usage message printed.
+    bool Read(const QCommandLineParser &parser, const QString &command, const QString &dataRoot,
+              ReportSelection *s, quint16 *serialNumber) const
+    {
+        s->dataRoot = dataRoot;
+        s->serial = parser.value(serial).trimmed();
+        if (!ParseSerial(s->serial, serialNumber)) {
+            PrintLine(stderr, command + QStringLiteral(": --serial must be a number 0..65535"));
+            return false;
+        }
+        s->kind = KindFromText(parser.value(kind));
+        const int systemNumber = parser.value(system).toInt();
+        s->heatSystem = systemNumber - 1;
+        s->from = ParseIsoLocal(parser.value(from), true);
+        s->to = ParseIsoLocal(parser.value(to), true);
+        if ((s->kind < 0 && !parser.isSet(statement)) || systemNumber < 1 || systemNumber > 3 || !s->from.isValid()
+            || !s->to.isValid()) {
+            PrintLine(stderr, command + QStringLiteral(": need --kind, --system 1|2|3, --from DATE and --to DATE "
+                                                       "(see %1 --help)").arg(command));
+            return false;
+        }
+        for (const QString &item : parser.value(items).split(u',', Qt::SkipEmptyParts)) {
+            bool ok = false;
+            const int i = item.trimmed().toInt(&ok);
+            if (!ok || i < 0 || i >= s->ItemCount()) {
+                PrintLine(stderr, command + QStringLiteral(": no item %1 in this field group").arg(item));
+                return false;
+            }
+            (s->heatSystem == kColdWater ? s->ts3[i] : s->ts2[i]) = true;
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+int RunReportRows(const CliContext &context)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Prints the rows of a report as its document shows them."));
+    parser.addHelpOption();
+    const ReportCommandLine options;
+    options.AddTo(parser);
+    const QCommandLineOption integratorsOption(QStringLiteral("integrators"),
+                                               QStringLiteral("Print the integrator readings instead."));
+    parser.addOption(integratorsOption);
+    if (!parser.parse(context.args)) {
+        PrintLine(stderr, parser.errorText());
+        return kExitUsage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        PrintLine(stdout, parser.helpText());
+        return kExitOk;
+    }
+
+    ReportSelection s;
+    quint16 serial = 0;
+    if (!options.Read(parser, QStringLiteral("report-rows"), context.dataRoot, &s, &serial))
+        return kExitUsage;
+
+    const bool statement = parser.isSet(options.statement);
+    StatementLimits limits;
+    if (statement) {
+        ApplyStatementSelection(s);
+        Registry registry(TreeIniPath(context.dataRoot));
+        const ReportMeter meter = ReadReportMeter(registry, registry.FindMeterBySerialText(serial));
+        limits = ReadStatementLimits(context.dataRoot, s.serial, meter.duNumber, meter.measuringClass, s.heatSystem);
+    }
+
+    const QString refusal = CheckPeriod(s);
+    if (!refusal.isEmpty()) {
+        PrintLine(stderr, refusal);
+        return kExitFailed;
+    }
+    RowList rows;
+    ReportTotals totals;
+    if (statement)
+        BuildStatementRows(s, rows, nullptr, nullptr, &totals, limits.gmin, limits.gmax, limits.version);
+    else
+        BuildProtocolRows(s, rows, nullptr, nullptr, &totals);
+    if (parser.isSet(integratorsOption)) {
+        if (s.kind == kJournalReport) {
+            PrintLine(stderr, QStringLiteral("report-rows: the journal has no integrator readings"));
+            return kExitUsage;
+        }
+        const ReportPeriod period = MakeReportPeriod(s);
+        BuildIntegratorRows(s, rows, period.start, period.end, totals, s.kind);
+    }
+    for (const QString &row : std::as_const(rows))
+        PrintLine(stdout, row);
+    return kExitOk;
+}
+
+int RunReport(const CliContext &context)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Writes a report document (.docx) as the report page does."));
+    parser.addHelpOption();
+    const ReportCommandLine options;
+    options.AddTo(parser);
+    const QCommandLineOption landscape(QStringLiteral("landscape"), QStringLiteral("Landscape pages."));
+    const QCommandLineOption noIntegrators(QStringLiteral("no-integrators"),
+                                           QStringLiteral("Leave out the integrator readings."));
+    const QCommandLineOption faults(QStringLiteral("faults"),
+                                    QStringLiteral("Add the abnormal-situation table (hourly protocols)."));
+    const QCommandLineOption noBreaks(QStringLiteral("no-breaks"),
+                                      QStringLiteral("No page break per day or month; repeated headers left out."));
+    const QCommandLineOption yes(QStringLiteral("yes"), QStringLiteral("Overwrite an existing file without asking."));
+    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("The document to write."),
+                                 QStringLiteral("FILE.docx"));
+    const QCommandLineOption pdf(QStringLiteral("pdf"), QStringLiteral("Also convert it to PDF (LibreOffice)."),
+                                 QStringLiteral("FILE.pdf"));
+    parser.addOptions({landscape, noIntegrators, faults, noBreaks, yes, out, pdf});
+    if (!parser.parse(context.args)) {
+        PrintLine(stderr, parser.errorText());
+        return kExitUsage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        PrintLine(stdout, parser.helpText());
+        return kExitOk;
+    }
+    ReportOptions report;
+    quint16 serial = 0;
+    if (!options.Read(parser, QStringLiteral("report"), context.dataRoot, &report.selection, &serial))
+        return kExitUsage;
+    const QString outFile = parser.value(out).trimmed();
+    if (outFile.isEmpty())
+        return UsageError(QStringLiteral("report: give --out FILE.docx"));
+    if (parser.isSet(pdf) && parser.value(pdf).trimmed().isEmpty())
+        return UsageError(QStringLiteral("report: --pdf needs a file name"));
+
+    Registry registry(TreeIniPath(context.dataRoot));
+    const int meter = registry.FindMeterBySerialText(serial);
+    if (meter == 0) {
+        PrintLine(stderr, QStringLiteral("report: no meter with serial %1 in the registry").arg(serial));
+        return kExitFailed;
+    }
+    report.meter = ReadReportMeter(registry, meter);
+    report.orientation = parser.isSet(landscape) ? 1 : 0;
+    report.showIntegrators = !parser.isSet(noIntegrators);
+    report.detail = parser.isSet(faults);
+    report.detailVisible = report.selection.kind == kHourlyReport;
+    report.breakPages = !parser.isSet(noBreaks);
+
+    const bool statement = parser.isSet(options.statement);
+    TWordDocument document;
+    const QString refusal = statement ? BuildHeatStatement(report, document) : BuildProtocolReport(report, document);
+    if (!refusal.isEmpty()) {
+        PrintLine(stderr, refusal);
+        return kExitFailed;
+    }
+    if (QFileInfo::exists(outFile) && !parser.isSet(yes)) {
+        if (!StdinIsTerminal()) {
+            PrintLine(stderr, QStringLiteral("report: %1 exists; give --yes to overwrite it").arg(outFile));
+            return kExitFailed;
+        }
+        PrintLine(stdout, texts::kOverwriteQuestion);
+        if (!AskYes()) {
+            PrintLine(stderr, QStringLiteral("report: nothing written"));
+            return kExitFailed;
+        }
+    }
+    QString error;
+    if (!document.SaveAs(outFile, &error)) {
+        PrintLine(stderr, QStringLiteral("report: cannot write %1: %2").arg(outFile, error));
+        return kExitFailed;
+    }
+    PrintLine(stdout, QStringLiteral("report: written %1").arg(outFile));
+    if (parser.isSet(pdf)) {
+        const QString pdfFile = QFileInfo(parser.value(pdf).trimmed()).absoluteFilePath();
+        const QString outDir = QFileInfo(pdfFile).absolutePath();
+        QTemporaryDir work;
+        QString converted;
+        // The converter names its result after the document; copy it under the name asked for.
+        if (!work.isValid() || !ConvertWithOffice(QFileInfo(outFile).absoluteFilePath(), QStringLiteral("pdf"),
+                                                  work.path(), &converted, &error)) {
+            PrintLine(stderr, QStringLiteral("report: no PDF: %1").arg(work.isValid() ? error : work.errorString()));
+            return kExitFailed;
+        }
+        QFile::remove(pdfFile);
+        if (!QDir().mkpath(outDir) || !QFile::copy(converted, pdfFile)) {
+            PrintLine(stderr, QStringLiteral("report: cannot write %1").arg(pdfFile));
+            return kExitFailed;
+        }
+        PrintLine(stdout, QStringLiteral("report: written %1").arg(pdfFile));
+    }
+    return kExitOk;
+}
+
+} // namespace qst::cli
