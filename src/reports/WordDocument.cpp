@@ -220,6 +220,8 @@ QString Emu(double points)
     return QString::number(qint64(std::llround(points * double(kEmuPerPoint))));
 }
 
+class ParagraphStyles;
+
 } // namespace
 
 struct TWordDocument::Impl
@@ -426,8 +428,8 @@ struct TWordDocument::Impl
         passwordHash = h;
     }
 
-    QByteArray DocumentXml() const;
-    QByteArray StylesXml() const;
+    QByteArray DocumentXml(ParagraphStyles &styles) const;
+    QByteArray StylesXml(const ParagraphStyles &styles) const;
     QByteArray SettingsXml() const;
     QByteArray HeaderXml() const;
     QByteArray ContentTypesXml() const;
@@ -446,156 +448,197 @@ void StartPart(QXmlStreamWriter &w)
 
 void WriteRunProperties(QXmlStreamWriter &w, int fontSize)
 {
+    // Only w:sz: the complex-script size (w:szCs) would double the bytes of every run for scripts
+    // these documents never hold.
     w.writeStartElement(QStringLiteral("w:rPr"));
-    const QString halfPoints = QString::number(fontSize * 2);
     w.writeEmptyElement(QStringLiteral("w:sz"));
-    w.writeAttribute(QStringLiteral("w:val"), halfPoints);
-    w.writeEmptyElement(QStringLiteral("w:szCs"));
-    w.writeAttribute(QStringLiteral("w:val"), halfPoints);
+    w.writeAttribute(QStringLiteral("w:val"), QString::number(fontSize * 2));
     w.writeEndElement();
 }
 
-void WriteRunText(QXmlStreamWriter &w, const QString &text)
+class ParagraphStyles
+{
+public:
+    struct Key
+    {
+        int alignment;
+        int spaceAfter;
+        int fontSize;
+        bool operator==(const Key &) const = default;
+    };
+
+    int IndexFor(const Paragraph &p)
+    {
+        const Key key{p.alignment, p.spaceAfter, p.markFontSize};
+        if (m_last >= 0 && m_keys[m_last] == key)
+            return m_last;
+        for (int i = 0; i < int(m_keys.size()); ++i) {
+            if (m_keys[i] == key) {
+                m_last = i;
+                return i;
+            }
+        }
+        m_keys.push_back(key);
+        m_ids.push_back(QStringLiteral("QstP%1").arg(m_keys.size()));
+        m_last = int(m_keys.size()) - 1;
+        return m_last;
+    }
+    const QString &Id(int index) const { return m_ids[index]; }
+    const std::vector<Key> &Keys() const { return m_keys; }
+
+private:
+    std::vector<Key> m_keys;
+    std::vector<QString> m_ids;
+    int m_last = -1;
+};
+
+// The body is written straight into UTF-8 bytes: a stream writer's per-token conversions and
+// small writes cost several times more than the XML itself for a table of 150,000 cells. Every
+// name and attribute value below is fixed or a number; only text goes through escaping.
+class BodyXml
+{
+public:
+    explicit BodyXml(QByteArray &out)
+        : m_out(out)
+    {
+    }
+
+    BodyXml &operator<<(const char *literal)
+    {
+        m_out.append(literal);
+        return *this;
+    }
+    BodyXml &operator<<(qint64 number)
+    {
+        m_out.append(QByteArray::number(number));
+        return *this;
+    }
+    BodyXml &operator<<(const QString &name) // style ids and other fixed names
+    {
+        m_out.append(name.toUtf8());
+        return *this;
+    }
+
+    void Text(QStringView text)
+    {
+        const QByteArray utf8 = text.toUtf8();
+        const char *p = utf8.constData();
+        const char *end = p + utf8.size();
+        const char *run = p;
+        for (; p != end; ++p) {
+            const char *entity = nullptr;
+            switch (*p) {
+            case '&':
+                entity = "&amp;";
+                break;
+            case '<':
+                entity = "&lt;";
+                break;
+            case '>':
+                entity = "&gt;";
+                break;
+            default:
+                continue;
+            }
+            m_out.append(run, p - run);
+            m_out.append(entity);
+            run = p + 1;
+        }
+        m_out.append(run, end - run);
+    }
+
+private:
+    QByteArray &m_out;
+};
+
+void WriteRunText(BodyXml &x, const QString &text)
 {
     qsizetype start = 0;
     const qsizetype n = text.size();
     auto flush = [&](qsizetype end) {
-        if (end > start) {
-            w.writeStartElement(QStringLiteral("w:t"));
-            w.writeAttribute(QStringLiteral("xml:space"), QStringLiteral("preserve"));
-            w.writeCharacters(text.mid(start, end - start));
-            w.writeEndElement();
-        }
+        if (end <= start)
+            return;
+        const QStringView piece = QStringView(text).mid(start, end - start);
+        const bool keepSpaces = piece.front().isSpace() || piece.back().isSpace() || piece.contains(u"  ");
+        x << (keepSpaces ? "<w:t xml:space=\"preserve\">" : "<w:t>");
+        x.Text(piece);
+        x << "</w:t>";
     };
     for (qsizetype i = 0; i < n; ++i) {
         const QChar c = text.at(i);
         if (c == u'\v' || c == u'\t') {
             flush(i);
-            w.writeEmptyElement(c == u'\v' ? QStringLiteral("w:br") : QStringLiteral("w:tab"));
+            x << (c == u'\v' ? "<w:br/>" : "<w:tab/>");
             start = i + 1;
         }
     }
     flush(n);
 }
 
-void WriteParagraph(QXmlStreamWriter &w, const Paragraph &p)
+void WriteParagraph(BodyXml &x, const Paragraph &p, ParagraphStyles &styles)
 {
-    w.writeStartElement(QStringLiteral("w:p"));
-    w.writeStartElement(QStringLiteral("w:pPr"));
-    if (p.spaceAfter >= 0) {
-        w.writeEmptyElement(QStringLiteral("w:spacing"));
-        w.writeAttribute(QStringLiteral("w:after"), Twips(p.spaceAfter));
-    }
-    if (p.alignment == kAlignCenter) {
-        w.writeEmptyElement(QStringLiteral("w:jc"));
-        w.writeAttribute(QStringLiteral("w:val"), QStringLiteral("center"));
-    }
-    WriteRunProperties(w, p.markFontSize);
-    w.writeEndElement(); // pPr
-    if (p.pageBreak) {
-        w.writeStartElement(QStringLiteral("w:r"));
-        w.writeEmptyElement(QStringLiteral("w:br"));
-        w.writeAttribute(QStringLiteral("w:type"), QStringLiteral("page"));
-        w.writeEndElement();
-    }
+    x << "<w:p><w:pPr><w:pStyle w:val=\"" << styles.Id(styles.IndexFor(p)) << "\"/></w:pPr>";
+    if (p.pageBreak)
+        x << "<w:r><w:br w:type=\"page\"/></w:r>";
     for (const Run &r : p.runs) {
-        w.writeStartElement(QStringLiteral("w:r"));
-        WriteRunProperties(w, r.fontSize);
-        WriteRunText(w, r.text);
-        w.writeEndElement();
+        x << "<w:r>";
+        if (r.fontSize != p.markFontSize)
+            x << "<w:rPr><w:sz w:val=\"" << qint64(r.fontSize) * 2 << "\"/></w:rPr>";
+        WriteRunText(x, r.text);
+        x << "</w:r>";
     }
-    w.writeEndElement(); // p
+    x << "</w:p>";
 }
 
-void WriteBorders(QXmlStreamWriter &w, const QString &element, bool framed)
+void WriteTable(BodyXml &x, const Table &t, ParagraphStyles &styles)
 {
-    w.writeStartElement(element);
-    static const char *const kSides[] = {"top", "left", "bottom", "right", "insideH", "insideV"};
-    for (const char *side : kSides) {
-        w.writeEmptyElement(QStringLiteral("w:") + QLatin1String(side));
-        if (framed) {
-            w.writeAttribute(QStringLiteral("w:val"), QStringLiteral("single"));
-            w.writeAttribute(QStringLiteral("w:sz"), QStringLiteral("4"));
-            w.writeAttribute(QStringLiteral("w:space"), QStringLiteral("0"));
-            w.writeAttribute(QStringLiteral("w:color"), QStringLiteral("auto"));
-        } else {
-            w.writeAttribute(QStringLiteral("w:val"), QStringLiteral("none"));
-            w.writeAttribute(QStringLiteral("w:sz"), QStringLiteral("0"));
-            w.writeAttribute(QStringLiteral("w:space"), QStringLiteral("0"));
-            w.writeAttribute(QStringLiteral("w:color"), QStringLiteral("auto"));
-        }
-    }
-    w.writeEndElement();
-}
-
-void WriteTable(QXmlStreamWriter &w, const Table &t)
-{
-    std::vector<long> grid;
+    std::vector<qint64> grid;
     grid.reserve(t.gridWidths.size());
-    long total = 0;
+    qint64 total = 0;
     for (double width : t.gridWidths) {
-        grid.push_back(std::lround(width * 20.0));
+        grid.push_back(std::llround(width * 20.0));
         total += grid.back();
     }
 
-    w.writeStartElement(QStringLiteral("w:tbl"));
-    w.writeStartElement(QStringLiteral("w:tblPr"));
-    w.writeEmptyElement(QStringLiteral("w:tblW"));
-    w.writeAttribute(QStringLiteral("w:w"), QString::number(total));
-    w.writeAttribute(QStringLiteral("w:type"), QStringLiteral("dxa"));
-    WriteBorders(w, QStringLiteral("w:tblBorders"), t.framed);
-    w.writeEmptyElement(QStringLiteral("w:tblLayout"));
-    w.writeAttribute(QStringLiteral("w:type"), QStringLiteral("fixed"));
-    w.writeEmptyElement(QStringLiteral("w:tblLook"));
-    w.writeAttribute(QStringLiteral("w:val"), QStringLiteral("0000"));
-    w.writeEndElement(); // tblPr
-
-    w.writeStartElement(QStringLiteral("w:tblGrid"));
-    for (long g : grid) {
-        w.writeEmptyElement(QStringLiteral("w:gridCol"));
-        w.writeAttribute(QStringLiteral("w:w"), QString::number(g));
-    }
-    w.writeEndElement();
+    x << "<w:tbl><w:tblPr><w:tblW w:w=\"" << total << "\" w:type=\"dxa\"/><w:tblBorders>";
+    static const char *const kSides[] = {"top", "left", "bottom", "right", "insideH", "insideV"};
+    for (const char *side : kSides)
+        x << "<w:" << side
+          << (t.framed ? " w:val=\"single\" w:sz=\"4\" w:space=\"0\" w:color=\"auto\"/>"
+                       : " w:val=\"none\" w:sz=\"0\" w:space=\"0\" w:color=\"auto\"/>");
+    x << "</w:tblBorders><w:tblLayout w:type=\"fixed\"/></w:tblPr><w:tblGrid>";
+    for (qint64 g : grid)
+        x << "<w:gridCol w:w=\"" << g << "\"/>";
+    x << "</w:tblGrid>";
 
     for (const Row &row : t.rows) {
-        w.writeStartElement(QStringLiteral("w:tr"));
-        if (row.exactHeight > 0) {
-            w.writeStartElement(QStringLiteral("w:trPr"));
-            w.writeEmptyElement(QStringLiteral("w:trHeight"));
-            w.writeAttribute(QStringLiteral("w:val"), Twips(row.exactHeight));
-            w.writeAttribute(QStringLiteral("w:hRule"), QStringLiteral("exact"));
-            w.writeEndElement();
-        }
+        x << "<w:tr>";
+        if (row.exactHeight > 0)
+            x << "<w:trPr><w:trHeight w:val=\"" << qint64(std::llround(row.exactHeight * 20.0))
+              << "\" w:hRule=\"exact\"/></w:trPr>";
         size_t g = 0;
         for (const Cell &c : row.cells) {
-            long width = 0;
+            qint64 width = 0;
             for (int k = 0; k < c.gridSpan && g + k < grid.size(); ++k)
                 width += grid[g + k];
             g += size_t(c.gridSpan);
-            w.writeStartElement(QStringLiteral("w:tc"));
-            w.writeStartElement(QStringLiteral("w:tcPr"));
-            w.writeEmptyElement(QStringLiteral("w:tcW"));
-            w.writeAttribute(QStringLiteral("w:w"), QString::number(width));
-            w.writeAttribute(QStringLiteral("w:type"), QStringLiteral("dxa"));
-            if (c.gridSpan > 1) {
-                w.writeEmptyElement(QStringLiteral("w:gridSpan"));
-                w.writeAttribute(QStringLiteral("w:val"), QString::number(c.gridSpan));
-            }
-            if (c.vMerge != VMerge::None) {
-                w.writeEmptyElement(QStringLiteral("w:vMerge"));
-                w.writeAttribute(QStringLiteral("w:val"),
-                    c.vMerge == VMerge::Restart ? QStringLiteral("restart") : QStringLiteral("continue"));
-            }
-            w.writeEndElement(); // tcPr
+            x << "<w:tc><w:tcPr><w:tcW w:w=\"" << width << "\" w:type=\"dxa\"/>";
+            if (c.gridSpan > 1)
+                x << "<w:gridSpan w:val=\"" << qint64(c.gridSpan) << "\"/>";
+            if (c.vMerge == VMerge::Restart)
+                x << "<w:vMerge w:val=\"restart\"/>";
+            else if (c.vMerge == VMerge::Continue)
+                x << "<w:vMerge w:val=\"continue\"/>";
+            x << "</w:tcPr>";
             if (c.paragraphs.empty())
-                WriteParagraph(w, Paragraph{});
+                WriteParagraph(x, Paragraph{}, styles);
             for (const Paragraph &p : c.paragraphs)
-                WriteParagraph(w, p);
-            w.writeEndElement(); // tc
+                WriteParagraph(x, p, styles);
+            x << "</w:tc>";
         }
-        w.writeEndElement(); // tr
+        x << "</w:tr>";
     }
-    w.writeEndElement(); // tbl
+    x << "</w:tbl>";
 }
 
 void WriteRelationship(QXmlStreamWriter &w, const QString &id, const QString &type, const QString &target)
@@ -608,49 +651,37 @@ void WriteRelationship(QXmlStreamWriter &w, const QString &id, const QString &ty
 
 } // namespace
 
-QByteArray TWordDocument::Impl::DocumentXml() const
+QByteArray TWordDocument::Impl::DocumentXml(ParagraphStyles &styles) const
 {
+    qsizetype cells = 0;
+    for (const Block &b : body)
+        if (b.table)
+            for (const Row &r : b.table->rows)
+                cells += qsizetype(r.cells.size());
     QByteArray out;
-    out.reserve(1 << 16);
-    QXmlStreamWriter w(&out);
-    StartPart(w);
-    w.writeStartElement(QStringLiteral("w:document"));
-    w.writeNamespace(kNsW, QStringLiteral("w"));
-    w.writeNamespace(kNsR, QStringLiteral("r"));
-    w.writeStartElement(QStringLiteral("w:body"));
+    out.reserve(4096 + qsizetype(body.size()) * 256 + cells * 160);
+    BodyXml x(out);
+    x << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+      << "<w:document xmlns:w=\"" << kNsW << "\" xmlns:r=\"" << kNsR << "\"><w:body>";
     for (const Block &b : body) {
         if (b.table)
-            WriteTable(w, *b.table);
+            WriteTable(x, *b.table, styles);
         else
-            WriteParagraph(w, b.paragraph);
+            WriteParagraph(x, b.paragraph, styles);
     }
-    w.writeStartElement(QStringLiteral("w:sectPr"));
-    if (!picture.isEmpty()) {
-        w.writeEmptyElement(QStringLiteral("w:headerReference"));
-        w.writeAttribute(QStringLiteral("w:type"), QStringLiteral("default"));
-        w.writeAttribute(QStringLiteral("r:id"), QStringLiteral("rIdHeader1"));
-    }
-    w.writeEmptyElement(QStringLiteral("w:pgSz"));
-    w.writeAttribute(QStringLiteral("w:w"), QString::number(landscape ? kA4Height : kA4Width));
-    w.writeAttribute(QStringLiteral("w:h"), QString::number(landscape ? kA4Width : kA4Height));
-    if (landscape)
-        w.writeAttribute(QStringLiteral("w:orient"), QStringLiteral("landscape"));
-    w.writeEmptyElement(QStringLiteral("w:pgMar"));
-    w.writeAttribute(QStringLiteral("w:top"), QString::number(kMarginTop));
-    w.writeAttribute(QStringLiteral("w:right"), QString::number(kMarginRight));
-    w.writeAttribute(QStringLiteral("w:bottom"), QString::number(kMarginBottom));
-    w.writeAttribute(QStringLiteral("w:left"), QString::number(kMarginLeft));
-    w.writeAttribute(QStringLiteral("w:header"), QString::number(kHeaderDistance));
-    w.writeAttribute(QStringLiteral("w:footer"), QString::number(kHeaderDistance));
-    w.writeAttribute(QStringLiteral("w:gutter"), QStringLiteral("0"));
-    w.writeEndElement(); // sectPr
-    w.writeEndElement(); // body
-    w.writeEndElement(); // document
-    w.writeEndDocument();
+    x << "<w:sectPr>";
+    if (!picture.isEmpty())
+        x << "<w:headerReference w:type=\"default\" r:id=\"rIdHeader1\"/>";
+    x << "<w:pgSz w:w=\"" << qint64(landscape ? kA4Height : kA4Width) << "\" w:h=\""
+      << qint64(landscape ? kA4Width : kA4Height) << "\"" << (landscape ? " w:orient=\"landscape\"/>" : "/>");
+    x << "<w:pgMar w:top=\"" << qint64(kMarginTop) << "\" w:right=\"" << qint64(kMarginRight) << "\" w:bottom=\""
+      << qint64(kMarginBottom) << "\" w:left=\"" << qint64(kMarginLeft) << "\" w:header=\""
+      << qint64(kHeaderDistance) << "\" w:footer=\"" << qint64(kHeaderDistance) << "\" w:gutter=\"0\"/>";
+    x << "</w:sectPr></w:body></w:document>";
     return out;
 }
 
-QByteArray TWordDocument::Impl::StylesXml() const
+QByteArray TWordDocument::Impl::StylesXml(const ParagraphStyles &styles) const
 {
     QByteArray out;
     QXmlStreamWriter w(&out);
@@ -692,6 +723,28 @@ QByteArray TWordDocument::Impl::StylesXml() const
     w.writeAttribute(QStringLiteral("w:val"), QStringLiteral("Normal"));
     w.writeEmptyElement(QStringLiteral("w:qFormat"));
     w.writeEndElement();
+
+    for (int i = 0; i < int(styles.Keys().size()); ++i) {
+        const ParagraphStyles::Key &k = styles.Keys()[i];
+        w.writeStartElement(QStringLiteral("w:style"));
+        w.writeAttribute(QStringLiteral("w:type"), QStringLiteral("paragraph"));
+        w.writeAttribute(QStringLiteral("w:customStyle"), QStringLiteral("1"));
+        w.writeAttribute(QStringLiteral("w:styleId"), styles.Id(i));
+        w.writeEmptyElement(QStringLiteral("w:name"));
+        w.writeAttribute(QStringLiteral("w:val"), QStringLiteral("QST %1").arg(i + 1));
+        w.writeEmptyElement(QStringLiteral("w:basedOn"));
+        w.writeAttribute(QStringLiteral("w:val"), QStringLiteral("Normal"));
+        w.writeStartElement(QStringLiteral("w:pPr"));
+        if (k.spaceAfter >= 0) {
+            w.writeEmptyElement(QStringLiteral("w:spacing"));
+            w.writeAttribute(QStringLiteral("w:after"), Twips(k.spaceAfter));
+        }
+        w.writeEmptyElement(QStringLiteral("w:jc"));
+        w.writeAttribute(QStringLiteral("w:val"), k.alignment == kAlignCenter ? QStringLiteral("center") : QStringLiteral("left"));
+        w.writeEndElement(); // pPr
+        WriteRunProperties(w, k.fontSize);
+        w.writeEndElement(); // style
+    }
 
     w.writeStartElement(QStringLiteral("w:style"));
     w.writeAttribute(QStringLiteral("w:type"), QStringLiteral("table"));
@@ -1359,9 +1412,10 @@ QByteArray TWordDocument::ToDocx() const
         w.writeEndDocument();
         parts.emplace_back("_rels/.rels", rels);
     }
-    parts.emplace_back("word/document.xml", d.DocumentXml());
+    ParagraphStyles styles;
+    parts.emplace_back("word/document.xml", d.DocumentXml(styles));
     parts.emplace_back("word/_rels/document.xml.rels", d.DocumentRelsXml());
-    parts.emplace_back("word/styles.xml", d.StylesXml());
+    parts.emplace_back("word/styles.xml", d.StylesXml(styles));
     parts.emplace_back("word/settings.xml", d.SettingsXml());
     if (!d.picture.isEmpty()) {
         const QByteArray media = QByteArray("media/image1.") + d.pictureFormat.extension;

@@ -5,6 +5,8 @@
 
 #include <zip.h>
 
+#include <optional>
+
 namespace qst::test {
 
 namespace {
@@ -112,11 +114,80 @@ struct ParsedParagraph
     bool pageBreak = false;
 };
 
-// Reads a w:p from its start element to its end.
-ParsedParagraph ReadParagraph(QXmlStreamReader &x)
+// What a paragraph style sets; unset values come from the style it is based on.
+struct StyleProps
+{
+    QString basedOn;
+    std::optional<int> alignment;
+    std::optional<double> spaceAfter;
+    std::optional<double> fontSize;
+};
+
+using StyleMap = QMap<QString, StyleProps>;
+
+template <typename T>
+std::optional<T> FromStyle(const StyleMap &styles, QString id, std::optional<T> StyleProps::*member)
+{
+    for (int guard = 0; guard < 16 && styles.contains(id); ++guard) {
+        const StyleProps &s = styles[id];
+        if (s.*member)
+            return s.*member;
+        id = s.basedOn;
+    }
+    return std::nullopt;
+}
+
+int Alignment(QStringView jc)
+{
+    return jc == QLatin1String("center") ? 1 : 0;
+}
+
+StyleMap ReadStyles(const QByteArray &xml)
+{
+    StyleMap styles;
+    QXmlStreamReader x(xml);
+    QString id;
+    bool inRunPr = false;
+    while (!x.atEnd()) {
+        x.readNext();
+        if (x.isStartElement()) {
+            if (IsW(x, "style")) {
+                id = AttrText(x, QStringLiteral("type")) == QLatin1String("paragraph") ? AttrText(x, QStringLiteral("styleId"))
+                                                                                      : QString();
+                if (!id.isEmpty())
+                    styles.insert(id, StyleProps{});
+            } else if (id.isEmpty()) {
+                continue;
+            } else if (IsW(x, "basedOn")) {
+                styles[id].basedOn = AttrText(x, QStringLiteral("val"));
+            } else if (IsW(x, "jc")) {
+                styles[id].alignment = Alignment(AttrText(x, QStringLiteral("val")));
+            } else if (IsW(x, "spacing") && HasAttr(x, QStringLiteral("after"))) {
+                styles[id].spaceAfter = Attr(x, QStringLiteral("after")) / 20.0;
+            } else if (IsW(x, "rPr")) {
+                inRunPr = true;
+            } else if (inRunPr && IsW(x, "sz")) {
+                styles[id].fontSize = Attr(x, QStringLiteral("val")) / 2.0;
+            }
+        } else if (x.isEndElement()) {
+            if (IsW(x, "style"))
+                id.clear();
+            else if (IsW(x, "rPr"))
+                inRunPr = false;
+        }
+    }
+    return styles;
+}
+
+// Reads a w:p from its start element to its end; settings not made on the paragraph come from its style.
+ParsedParagraph ReadParagraph(QXmlStreamReader &x, const StyleMap &styles)
 {
     ParsedParagraph p;
-    bool inPPr = false, inRun = false, inRunPr = false, sizeTaken = false;
+    QString style;
+    std::optional<int> alignment;
+    std::optional<double> spaceAfter;
+    std::optional<double> firstRunSize;
+    bool inPPr = false, inRun = false, inRunPr = false, firstRun = true;
     int depth = 1;
     while (depth > 0 && !x.atEnd()) {
         x.readNext();
@@ -124,17 +195,18 @@ ParsedParagraph ReadParagraph(QXmlStreamReader &x)
             ++depth;
             if (IsW(x, "pPr")) {
                 inPPr = true;
+            } else if (inPPr && IsW(x, "pStyle")) {
+                style = AttrText(x, QStringLiteral("val"));
             } else if (inPPr && IsW(x, "jc")) {
-                p.alignment = AttrText(x, QStringLiteral("val")) == QLatin1String("center") ? 1 : 0;
+                alignment = Alignment(AttrText(x, QStringLiteral("val")));
             } else if (inPPr && IsW(x, "spacing") && HasAttr(x, QStringLiteral("after"))) {
-                p.spaceAfter = Attr(x, QStringLiteral("after")) / 20.0;
+                spaceAfter = Attr(x, QStringLiteral("after")) / 20.0;
             } else if (IsW(x, "r") && !inPPr) {
                 inRun = true;
             } else if (inRun && IsW(x, "rPr")) {
                 inRunPr = true;
-            } else if (inRunPr && IsW(x, "sz") && !sizeTaken) {
-                p.fontSize = Attr(x, QStringLiteral("val")) / 2.0;
-                sizeTaken = true;
+            } else if (inRunPr && firstRun && IsW(x, "sz")) {
+                firstRunSize = Attr(x, QStringLiteral("val")) / 2.0;
             } else if (inRun && IsW(x, "t")) {
                 p.text += x.readElementText();
                 --depth;
@@ -148,14 +220,21 @@ ParsedParagraph ReadParagraph(QXmlStreamReader &x)
             }
         } else if (x.isEndElement()) {
             --depth;
-            if (IsW(x, "pPr"))
+            if (IsW(x, "pPr")) {
                 inPPr = false;
-            else if (IsW(x, "r") && !inPPr)
+            } else if (IsW(x, "r") && !inPPr) {
+                if (firstRun && !firstRunSize)
+                    firstRunSize = FromStyle(styles, style, &StyleProps::fontSize);
                 inRun = false;
-            else if (IsW(x, "rPr") && inRun)
+                firstRun = false;
+            } else if (IsW(x, "rPr") && inRun) {
                 inRunPr = false;
+            }
         }
     }
+    p.alignment = alignment.value_or(FromStyle(styles, style, &StyleProps::alignment).value_or(0));
+    p.spaceAfter = spaceAfter.value_or(FromStyle(styles, style, &StyleProps::spaceAfter).value_or(-1));
+    p.fontSize = firstRunSize.value_or(0);
     return p;
 }
 
@@ -181,7 +260,7 @@ bool BordersSingle(QXmlStreamReader &x)
         && (single.contains(QStringLiteral("right")) || single.contains(QStringLiteral("end")));
 }
 
-DocxTable ReadTable(QXmlStreamReader &x)
+DocxTable ReadTable(QXmlStreamReader &x, const StyleMap &styles)
 {
     DocxTable t;
     DocxRow row;
@@ -216,7 +295,7 @@ DocxTable ReadTable(QXmlStreamReader &x)
                 const QString v = AttrText(x, QStringLiteral("val"));
                 cell.vMerge = v.isEmpty() ? QStringLiteral("continue") : v;
             } else if (inCell && IsW(x, "p")) {
-                const ParsedParagraph p = ReadParagraph(x);
+                const ParsedParagraph p = ReadParagraph(x, styles);
                 --depth;
                 if (cell.paragraphs.isEmpty()) {
                     cell.alignment = p.alignment;
@@ -251,6 +330,19 @@ QMap<QString, QString> ReadRels(const QByteArray &xml)
             rels.insert(AttrText(x, QStringLiteral("Id")), AttrText(x, QStringLiteral("Target")));
     }
     return rels;
+}
+
+// The target of the first relationship whose type ends in typeSuffix.
+QString TargetOfType(const QByteArray &relsXml, const char *typeSuffix)
+{
+    QXmlStreamReader x(relsXml);
+    while (!x.atEnd()) {
+        x.readNext();
+        if (x.isStartElement() && x.name() == QLatin1String("Relationship")
+            && AttrText(x, QStringLiteral("Type")).endsWith(QLatin1String(typeSuffix)))
+            return AttrText(x, QStringLiteral("Target"));
+    }
+    return {};
 }
 
 QString Resolve(const QString &base, const QString &target)
@@ -345,6 +437,10 @@ DocxDocument ReadDocx(const QByteArray &docxBytes)
         return doc;
     }
 
+    const QString relsPart = Resolve(mainPart, QStringLiteral("_rels/")) + mainPart.section(u'/', -1) + ".rels";
+    const QByteArray relsXml = pkg.Part(relsPart);
+    const StyleMap styles = ReadStyles(pkg.Part(Resolve(mainPart, TargetOfType(relsXml, "/styles"))));
+
     QXmlStreamReader x(main);
     QString headerId;
     while (!x.atEnd()) {
@@ -360,7 +456,7 @@ DocxDocument ReadDocx(const QByteArray &docxBytes)
                 if (!x.isStartElement())
                     continue;
                 if (IsW(x, "p")) {
-                    const ParsedParagraph p = ReadParagraph(x);
+                    const ParsedParagraph p = ReadParagraph(x, styles);
                     DocxBlock b;
                     b.text = p.text;
                     b.alignment = p.alignment;
@@ -371,7 +467,7 @@ DocxDocument ReadDocx(const QByteArray &docxBytes)
                 } else if (IsW(x, "tbl")) {
                     DocxBlock b;
                     b.isTable = true;
-                    b.table = ReadTable(x);
+                    b.table = ReadTable(x, styles);
                     doc.blocks.append(b);
                 } else if (IsW(x, "sectPr")) {
                     int depth = 1;
@@ -403,21 +499,14 @@ DocxDocument ReadDocx(const QByteArray &docxBytes)
         return doc;
     }
 
-    const QString relsPart = Resolve(mainPart, QStringLiteral("_rels/")) + mainPart.section(u'/', -1) + ".rels";
-    const QMap<QString, QString> rels = ReadRels(pkg.Part(relsPart));
+    const QMap<QString, QString> rels = ReadRels(relsXml);
     if (!headerId.isEmpty() && rels.contains(headerId))
         ReadHeaderPicture(pkg, Resolve(mainPart, rels.value(headerId)), doc);
 
     // Settings: found by its relationship type.
     {
-        QXmlStreamReader r(pkg.Part(relsPart));
-        QString settingsPart;
-        while (!r.atEnd()) {
-            r.readNext();
-            if (r.isStartElement() && r.name() == QLatin1String("Relationship")
-                && AttrText(r, QStringLiteral("Type")).endsWith(QLatin1String("/settings")))
-                settingsPart = Resolve(mainPart, AttrText(r, QStringLiteral("Target")));
-        }
+        const QString settingsTarget = TargetOfType(relsXml, "/settings");
+        const QString settingsPart = settingsTarget.isEmpty() ? QString() : Resolve(mainPart, settingsTarget);
         QXmlStreamReader s(pkg.Part(settingsPart));
         while (!s.atEnd()) {
             s.readNext();
