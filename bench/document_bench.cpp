@@ -5,8 +5,8 @@
 
 #include "reports/WordDocument.h"
 
-#include <QStringList>
 #include <QFileInfo>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <cstdio>

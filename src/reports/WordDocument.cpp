@@ -113,10 +113,10 @@ struct Block
 };
 
 enum class SelectionKind {
-    Body,         // insertion point in a body paragraph
+    Body, // insertion point in a body paragraph
     CellSelected, // a whole cell: typing replaces its content
-    InCell,       // insertion point at the end of a cell's content
-    CellBlock,    // cells after extending
+    InCell, // insertion point at the end of a cell's content
+    CellBlock, // cells after extending
     WholeTable,
 };
 
@@ -125,9 +125,9 @@ struct Selection
     SelectionKind kind = SelectionKind::Body;
     int block = 0; // Body: index of the paragraph block
     Table *table = nullptr;
-    int row = 0;  // anchor row and cell, 0-based
+    int row = 0; // anchor row and cell, 0-based
     int cell = 0;
-    int lastRow = 0;  // CellBlock: rows row..lastRow,
+    int lastRow = 0; // CellBlock: rows row..lastRow,
     int lastCell = 0; // cells cell..lastCell of the anchor row
 };
 
@@ -186,7 +186,7 @@ void AppendText(Paragraph &p, const QString &clean, int fontSize)
     if (!p.runs.empty() && p.runs.back().fontSize == fontSize)
         p.runs.back().text.append(clean);
     else
-        p.runs.push_back(Run{clean, fontSize});
+        p.runs.push_back(Run { clean, fontSize });
 }
 
 struct PictureFormat
@@ -198,13 +198,13 @@ struct PictureFormat
 bool DetectPicture(const QByteArray &bytes, PictureFormat *format)
 {
     if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
-        *format = {"png", "image/png"};
+        *format = { "png", "image/png" };
     else if (bytes.startsWith("\xff\xd8\xff"))
-        *format = {"jpeg", "image/jpeg"};
+        *format = { "jpeg", "image/jpeg" };
     else if (bytes.startsWith("GIF87a") || bytes.startsWith("GIF89a"))
-        *format = {"gif", "image/gif"};
+        *format = { "gif", "image/gif" };
     else if (bytes.size() > 26 && bytes.startsWith("BM"))
-        *format = {"bmp", "image/bmp"};
+        *format = { "bmp", "image/bmp" };
     else
         return false;
     return true;
@@ -234,7 +234,7 @@ struct TWordDocument::Impl
     bool landscape = false;
 
     QByteArray picture;
-    PictureFormat pictureFormat{"png", "image/png"};
+    PictureFormat pictureFormat { "png", "image/png" };
     double picLeft = 0, picTop = 0, picWidth = 0, picHeight = 0;
 
     bool protectedReadOnly = false;
@@ -277,18 +277,14 @@ struct TWordDocument::Impl
         return (page - kMarginLeft - kMarginRight) / 20.0;
     }
 
-    bool InTable() const
-    {
-        return sel.kind != SelectionKind::Body && sel.table != nullptr;
-    }
+    bool InTable() const { return sel.kind != SelectionKind::Body && sel.table != nullptr; }
 
     Paragraph &BodyParagraph() { return body[sel.block].paragraph; }
 
     Cell &AnchorCell() { return sel.table->rows[sel.row].cells[sel.cell]; }
 
     // Calls f for every cell the selection covers.
-    template <typename F>
-    void ForSelectedCells(F f)
+    template <typename F> void ForSelectedCells(F f)
     {
         if (!InTable())
             return;
@@ -331,12 +327,12 @@ struct TWordDocument::Impl
         const int last = sel.kind == SelectionKind::CellBlock ? sel.lastCell : sel.cell;
         for (int i = sel.cell; i <= last; ++i)
             g1 += row.cells[i].gridSpan;
-        return {g0, g1};
+        return { g0, g1 };
     }
 
     void SelectCellAt(Table *t, int row, int cell, SelectionKind kind)
     {
-        sel = Selection{};
+        sel = Selection {};
         sel.kind = kind;
         sel.table = t;
         sel.row = sel.lastRow = row;
@@ -345,7 +341,7 @@ struct TWordDocument::Impl
 
     void SelectBody(int block)
     {
-        sel = Selection{};
+        sel = Selection {};
         sel.kind = SelectionKind::Body;
         sel.block = block;
     }
@@ -359,7 +355,7 @@ struct TWordDocument::Impl
         case SelectionKind::CellSelected:
         case SelectionKind::CellBlock: {
             Cell &c = AnchorCell();
-            Paragraph first = c.paragraphs.empty() ? Paragraph{} : c.paragraphs.front().Follower(fontSize);
+            Paragraph first = c.paragraphs.empty() ? Paragraph {} : c.paragraphs.front().Follower(fontSize);
             c.paragraphs.clear();
             c.paragraphs.push_back(first);
             SelectCellAt(sel.table, sel.row, sel.cell, SelectionKind::InCell);
@@ -378,7 +374,7 @@ struct TWordDocument::Impl
     {
         const Paragraph next = current->Follower(fontSize);
         if (sel.kind == SelectionKind::Body) {
-            body.insert(body.begin() + sel.block + 1, Block{next, nullptr});
+            body.insert(body.begin() + sel.block + 1, Block { next, nullptr });
             ++sel.block;
             ReindexTables();
             return &BodyParagraph();
@@ -388,8 +384,7 @@ struct TWordDocument::Impl
         return &c.paragraphs.back();
     }
 
-    template <typename F>
-    void ForSelectedParagraphs(F f)
+    template <typename F> void ForSelectedParagraphs(F f)
     {
         if (sel.kind == SelectionKind::Body) {
             f(BodyParagraph());
@@ -469,7 +464,7 @@ public:
 
     int IndexFor(const Paragraph &p)
     {
-        const Key key{p.alignment, p.spaceAfter, p.markFontSize};
+        const Key key { p.alignment, p.spaceAfter, p.markFontSize };
         if (m_last >= 0 && m_keys[m_last] == key)
             return m_last;
         for (int i = 0; i < int(m_keys.size()); ++i) {
@@ -601,7 +596,7 @@ void WriteTable(BodyXml &x, const Table &t, ParagraphStyles &styles)
     }
 
     x << "<w:tbl><w:tblPr><w:tblW w:w=\"" << total << "\" w:type=\"dxa\"/><w:tblBorders>";
-    static const char *const kSides[] = {"top", "left", "bottom", "right", "insideH", "insideV"};
+    static const char *const kSides[] = { "top", "left", "bottom", "right", "insideH", "insideV" };
     for (const char *side : kSides)
         x << "<w:" << side
           << (t.framed ? " w:val=\"single\" w:sz=\"4\" w:space=\"0\" w:color=\"auto\"/>"
@@ -631,7 +626,7 @@ void WriteTable(BodyXml &x, const Table &t, ParagraphStyles &styles)
                 x << "<w:vMerge w:val=\"continue\"/>";
             x << "</w:tcPr>";
             if (c.paragraphs.empty())
-                WriteParagraph(x, Paragraph{}, styles);
+                WriteParagraph(x, Paragraph {}, styles);
             for (const Paragraph &p : c.paragraphs)
                 WriteParagraph(x, p, styles);
             x << "</w:tc>";
@@ -675,8 +670,8 @@ QByteArray TWordDocument::Impl::DocumentXml(ParagraphStyles &styles) const
     x << "<w:pgSz w:w=\"" << qint64(landscape ? kA4Height : kA4Width) << "\" w:h=\""
       << qint64(landscape ? kA4Width : kA4Height) << "\"" << (landscape ? " w:orient=\"landscape\"/>" : "/>");
     x << "<w:pgMar w:top=\"" << qint64(kMarginTop) << "\" w:right=\"" << qint64(kMarginRight) << "\" w:bottom=\""
-      << qint64(kMarginBottom) << "\" w:left=\"" << qint64(kMarginLeft) << "\" w:header=\""
-      << qint64(kHeaderDistance) << "\" w:footer=\"" << qint64(kHeaderDistance) << "\" w:gutter=\"0\"/>";
+      << qint64(kMarginBottom) << "\" w:left=\"" << qint64(kMarginLeft) << "\" w:header=\"" << qint64(kHeaderDistance)
+      << "\" w:footer=\"" << qint64(kHeaderDistance) << "\" w:gutter=\"0\"/>";
     x << "</w:sectPr></w:body></w:document>";
     return out;
 }
@@ -693,7 +688,7 @@ QByteArray TWordDocument::Impl::StylesXml(const ParagraphStyles &styles) const
     w.writeStartElement(QStringLiteral("w:rPr"));
     // Liberation Serif stands in for it where Times New Roman is missing; the metrics are the same.
     w.writeEmptyElement(QStringLiteral("w:rFonts"));
-    for (const char *attr : {"w:ascii", "w:hAnsi", "w:eastAsia", "w:cs"})
+    for (const char *attr : { "w:ascii", "w:hAnsi", "w:eastAsia", "w:cs" })
         w.writeAttribute(QLatin1String(attr), QStringLiteral("Times New Roman"));
     w.writeEmptyElement(QStringLiteral("w:sz"));
     w.writeAttribute(QStringLiteral("w:val"), QString::number(kDefaultFontSize * 2));
@@ -740,7 +735,8 @@ QByteArray TWordDocument::Impl::StylesXml(const ParagraphStyles &styles) const
             w.writeAttribute(QStringLiteral("w:after"), Twips(k.spaceAfter));
         }
         w.writeEmptyElement(QStringLiteral("w:jc"));
-        w.writeAttribute(QStringLiteral("w:val"), k.alignment == kAlignCenter ? QStringLiteral("center") : QStringLiteral("left"));
+        w.writeAttribute(
+            QStringLiteral("w:val"), k.alignment == kAlignCenter ? QStringLiteral("center") : QStringLiteral("left"));
         w.writeEndElement(); // pPr
         WriteRunProperties(w, k.fontSize);
         w.writeEndElement(); // style
@@ -757,7 +753,7 @@ QByteArray TWordDocument::Impl::StylesXml(const ParagraphStyles &styles) const
     w.writeAttribute(QStringLiteral("w:w"), QStringLiteral("0"));
     w.writeAttribute(QStringLiteral("w:type"), QStringLiteral("dxa"));
     w.writeStartElement(QStringLiteral("w:tblCellMar"));
-    for (const char *side : {"top", "left", "bottom", "right"}) {
+    for (const char *side : { "top", "left", "bottom", "right" }) {
         w.writeEmptyElement(QStringLiteral("w:") + QLatin1String(side));
         const bool horizontal = side[0] == 'l' || side[0] == 'r';
         w.writeAttribute(QStringLiteral("w:w"), horizontal ? QStringLiteral("108") : QStringLiteral("0"));
@@ -822,7 +818,7 @@ QByteArray TWordDocument::Impl::HeaderXml() const
     w.writeStartElement(QStringLiteral("w:drawing"));
 
     w.writeStartElement(QStringLiteral("wp:anchor"));
-    for (const char *attr : {"distT", "distB", "distL", "distR", "simplePos", "relativeHeight"})
+    for (const char *attr : { "distT", "distB", "distL", "distR", "simplePos", "relativeHeight" })
         w.writeAttribute(QLatin1String(attr), QStringLiteral("0"));
     w.writeAttribute(QStringLiteral("behindDoc"), QStringLiteral("1"));
     w.writeAttribute(QStringLiteral("locked"), QStringLiteral("0"));
@@ -843,7 +839,7 @@ QByteArray TWordDocument::Impl::HeaderXml() const
     w.writeAttribute(QStringLiteral("cx"), Emu(picWidth));
     w.writeAttribute(QStringLiteral("cy"), Emu(picHeight));
     w.writeEmptyElement(QStringLiteral("wp:effectExtent"));
-    for (const char *attr : {"l", "t", "r", "b"})
+    for (const char *attr : { "l", "t", "r", "b" })
         w.writeAttribute(QLatin1String(attr), QStringLiteral("0"));
     w.writeEmptyElement(QStringLiteral("wp:wrapNone"));
     w.writeEmptyElement(QStringLiteral("wp:docPr"));
@@ -926,7 +922,8 @@ QByteArray TWordDocument::Impl::ContentTypesXml() const
     over(QStringLiteral("/word/settings.xml"), wml + QStringLiteral("settings+xml"));
     if (!picture.isEmpty())
         over(QStringLiteral("/word/header1.xml"), wml + QStringLiteral("header+xml"));
-    over(QStringLiteral("/docProps/core.xml"), QStringLiteral("application/vnd.openxmlformats-package.core-properties+xml"));
+    over(QStringLiteral("/docProps/core.xml"),
+        QStringLiteral("application/vnd.openxmlformats-package.core-properties+xml"));
     over(QStringLiteral("/docProps/app.xml"),
         QStringLiteral("application/vnd.openxmlformats-officedocument.extended-properties+xml"));
     w.writeEndElement();
@@ -941,7 +938,8 @@ QByteArray TWordDocument::Impl::DocumentRelsXml() const
     StartPart(w);
     w.writeStartElement(QStringLiteral("Relationships"));
     w.writeDefaultNamespace(kNsRel);
-    WriteRelationship(w, QStringLiteral("rIdStyles"), kRelBase + QStringLiteral("styles"), QStringLiteral("styles.xml"));
+    WriteRelationship(
+        w, QStringLiteral("rIdStyles"), kRelBase + QStringLiteral("styles"), QStringLiteral("styles.xml"));
     WriteRelationship(
         w, QStringLiteral("rIdSettings"), kRelBase + QStringLiteral("settings"), QStringLiteral("settings.xml"));
     if (!picture.isEmpty())
@@ -958,8 +956,8 @@ QByteArray TWordDocument::Impl::CorePropsXml() const
     QXmlStreamWriter w(&out);
     StartPart(w);
     w.writeStartElement(QStringLiteral("cp:coreProperties"));
-    w.writeNamespace(
-        QStringLiteral("http://schemas.openxmlformats.org/package/2006/metadata/core-properties"), QStringLiteral("cp"));
+    w.writeNamespace(QStringLiteral("http://schemas.openxmlformats.org/package/2006/metadata/core-properties"),
+        QStringLiteral("cp"));
     w.writeNamespace(QStringLiteral("http://purl.org/dc/elements/1.1/"), QStringLiteral("dc"));
     w.writeNamespace(QStringLiteral("http://purl.org/dc/terms/"), QStringLiteral("dcterms"));
     w.writeNamespace(QStringLiteral("http://www.w3.org/2001/XMLSchema-instance"), QStringLiteral("xsi"));
@@ -1084,12 +1082,12 @@ int TWordDocument::AddTable(int rows, int columns)
     int block = d.sel.block;
     if (at.IsEmpty()) {
         d.body[block].table = std::move(table);
-        d.body[block].paragraph = Paragraph{};
+        d.body[block].paragraph = Paragraph {};
     } else {
         ++block;
-        d.body.insert(d.body.begin() + block, Block{Paragraph{}, std::move(table)});
+        d.body.insert(d.body.begin() + block, Block { Paragraph {}, std::move(table) });
     }
-    d.body.insert(d.body.begin() + block + 1, Block{after, nullptr});
+    d.body.insert(d.body.begin() + block + 1, Block { after, nullptr });
     d.ReindexTables();
     d.SelectCellAt(t, 0, 0, SelectionKind::InCell);
 
@@ -1195,7 +1193,7 @@ void TWordDocument::AppendRow()
         Cell copy;
         copy.gridSpan = c.gridSpan;
         copy.paragraphs.push_back(
-            c.paragraphs.empty() ? Paragraph{} : c.paragraphs.front().Follower(c.paragraphs.front().markFontSize));
+            c.paragraphs.empty() ? Paragraph {} : c.paragraphs.front().Follower(c.paragraphs.front().markFontSize));
         row.cells.push_back(std::move(copy));
     }
     t.rows.insert(t.rows.begin() + at + 1, std::move(row));
@@ -1301,12 +1299,12 @@ void TWordDocument::InsertBreak()
         return;
 
     const Cell &at = t->rows[splitRow].cells[cell];
-    Paragraph breakParagraph = at.paragraphs.empty() ? Paragraph{} : at.paragraphs.front().Follower(d.fontSize);
+    Paragraph breakParagraph = at.paragraphs.empty() ? Paragraph {} : at.paragraphs.front().Follower(d.fontSize);
     breakParagraph.pageBreak = true;
 
     if (splitRow == 0) {
         // Nothing above to split off: the page break goes before the table.
-        d.body.insert(d.body.begin() + block, Block{breakParagraph, nullptr});
+        d.body.insert(d.body.begin() + block, Block { breakParagraph, nullptr });
         d.ReindexTables();
         d.SelectCellAt(t, 0, cell, SelectionKind::InCell);
         return;
@@ -1325,8 +1323,8 @@ void TWordDocument::InsertBreak()
             c.vMerge = VMerge::None;
 
     Table *part = rest.get();
-    d.body.insert(d.body.begin() + block + 1, Block{breakParagraph, nullptr});
-    d.body.insert(d.body.begin() + block + 2, Block{Paragraph{}, std::move(rest)});
+    d.body.insert(d.body.begin() + block + 1, Block { breakParagraph, nullptr });
+    d.body.insert(d.body.begin() + block + 2, Block { Paragraph {}, std::move(rest) });
     d.ReindexTables();
     d.SelectCellAt(part, 0, std::min(cell, int(part->rows.front().cells.size()) - 1), SelectionKind::InCell);
 }
@@ -1348,7 +1346,7 @@ void TWordDocument::LeaveTable()
     if (block + 1 >= int(d.body.size()) || d.body[block + 1].table) {
         Paragraph p;
         p.markFontSize = d.fontSize;
-        d.body.insert(d.body.begin() + block + 1, Block{p, nullptr});
+        d.body.insert(d.body.begin() + block + 1, Block { p, nullptr });
         d.ReindexTables();
     }
     d.SelectBody(block + 1);
@@ -1357,7 +1355,7 @@ void TWordDocument::LeaveTable()
 bool TWordDocument::AddHeaderPicture(const QByteArray &imageBytes, double left, double top, double width, double height)
 {
     Impl &d = *m_impl;
-    PictureFormat format{};
+    PictureFormat format {};
     if (!DetectPicture(imageBytes, &format) || !(width > 0) || !(height > 0))
         return false;
     d.picture = imageBytes;
@@ -1425,7 +1423,8 @@ QByteArray TWordDocument::ToDocx() const
         StartPart(w);
         w.writeStartElement(QStringLiteral("Relationships"));
         w.writeDefaultNamespace(kNsRel);
-        WriteRelationship(w, QStringLiteral("rIdImage1"), kRelBase + QStringLiteral("image"), QString::fromLatin1(media));
+        WriteRelationship(
+            w, QStringLiteral("rIdImage1"), kRelBase + QStringLiteral("image"), QString::fromLatin1(media));
         w.writeEndElement();
         w.writeEndDocument();
         parts.emplace_back("word/_rels/header1.xml.rels", rels);

@@ -152,10 +152,11 @@ StyleMap ReadStyles(const QByteArray &xml)
         x.readNext();
         if (x.isStartElement()) {
             if (IsW(x, "style")) {
-                id = AttrText(x, QStringLiteral("type")) == QLatin1String("paragraph") ? AttrText(x, QStringLiteral("styleId"))
-                                                                                      : QString();
+                id = AttrText(x, QStringLiteral("type")) == QLatin1String("paragraph")
+                    ? AttrText(x, QStringLiteral("styleId"))
+                    : QString();
                 if (!id.isEmpty())
-                    styles.insert(id, StyleProps{});
+                    styles.insert(id, StyleProps {});
             } else if (id.isEmpty()) {
                 continue;
             } else if (IsW(x, "basedOn")) {
@@ -253,7 +254,7 @@ bool BordersSingle(QXmlStreamReader &x)
             --depth;
         }
     }
-    for (const char *side : {"top", "bottom", "insideH", "insideV"})
+    for (const char *side : { "top", "bottom", "insideH", "insideV" })
         if (!single.contains(QLatin1String(side)))
             return false;
     return (single.contains(QStringLiteral("left")) || single.contains(QStringLiteral("start")))
@@ -281,13 +282,13 @@ DocxTable ReadTable(QXmlStreamReader &x, const StyleMap &styles)
             } else if (IsW(x, "gridCol")) {
                 t.gridWidths.append(Attr(x, QStringLiteral("w")) / 20.0);
             } else if (IsW(x, "tr")) {
-                row = DocxRow{};
+                row = DocxRow {};
                 inRow = true;
             } else if (inRow && !inCell && IsW(x, "trHeight")) {
                 if (AttrText(x, QStringLiteral("hRule")) == QLatin1String("exact"))
                     row.exactHeight = Attr(x, QStringLiteral("val")) / 20.0;
             } else if (IsW(x, "tc")) {
-                cell = DocxCell{};
+                cell = DocxCell {};
                 inCell = true;
             } else if (inCell && IsW(x, "gridSpan")) {
                 cell.gridSpan = int(Attr(x, QStringLiteral("val"), 1));

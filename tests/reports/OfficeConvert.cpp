@@ -29,8 +29,8 @@ QString OfficeProgram()
     return program;
 }
 
-bool ConvertWithOffice(const QString &docx, const QString &format, const QString &outDir, QString *outFile,
-    QString *error)
+bool ConvertWithOffice(
+    const QString &docx, const QString &format, const QString &outDir, QString *outFile, QString *error)
 {
     const QString program = OfficeProgram();
     if (program.isEmpty()) {
@@ -50,9 +50,9 @@ bool ConvertWithOffice(const QString &docx, const QString &format, const QString
     QProcess office;
     office.setProcessChannelMode(QProcess::MergedChannels);
     office.start(program,
-        {QStringLiteral("--headless"), QStringLiteral("--norestore"),
+        { QStringLiteral("--headless"), QStringLiteral("--norestore"),
             QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(profile.path()).toString(),
-            QStringLiteral("--convert-to"), format, QStringLiteral("--outdir"), outDir, docx});
+            QStringLiteral("--convert-to"), format, QStringLiteral("--outdir"), outDir, docx });
     if (!office.waitForStarted(30000)) {
         SetError(error, QStringLiteral("LibreOffice did not start: ") + office.errorString());
         return false;

@@ -37,7 +37,7 @@ TEST(WordDocumentInOffice, ConvertsToText)
     const int t = doc.AddTable(1, 3);
     doc.FrameTable(t);
     doc.AppendRow();
-    const QStringList header = {QStringLiteral("Дата"), QStringLiteral("T1 °C"), QStringLiteral("ВОС")};
+    const QStringList header = { QStringLiteral("Дата"), QStringLiteral("T1 °C"), QStringLiteral("ВОС") };
     for (int j = 0; j < 3; ++j) {
         doc.SelectCell(t, 2, j + 1);
         doc.TypeText(j == 2 ? QStringLiteral("Тнc=\rTmax+Tmin+\r+Tdt+Tош") : header[j]);
@@ -79,12 +79,38 @@ TEST(WordDocumentInOffice, ConvertsToText)
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     QString text = QString::fromUtf8(f.readAll());
     text.remove(QChar(0xFEFF));
-    for (const QString &expected :
-        {QStringLiteral("Ведомость учета"), QStringLiteral("Дата"), QStringLiteral("T1 °C"), QStringLiteral("Тнc="),
-            QStringLiteral("+Tdt+Tош"), QStringLiteral("25.01.2010"), QStringLiteral("ООО \"Рога & <Копыта>\" №7"),
-            QStringLiteral("после разрыва"), QStringLiteral("Температура"),
-            QStringLiteral("Представитель потребителя ____")})
+    for (const QString &expected : { QStringLiteral("Ведомость учета"), QStringLiteral("Дата"), QStringLiteral("T1 °C"),
+             QStringLiteral("Тнc="), QStringLiteral("+Tdt+Tош"), QStringLiteral("25.01.2010"),
+             QStringLiteral("ООО \"Рога & <Копыта>\" №7"), QStringLiteral("после разрыва"),
+             QStringLiteral("Температура"), QStringLiteral("Представитель потребителя ____") })
         EXPECT_TRUE(text.contains(expected)) << expected.toStdString() << "\n---\n" << text.toStdString();
     // The order of the document is kept.
     EXPECT_LT(text.indexOf(QStringLiteral("25.01.2010")), text.indexOf(QStringLiteral("после разрыва")));
+}
+
+// LibreOffice honours the read-only enforcement: the document it imports is set to load read-only
+// (seen in the settings of the same document saved by it as ODF).
+TEST(WordDocumentInOffice, OpensProtectedDocumentReadOnly)
+{
+    if (OfficeProgram().isEmpty())
+        GTEST_SKIP() << "LibreOffice (soffice) is not installed; the read-back through it is skipped";
+
+    QTemporaryDir dir;
+    for (bool protect : { false, true }) {
+        TWordDocument doc;
+        doc.TypeText(QStringLiteral("защищено"));
+        if (protect)
+            doc.Protect(QStringLiteral("LedgerSealPwd"));
+        const QString docx = dir.filePath(protect ? QStringLiteral("locked.docx") : QStringLiteral("open.docx"));
+        QString error;
+        ASSERT_TRUE(doc.SaveAs(docx, &error)) << error.toStdString();
+        QString odt;
+        ASSERT_TRUE(ConvertWithOffice(docx, QStringLiteral("odt"), dir.path(), &odt, &error)) << error.toStdString();
+        QFile f(odt);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QByteArray settings = ReadZipPart(f.readAll(), QStringLiteral("settings.xml"));
+        ASSERT_FALSE(settings.isEmpty());
+        const QByteArray readOnly = "config:name=\"LoadReadonly\" config:type=\"boolean\">true<";
+        EXPECT_EQ(settings.contains(readOnly), protect);
+    }
 }

@@ -1,5 +1,5 @@
-#include "reports/DocxReader.h"
 #include "reports/WordDocument.h"
+#include "reports/DocxReader.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -59,7 +59,8 @@ void TypeRow(TWordDocument &doc, int table, int row, const QStringList &texts)
 // A small PNG: signature and a 1x1 image.
 QByteArray TinyPng()
 {
-    return QByteArray::fromBase64("iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5ErkJggg==");
+    return QByteArray::fromBase64(
+        "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5ErkJggg==");
 }
 
 } // namespace
@@ -79,8 +80,8 @@ TEST(WordDocument, ParagraphsAndHeaderTable)
     doc.SetAlignment(kAlignLeft);
     doc.SetFontSize(8);
     EXPECT_EQ(doc.AddTable(5, 2), 1);
-    TypeRow(doc, 1, 1, {QStringLiteral("Название потребителя: A"), QStringLiteral("Телефон: 1")});
-    TypeRow(doc, 1, 5, {QStringLiteral("Тепловычислитель: QST-99M 5.4"), QStringLiteral("Зав. №: 100")});
+    TypeRow(doc, 1, 1, { QStringLiteral("Название потребителя: A"), QStringLiteral("Телефон: 1") });
+    TypeRow(doc, 1, 5, { QStringLiteral("Тепловычислитель: QST-99M 5.4"), QStringLiteral("Зав. №: 100") });
     doc.SetColumnWidth(1, 1, 300);
     doc.SetColumnWidth(1, 2, 150);
     doc.SelectTable(1);
@@ -106,12 +107,13 @@ TEST(WordDocument, ParagraphsAndHeaderTable)
 
     const DocxTable &t = d.blocks[2].table;
     EXPECT_FALSE(t.bordered);
-    EXPECT_EQ(t.gridWidths, (QList<double>{300, 150}));
+    EXPECT_EQ(t.gridWidths, (QList<double> { 300, 150 }));
     ASSERT_EQ(t.rows.size(), 5);
     for (const DocxRow &r : t.rows)
         EXPECT_EQ(r.exactHeight, 10);
-    EXPECT_EQ(RowTexts(t.rows[0]), (QStringList{QStringLiteral("Название потребителя: A"), QStringLiteral("Телефон: 1")}));
-    EXPECT_EQ(RowTexts(t.rows[3]), (QStringList{QString(), QString()}));
+    EXPECT_EQ(
+        RowTexts(t.rows[0]), (QStringList { QStringLiteral("Название потребителя: A"), QStringLiteral("Телефон: 1") }));
+    EXPECT_EQ(RowTexts(t.rows[3]), (QStringList { QString(), QString() }));
     EXPECT_EQ(t.rows[4].cells[1].Text(), QStringLiteral("Зав. №: 100"));
     EXPECT_EQ(t.rows[0].cells[0].fontSize, 8);
     EXPECT_EQ(t.rows[0].cells[0].alignment, 0);
@@ -123,7 +125,7 @@ TEST(WordDocument, ParagraphsAndHeaderTable)
 
 TEST(WordDocument, TableAfterTextAndDefaultWidths)
 {
-    for (bool landscape : {false, true}) {
+    for (bool landscape : { false, true }) {
         TWordDocument doc;
         doc.SetLandscape(landscape);
         doc.TypeText(QStringLiteral("текст"));
@@ -162,9 +164,8 @@ TEST(WordDocument, AppendRowsAndSplitAtPageBreaks)
     doc.FrameTable(t);
     doc.SelectTable(t);
     doc.SetSpaceAfter(0);
-    const QList<QStringList> lines = {
-        {"Дата", "Q", "M1"}, {"01.03 01:00", "1", "2"}, {"Дата", "Q", "M1"}, {"02.03 01:00", "3", "4"},
-        {"Дата", "Q", "M1"}, {"03.03 01:00", "5", "6"}};
+    const QList<QStringList> lines = { { "Дата", "Q", "M1" }, { "01.03 01:00", "1", "2" }, { "Дата", "Q", "M1" },
+        { "02.03 01:00", "3", "4" }, { "Дата", "Q", "M1" }, { "03.03 01:00", "5", "6" } };
     int current = t;
     int y = 1;
     for (int i = 0; i < lines.size(); ++i) {
@@ -194,17 +195,17 @@ TEST(WordDocument, AppendRowsAndSplitAtPageBreaks)
     const DocxDocument d = Read(doc);
     // table, break paragraph, table, break paragraph, table, empty paragraph
     ASSERT_EQ(d.blocks.size(), 6);
-    for (int i : {0, 2, 4}) {
+    for (int i : { 0, 2, 4 }) {
         ASSERT_TRUE(d.blocks[i].isTable) << i;
         const DocxTable &tb = d.blocks[i].table;
         EXPECT_TRUE(tb.bordered);
         ASSERT_EQ(tb.rows.size(), 2);
-        EXPECT_EQ(RowTexts(tb.rows[0]), (QStringList{"Дата", "Q", "M1"}));
+        EXPECT_EQ(RowTexts(tb.rows[0]), (QStringList { "Дата", "Q", "M1" }));
         EXPECT_EQ(tb.rows[1].cells[1].Text(), QString::number(1 + i));
         EXPECT_EQ(tb.gridWidths, d.blocks[0].table.gridWidths);
         EXPECT_EQ(tb.rows[1].cells[0].fontSize, 8);
     }
-    for (int i : {1, 3}) {
+    for (int i : { 1, 3 }) {
         EXPECT_FALSE(d.blocks[i].isTable);
         EXPECT_TRUE(d.blocks[i].pageBreak);
         EXPECT_EQ(d.blocks[i].text, QString());
@@ -228,7 +229,7 @@ TEST(WordDocument, ProportionalColumnWidth)
     EXPECT_DOUBLE_EQ(doc.ColumnWidth(1, 3), 185);
     EXPECT_DOUBLE_EQ(doc.ColumnWidth(1, 4), 92.5);
     const DocxDocument d = Read(doc);
-    EXPECT_EQ(d.Tables().front()->gridWidths, (QList<double>{50, 92.5, 185, 92.5}));
+    EXPECT_EQ(d.Tables().front()->gridWidths, (QList<double> { 50, 92.5, 185, 92.5 }));
 }
 
 // The statement's two-row heading: merges down and to the right, cell numbers shifting after each.
@@ -244,7 +245,7 @@ TEST(WordDocument, MergedHeadingCells)
         header.append(j == 1 ? QStringLiteral("Дата") : QStringLiteral("h%1").arg(j));
     TypeRow(doc, t, 2, header);
     doc.AppendRow();
-    TypeRow(doc, t, 3, {QStringLiteral("25.01.2010")});
+    TypeRow(doc, t, 3, { QStringLiteral("25.01.2010") });
 
     struct Merge
     {
@@ -253,8 +254,8 @@ TEST(WordDocument, MergedHeadingCells)
         int right;
         const char *heading;
     };
-    const Merge merges[] = {{1, 1, 0, nullptr}, {2, 1, 0, "Тепловая энергия"}, {3, 0, 3, "Масса"},
-        {4, 0, 2, "Температура"}, {5, 0, 1, "Давление"}, {6, 0, 1, "Время, ч"}};
+    const Merge merges[] = { { 1, 1, 0, nullptr }, { 2, 1, 0, "Тепловая энергия" }, { 3, 0, 3, "Масса" },
+        { 4, 0, 2, "Температура" }, { 5, 0, 1, "Давление" }, { 6, 0, 1, "Время, ч" } };
     for (const Merge &m : merges) {
         doc.SelectCell(t, 1, m.cell);
         if (m.down)
@@ -273,13 +274,13 @@ TEST(WordDocument, MergedHeadingCells)
     const DocxDocument d = Read(doc);
     const DocxTable &tb = *d.Tables().front();
     ASSERT_EQ(tb.rows.size(), 3);
-    EXPECT_EQ(Spans(tb.rows[0]), (QList<int>{1, 1, 4, 3, 2, 2}));
-    EXPECT_EQ(Merges(tb.rows[0]), (QStringList{"restart", "restart", "", "", "", ""}));
-    EXPECT_EQ(Merges(tb.rows[1]).mid(0, 3), (QStringList{"continue", "continue", ""}));
+    EXPECT_EQ(Spans(tb.rows[0]), (QList<int> { 1, 1, 4, 3, 2, 2 }));
+    EXPECT_EQ(Merges(tb.rows[0]), (QStringList { "restart", "restart", "", "", "", "" }));
+    EXPECT_EQ(Merges(tb.rows[1]).mid(0, 3), (QStringList { "continue", "continue", "" }));
     EXPECT_EQ(Spans(tb.rows[1]), QList<int>(13, 1));
     // The date label moved up into the merged cell; a typed heading replaced the merged content.
     EXPECT_EQ(RowTexts(tb.rows[0]),
-        (QStringList{"Дата", "Тепловая энергия", "Масса", "Температура", "Давление", "Время, ч"}));
+        (QStringList { "Дата", "Тепловая энергия", "Масса", "Температура", "Давление", "Время, ч" }));
     EXPECT_EQ(tb.rows[1].cells[0].Text(), QString());
     EXPECT_EQ(tb.rows[1].cells[2].Text(), QStringLiteral("h3"));
     for (const DocxCell &c : tb.rows[0].cells)
@@ -308,17 +309,16 @@ TEST(WordDocument, AppendRowCopiesLayout)
     const DocxDocument d = Read(doc);
     const DocxTable &tb = *d.Tables().front();
     ASSERT_EQ(tb.rows.size(), 2);
-    EXPECT_EQ(Spans(tb.rows[1]), (QList<int>{1, 2, 1}));
-    EXPECT_EQ(RowTexts(tb.rows[1]), (QStringList{"new first", "", ""}));
+    EXPECT_EQ(Spans(tb.rows[1]), (QList<int> { 1, 2, 1 }));
+    EXPECT_EQ(RowTexts(tb.rows[1]), (QStringList { "new first", "", "" }));
     EXPECT_EQ(tb.rows[1].cells[1].alignment, 1);
     EXPECT_EQ(tb.rows[1].cells[0].alignment, 0);
     EXPECT_EQ(tb.rows[1].exactHeight, 12);
     // The cell width covers both spanned grid columns.
     const QByteArray xml = ReadZipPart(doc.ToDocx(), QStringLiteral("word/document.xml"));
     const int half = qRound(kPortraitTextWidth / 4 * 20);
-    EXPECT_TRUE(xml.contains(QStringLiteral("<w:tcW w:w=\"%1\" w:type=\"dxa\"/><w:gridSpan w:val=\"2\"/>")
-                                 .arg(2 * half)
-                                 .toUtf8()))
+    EXPECT_TRUE(xml.contains(
+        QStringLiteral("<w:tcW w:w=\"%1\" w:type=\"dxa\"/><w:gridSpan w:val=\"2\"/>").arg(2 * half).toUtf8()))
         << xml.left(3000).toStdString();
 }
 
@@ -341,8 +341,8 @@ TEST(WordDocument, ParagraphsAndLineBreaksInText)
     EXPECT_EQ(d.blocks[0].text, QStringLiteral("один"));
     EXPECT_EQ(d.blocks[1].text, QStringLiteral("два\nтри"));
     const DocxTable &tb = *d.Tables().front();
-    EXPECT_EQ(tb.rows[0].cells[0].paragraphs, (QStringList{"Тнc=", "Tmax+Tmin+", "+Tdt+Tош"}));
-    EXPECT_EQ(tb.rows[0].cells[1].paragraphs, (QStringList{"A\nBC"}));
+    EXPECT_EQ(tb.rows[0].cells[0].paragraphs, (QStringList { "Тнc=", "Tmax+Tmin+", "+Tdt+Tош" }));
+    EXPECT_EQ(tb.rows[0].cells[1].paragraphs, (QStringList { "A\nBC" }));
 }
 
 // Whatever the text, the document stays well-formed XML and shows the text minus what XML cannot hold.
@@ -356,14 +356,19 @@ TEST(WordDocument, TextEscaping)
     const QString lone = QString(QChar(0xD800));
     const QString pair = QString::fromUtf16(u"\U0001F600");
     const Case cases[] = {
-        {QStringLiteral("<&\"'>"), QStringLiteral("<&\"'>")},
-        {QStringLiteral("ООО \"Ромашка\" & <Ко>"), QStringLiteral("ООО \"Ромашка\" & <Ко>")},
-        {QStringLiteral("T1 °C, № 5"), QStringLiteral("T1 °C, № 5")},
-        {QStringLiteral("a\x01" "b\x1f" "c\x08" "d\x0c" "e"), QStringLiteral("abcde")},
-        {QStringLiteral("x") + QChar(0xFFFF) + QChar(0xFFFE) + QStringLiteral("y"), QStringLiteral("xy")},
-        {QStringLiteral("p") + lone + QStringLiteral("q") + pair, QStringLiteral("pq") + pair},
-        {QStringLiteral("tab\there"), QStringLiteral("tab\there")},
-        {QStringLiteral("]]> <![CDATA["), QStringLiteral("]]> <![CDATA[")},
+        { QStringLiteral("<&\"'>"), QStringLiteral("<&\"'>") },
+        { QStringLiteral("ООО \"Ромашка\" & <Ко>"), QStringLiteral("ООО \"Ромашка\" & <Ко>") },
+        { QStringLiteral("T1 °C, № 5"), QStringLiteral("T1 °C, № 5") },
+        { QStringLiteral("a\x01"
+                         "b\x1f"
+                         "c\x08"
+                         "d\x0c"
+                         "e"),
+            QStringLiteral("abcde") },
+        { QStringLiteral("x") + QChar(0xFFFF) + QChar(0xFFFE) + QStringLiteral("y"), QStringLiteral("xy") },
+        { QStringLiteral("p") + lone + QStringLiteral("q") + pair, QStringLiteral("pq") + pair },
+        { QStringLiteral("tab\there"), QStringLiteral("tab\there") },
+        { QStringLiteral("]]> <![CDATA["), QStringLiteral("]]> <![CDATA[") },
     };
     for (const Case &c : cases) {
         TWordDocument doc;
@@ -412,8 +417,8 @@ TEST(WordDocument, PackageLayout)
     const DocxDocument d = Read(doc);
     ASSERT_FALSE(d.parts.isEmpty());
     EXPECT_EQ(d.parts.front(), QStringLiteral("[Content_Types].xml"));
-    for (const char *part : {"_rels/.rels", "word/document.xml", "word/_rels/document.xml.rels", "word/styles.xml",
-             "word/settings.xml"})
+    for (const char *part :
+        { "_rels/.rels", "word/document.xml", "word/_rels/document.xml.rels", "word/styles.xml", "word/settings.xml" })
         EXPECT_TRUE(d.parts.contains(QLatin1String(part))) << part;
     EXPECT_TRUE(d.protection.isEmpty());
 }
@@ -444,8 +449,8 @@ TEST(WordDocument, ProtectionHash)
         h = QCryptographicHash::hash(next, QCryptographicHash::Sha512);
     }
     // The same figure from Python's hashlib, computed once by hand.
-    const QString golden = QStringLiteral(
-        "eDaR7zb3rZpivth7QKzjP6IrDv4YhmO8QT5cLL1Vz+W5lmxoAmbR0VRv22KILQnR78XptznhCMvvcRNx4ooZag==");
+    const QString golden
+        = QStringLiteral("eDaR7zb3rZpivth7QKzjP6IrDv4YhmO8QT5cLL1Vz+W5lmxoAmbR0VRv22KILQnR78XptznhCMvvcRNx4ooZag==");
     EXPECT_EQ(QString::fromLatin1(h.toBase64()), golden);
 
     EXPECT_EQ(d.protection.value(QStringLiteral("edit")), QStringLiteral("readOnly"));
@@ -475,7 +480,7 @@ TEST(WordDocument, SaveWritesTheFile)
     const DocxDocument d = ReadDocxFile(name);
     ASSERT_TRUE(d.valid) << d.error.toStdString();
     EXPECT_EQ(d.blocks[0].text, QStringLiteral("сохранено"));
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("протокол.docx")});
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("протокол.docx") });
 }
 
 // A save that cannot happen leaves nothing behind and says why (tests run as root, so no
@@ -491,13 +496,13 @@ TEST(WordDocument, FailedSaveLeavesNoFile)
     TWordDocument doc;
     doc.TypeText(QStringLiteral("x"));
     for (const QString &target :
-        {dir.filePath(QStringLiteral("missing/out.docx")), dir.filePath(QStringLiteral("plain/out.docx"))}) {
+        { dir.filePath(QStringLiteral("missing/out.docx")), dir.filePath(QStringLiteral("plain/out.docx")) }) {
         QString error;
         EXPECT_FALSE(doc.SaveAs(target, &error)) << target.toStdString();
         EXPECT_FALSE(error.isEmpty());
         EXPECT_FALSE(QFile::exists(target));
     }
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"plain"});
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList { "plain" });
 }
 
 // An existing file is replaced whole on success.
