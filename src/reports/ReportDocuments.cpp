@@ -240,7 +240,7 @@ void WriteFaultsTable(TWordDocument &doc, const RowList &lines, int heatSystem)
             continue;
         const QString date = line.left(tab);
         const QStringList words = line.mid(tab + 1).split(u' ');
-        bool ok1 = false, ok2 = !cold;
+        bool ok1 = false, ok2 = true;
         const int w1 = words.value(0).toInt(&ok1);
         const int w2 = cold ? 0 : words.value(1).toInt(&ok2);
         if (!ok1 || !ok2 || words.size() != (cold ? 1 : 2))

@@ -84,8 +84,9 @@ TEST(ReportCli, OverwriteRefusalsAndFailures)
         const CliRun run = Cli(f.root.path(), c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.what << ": " << run.err.toStdString();
         EXPECT_FALSE(run.err.isEmpty()) << c.what;
-        if (!c.missingFile.isEmpty())
+        if (!c.missingFile.isEmpty()) {
             EXPECT_FALSE(QFileInfo::exists(c.missingFile)) << c.what;
+        }
     }
     // Nothing but the document itself was left in the data root.
     const QStringList left = QDir(f.root.path()).entryList(QStringList{QStringLiteral("*.docx*")}, QDir::Files);
