@@ -50,12 +50,6 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-// The resources live in a static library and must be registered by hand.
-static void InitAppResources()
-{
-    Q_INIT_RESOURCE(app);
-}
-
 namespace qst {
 
 namespace {
@@ -84,7 +78,6 @@ TMainForm::TMainForm(const QString &dataRoot, bool timers, QWidget *parent)
     : QMainWindow(parent), m_dataRoot(dataRoot), m_registry(TreeIniPath(dataRoot))
 {
     setObjectName(QStringLiteral("MainForm"));
-    InitAppResources();
     BuildWidgets();
 
     const VisualLayout v = ReadVisualLayout(m_registry);
