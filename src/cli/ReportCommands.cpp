@@ -227,7 +227,7 @@ int RunReport(const CliContext &context)
     if (parser.isSet(pdf)) {
         const QString pdfFile = QFileInfo(parser.value(pdf).trimmed()).absoluteFilePath();
         const QString outDir = QFileInfo(pdfFile).absolutePath();
-        QTemporaryDir work;
+        QTemporaryDir work(QDir::temp().filePath(QStringLiteral("qst-report-XXXXXX")));
         QString converted;
         // The converter names its result after the document; copy it under the name asked for.
         if (!work.isValid() || !ConvertWithOffice(QFileInfo(outFile).absoluteFilePath(), QStringLiteral("pdf"),

@@ -7,6 +7,9 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <csignal>
+#include <unistd.h>
+
 namespace qst {
 
 QString OfficeProgram()
@@ -27,7 +30,8 @@ bool ConvertWithOffice(const QString &document, const QString &filter, const QSt
         *error = QStringLiteral("LibreOffice (soffice) is not installed");
         return false;
     }
-    QTemporaryDir profile;
+    // A template without blanks: the profile goes into a URL the office parses itself.
+    QTemporaryDir profile(QDir::temp().filePath(QStringLiteral("qst-office-XXXXXX")));
     if (!profile.isValid()) {
         *error = profile.errorString();
         return false;
@@ -38,15 +42,18 @@ bool ConvertWithOffice(const QString &document, const QString &filter, const QSt
 
     QProcess office;
     office.setProcessChannelMode(QProcess::MergedChannels);
+    // Its own process group: the launcher starts the office as a child, and a conversion that
+    // hangs must not leave that child behind.
+    office.setChildProcessModifier([] { ::setsid(); });
     office.start(program, {QStringLiteral("--headless"), QStringLiteral("--norestore"),
-                           QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(profile.path()).toString(),
+                           QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(profile.path()).toString(QUrl::FullyEncoded),
                            QStringLiteral("--convert-to"), filter, QStringLiteral("--outdir"), outDir, document});
     if (!office.waitForStarted(30000)) {
         *error = office.errorString();
         return false;
     }
     if (!office.waitForFinished(timeoutMs)) {
-        office.kill();
+        ::kill(-static_cast<pid_t>(office.processId()), SIGKILL);
         office.waitForFinished(5000);
         *error = QStringLiteral("LibreOffice did not finish the conversion in %1 s").arg(timeoutMs / 1000);
         return false;
