@@ -6,17 +6,19 @@
 
 namespace qst {
 
-ArchiveWalk::ArchiveWalk(int kind, double start, double end, const QDateTime &now)
+ArchiveWalk::ArchiveWalk(int kind, double start, double end, double now)
     : m_kind(kind)
     , m_endMs(DayCountToMs(end))
-    , m_refDay(now.date().toJulianDay())
-    , m_refHour(now.time().hour())
 {
     QDate date;
     QTime time;
-    m_valid = SplitDayCount(start, &date, &time) && now.isValid();
+    QDate today;
+    QTime timeNow;
+    m_valid = SplitDayCount(start, &date, &time) && SplitDayCount(now, &today, &timeNow);
     if (!m_valid)
         return;
+    m_refDay = today.toJulianDay();
+    m_refHour = timeNow.hour();
     switch (kind) {
     case kRequestHourly:
         m_day = date.toJulianDay();

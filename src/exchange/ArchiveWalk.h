@@ -1,7 +1,6 @@
 #pragma once
 
-#include <QDate>
-#include <QDateTime>
+#include <QtGlobal>
 
 namespace qst {
 
@@ -13,8 +12,8 @@ class ArchiveWalk
 {
 public:
     // kind: an archive request kind (hourly, daily, monthly); start and end as the request
-    // holds them; now: the computer's clock when the request is taken up.
-    ArchiveWalk(int kind, double start, double end, const QDateTime &now);
+    // holds them; now: the computer's clock when the request is taken up. All day counts.
+    ArchiveWalk(int kind, double start, double end, double now);
 
     // The position is not before the end (or the start was no calendar time).
     bool AtEnd() const;

@@ -261,7 +261,7 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
         archiveKind = kArchiveMonthly;
         pa = 8, pb = 7, pc = 6;
     }
-    ArchiveWalk walk(request.kind, request.start, request.end, clock.Now());
+    ArchiveWalk walk(request.kind, request.start, request.end, DayCountFromDateTime(clock.Now()));
     // Once a record of this request could not be stored, later ones are stored without
     // moving the mark: the next scheduled poll starts at the hole and fills it.
     bool hole = false;

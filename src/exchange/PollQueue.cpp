@@ -29,9 +29,10 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
     const QString phone = ini.ReadString(section, reg::kModemNum);
 
     // Trim the new period against those already queued for the meter: only the parts no
-    // queued request covers are added. Only real periods (start before end) take part: an
-    // inverted one (a mark ahead of the clock) would split into itself for ever. The
-    // journal's start and end are no period: a request equal to a queued one adds nothing.
+    // queued request covers are added. Every step leaves a strictly shorter part of the new
+    // period, so trimming ends. Only real periods (start before end) take part: an inverted
+    // one (a mark ahead of the clock) would split into itself for ever. The journal's start
+    // and end are no period: a request equal to a queued one adds nothing.
     if (kind == kRequestJournal) {
         const QList<TQueueItem> items = Items();
         for (const TQueueItem &q : items) {
@@ -52,7 +53,9 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
             if (end > q.start && end < q.end) {
                 if (start >= q.start)
                     continue;
-                EnqueueRequest(serial, kind, q.end, start, reread);
+                // Straight to the uncovered head: widening it to q's end first, as the
+                // classic rule did, can bounce between overlapping queued periods for ever.
+                EnqueueRequest(serial, kind, q.start, start, reread);
                 return;
             }
             if (start <= q.start && end >= q.end) {
