@@ -286,14 +286,16 @@ TEST(QstCliRun, ScheduleWithMarksAheadAndAPortThatWillNotOpen)
     QString schedule;
     for (int m = 0; m < 24 * 60; ++m)
         schedule += QStringLiteral("%1:%2|").arg(m / 60, 2, 10, QChar(u'0')).arg(m % 60, 2, 10, QChar(u'0'));
-    const QString ahead = now.addSecs(3 * 3600).toString(QStringLiteral("dd.MM.yyyy H:mm:ss"));
     QString ini = QStringLiteral("[TREE]\r\nMaxCNum=2\r\n[G0]\r\nCList=1,2\r\n[PORTS]\r\n3=%1\r\n")
                       .arg(root.file(QStringLiteral("no-such-tty")));
     for (int n = 1; n <= 2; ++n) {
+        // The second meter's marks are an hour behind the first's.
+        const QDateTime ahead = now.addSecs((4 - n) * 3600);
         ini += QStringLiteral("[C%1]\r\nParent=0\r\nName=m%1\r\nSerial=7100\r\nAddress=1\r\nCom=3\r\nSchedule=%2\r\n"
                               "LastH=%3\r\nLastD=%4\r\nLastM=%4\r\nLastJ=%3\r\n")
                    .arg(n)
-                   .arg(schedule, ahead, now.addSecs(3 * 3600).date().toString(QStringLiteral("dd.MM.yyyy")));
+                   .arg(schedule, ahead.toString(QStringLiteral("dd.MM.yyyy H:mm:ss")),
+                        ahead.date().toString(QStringLiteral("dd.MM.yyyy")));
     }
     WriteAll(TreeIniPath(root.path()), EncodeCp1251(ini));
 
