@@ -2,6 +2,7 @@
 
 #include "common/DataRoot.h"
 #include "common/DayCount.h"
+#include "common/MeterWriteLock.h"
 #include "common/RegionalFormat.h"
 #include "common/StorageError.h"
 #include "common/TextFile.h"
@@ -173,6 +174,8 @@ void ClearArchive(const QString &dataRoot, const QString &serialText, const QDat
     quint16 serial = 0;
     if (!ParseSerial(serialText, &serial))
         return;
+    // A poll storing lines of this meter meanwhile would lose them to the rewrite below.
+    MeterWriteLock lock(serial);
     const qint64 cutMs = DayCountToMs(DayCountFromDateTime(cut));
     const int year = cut.date().year();
     const int month = cut.date().month();

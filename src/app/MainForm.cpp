@@ -227,6 +227,14 @@ void TMainForm::BuildWidgets()
         if (!m_rebuilding)
             MainTreeClick();
     });
+    // A click on the meter already selected changes no selection, yet it is how the operator
+    // sees what a poll has just stored: it reads the files again. A click that changed the
+    // selection has been handled above.
+    MainTree->viewport()->installEventFilter(this);
+    connect(MainTree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) {
+        if (item && item->data(0, kNodeRole).toInt() == m_selectedBeforePress && SelectedNode() == m_selectedBeforePress)
+            MainTreeClick();
+    });
     connect(MainTree, &QTreeWidget::customContextMenuRequested, this, &TMainForm::ShowPopup);
 
     // Meter pages
@@ -403,6 +411,13 @@ void TMainForm::RebuildTree()
     MainTree->clearSelection();
     MainTree->setCurrentItem(nullptr);
     m_rebuilding = false;
+}
+
+bool TMainForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == MainTree->viewport() && event->type() == QEvent::MouseButtonPress)
+        m_selectedBeforePress = SelectedNode();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 int TMainForm::SelectedNode() const

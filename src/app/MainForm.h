@@ -125,6 +125,7 @@ public:
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void BuildWidgets();
@@ -145,6 +146,7 @@ private:
     int m_sp2 = 0;
     bool m_shown = false;
     bool m_rebuilding = false;
+    int m_selectedBeforePress = -1;
 };
 
 } // namespace qst

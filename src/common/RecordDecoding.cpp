@@ -256,9 +256,14 @@ int DecodeJournalRecord(const quint8 *record, int length, JournalEntryRaw *entry
     return kLinkOk;
 }
 
+int ArchiveRecordCount(int a, int b, int c)
+{
+    return b <= a ? a - b : a - b + c + 1;
+}
+
 int ArchiveRecordIndex(int a, int b, int c, int back)
 {
-    const int count = b <= a ? a - b : a - b + c + 1;
+    const int count = ArchiveRecordCount(a, b, c);
     const int k = count - back - 1;
     if (k < 0)
         return -1;

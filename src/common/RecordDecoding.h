@@ -64,6 +64,8 @@ int DecodeArchiveRecord(int version, int kind, const quint8 *record, int length,
 // kLinkNoRecord. The time bytes are not checked: the journal decoders judge them.
 int DecodeJournalRecord(const quint8 *record, int length, JournalEntryRaw *entry);
 
+// Records an archive ring holds (0: empty).
+int ArchiveRecordCount(int a, int b, int c);
 // Ring slot of the record back records before the newest (0 = newest), or -1.
 // a: slot the next record takes, b: slot of the oldest record, c: highest slot number.
 int ArchiveRecordIndex(int a, int b, int c, int back);

@@ -6,6 +6,7 @@
 
 #include "common/DayCount.h"
 #include "registry/Registry.h"
+#include "storage/RecordWriters.h"
 
 namespace qst {
 
@@ -130,10 +131,16 @@ void ExchangeEngine::ScheduleTick()
         }
         if (!due)
             continue;
-        const double lastJ = DayCountFromDateTime(ini.ReadDateTime(section, reg::kLastJ, now.addDays(-1)));
-        const double lastH = DayCountFromDateTime(ini.ReadDateTime(section, reg::kLastH, now.addSecs(-3600)));
-        const double lastD = DayCountFromDateTime(ini.ReadDateTime(section, reg::kLastD, now.addDays(-1)));
-        const double lastM = DayCountFromDateTime(ini.ReadDateTime(section, reg::kLastM, now.addDays(-31)));
+        // A mark past the clock and a day (left by a damaged record) is an impossible date
+        // and reads as missing: kept, it would make every scheduled period empty.
+        auto mark = [&](const QString &key, const QDateTime &fallback) {
+            const double value = DayCountFromDateTime(ini.ReadDateTime(section, key, fallback));
+            return BeyondLatestPossible(value, now) ? DayCountFromDateTime(fallback) : value;
+        };
+        const double lastJ = mark(reg::kLastJ, now.addDays(-1));
+        const double lastH = mark(reg::kLastH, now.addSecs(-3600));
+        const double lastD = mark(reg::kLastD, now.addDays(-1));
+        const double lastM = mark(reg::kLastM, now.addDays(-31));
         const int s = static_cast<int>(serial);
         m_queue.EnqueueRequest(s, kRequestCurrent, 0, 0, false);
         m_queue.EnqueueRequest(s, kRequestHourly, nowDays, lastH, false);

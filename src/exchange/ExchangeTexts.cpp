@@ -2,6 +2,8 @@
 
 #include "PollQueue.h"
 
+#include "common/RegionalFormat.h"
+
 namespace qst::texts {
 
 const ArchiveWords &WordsOf(int requestKind)
@@ -36,6 +38,18 @@ QString UnsupportedVersion(const QString &serial, int version)
 QString SaveFailed(const QString &serial, const QString &reason)
 {
     return QStringLiteral("Не удалось сохранить данные прибора ") + serial + QStringLiteral(": ") + reason;
+}
+
+QString RecordsGone(const ArchiveWords &words, const QString &serial, double first, double last)
+{
+    return words.empty + serial + QStringLiteral(" не хранит записей с ") + DateTimeText(first)
+        + QStringLiteral(" по ") + DateTimeText(last) + QStringLiteral(": они уже вытеснены новыми");
+}
+
+QString JournalGivenUp(const QString &serial, int failures)
+{
+    return QStringLiteral("Чтение журнала прибора ") + serial + QStringLiteral(" прервано после ")
+        + QString::number(failures) + QStringLiteral(" неудачных попыток подряд. Запрос удален из очереди.");
 }
 
 } // namespace qst::texts

@@ -52,5 +52,8 @@ inline const QString kHungUp = QStringLiteral("Связь с модемом пр
 inline const QString kBadPhoneNumber = QStringLiteral("Соединение не установлено. Неверный номер телефона: ");
 QString UnsupportedVersion(const QString &serial, int version);
 QString SaveFailed(const QString &serial, const QString &reason);
+// Positions older than the calculator's oldest record, from first to last.
+QString RecordsGone(const ArchiveWords &words, const QString &serial, double first, double last);
+QString JournalGivenUp(const QString &serial, int failures);
 
 } // namespace qst::texts

@@ -1,5 +1,6 @@
 #include "ExchangeThread.h"
 
+#include "ArchiveWalk.h"
 #include "ExchangeClock.h"
 #include "ExchangeEngine.h"
 #include "ExchangeTexts.h"
@@ -24,10 +25,9 @@ namespace {
 constexpr int kWaitMs = 2000;
 constexpr quint32 kModemIdleMs = 20000;
 
-QDateTime HourStart(const QDateTime &t)
-{
-    return QDateTime(t.date(), QTime(t.time().hour(), 0));
-}
+// Consecutive failed reads after which a journal request gives up: without ring parameters
+// the journal has no end, and the port's other meters wait.
+constexpr int kJournalFailureLimit = 5;
 
 } // namespace
 
@@ -251,84 +251,80 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
     const quint8 address = static_cast<quint8>(m_address);
     ExchangeClock &clock = *m_engine.m_clock;
     const texts::ArchiveWords &words = texts::WordsOf(request.kind);
-    const StorageTarget target{m_engine.m_env.dataRoot, m_engine.m_env.registry};
 
-    const QDateTime now = clock.Now();
-    const QDateTime start = DateTimeFromDayCount(request.start);
-    QDateTime position;
-    QDateTime reference;
-    int archiveKind = 0;
-    int pa = 0, pb = 0, pc = 0; // indexes of a, b, c in P
-    switch (request.kind) {
-    case kRequestHourly:
-        position = HourStart(start).addSecs(3600);
-        reference = HourStart(now);
-        archiveKind = kArchiveHourly;
-        pa = 2, pb = 1, pc = 0;
-        break;
-    case kRequestDaily:
-        position = QDateTime(start.date().addDays(1), QTime(0, 0));
-        reference = QDateTime(now.date(), QTime(0, 0));
+    int archiveKind = kArchiveHourly;
+    int pa = 2, pb = 1, pc = 0; // indexes of a, b, c in P
+    if (request.kind == kRequestDaily) {
         archiveKind = kArchiveDaily;
         pa = 5, pb = 4, pc = 3;
-        break;
-    default:
-        position = QDateTime(QDate(start.date().year(), start.date().month(), 1), QTime(1, 0));
-        reference = QDateTime(QDate(now.date().year(), now.date().month(), 1), QTime(0, 0));
+    } else if (request.kind == kRequestMonthly) {
         archiveKind = kArchiveMonthly;
         pa = 8, pb = 7, pc = 6;
-        break;
     }
-    double pos = DayCountFromDateTime(position);
-    const double ref = DayCountFromDateTime(reference);
+    ArchiveWalk walk(request.kind, request.start, request.end, DayCountFromDateTime(clock.Now()));
+    // Once a record of this request could not be stored, later ones are stored without
+    // moving the mark: the next scheduled poll starts at the hole and fills it.
+    bool hole = false;
 
-    while (!m_stop && pos < request.end) {
+    while (!m_stop && !walk.AtEnd()) {
         qint16 P[kArchiveParamCount] = {};
         const int params = ReadArchiveParams(address, *m_serial, kWaitMs, lineState, P, clock);
         if (params != kLinkOk) {
             Log(texts::kParamsFailed + serialText + texts::kErrorCode + QString::number(params));
-        } else {
-            qint64 back = 0;
-            if (request.kind == kRequestHourly) {
-                back = WholeHoursBetween(pos, ref);
-            } else if (request.kind == kRequestDaily) {
-                back = WholeDaysBetween(pos, ref);
-            } else {
-                const QDate p = DateFromDayCount(pos);
-                back = MonthsBetween(p, reference.date());
-            }
-            const int back16 = static_cast<qint16>(back);
-            const int slot = ArchiveRecordIndex(P[pa], P[pb], P[pc], back16);
-            if (slot < 0) {
-                Log(words.empty + serialText + texts::kEmpty);
-                break;
-            }
-            ArchiveValues values;
-            TotalsSnapshot snapshot;
-            bool snapshotFilled = false;
-            const int result = request.version == 1
-                ? ReadArchiveRecordV1(address, archiveKind, slot, *m_serial, kWaitMs, lineState, &values, clock)
-                : ReadArchiveRecordV2(address, archiveKind, slot, *m_serial, kWaitMs, lineState, &values, &snapshot,
-                                      &snapshotFilled, clock);
-            const QString backText = QString::number(back16);
-            if (result < 1) {
-                Log(words.readFailed + serialText + texts::kAtOffset + backText + texts::kLowerErrorCode
-                    + QString::number(result));
-            } else if (result == kLinkOk) {
-                Log(words.readDone + serialText + texts::kAtOffset + backText + texts::kReadDone);
-                try {
-                    SaveArchiveLine(target, request.version, serial16, request.reread, 0, archiveKind, values);
-                    if (request.kind == kRequestDaily && request.version == 2 && m_snapshotFlag && snapshotFilled)
-                        SaveCurrentSnapshot(target, serial16, request.reread, snapshot, values.time + 1);
-                } catch (const StorageError &e) {
-                    // One record that cannot be stored does not end the period.
-                    Log(texts::SaveFailed(serialText, e.message()));
-                }
-            } else {
-                Log(words.missing + serialText + texts::kAtOffset + backText + texts::kMissing);
-            }
+            walk.Step();
+            clock.Sleep(50);
+            continue;
         }
-        pos += request.kind == kRequestHourly ? 1.0 / 24.0 : (request.kind == kRequestDaily ? 1.0 : 31.0);
+        const int count = ArchiveRecordCount(P[pa], P[pb], P[pc]);
+        if (count <= 0) {
+            Log(words.empty + serialText + texts::kEmpty);
+            break;
+        }
+        if (walk.Back() < 0)
+            break; // the newest record is behind this position: nothing more to read yet
+        if (walk.Back() >= count) {
+            // The ring no longer holds these: go on from the oldest record it keeps.
+            const double firstLost = walk.Position();
+            double lastLost = firstLost;
+            while (!walk.AtEnd() && walk.Back() >= count) {
+                lastLost = walk.Position();
+                walk.Step();
+            }
+            Log(texts::RecordsGone(words, serialText, firstLost, lastLost));
+            continue;
+        }
+        const int back = static_cast<int>(walk.Back());
+        const int slot = ArchiveRecordIndex(P[pa], P[pb], P[pc], back);
+        ArchiveValues values;
+        TotalsSnapshot snapshot;
+        bool snapshotFilled = false;
+        int result = request.version == 1
+            ? ReadArchiveRecordV1(address, archiveKind, slot, *m_serial, kWaitMs, lineState, &values, clock)
+            : ReadArchiveRecordV2(address, archiveKind, slot, *m_serial, kWaitMs, lineState, &values, &snapshot,
+                                  &snapshotFilled, clock);
+        const QDateTime now = clock.Now();
+        if (result == kLinkOk && BeyondLatestPossible(values.time, now))
+            result = kLinkImpossibleDate;
+        const QString backText = QString::number(back);
+        if (result < 1) {
+            Log(words.readFailed + serialText + texts::kAtOffset + backText + texts::kLowerErrorCode
+                + QString::number(result));
+        } else if (result == kLinkOk) {
+            Log(words.readDone + serialText + texts::kAtOffset + backText + texts::kReadDone);
+            const StorageTarget target{m_engine.m_env.dataRoot, m_engine.m_env.registry, now};
+            try {
+                SaveArchiveLine(target, request.version, serial16, request.reread, 0, archiveKind, values, !hole);
+                if (request.kind == kRequestDaily && request.version == 2 && m_snapshotFlag && snapshotFilled)
+                    SaveCurrentSnapshot(target, serial16, request.reread, snapshot, values.time + 1);
+            } catch (const StorageError &e) {
+                // One record that cannot be stored does not end the period.
+                hole = true;
+                Log(texts::SaveFailed(serialText, e.message()));
+            }
+        } else {
+            Log(words.missing + serialText + texts::kAtOffset + backText + texts::kMissing);
+        }
+        walk.Step();
         clock.Sleep(50);
     }
     ReportDone(request);
@@ -339,13 +335,21 @@ void TExchangeThread::ReadJournal(const TQueueItem &request)
     const QString serialText = QString::number(request.serial);
     const quint8 lineState = request.modem ? 1 : 0;
     const quint8 address = static_cast<quint8>(m_address);
-    LinkClock &clock = *m_engine.m_clock;
-    const StorageTarget target{m_engine.m_env.dataRoot, m_engine.m_env.registry};
+    ExchangeClock &clock = *m_engine.m_clock;
 
+    int failures = 0;
     for (int n = 0; !m_stop && (request.end < 0.5 || n < request.end); ++n) {
+        // The stop button took the request away: the other meters of the port come first.
+        if (n > 0 && !m_engine.m_queue.Contains(request.id))
+            break;
+        if (failures >= kJournalFailureLimit) {
+            Log(texts::JournalGivenUp(serialText, failures));
+            break;
+        }
         qint16 P[kArchiveParamCount] = {};
         const int params = ReadArchiveParams(address, *m_serial, kWaitMs, lineState, P, clock);
         if (params != kLinkOk) {
+            ++failures;
             Log(texts::kParamsFailed + serialText + texts::kErrorCode + QString::number(params));
         } else {
             const int slot = JournalRecordIndex(P[9], P[10], P[11], n);
@@ -355,6 +359,7 @@ void TExchangeThread::ReadJournal(const TQueueItem &request)
             }
             JournalEntryRaw raw;
             const int result = ReadJournalRecord(address, slot, *m_serial, kWaitMs, lineState, &raw, clock);
+            failures = result < 1 ? failures + 1 : 0;
             if (result < 1) {
                 Log(texts::kJournalReadFailed + serialText + texts::kAtOffset + QString::number(n)
                     + texts::kLowerErrorCode + QString::number(result));
@@ -365,6 +370,7 @@ void TExchangeThread::ReadJournal(const TQueueItem &request)
                 Log(texts::kJournalRead + serialText + texts::kAtOffset + QString::number(n) + texts::kReadDone);
                 JournalDecodeStruct decoded;
                 if (DecodeJournal(request.version, decoded, raw)) {
+                    const StorageTarget target{m_engine.m_env.dataRoot, m_engine.m_env.registry, clock.Now()};
                     const bool stored =
                         SaveJournalLine(target, static_cast<quint16>(request.serial), 0, decoded.date,
                                         decoded.dateTime, decoded.recordText, decoded.oldValue, decoded.newValue);

@@ -4,6 +4,8 @@
 #include "common/DayCount.h"
 #include "registry/Registry.h"
 
+#include <algorithm>
+
 namespace qst {
 
 PollQueue::PollQueue(Registry &registry)
@@ -27,11 +29,20 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
     const QString phone = ini.ReadString(section, reg::kModemNum);
 
     // Trim the new period against those already queued for the meter: only the parts no
-    // queued request covers are added.
-    if (kind != kRequestCurrent) {
+    // queued request covers are added. Every step leaves a strictly shorter part of the new
+    // period, so trimming ends. Only real periods (start before end) take part: an inverted
+    // one (a mark ahead of the clock) would split into itself for ever. The journal's start
+    // and end are no period: a request equal to a queued one adds nothing.
+    if (kind == kRequestJournal) {
         const QList<TQueueItem> items = Items();
         for (const TQueueItem &q : items) {
-            if (q.serial != serial || q.kind != kind || q.reread != (reread ? 1 : 0))
+            if (q.serial == serial && q.kind == kind && q.reread == (reread ? 1 : 0) && q.end == end)
+                return;
+        }
+    } else if (kind != kRequestCurrent && start < end) {
+        const QList<TQueueItem> items = Items();
+        for (const TQueueItem &q : items) {
+            if (q.serial != serial || q.kind != kind || q.reread != (reread ? 1 : 0) || !(q.start < q.end))
                 continue;
             if (start > q.start && start < q.end) {
                 if (end <= q.end)
@@ -42,7 +53,9 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
             if (end > q.start && end < q.end) {
                 if (start >= q.start)
                     continue;
-                EnqueueRequest(serial, kind, q.end, start, reread);
+                // Straight to the uncovered head: widening it to q's end first, as the
+                // classic rule did, can bounce between overlapping queued periods for ever.
+                EnqueueRequest(serial, kind, q.start, start, reread);
                 return;
             }
             if (start <= q.start && end >= q.end) {
@@ -59,8 +72,13 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
         largest = std::max(largest, q.id);
     if (largest > 1000)
         largest = 0;
+    // An id still queued is taken: removals and version reports go by id and must not
+    // reach another meter's request.
+    quint32 id = largest + 1;
+    while (std::any_of(m_items.cbegin(), m_items.cend(), [id](const TQueueItem &q) { return q.id == id; }))
+        ++id;
     TQueueItem item;
-    item.id = largest + 1;
+    item.id = id;
     item.port = port;
     item.modem = modem;
     item.phone = phone;
@@ -110,7 +128,8 @@ void PollQueue::SetMeterVersion(quint32 id, int version)
 void PollQueue::RemoveConnectionRequests(const QString &phone)
 {
     std::lock_guard lock(m_mutex);
-    m_items.removeIf([&](const TQueueItem &q) { return q.phone == phone; });
+    // Only calls to that number: a direct meter has an empty number too.
+    m_items.removeIf([&](const TQueueItem &q) { return q.modem != 0 && q.phone == phone; });
 }
 
 void PollQueue::RemoveMeterRequests(int serial)
@@ -154,6 +173,12 @@ bool PollQueue::WantsPort(int port) const
             return true;
     }
     return false;
+}
+
+bool PollQueue::Contains(quint32 id) const
+{
+    std::lock_guard lock(m_mutex);
+    return std::any_of(m_items.cbegin(), m_items.cend(), [id](const TQueueItem &q) { return q.id == id; });
 }
 
 QStringList PollQueue::Lines() const

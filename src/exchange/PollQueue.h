@@ -21,7 +21,7 @@ enum RequestKind {
 // One poll request.
 struct TQueueItem
 {
-    quint32 id = 0;       // 1..1001
+    quint32 id = 0;       // 1..1001, unique in the queue (beyond 1001 only while more are queued)
     int port = 0;         // the meter's Com
     quint8 modem = 0;     // 1 when the meter is reached by modem
     QString phone;        // the meter's ModemNum
@@ -46,6 +46,7 @@ public:
     void EnqueueRequest(int serial, int kind, double end, double start, bool reread);
     void RemoveRequest(quint32 id);
     void SetMeterVersion(quint32 id, int version);
+    // The modem requests that call this number.
     void RemoveConnectionRequests(const QString &phone);
     // The stop button: every request of the meter.
     void RemoveMeterRequests(int serial);
@@ -56,6 +57,7 @@ public:
     bool CopyAt(int i, TQueueItem *item) const;
     QList<TQueueItem> Items() const;
     bool WantsPort(int port) const;
+    bool Contains(quint32 id) const;
 
     // One line per request for the queue page.
     QStringList Lines() const;

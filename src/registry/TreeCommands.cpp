@@ -2,8 +2,10 @@
 
 #include "Registry.h"
 #include "common/DataRoot.h"
+#include "common/MeterWriteLock.h"
 
 #include <QCollator>
+#include <QLocale>
 #include <QDir>
 #include <QFile>
 
@@ -93,8 +95,13 @@ TreeModel BuildTreeModel(Registry &registry)
         }
     }
 
-    // One collator for the whole build (the default one behind localeAwareCompare is never freed).
-    const QCollator collator;
+    // One collator for the whole build (the default one behind localeAwareCompare is never
+    // freed), fixed like the rest of the regional format: under the process's locale (LANG=C
+    // on a server) every capital went before every small letter. The order is the one a
+    // Russian Windows desktop shows: digits, Latin, Cyrillic, case-blind, "ё" with "е",
+    // numbers as text. That is the Unicode root order, which the English locale carries; the
+    // Russian tailoring would move Cyrillic before Latin.
+    const QCollator collator(QLocale(QLocale::English, QLocale::UnitedStates));
     const QList<int> groups = model.DisplayOrder();
     for (auto it = groups.crbegin(); it != groups.crend(); ++it) {
         const int number = model.nodes[*it].data;
@@ -160,6 +167,8 @@ bool DeleteMeter(Registry &registry, const QString &dataRoot, int meter)
     bool removed = true;
     quint16 serial = 0;
     if (ParseSerial(serialText, &serial)) {
+        // Not while a poll or an import writes this meter's files.
+        MeterWriteLock lock(serial);
         for (DataKind kind : {DataKind::History, DataKind::Hourly, DataKind::Daily, DataKind::Monthly,
                               DataKind::Journal}) {
             QDir folder(MeterFolderPath(dataRoot, kind, serial));

@@ -47,6 +47,11 @@ void AddHistoryBody(LineBuilder &b, int version, const float *F, const double *D
         b.Real(F[i]);
 }
 
+QDateTime MarkClock(const StorageTarget &target)
+{
+    return target.now.isValid() ? target.now : QDateTime::currentDateTime();
+}
+
 void AdvanceDateTimeMark(Registry &registry, int section, const QString &key, double time)
 {
     ProfileFile &ini = registry.file();
@@ -68,6 +73,11 @@ void AdvanceDateMark(Registry &registry, int section, const QString &key, double
 
 } // namespace
 
+bool BeyondLatestPossible(double time, const QDateTime &now)
+{
+    return DayCountToMs(time) > DayCountToMs(DayCountFromDateTime(now) + 1);
+}
+
 int FindSection(const StorageTarget &target, quint16 serial, int sectionNumber)
 {
     if (sectionNumber > 0 || !target.registry)
@@ -77,7 +87,7 @@ int FindSection(const StorageTarget &target, quint16 serial, int sectionNumber)
 
 void AdvanceArchiveMark(const StorageTarget &target, int section, int kind, double time)
 {
-    if (section <= 0 || !target.registry)
+    if (section <= 0 || !target.registry || BeyondLatestPossible(time, MarkClock(target)))
         return;
     if (kind == kHourlyArchive)
         AdvanceDateTimeMark(*target.registry, section, reg::kLastH, time);
@@ -87,7 +97,7 @@ void AdvanceArchiveMark(const StorageTarget &target, int section, int kind, doub
 
 void AdvanceJournalMark(const StorageTarget &target, int section, double time)
 {
-    if (section > 0 && target.registry)
+    if (section > 0 && target.registry && !BeyondLatestPossible(time, MarkClock(target)))
         AdvanceDateTimeMark(*target.registry, section, reg::kLastJ, time);
 }
 
@@ -278,13 +288,14 @@ void SaveCurrentSnapshot(const StorageTarget &target, quint16 serial, bool overw
 }
 
 void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
-                     int kind, const ArchiveValues &values)
+                     int kind, const ArchiveValues &values, bool advanceMark)
 {
     RefuseUnstorable(Storable(values));
     MeterWriteLock lock(serial);
     InsertArchiveLine(ArchiveFilePath(target.dataRoot, serial, kind, values.time), BuildArchiveLine(version, values),
                       values.time, overwrite);
-    AdvanceArchiveMark(target, FindSection(target, serial, sectionNumber), kind, values.time);
+    if (advanceMark)
+        AdvanceArchiveMark(target, FindSection(target, serial, sectionNumber), kind, values.time);
 }
 
 bool SaveJournalLine(const StorageTarget &target, quint16 serial, int sectionNumber, double date, double timeOfDay,

@@ -2,7 +2,10 @@
 
 #include "common/DeviceValues.h"
 
+#include <QDateTime>
 #include <QString>
+
+#include <utility>
 
 namespace qst {
 
@@ -12,9 +15,22 @@ class Registry;
 // marks they advance.
 struct StorageTarget
 {
+    StorageTarget(QString root = {}, Registry *registryFile = nullptr, QDateTime clock = {})
+        : dataRoot(std::move(root))
+        , registry(registryFile)
+        , now(std::move(clock))
+    {
+    }
+
     QString dataRoot;
     Registry *registry = nullptr;
+    QDateTime now; // the computer's clock for the marks' limit; invalid: the system clock
 };
+
+// A time more than a day past the computer's clock: no calculator holds a record of an
+// interval that has not ended, so such a date is impossible. A last-read mark never moves
+// there, or every later scheduled poll would ask for nothing.
+bool BeyondLatestPossible(double time, const QDateTime &now);
 
 enum ArchiveKind {
     kHourlyArchive = 0,
@@ -44,8 +60,9 @@ void SaveCurrentSnapshot(const StorageTarget &target, quint16 serial, bool overw
                          double time);
 // The archive line into its file by kind and time; then the meter's LastH/LastD/LastM
 // moves forward. sectionNumber 0: the meter is looked up by serial.
+// advanceMark false: the line is stored but the mark stays (a record before it is missing).
 void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
-                     int kind, const ArchiveValues &values);
+                     int kind, const ArchiveValues &values, bool advanceMark = true);
 // The journal line at the date of `date` and the time of day of `timeOfDay`; LastJ moves
 // forward. Returns true when the entry was already stored.
 bool SaveJournalLine(const StorageTarget &target, quint16 serial, int sectionNumber, double date, double timeOfDay,

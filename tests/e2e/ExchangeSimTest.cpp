@@ -273,3 +273,48 @@ TEST(QstCliPoll, InterruptedPollShutsDownInOrder)
     EXPECT_EQ(poll.exitCode(), 1);
     EXPECT_TRUE(out.trimmed().endsWith(QByteArrayLiteral("Порт закрыт"))) << out.right(300).toStdString();
 }
+
+TEST(QstCliRun, ScheduleWithMarksAheadAndAPortThatWillNotOpen)
+{
+    // Two meters share serial 7100 (allowed); their marks are a few hours ahead of the clock
+    // (a calculator's clock running fast) and their port names no device. Every minute is
+    // in the schedule, so the next minute boundary queues ten requests, inverted periods
+    // and two journal requests of one serial among them; the service retries the port and
+    // keeps running until it is told to stop.
+    TempDataRoot root;
+    const QDateTime now = QDateTime::currentDateTime();
+    QString schedule;
+    for (int m = 0; m < 24 * 60; ++m)
+        schedule += QStringLiteral("%1:%2|").arg(m / 60, 2, 10, QChar(u'0')).arg(m % 60, 2, 10, QChar(u'0'));
+    QString ini = QStringLiteral("[TREE]\r\nMaxCNum=2\r\n[G0]\r\nCList=1,2\r\n[PORTS]\r\n3=%1\r\n")
+                      .arg(root.file(QStringLiteral("no-such-tty")));
+    for (int n = 1; n <= 2; ++n) {
+        // The second meter's marks are an hour behind the first's.
+        const QDateTime ahead = now.addSecs((4 - n) * 3600);
+        ini += QStringLiteral("[C%1]\r\nParent=0\r\nName=m%1\r\nSerial=7100\r\nAddress=1\r\nCom=3\r\nSchedule=%2\r\n"
+                              "LastH=%3\r\nLastD=%4\r\nLastM=%4\r\nLastJ=%3\r\n")
+                   .arg(n)
+                   .arg(schedule, ahead.toString(QStringLiteral("dd.MM.yyyy H:mm:ss")),
+                        ahead.date().toString(QStringLiteral("dd.MM.yyyy")));
+    }
+    WriteAll(TreeIniPath(root.path()), EncodeCp1251(ini));
+
+    QProcess run;
+    run.start(QStringLiteral(QST_CLI), {QStringLiteral("--data-dir"), root.path(), QStringLiteral("run")});
+    ASSERT_TRUE(run.waitForStarted());
+    QByteArray out;
+    QElapsedTimer t;
+    t.start();
+    // The port is tried again every 5 s: three attempts show the service alive after the
+    // schedule fired.
+    while (out.count("Невозможно открыть порт") < 3 && run.state() == QProcess::Running && t.elapsed() < 100000) {
+        run.waitForReadyRead(1000);
+        out += run.readAllStandardOutput();
+    }
+    EXPECT_EQ(run.state(), QProcess::Running) << out.toStdString() << run.readAllStandardError().toStdString();
+    EXPECT_GE(out.count("Невозможно открыть порт"), 3) << out.toStdString();
+    run.terminate();
+    ASSERT_TRUE(run.waitForFinished(30000));
+    EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(run.exitCode(), 0);
+}

@@ -5,11 +5,19 @@
 #include "storage/ArchiveFiles.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 using namespace qst;
 using namespace qst::test;
+
+void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
@@ -41,6 +49,8 @@ public:
     bool modem = false;
     QString busyNumber;
     bool failCurrent = false;
+    bool failParams = false;  // the ring parameters never answer
+    int futureSlot = -1;      // an hourly slot stamped 10.12.2220, as a damaged record
 
     std::mutex mutex;
     QList<QByteArray> requests; // every write, in order
@@ -99,6 +109,8 @@ private:
             const int count = (quint8(request[4]) << 8) | quint8(request[5]);
             if (function == 4 && failCurrent && first == 0)
                 return {};
+            if (function == 4 && failParams && first == 6)
+                return {};
             const QByteArray image = function == 3 ? Holding() : Input();
             QByteArray body;
             body.append(char(address));
@@ -150,7 +162,9 @@ private:
         const int newestSlot = kind == 0 ? 49 : (kind == 1 ? 19 : 11);
         const int back = newestSlot - slot;
         QDateTime t;
-        if (kind == 0)
+        if (kind == 0 && slot == futureSlot)
+            t = QDateTime(QDate(2220, 12, 10), QTime(5, 0));
+        else if (kind == 0)
             t = newestHour.addSecs(-3600 * back);
         else if (kind == 1)
             t = QDateTime(newestHour.date().addDays(-1 - back), QTime(0, 0));
@@ -364,4 +378,179 @@ TEST(ExchangeThread, ModemConnectionsAreSharedAndHungUp)
     ASSERT_TRUE(f.RunToEmpty());
     EXPECT_EQ(f.Lines(QStringLiteral("3 Соединение не установлено. Ответ модема: \r\nBUSY\r\n")).size(), 1);
     EXPECT_EQ(c.Count("ATD+7333"), 1);
+}
+
+namespace {
+
+QString LastH(ThreadFixture &f)
+{
+    return f.registry.file().ReadString(QStringLiteral("C1"), reg::kLastH);
+}
+
+QStringList Backs(ThreadFixture &f)
+{
+    QStringList backs;
+    for (const QString &l : f.Lines(QStringLiteral("3 Архивная часовая запись с прибора  500 со смещением ")))
+        backs.append(l.section(QStringLiteral("со смещением "), 1).section(u' ', 0, 0));
+    return backs;
+}
+
+// Pins the process's time zone for one test and puts the previous one back.
+class ZoneScope
+{
+public:
+    explicit ZoneScope(const char *zone)
+        : m_old(qgetenv("TZ"))
+    {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~ZoneScope()
+    {
+        qputenv("TZ", m_old);
+        tzset();
+    }
+
+private:
+    QByteArray m_old;
+};
+
+} // namespace
+
+TEST(ExchangeThread, HourlyPositionsStepInWholeWallClockHours)
+{
+    const struct {
+        const char *name;
+        const char *zone;
+        QDateTime now, start, end;
+        QStringList backs;
+    } cases[] = {
+        // 07:20-11:00 is 08:00, 09:00 and 10:00; a real-valued step of 1/24 also took 10:59:59.999.
+        {"end on a whole hour", "Europe/Moscow", QDateTime(QDate(2026, 12, 10), QTime(14, 37)),
+         QDateTime(QDate(2026, 12, 10), QTime(7, 20)), QDateTime(QDate(2026, 12, 10), QTime(11, 0)),
+         {"6", "5", "4"}},
+        // A wall-clock day has every hour, the one a clock change skips included.
+        {"spring forward", "Europe/Berlin", QDateTime(QDate(2026, 3, 29), QTime(14, 37)),
+         QDateTime(QDate(2026, 3, 29), QTime(1, 30)), QDateTime(QDate(2026, 3, 29), QTime(4, 0)), {"12", "11"}},
+        {"fall back", "Europe/Berlin", QDateTime(QDate(2026, 10, 25), QTime(14, 37)),
+         QDateTime(QDate(2026, 10, 25), QTime(2, 30)), QDateTime(QDate(2026, 10, 25), QTime(5, 0)), {"11", "10"}},
+    };
+    for (const auto &c : cases) {
+        ZoneScope zone(c.zone);
+        ThreadFixture f;
+        f.clock.SetNow(c.now);
+        f.calculator.newestHour = QDateTime(c.now.date(), QTime(13, 0));
+        AddTestMeter(f.registry, 500, 3);
+        f.engine.queue().EnqueueRequest(500, kRequestHourly, DayCountFromDateTime(c.end),
+                                        DayCountFromDateTime(c.start), false);
+        ASSERT_TRUE(f.RunToEmpty()) << c.name;
+        EXPECT_EQ(Backs(f), c.backs) << c.name;
+    }
+}
+
+TEST(ExchangeThread, PositionsTheRingNoLongerHoldsAreSkippedWithOneLine)
+{
+    // The ring keeps 50 hours, the newest 1 hour before the current one (14:00): back 50
+    // and more are gone. From 2022 on the back count is past 32767.
+    const struct {
+        const char *name;
+        QDate from;
+        QString lost;
+    } cases[] = {
+        {"offline for nine days", QDate(2026, 12, 1), QStringLiteral("01.12.2026 1:00:00")},
+        {"offline for years", QDate(2022, 5, 1), QStringLiteral("01.05.2022 1:00:00")},
+    };
+    for (const auto &c : cases) {
+        ThreadFixture f;
+        AddTestMeter(f.registry, 500, 3);
+        f.engine.queue().EnqueueRequest(500, kRequestHourly, Day(2026, 12, 10, 14),
+                                        DayCountFromParts(c.from, QTime(0, 0)), false);
+        ASSERT_TRUE(f.RunToEmpty()) << c.name;
+        EXPECT_EQ(f.Lines(QStringLiteral("3 Часовой архив")),
+                  QStringList{QStringLiteral("3 Часовой архив прибора 500 не хранит записей с ") + c.lost
+                              + QStringLiteral(" по 08.12.2026 12:00:00: они уже вытеснены новыми")})
+            << c.name;
+        EXPECT_EQ(Backs(f).size(), 49) << c.name;
+        EXPECT_EQ(Backs(f).first(), QStringLiteral("49")) << c.name;
+        EXPECT_EQ(LastH(f), QStringLiteral("10.12.2026 12:00:00")) << c.name;
+        // No request for a slot outside the ring.
+        std::lock_guard lock(f.calculator.mutex);
+        for (const QByteArray &r : f.calculator.requests) {
+            if (r.size() > 5 && quint8(r[1]) == 0x41) {
+                EXPECT_LE(quint8(r[4]) | (quint8(r[5]) << 8), 99) << c.name;
+            }
+        }
+    }
+}
+
+TEST(ExchangeThread, AMarkStaysBeforeARecordThatWasNotStored)
+{
+    ThreadFixture f;
+    AddTestMeter(f.registry, 500, 3);
+    // Positions 09:00..12:00 hold the records of 08:00..11:00; the 09:00 one fails to save.
+    int saves = 0;
+    SetSaveFaultForTests([&saves](const QString &path) {
+        return path.endsWith(QStringLiteral("HA500/202612.dat")) && ++saves == 2;
+    });
+    f.engine.queue().EnqueueRequest(500, kRequestHourly, Day(2026, 12, 10, 13), Day(2026, 12, 10, 8, 20), false);
+    const bool emptied = f.RunToEmpty();
+    SetSaveFaultForTests({});
+    ASSERT_TRUE(emptied);
+    const QString file = DataFilePath(f.root.path(), DataKind::Hourly, 500, 2026, 12);
+    EXPECT_EQ(LoadLines(file).size(), 3);
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Не удалось сохранить данные прибора 500")).size(), 1);
+    EXPECT_EQ(LastH(f), QStringLiteral("10.12.2026 8:00:00")) << "later records do not carry the mark past the hole";
+
+    // The next scheduled period starts at the mark and fills the hole.
+    const double mark = DayCountFromDateTime(f.registry.file().ReadDateTime(QStringLiteral("C1"), reg::kLastH, {}));
+    f.engine.queue().EnqueueRequest(500, kRequestHourly, Day(2026, 12, 10, 13), mark, false);
+    ASSERT_TRUE(f.RunToEmpty());
+    const QStringList lines = LoadLines(file);
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(DateTimeFromDayCount(LineTime(lines[1])), QDateTime(QDate(2026, 12, 10), QTime(9, 0)));
+    EXPECT_EQ(LastH(f), QStringLiteral("10.12.2026 11:00:00"));
+}
+
+TEST(ExchangeThread, ARecordDatedInTheFutureIsAnImpossibleDate)
+{
+    ThreadFixture f;
+    f.calculator.futureSlot = 47; // back 2
+    AddTestMeter(f.registry, 500, 3);
+    f.engine.queue().EnqueueRequest(500, kRequestHourly, Day(2026, 12, 10, 13), Day(2026, 12, 10, 8, 20), false);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Не удалось прочесть архивную часовую")),
+              QStringList{QStringLiteral(
+                  "3 Не удалось прочесть архивную часовую запись с прибора  500 со смещением 2 код ошибки -4")});
+    EXPECT_FALSE(QFileInfo::exists(DataFilePath(f.root.path(), DataKind::Hourly, 500, 2220, 12)));
+    EXPECT_EQ(LoadLines(DataFilePath(f.root.path(), DataKind::Hourly, 500, 2026, 12)).size(), 3);
+    EXPECT_EQ(LastH(f), QStringLiteral("10.12.2026 10:00:00"));
+}
+
+TEST(ExchangeThread, AJournalWhoseRingCannotBeReadGivesUp)
+{
+    ThreadFixture f;
+    f.calculator.failParams = true;
+    AddTestMeter(f.registry, 500, 3);
+    f.engine.queue().EnqueueRequest(500, kRequestJournal, 0, Day(2026, 12, 9), false);
+    f.engine.ReadCurrentValues(500);
+    ASSERT_TRUE(f.RunToEmpty()) << "the journal request ends and the port's next request is served";
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Не удалось считать параметры архива")).size(), 5);
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Чтение журнала прибора 500 прервано после 5 неудачных попыток подряд.")).size(),
+              1);
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Текущие параметры прибора 500 Считаны успешно.")).size(), 1);
+}
+
+TEST(ExchangeThread, AStoppedJournalRequestEndsAtOnce)
+{
+    ThreadFixture f;
+    f.calculator.journalEntries = 190;
+    AddTestMeter(f.registry, 500, 3);
+    f.engine.queue().EnqueueRequest(500, kRequestJournal, 0, Day(2026, 12, 9), true);
+    f.engine.SuperviseTick();
+    ASSERT_TRUE(SpinUntil([&] { return f.Lines(QStringLiteral("3 Запись журнала")).size() >= 3; }));
+    f.engine.StopMeter(500);
+    ASSERT_TRUE(SpinUntil([&] { return f.Lines(QStringLiteral("3 Порт открыт")).size() == 1 && f.engine.queue().Size() == 0; }));
+    f.engine.SuperviseTick();
+    EXPECT_EQ(f.engine.ThreadCount(), 0);
+    EXPECT_LT(f.Lines(QStringLiteral("3 Запись журнала")).size(), 10) << "the reading stopped with the request";
 }

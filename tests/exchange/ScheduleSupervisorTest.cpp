@@ -134,3 +134,30 @@ TEST(Supervisor, ShutdownWhileAThreadRetriesItsPort)
         EXPECT_EQ(engine.queue().Size(), 0);
     }
 }
+
+TEST(Schedule, AMarkFarInTheFutureReadsAsMissing)
+{
+    // A mark more than a day past the clock came from a damaged record; kept, it would make
+    // every scheduled period empty. A mark a few hours ahead (a calculator clock running
+    // fast) is kept and gives an inverted period, which reads nothing and ends.
+    EngineFixture f;
+    const int far = AddTestMeter(f.registry, 500, 1);
+    const int near = AddTestMeter(f.registry, 600, 1);
+    for (int m : {far, near})
+        f.registry.file().WriteString(MeterSection(m), reg::kSchedule, QStringLiteral("10:00|"));
+    f.registry.file().WriteString(MeterSection(far), reg::kLastH, QStringLiteral("10.12.2220 5:00:00"));
+    f.registry.file().WriteString(MeterSection(far), reg::kLastD, QStringLiteral("10.12.2220"));
+    f.registry.file().WriteString(MeterSection(near), reg::kLastH, QStringLiteral("10.12.2026 13:00:00"));
+    f.clock.SetNow(QDateTime(QDate(2026, 12, 10), QTime(9, 59, 59)));
+    f.engine.ScheduleTick();
+    f.clock.SetNow(QDateTime(QDate(2026, 12, 10), QTime(10, 0, 4)));
+    f.engine.ScheduleTick();
+    QStringList starts;
+    for (const TQueueItem &q : f.engine.queue().Items())
+        if (q.kind == kRequestHourly || q.kind == kRequestDaily)
+            starts << QStringLiteral("%1 %2 %3").arg(q.serial).arg(q.kind).arg(DateTimeText(q.start));
+    starts.sort();
+    EXPECT_EQ(starts, (QStringList{QStringLiteral("500 1 10.12.2026 9:00:04"), QStringLiteral("500 2 09.12.2026 10:00:04"),
+                                   QStringLiteral("600 1 10.12.2026 13:00:00"), QStringLiteral("600 2 09.12.2026 10:00:04")}))
+        << starts.join(u'\n').toStdString();
+}

@@ -1,3 +1,4 @@
+#include "common/MeterWriteLock.h"
 #include "common/TextFile.h"
 #include "registry/MeterRecord.h"
 #include "registry/Registry.h"
@@ -5,8 +6,12 @@
 #include "support/TempDataRoot.h"
 
 #include <QDir>
+#include <QLocale>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
 
 using namespace qst;
 using qst::test::TempDataRoot;
@@ -177,6 +182,51 @@ TEST(TreeCommands, DeleteMeterRemovesSectionListEntryAndData)
     EXPECT_TRUE(data.exists(QStringLiteral("HA78")));
     EXPECT_TRUE(data.exists(QStringLiteral("78.dat")));
     EXPECT_EQ(registry.MaxMeterNumber(), 3);
+}
+
+TEST(TreeCommands, SortsInRussianWhateverTheProcessLocale)
+{
+    TempDataRoot root;
+    WriteTreeIni(root, QStringLiteral("[TREE]\r\nGroupList=1,2,3,4,5,6,7,8\r\n"
+                                      "[G1]\r\nName=Школа\r\n[G2]\r\nName=аптека\r\n"
+                                      "[G3]\r\nName=ёлка\r\n[G4]\r\nName=Баня\r\n[G5]\r\nName=Zeta\r\n"
+                                      "[G6]\r\nName=alpha\r\n[G7]\r\nName=130\r\n[G8]\r\nName=1200\r\n"));
+    Registry registry(TreeIniPath(root.path()));
+    for (const QLocale &process : {QLocale::c(), QLocale(QLocale::Russian, QLocale::Russia),
+                                   QLocale(QLocale::German, QLocale::Germany)}) {
+        QLocale::setDefault(process);
+        const TreeModel model = BuildTreeModel(registry);
+        QLocale::setDefault(QLocale::system());
+        // Digits (as text), Latin, Cyrillic; case-blind.
+        EXPECT_EQ(ChildCaptions(model, 0),
+                  (QStringList{QStringLiteral("1200"), QStringLiteral("130"), QStringLiteral("alpha"),
+                               QStringLiteral("Zeta"), QStringLiteral("аптека"), QStringLiteral("Баня"),
+                               QStringLiteral("ёлка"), QStringLiteral("Школа")}))
+            << process.name().toStdString();
+    }
+}
+
+TEST(TreeCommands, DeleteMeterWaitsWhileAPollStoresItsLines)
+{
+    TempDataRoot root;
+    Registry registry(TreeIniPath(root.path()));
+    MeterRecord r;
+    r.name = QStringLiteral("A");
+    r.serial = QStringLiteral("77");
+    r.address = QStringLiteral("1");
+    r.port = 1;
+    const int meter = AddMeter(registry, 0, r);
+    QDir data(DataFolderPath(root.path()));
+    ASSERT_TRUE(data.mkpath(QStringLiteral("HA77")));
+
+    std::unique_lock poll(MeterWriteMutex(77));
+    auto deleting = std::async(std::launch::async, [&] { return DeleteMeter(registry, root.path(), meter); });
+    EXPECT_EQ(deleting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "the meter's folders went while a poll wrote into them";
+    EXPECT_TRUE(data.exists(QStringLiteral("HA77")));
+    poll.unlock();
+    EXPECT_TRUE(deleting.get());
+    EXPECT_FALSE(data.exists(QStringLiteral("HA77")));
 }
 
 TEST(TreeCommands, DeleteMeterWithBrokenSerialTouchesNoData)

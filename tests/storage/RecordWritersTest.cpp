@@ -241,3 +241,37 @@ TEST(RecordWriters, ValuesThatAreNotNumbersAreRefused)
     EXPECT_FALSE(QFileInfo::exists(DataFilePath(f.root.path(), DataKind::CurrentValues, 5)));
     EXPECT_FALSE(QFileInfo::exists(DataFilePath(f.root.path(), DataKind::History, 5, 2010, 1)));
 }
+
+TEST(RecordWriters, MarksNeverMovePastTheClockAndADay)
+{
+    // Whatever the writer is given (a poll, a dump), a record of an interval that has not
+    // ended is stored but moves no mark: such a mark would make every scheduled period empty.
+    Fixture f;
+    const int meter = f.AddMeter(QStringLiteral("40000"));
+    f.target.now = QDateTime(QDate(2026, 12, 10), QTime(14, 37));
+    const struct {
+        const char *name;
+        int kind;
+        double time;
+        QString key;
+        QString mark;
+    } cases[] = {
+        {"hourly 2220", kHourlyArchive, At(2220, 12, 10, 5), reg::kLastH, QString()},
+        {"daily 2220", kDailyArchive, At(2220, 12, 10), reg::kLastD, QString()},
+        {"monthly next year", kMonthlyArchive, At(2027, 12, 1), reg::kLastM, QString()},
+        {"hourly a day ahead", kHourlyArchive, At(2026, 12, 11, 14, 37), reg::kLastH,
+         QStringLiteral("11.12.2026 14:37:00")},
+        {"hourly just past the day", kHourlyArchive, At(2026, 12, 11, 14, 38), reg::kLastH,
+         QStringLiteral("11.12.2026 14:37:00")},
+    };
+    for (const auto &c : cases) {
+        ArchiveValues a;
+        a.time = c.time;
+        SaveArchiveLine(f.target, 1, 40000, false, 0, c.kind, a);
+        EXPECT_TRUE(QFileInfo::exists(ArchiveFilePath(f.root.path(), 40000, c.kind, c.time))) << c.name;
+        EXPECT_EQ(f.registry.file().ReadString(MeterSection(meter), c.key), c.mark) << c.name;
+    }
+    EXPECT_FALSE(SaveJournalLine(f.target, 40000, 0, At(2220, 1, 1), At(2220, 1, 1, 3), QStringLiteral("G1"),
+                                 QString(), QString()));
+    EXPECT_EQ(f.registry.file().ReadString(MeterSection(meter), reg::kLastJ), QString());
+}

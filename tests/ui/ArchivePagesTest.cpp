@@ -5,6 +5,7 @@
 #include "UiSupport.h"
 
 #include "common/DayCount.h"
+#include "common/MeterWriteLock.h"
 #include "common/TextFile.h"
 #include "registry/Registry.h"
 #include "storage/ArchiveFiles.h"
@@ -15,6 +16,9 @@
 #include <QTableView>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
 
 using namespace qst;
 using qst::test::TempDataRoot;
@@ -157,6 +161,27 @@ TEST(ArchiveView, ClearingHourlyBeforeFifteenthOfMarch)
     EXPECT_EQ(LoadLines(hourly(2020, 3)),
               (QStringList{QStringLiteral("bad\t"), Line(At(2020, 3, 15), 2), Line(At(2020, 3, 16), 3)}));
     EXPECT_EQ(LoadLines(journal).size(), 1); // not ticked
+}
+
+TEST(ArchiveView, ClearingWaitsWhileAPollStoresTheMetersLines)
+{
+    TempDataRoot root;
+    const QString file = DataFilePath(root.path(), DataKind::Hourly, 9, 2020, 3);
+    Write(file, {Line(At(2020, 3, 14), 1), Line(At(2020, 3, 16), 2)});
+    ClearChoice choice;
+    choice.hourly = true;
+
+    // A poll is in the middle of storing a line of meter 9.
+    std::unique_lock poll(MeterWriteMutex(9));
+    auto clearing = std::async(std::launch::async, [&] {
+        ClearArchive(root.path(), QStringLiteral("9"), QDateTime(QDate(2020, 3, 15), QTime(0, 0)), choice);
+    });
+    EXPECT_EQ(clearing.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "the clearing went ahead while the poll wrote";
+    InsertArchiveLine(file, Line(At(2020, 3, 17), 3), At(2020, 3, 17), false);
+    poll.unlock();
+    clearing.get();
+    EXPECT_EQ(LoadLines(file), (QStringList{Line(At(2020, 3, 16), 2), Line(At(2020, 3, 17), 3)}));
 }
 
 TEST(CurrentValues, NeverReadMeterShowsDefaults)

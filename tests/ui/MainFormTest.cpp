@@ -473,3 +473,20 @@ TEST(MainFormShell, ErrorOfACommandIsShownAndTheProgramGoesOn)
     EXPECT_FALSE(shown.isEmpty());
     EXPECT_TRUE(form.isVisible());
 }
+
+TEST_F(MainFormTest, ClickingTheSelectedMeterReadsItsFilesAgain)
+{
+    form->MainPC->setCurrentIndex(0);
+    const QString current = DataFilePath(root.path(), DataKind::CurrentValues, 99);
+    qst::test::WriteAll(current, "[CURRDATA]\r\nQ1=5\r\n");
+    const int node = form->treeModel().FindMeterNode(6);
+    const QPoint at = form->MainTree->visualItemRect(form->ItemOf(node)).center();
+    QTest::mouseClick(form->MainTree->viewport(), Qt::LeftButton, {}, at);
+    ASSERT_EQ(form->SelectedNode(), node);
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Q1"))->text(), QStringLiteral("5"));
+
+    // A poll stored new values meanwhile; a click on the same meter shows them.
+    qst::test::WriteAll(current, "[CURRDATA]\r\nQ1=7\r\n");
+    QTest::mouseClick(form->MainTree->viewport(), Qt::LeftButton, {}, at);
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Q1"))->text(), QStringLiteral("7"));
+}
