@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -47,6 +48,29 @@ bool RemoveHolderlessLock(const QString &path)
         return false;
     return QFile::remove(path);
 #endif
+}
+
+// Why the lock file could not be made: QLockFile tells only "unknown error"; the operator
+// needs the system's reason (no space, read-only disk, no permission).
+QString LockFailureReason(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return SystemErrorText(errno);
+    const QByteArray probe(64, ' ');
+    int error = 0;
+    if (::write(fd, probe.constData(), size_t(probe.size())) != probe.size() || ::fsync(fd) != 0)
+        error = errno ? errno : ENOSPC;
+    ::close(fd);
+    ::unlink(name.constData());
+    if (error)
+        return SystemErrorText(error);
+#else
+    Q_UNUSED(path);
+#endif
+    return QStringLiteral("нет доступа");
 }
 
 } // namespace
@@ -96,7 +120,7 @@ bool DataRootLock::TryLock(QString *error, QString *notice)
         else if (m_lock->error() == QLockFile::LockFailedError)
             *error = QStringLiteral("Каталог данных %1 уже используется другой программой.").arg(where);
         else
-            *error = QStringLiteral("Не удалось захватить каталог данных %1: нет доступа.").arg(where);
+            *error = QStringLiteral("Не удалось захватить каталог данных %1: %2.").arg(where, LockFailureReason(LockPath()));
     }
     return false;
 }
