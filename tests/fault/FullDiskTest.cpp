@@ -204,7 +204,7 @@ TEST(FullDisk, PollReportsNoSpaceAndKeepsNoCutLine)
     };
     int scenarios = 0;
     RunAtFillLevels({"poll", prepare,
-                     {"poll", "--serial", "5300", "--hourly", now.addSecs(-8 * 3600).toString(Qt::ISODate),
+                     {"poll", "--serial", "5300", "--hourly", now.addSecs(-2 * 3600).toString(Qt::ISODate),
                       now.toString(Qt::ISODate), "--journal", "5", "--timeout", "120"},
                      false, true},
                     {0, 1500}, &scenarios);
