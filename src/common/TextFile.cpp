@@ -12,6 +12,7 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 
@@ -27,6 +28,7 @@ namespace {
 
 std::mutex g_faultMutex;
 std::function<bool(const QString &)> g_saveFault;
+std::atomic<bool> g_syncToDisk{true};
 
 bool SaveShouldFail(const QString &path)
 {
@@ -211,7 +213,7 @@ void SaveFileBytes(const QString &path, const QByteArray &bytes)
         ::fchmod(fd, st.st_mode & 07777); // the file keeps its permissions, as QSaveFile does
     if (!WriteAll(fd, bytes.constData(), bytes.size()))
         fail(errno, true);
-    if (::fsync(fd) != 0)
+    if (g_syncToDisk && ::fsync(fd) != 0)
         fail(errno, true);
     if (::close(fd) != 0)
         fail(errno, false);
@@ -223,7 +225,7 @@ void SaveFileBytes(const QString &path, const QByteArray &bytes)
         fail(errno, false);
     const qsizetype slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
-    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = g_syncToDisk ? ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (dir >= 0) {
         const int synced = ::fsync(dir);
         const int error = errno;
@@ -268,6 +270,11 @@ void SaveLines(const QString &path, const QStringList &lines)
         text += QLatin1String("\r\n");
     }
     SaveFileBytes(path, EncodeCp1251(text));
+}
+
+void SetSyncToDiskForBenchmarks(bool enabled)
+{
+    g_syncToDisk = enabled;
 }
 
 void SetSaveFaultForTests(std::function<bool(const QString &path)> fault)

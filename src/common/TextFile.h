@@ -42,6 +42,10 @@ void SaveFileBytes(const QString &path, const QByteArray &bytes);
 // Writes the lines, each followed by CR LF, atomically.
 void SaveLines(const QString &path, const QStringList &lines);
 
+// The benchmarks turn the syncs of SaveFileBytes off for their baseline, to show what the
+// syncs cost; everything else keeps them on.
+void SetSyncToDiskForBenchmarks(bool enabled);
+
 // Test seam for faults a real disk cannot produce on demand: when set and it returns
 // true for a path, the save of that path fails just before the rename.
 void SetSaveFaultForTests(std::function<bool(const QString &path)> fault);
