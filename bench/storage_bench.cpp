@@ -142,6 +142,13 @@ void BatchInsert(const QString &root)
     Report("insert: 8760 hourly lines, 12 files", "InsertArchiveLines", batch, "one InsertArchiveLine each",
            single);
     std::printf("%-34s output bytes %s (goal: at least 20x faster)\n", "", same ? "identical" : "DIFFER");
+    SetSyncToDiskForBenchmarks(false);
+    const double unsynced = MedianSeconds(3, [&] {
+        byMonth(freshRoot(), [](const QString &p, const QList<TimedLine> &ls) { InsertArchiveLines(p, ls, true); });
+    });
+    SetSyncToDiskForBenchmarks(true);
+    Report("insert: 8760 hourly lines, 12 files", "InsertArchiveLines, synced", batch, "the same without fsync",
+           unsynced);
 }
 
 } // namespace

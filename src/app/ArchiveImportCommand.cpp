@@ -48,7 +48,7 @@ bool RunArchiveImportCommand(const QStringList &files, const QString &dataRoot, 
     callbacks.message = [&](const QString &text) { msg.ShowMessage(text, 0); };
     const ImportRunResult run = ImportArchiveFiles(StorageTarget{dataRoot, &registry}, files, serials, callbacks);
     progress.hide();
-    msg.ShowMessage(run.completed ? importtexts::kDone : importtexts::kFailed + run.error, 0);
+    msg.ShowMessage(ImportResultText(run), 0);
     return true;
 }
 

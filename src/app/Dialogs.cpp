@@ -347,7 +347,7 @@ QString TNewCounterForm::CheckEntries() const
         return ui::kBadNetAddress;
     if (PortCB->currentIndex() < 0)
         return ui::kNeedPort;
-    return {};
+    return MeterRecordTextError(Record());
 }
 
 void TNewCounterForm::OkBtnClick()

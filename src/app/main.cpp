@@ -33,21 +33,34 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(QST_VERSION_TEXT));
 
     QString dataDir;
+    bool dataDirGiven = false;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == QStringLiteral("--data-dir") && i + 1 < args.size())
+        if (args[i] == QStringLiteral("--data-dir") && i + 1 < args.size()) {
             dataDir = args[++i];
-        else if (args[i].startsWith(QStringLiteral("--data-dir=")))
+            dataDirGiven = true;
+        } else if (args[i].startsWith(QStringLiteral("--data-dir="))) {
             dataDir = args[i].mid(11);
+            dataDirGiven = true;
+        }
+    }
+    // An empty --data-dir would quietly become the executable's folder.
+    if (dataDirGiven && dataDir.trimmed().isEmpty()) {
+        QMessageBox::critical(nullptr, QApplication::applicationName(),
+                              QStringLiteral("Параметр --data-dir требует имя каталога."));
+        return 1;
     }
     const QString dataRoot = qst::ResolveDataRoot(dataDir, QCoreApplication::applicationDirPath());
 
     qst::DataRootLock lock(dataRoot);
     QString error;
-    if (!lock.TryLock(&error)) {
+    QString notice;
+    if (!lock.TryLock(&error, &notice)) {
         QMessageBox::critical(nullptr, QApplication::applicationName(), error);
         return 1;
     }
+    if (!notice.isEmpty())
+        qWarning("%s", qUtf8Printable(notice));
 
     qst::TMainForm form(dataRoot);
 

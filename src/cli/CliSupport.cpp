@@ -26,8 +26,11 @@ bool WritingSession::Begin(QString *error)
         *error = QStringLiteral("Не удалось создать каталог данных %1").arg(QDir::toNativeSeparators(m_dataRoot));
         return false;
     }
-    if (!m_lock.TryLock(error))
+    QString notice;
+    if (!m_lock.TryLock(error, &notice))
         return false;
+    if (!notice.isEmpty())
+        PrintLine(stderr, notice);
     const QString data = DataFolderPath(m_dataRoot);
     if (!QDir().mkpath(data)) {
         *error = QStringLiteral("Не удалось создать папку %1").arg(QDir::toNativeSeparators(data));

@@ -29,18 +29,20 @@ int RunImport(const CliContext &context)
         return kExitUsage;
     }
 
-    WritingSession session(context.dataRoot);
-    QString error;
-    if (!session.Begin(&error)) {
-        PrintLine(stderr, error);
-        return kExitFailed;
-    }
+    // The files are found readable before the data root is taken, so a bad one never
+    // holds the lock.
     QList<quint16> serials;
     try {
         for (const QString &path : paths)
             serials.append(ReadDumpSerial(path));
     } catch (const StorageError &e) {
         PrintLine(stderr, e.message());
+        return kExitFailed;
+    }
+    WritingSession session(context.dataRoot);
+    QString error;
+    if (!session.Begin(&error)) {
+        PrintLine(stderr, error);
         return kExitFailed;
     }
     const QString question = ImportConfirmationText(serials);
@@ -69,11 +71,11 @@ int RunImport(const CliContext &context)
     };
     callbacks.message = [&](const QString &text) { PrintLine(stdout, u'\n' + text); };
     const ImportRunResult run = ImportArchiveFiles(target, paths, serials, callbacks);
-    if (!run.completed) {
-        PrintLine(stderr, u'\n' + importtexts::kFailed + run.error);
+    if (!run.completed || run.notStored > 0) {
+        PrintLine(stderr, u'\n' + ImportResultText(run));
         return kExitFailed;
     }
-    PrintLine(stdout, importtexts::kDone);
+    PrintLine(stdout, ImportResultText(run));
     return run.refused == 0 ? kExitOk : kExitFailed;
 }
 

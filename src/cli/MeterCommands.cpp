@@ -89,15 +89,18 @@ int RunMeterAdd(const CliContext &context)
         m.schedule.append(item.trimmed());
     }
     const int group = o.values.value(QStringLiteral("--group"), QStringLiteral("0")).toInt(&ok);
+    if (const QString error = MeterRecordTextError(m); !error.isEmpty())
+        return UsageError(error);
+    if (!ok || group < 0 || group > kMaxRegistryNumber)
+        return UsageError(QStringLiteral("meter add: no group %1").arg(o.values.value(QStringLiteral("--group"))));
 
     WritingSession session(context.dataRoot);
     if (!session.BeginOrReport())
         return kExitFailed;
     Registry registry(TreeIniPath(context.dataRoot));
-    if (!ok || group < 0 || (group > 0 && !ParseNumberList(registry.file().ReadString(reg::kTree, reg::kGroupList))
-                                                .contains(group)))
-        return UsageError(QStringLiteral("meter add: no group %1").arg(o.values.value(QStringLiteral("--group"))));
     try {
+        if (group > 0 && !ParseNumberList(registry.file().ReadString(reg::kTree, reg::kGroupList)).contains(group))
+            return UsageError(QStringLiteral("meter add: no group %1").arg(o.values.value(QStringLiteral("--group"))));
         PrintLine(stdout, QString::number(AddMeter(registry, group, m)));
     } catch (const StorageError &e) {
         PrintLine(stderr, e.message());
@@ -112,18 +115,30 @@ int RunMeterList(const CliContext &context)
         return UsageError(QStringLiteral("meter list takes no options"));
     Registry registry(TreeIniPath(context.dataRoot));
     ProfileFile &ini = registry.file();
-    PrintLine(stdout, QStringLiteral("#\tserial\tname\taddress\tport\tmodem\tphone\tdevtype\tgroup\tschedule"));
-    const int max = registry.MaxMeterNumber();
-    for (int n = 1; n <= max; ++n) {
-        const QString s = MeterSection(n);
-        if (!ini.HasSection(s))
-            continue;
-        const MeterRecord m = ReadMeterKeys(registry, n);
-        PrintLine(stdout, QStringList{QString::number(n), m.serial, m.name, m.address, QString::number(m.port),
-                                      m.modem ? QStringLiteral("1") : QStringLiteral("0"), m.modemNumber,
-                                      QString::number(m.devType),
-                                      QString::number(ini.ReadInteger(s, reg::kParent, 0)), m.schedule.join(u',')}
-                              .join(u'\t'));
+    try {
+        const QString maxText = ini.ReadString(reg::kTree, reg::kMaxCNum);
+        qint64 max = 0;
+        const bool damaged = TryParseInt(maxText, &max) && (max < 0 || max > kMaxRegistryNumber);
+        PrintLine(stdout, QStringLiteral("#\tserial\tname\taddress\tport\tmodem\tphone\tdevtype\tgroup\tschedule"));
+        for (int n : registry.MeterNumbers()) {
+            const QString s = MeterSection(n);
+            const MeterRecord m = ReadMeterKeys(registry, n);
+            PrintLine(stdout, QStringList{QString::number(n), m.serial, m.name, m.address, QString::number(m.port),
+                                          m.modem ? QStringLiteral("1") : QStringLiteral("0"), m.modemNumber,
+                                          QString::number(m.devType),
+                                          QString::number(ini.ReadInteger(s, reg::kParent, 0)), m.schedule.join(u',')}
+                                  .join(u'\t'));
+        }
+        if (damaged) {
+            PrintLine(stderr, QStringLiteral("Файл Tree.ini повреждён: значение %1 = %2 вне допустимых пределов "
+                                             "(номера от 1 до %3); показаны приборы с номерами до %3.")
+                                  .arg(reg::kMaxCNum, maxText.trimmed())
+                                  .arg(kMaxRegistryNumber));
+            return kExitFailed;
+        }
+    } catch (const StorageError &e) {
+        PrintLine(stderr, e.message());
+        return kExitFailed;
     }
     return kExitOk;
 }
@@ -134,6 +149,8 @@ int RunPortSet(const CliContext &context)
     const int port = context.args.size() == 3 ? context.args[1].toInt(&ok) : 0;
     if (!ok || port < 1 || port > 64 || context.args[2].trimmed().isEmpty())
         return UsageError(QStringLiteral("usage: port set N DEVICE   (N is 1..64)"));
+    if (const QString error = ProfileTextError(context.args[2]); !error.isEmpty())
+        return UsageError(QStringLiteral("port set: %1").arg(error));
     WritingSession session(context.dataRoot);
     if (!session.BeginOrReport())
         return kExitFailed;

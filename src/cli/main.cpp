@@ -75,6 +75,7 @@ int main(int argc, char **argv)
     QStringList args = app.arguments();
     const QString program = args.takeFirst();
     QString dataDir;
+    bool dataDirGiven = false;
     while (!args.isEmpty() && args.first().startsWith(u'-')) {
         const QString option = args.takeFirst();
         if (option == QStringLiteral("--help") || option == QStringLiteral("-h")) {
@@ -87,12 +88,19 @@ int main(int argc, char **argv)
         }
         if (option == QStringLiteral("--data-dir") && !args.isEmpty()) {
             dataDir = args.takeFirst();
+            dataDirGiven = true;
         } else if (option.startsWith(QStringLiteral("--data-dir="))) {
             dataDir = option.mid(11);
+            dataDirGiven = true;
         } else {
             PrintLine(stderr, QStringLiteral("qst-cli: unknown option %1 (see qst-cli --help)").arg(option));
             return kExitUsage;
         }
+    }
+    // An empty --data-dir would quietly become the executable's folder.
+    if (dataDirGiven && dataDir.trimmed().isEmpty()) {
+        PrintLine(stderr, QStringLiteral("qst-cli: --data-dir needs a folder (an empty value is refused)"));
+        return kExitUsage;
     }
     if (args.isEmpty()) {
         PrintHelp();

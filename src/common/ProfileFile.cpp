@@ -56,6 +56,8 @@ ProfileFile::Stamp ProfileFile::StatFile() const
     s.size = st.st_size;
     s.mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     s.inode = st.st_ino;
+    s.ctimeNs = qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    s.mode = st.st_mode;
 #else
     const QFileInfo info(m_path);
     if (!info.exists())
@@ -74,12 +76,10 @@ void ProfileFile::RefreshLocked()
         return;
     QByteArray bytes;
     if (now.exists) {
-        try {
-            bytes = ReadFileBytes(m_path);
-        } catch (const StorageError &) {
-            // An unreadable file reads as empty, as every key then has its default.
-            bytes.clear();
-        }
+        // A file that is there but cannot be read is no empty registry: reading it as one
+        // would let the next write replace it. Reads and writes fail until it reads again.
+        m_loaded = false;
+        bytes = ReadFileBytes(m_path);
     }
     ParseLocked(bytes);
     m_stamp = now;
@@ -228,8 +228,27 @@ QList<QString> ProfileFile::ReadSectionNames()
     return names;
 }
 
+QString ProfileTextError(QStringView text)
+{
+    for (QChar c : text) {
+        if (c == u'\r' || c == u'\n' || c == QChar(0))
+            return QStringLiteral("Значение не может содержать перевод строки.");
+    }
+    const QString bad = FirstUnencodableChar(text);
+    if (!bad.isEmpty())
+        return QStringLiteral("Символ «%1» (U+%2) нельзя сохранить в кодировке Windows-1251.")
+            .arg(bad)
+            .arg(QString::number(bad.toUcs4().value(0), 16).toUpper().rightJustified(4, u'0'));
+    return {};
+}
+
 void ProfileFile::SetKeyLocked(const QString &section, const QString &key, const QString &value)
 {
+    for (const QString *text : {&section, &key, &value}) {
+        const QString error = ProfileTextError(*text);
+        if (!error.isEmpty())
+            throw StorageError(error);
+    }
     Line line;
     line.key = key.trimmed();
     line.value = value.trimmed();
@@ -288,8 +307,13 @@ void ProfileFile::WriteStrings(const QString &section, const QList<std::pair<QSt
 {
     std::lock_guard lock(m_mutex);
     RefreshLocked();
-    for (const auto &[key, value] : keyValues)
-        SetKeyLocked(section, key, value);
+    try {
+        for (const auto &[key, value] : keyValues)
+            SetKeyLocked(section, key, value);
+    } catch (...) {
+        m_loaded = false; // a refused value leaves none of the keys written
+        throw;
+    }
     SaveLocked();
 }
 
@@ -313,19 +337,75 @@ void ProfileFile::WriteDateTime(const QString &section, const QString &key, cons
     WriteString(section, key, DateTimeText(value));
 }
 
-void ProfileFile::EraseSection(const QString &section)
+bool ProfileFile::EraseSectionLocked(const QString &section)
 {
-    std::lock_guard lock(m_mutex);
-    RefreshLocked();
     const auto sit = m_sections.constFind(Name{Trimmed(section)});
     if (sit == m_sections.constEnd())
-        return;
+        return false;
     int last = sit->header + 1;
     while (last < m_lines.size() && !m_lines[last].isHeader)
         ++last;
     m_lines.remove(sit->header, last - sit->header);
     IndexLocked();
-    SaveLocked();
+    return true;
+}
+
+void ProfileFile::EraseSection(const QString &section)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    if (EraseSectionLocked(section))
+        SaveLocked();
+}
+
+void ProfileFile::Update(const std::function<void(Edit &)> &change)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    Edit edit(*this);
+    try {
+        change(edit);
+    } catch (...) {
+        // Drop the half-made change; the file on disk was never touched.
+        m_loaded = false;
+        throw;
+    }
+    if (edit.m_changed)
+        SaveLocked();
+}
+
+QString ProfileFile::Edit::ReadString(const QString &section, const QString &key, const QString &defaultValue)
+{
+    const Line *line = m_file.FindLocked(section, key);
+    return line ? line->value : defaultValue;
+}
+
+qint64 ProfileFile::Edit::ReadInteger(const QString &section, const QString &key, qint64 defaultValue)
+{
+    qint64 value = 0;
+    return TryParseInt(ReadString(section, key), &value) ? value : defaultValue;
+}
+
+bool ProfileFile::Edit::HasSection(const QString &section)
+{
+    return m_file.m_sections.contains(Name{Trimmed(section)});
+}
+
+void ProfileFile::Edit::WriteString(const QString &section, const QString &key, const QString &value)
+{
+    m_file.SetKeyLocked(section, key, value);
+    m_changed = true;
+}
+
+void ProfileFile::Edit::WriteInteger(const QString &section, const QString &key, qint64 value)
+{
+    WriteString(section, key, FormatInt(value));
+}
+
+void ProfileFile::Edit::EraseSection(const QString &section)
+{
+    if (m_file.EraseSectionLocked(section))
+        m_changed = true;
 }
 
 void ProfileFile::InvalidateCache()

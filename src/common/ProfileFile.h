@@ -7,10 +7,15 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <mutex>
 #include <utility>
 
 namespace qst {
+
+// Why a section, key or value cannot be stored as given (a line break would start a new line
+// or section; a character outside Windows-1251 would be lost); empty when it can.
+QString ProfileTextError(QStringView text);
 
 // An INI profile file with the semantics the registry and the current-values file rely
 // on: case-insensitive sections and keys; one key per call, written through to the file
@@ -51,6 +56,30 @@ public:
     void WriteStrings(const QString &section, const QList<std::pair<QString, QString>> &keyValues);
     void EraseSection(const QString &section);
 
+    // One change of several keys and sections, read and written under one lock and saved
+    // with one rewrite of the file, so no other thread or a crash ever sees half of it. The
+    // reads inside see the change's own writes. When `change` throws, nothing is written.
+    class Edit
+    {
+    public:
+        QString ReadString(const QString &section, const QString &key, const QString &defaultValue = {});
+        qint64 ReadInteger(const QString &section, const QString &key, qint64 defaultValue);
+        bool HasSection(const QString &section);
+        void WriteString(const QString &section, const QString &key, const QString &value);
+        void WriteInteger(const QString &section, const QString &key, qint64 value);
+        void EraseSection(const QString &section);
+
+    private:
+        friend class ProfileFile;
+        explicit Edit(ProfileFile &file)
+            : m_file(file)
+        {
+        }
+        ProfileFile &m_file;
+        bool m_changed = false;
+    };
+    void Update(const std::function<void(Edit &)> &change);
+
     // Drops the cache: the next read parses the file again (the benchmark's baseline).
     void InvalidateCache();
 
@@ -83,6 +112,8 @@ private:
     {
         qint64 size = -1;
         qint64 mtimeNs = 0;
+        qint64 ctimeNs = 0; // a change of permissions shows here
+        quint32 mode = 0;
         quint64 inode = 0;
         bool exists = false;
         bool operator==(const Stamp &o) const = default;
@@ -94,6 +125,7 @@ private:
     void IndexLocked();
     const Line *FindLocked(const QString &section, const QString &key) const;
     void SetKeyLocked(const QString &section, const QString &key, const QString &value);
+    bool EraseSectionLocked(const QString &section);
     void SaveLocked();
 
     QString m_path;

@@ -9,7 +9,18 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <mutex>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace qst {
 
@@ -17,6 +28,7 @@ namespace {
 
 std::mutex g_faultMutex;
 std::function<bool(const QString &)> g_saveFault;
+std::atomic<bool> g_syncToDisk{true};
 
 bool SaveShouldFail(const QString &path)
 {
@@ -40,9 +52,46 @@ QByteArray EncodeCp1251(QStringView text)
     return encoder.encode(text);
 }
 
+QString FirstUnencodableChar(QStringView text)
+{
+    if (DecodeCp1251(EncodeCp1251(text)) == text)
+        return {};
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QStringView one = text.sliced(i, n);
+        if (DecodeCp1251(EncodeCp1251(one)) != one)
+            return one.toString();
+        i += n;
+    }
+    return {};
+}
+
+QString SystemErrorText(int error)
+{
+    return qt_error_string(error);
+}
+
 QByteArray ReadFileBytes(const QString &path, bool *exists)
 {
+#ifdef Q_OS_UNIX
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            throw StorageError(QStringLiteral("Не удалось открыть файл %1: %2")
+                                   .arg(QDir::toNativeSeparators(path), SystemErrorText(errno)));
+        if (exists)
+            *exists = false;
+        return {};
+    }
+    if (exists)
+        *exists = true;
+    // A FIFO or a device would block or never end; only a regular file is data.
+    if (!S_ISREG(st.st_mode))
+        throw StorageError(
+            QStringLiteral("Не удалось открыть файл %1: это не обычный файл").arg(QDir::toNativeSeparators(path)));
+#endif
     QFile file(path);
+#ifndef Q_OS_UNIX
     if (!file.exists()) {
         if (exists)
             *exists = false;
@@ -50,10 +99,15 @@ QByteArray ReadFileBytes(const QString &path, bool *exists)
     }
     if (exists)
         *exists = true;
+#endif
     if (!file.open(QIODevice::ReadOnly))
         throw StorageError(QStringLiteral("Не удалось открыть файл %1: %2")
                                .arg(QDir::toNativeSeparators(path), file.errorString()));
-    return file.readAll();
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw StorageError(QStringLiteral("Не удалось прочитать файл %1: %2")
+                               .arg(QDir::toNativeSeparators(path), file.errorString()));
+    return bytes;
 }
 
 QStringList SplitLines(const QByteArray &bytes)
@@ -83,27 +137,126 @@ QStringList LoadLines(const QString &path)
     return SplitLines(ReadFileBytes(path));
 }
 
+namespace {
+
+[[noreturn]] void ThrowWriteError(const QString &path, const QString &reason)
+{
+    throw StorageError(
+        QStringLiteral("Не удалось записать файл %1: %2").arg(QDir::toNativeSeparators(path), reason));
+}
+
+} // namespace
+
+#ifdef Q_OS_UNIX
+
+namespace {
+
+// The temporary copy "<name>.XXXXXX" beside the file, created exclusively with the
+// caller's umask; -1 with errno on failure.
+int CreateTemporary(const QByteArray &target, QByteArray *temporary)
+{
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QByteArray name = target + '.';
+        for (int i = 0; i < kTemporarySuffixLength; ++i)
+            name += kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)];
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            *temporary = name;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool WriteAll(int fd, const char *data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(std::min<qsizetype>(size, 1 << 30)));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+} // namespace
+
+// Every step is checked: the bytes reach the disk (fsync) before the copy replaces the
+// file, and the folder's entry after. On any failure the copy goes and the file stays.
+void SaveFileBytes(const QString &path, const QByteArray &bytes)
+{
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray temporary;
+    const int fd = CreateTemporary(target, &temporary);
+    if (fd < 0)
+        ThrowWriteError(path, SystemErrorText(errno));
+    const auto fail = [&](int error, bool open) {
+        if (open)
+            ::close(fd);
+        ::unlink(temporary.constData());
+        ThrowWriteError(path, SystemErrorText(error));
+    };
+    struct stat st;
+    if (::stat(target.constData(), &st) == 0 && S_ISREG(st.st_mode))
+        ::fchmod(fd, st.st_mode & 07777); // the file keeps its permissions, as QSaveFile does
+    if (!WriteAll(fd, bytes.constData(), bytes.size()))
+        fail(errno, true);
+    if (g_syncToDisk && ::fsync(fd) != 0)
+        fail(errno, true);
+    if (::close(fd) != 0)
+        fail(errno, false);
+    if (SaveShouldFail(path)) {
+        ::unlink(temporary.constData());
+        ThrowWriteError(path, QStringLiteral("сбой записи"));
+    }
+    if (::rename(temporary.constData(), target.constData()) != 0)
+        fail(errno, false);
+    const qsizetype slash = target.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
+    const int dir = g_syncToDisk ? ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (dir >= 0) {
+        const int synced = ::fsync(dir);
+        const int error = errno;
+        ::close(dir);
+        // The new file is in place; a folder that cannot be synced is reported all the same.
+        if (synced != 0 && error != EINVAL && error != EROFS)
+            ThrowWriteError(path, SystemErrorText(error));
+    }
+}
+
+#else
+
 void SaveFileBytes(const QString &path, const QByteArray &bytes)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        throw StorageError(QStringLiteral("Не удалось записать файл %1: %2")
-                               .arg(QDir::toNativeSeparators(path), file.errorString()));
-    if (file.write(bytes) != bytes.size()) {
+        ThrowWriteError(path, file.errorString());
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         const QString reason = file.errorString();
         file.cancelWriting();
-        throw StorageError(
-            QStringLiteral("Не удалось записать файл %1: %2").arg(QDir::toNativeSeparators(path), reason));
+        ThrowWriteError(path, reason);
     }
     if (SaveShouldFail(path)) {
         file.cancelWriting();
-        throw StorageError(QStringLiteral("Не удалось записать файл %1: сбой записи")
-                               .arg(QDir::toNativeSeparators(path)));
+        ThrowWriteError(path, QStringLiteral("сбой записи"));
     }
     if (!file.commit())
-        throw StorageError(QStringLiteral("Не удалось записать файл %1: %2")
-                               .arg(QDir::toNativeSeparators(path), file.errorString()));
+        ThrowWriteError(path, file.errorString());
 }
+
+#endif
 
 void SaveLines(const QString &path, const QStringList &lines)
 {
@@ -117,6 +270,11 @@ void SaveLines(const QString &path, const QStringList &lines)
         text += QLatin1String("\r\n");
     }
     SaveFileBytes(path, EncodeCp1251(text));
+}
+
+void SetSyncToDiskForBenchmarks(bool enabled)
+{
+    g_syncToDisk = enabled;
 }
 
 void SetSaveFaultForTests(std::function<bool(const QString &path)> fault)

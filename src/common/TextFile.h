@@ -12,8 +12,15 @@ namespace qst {
 QString DecodeCp1251(QByteArrayView bytes);
 QByteArray EncodeCp1251(QStringView text);
 
+// The system's own text for an errno value ("No space left on device" or its translation).
+QString SystemErrorText(int error);
+
+// The first character (a whole code point) that Windows-1251 cannot hold; empty when every
+// character round-trips.
+QString FirstUnencodableChar(QStringView text);
+
 // Reads a whole file; a missing file is empty. Throws StorageError when the file exists
-// but cannot be read.
+// but cannot be read or is no regular file (a FIFO, a device, a folder).
 QByteArray ReadFileBytes(const QString &path, bool *exists = nullptr);
 
 // Splits Windows-1251 text into lines; CR LF, lone LF and lone CR all end a line; the
@@ -23,12 +30,21 @@ QStringList SplitLines(const QByteArray &bytes);
 // Loads a line file (missing file: no lines).
 QStringList LoadLines(const QString &path);
 
-// Writes bytes atomically: a temporary file in the same folder replaces the old one only
-// when complete, so a fault leaves the old file intact. Throws StorageError.
+// Length of the random suffix of a save's temporary copy "<name>.XXXXXX".
+constexpr int kTemporarySuffixLength = 6;
+
+// Writes bytes atomically: a temporary file "<name>.XXXXXX" in the same folder, every write
+// checked and synced to disk, replaces the old one only when complete; the folder is synced
+// after. Any fault removes the temporary file, leaves the old file byte for byte as it was
+// and throws StorageError with the system's reason.
 void SaveFileBytes(const QString &path, const QByteArray &bytes);
 
 // Writes the lines, each followed by CR LF, atomically.
 void SaveLines(const QString &path, const QStringList &lines);
+
+// The benchmarks turn the syncs of SaveFileBytes off for their baseline, to show what the
+// syncs cost; everything else keeps them on.
+void SetSyncToDiskForBenchmarks(bool enabled);
 
 // Test seam for faults a real disk cannot produce on demand: when set and it returns
 // true for a path, the save of that path fails just before the rename.

@@ -111,8 +111,7 @@ void ExchangeEngine::ScheduleTick()
     const int tNow = SecondsOfDay(now);
     Registry &registry = *m_env.registry;
     ProfileFile &ini = registry.file();
-    const int max = registry.MaxMeterNumber();
-    for (int n = 1; n <= max; ++n) {
+    for (int n : registry.MeterNumbers()) {
         const QString section = MeterSection(n);
         const qint64 serial = ini.ReadInteger(section, reg::kSerial, 0);
         if (serial == 0)

@@ -2,6 +2,8 @@
 
 #include "Registry.h"
 
+#include "common/ProfileFile.h"
+
 namespace qst {
 
 QString ScheduleText(const QStringList &items)
@@ -19,23 +21,45 @@ QStringList ParseSchedule(const QString &text)
     return items;
 }
 
+namespace {
+
+QList<std::pair<QString, QString>> MeterKeyValues(const MeterRecord &r)
+{
+    return {{reg::kName, r.name.trimmed()},
+            {reg::kSerial, r.serial.trimmed()},
+            {reg::kAddress, r.address.trimmed()},
+            {reg::kModemNum, r.modemNumber.trimmed()},
+            {reg::kAbonNo, r.abonentNo.trimmed()},
+            {reg::kPerson, r.person.trimmed()},
+            {reg::kPhone, r.phone.trimmed()},
+            {reg::kClass, QString::number(r.measuringClass)},
+            {reg::kPhysAddress, r.physAddress.trimmed()},
+            {reg::kDU, r.du.trimmed()},
+            {reg::kCom, QString::number(r.port)},
+            {reg::kDevType, QString::number(r.devType)},
+            {reg::kModem, r.modem ? QStringLiteral("1") : QStringLiteral("0")},
+            {reg::kSchedule, ScheduleText(r.schedule)}};
+}
+
+} // namespace
+
+QString MeterRecordTextError(const MeterRecord &r)
+{
+    const std::pair<const char *, const QString *> fields[] = {
+        {"Название потребителя", &r.name}, {"Серийный номер", &r.serial}, {"Сетевой адрес", &r.address},
+        {"Номер модема", &r.modemNumber},  {"Абонент №", &r.abonentNo},  {"Ответственное за учёт лицо", &r.person},
+        {"Телефон", &r.phone},             {"Адрес", &r.physAddress},     {"ДУ", &r.du}};
+    for (const auto &[label, text] : fields) {
+        const QString error = ProfileTextError(*text);
+        if (!error.isEmpty())
+            return QStringLiteral("%1: %2").arg(QString::fromUtf8(label), error);
+    }
+    return {};
+}
+
 void WriteMeterKeys(Registry &registry, int meterNumber, const MeterRecord &r)
 {
-    registry.file().WriteStrings(MeterSection(meterNumber),
-                                 {{reg::kName, r.name.trimmed()},
-                                  {reg::kSerial, r.serial.trimmed()},
-                                  {reg::kAddress, r.address.trimmed()},
-                                  {reg::kModemNum, r.modemNumber.trimmed()},
-                                  {reg::kAbonNo, r.abonentNo.trimmed()},
-                                  {reg::kPerson, r.person.trimmed()},
-                                  {reg::kPhone, r.phone.trimmed()},
-                                  {reg::kClass, QString::number(r.measuringClass)},
-                                  {reg::kPhysAddress, r.physAddress.trimmed()},
-                                  {reg::kDU, r.du.trimmed()},
-                                  {reg::kCom, QString::number(r.port)},
-                                  {reg::kDevType, QString::number(r.devType)},
-                                  {reg::kModem, r.modem ? QStringLiteral("1") : QStringLiteral("0")},
-                                  {reg::kSchedule, ScheduleText(r.schedule)}});
+    registry.file().WriteStrings(MeterSection(meterNumber), MeterKeyValues(r));
 }
 
 MeterRecord ReadMeterKeys(Registry &registry, int meterNumber)
@@ -63,11 +87,15 @@ MeterRecord ReadMeterKeys(Registry &registry, int meterNumber)
 int AddMeter(Registry &registry, int group, const MeterRecord &record)
 {
     const QString groupSection = GroupSection(group);
-    const QString list = registry.file().ReadString(groupSection, reg::kCList);
-    const int number = registry.IssueMeterNumber();
-    registry.file().WriteString(groupSection, reg::kCList, AppendToNumberList(list, number));
-    WriteMeterKeys(registry, number, record);
-    registry.file().WriteInteger(MeterSection(number), reg::kParent, group);
+    int number = 0;
+    registry.file().Update([&](ProfileFile::Edit &edit) {
+        number = Registry::IssueMeterNumber(edit);
+        edit.WriteString(groupSection, reg::kCList, AppendToNumberList(edit.ReadString(groupSection, reg::kCList), number));
+        const QString section = MeterSection(number);
+        for (const auto &[key, value] : MeterKeyValues(record))
+            edit.WriteString(section, key, value);
+        edit.WriteInteger(section, reg::kParent, group);
+    });
     return number;
 }
 

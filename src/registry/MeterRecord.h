@@ -30,13 +30,18 @@ struct MeterRecord
 QString ScheduleText(const QStringList &items);
 QStringList ParseSchedule(const QString &text);
 
+// Why a text of the record cannot be stored as typed (a line break, a character Windows-1251
+// cannot hold), naming the field; empty when every text can. The meter dialog and qst-cli
+// refuse such a record.
+QString MeterRecordTextError(const MeterRecord &record);
+
 // Writes every key of the record in the dialog's order (texts trimmed), without Parent.
 void WriteMeterKeys(Registry &registry, int meterNumber, const MeterRecord &record);
 MeterRecord ReadMeterKeys(Registry &registry, int meterNumber);
 
 // The registry side of "add a meter": the next meter number (MaxCNum + 1, written back),
-// appended to the group's CList, the keys in the dialog's order, then Parent. Returns the
-// new meter's number.
+// appended to the group's CList, the keys in the dialog's order, then Parent, all with one
+// rewrite of the file. Returns the new meter's number.
 int AddMeter(Registry &registry, int group, const MeterRecord &record);
 
 } // namespace qst

@@ -1,6 +1,9 @@
 #include "Registry.h"
 
 #include "common/RegionalFormat.h"
+#include "common/StorageError.h"
+
+#include <algorithm>
 
 namespace qst {
 
@@ -51,26 +54,80 @@ Registry::Registry(const QString &treeIniPath)
 
 int Registry::MaxMeterNumber()
 {
-    return static_cast<int>(m_file.ReadInteger(reg::kTree, reg::kMaxCNum, 0));
+    return static_cast<int>(std::clamp<qint64>(m_file.ReadInteger(reg::kTree, reg::kMaxCNum, 0), 0,
+                                               kMaxRegistryNumber));
+}
+
+QList<int> Registry::MeterNumbers()
+{
+    const int max = MaxMeterNumber();
+    QList<int> numbers;
+    for (const QString &section : m_file.ReadSectionNames()) {
+        if (section.size() < 2 || section.size() > 7 || section[0].toUpper() != u'C')
+            continue;
+        bool ok = false;
+        const int n = section.mid(1).toInt(&ok);
+        // Only the spelling MeterSection makes ("C7", not "C07" or "C+7") names a meter.
+        if (ok && n >= 1 && n <= max && QString::number(n) == section.mid(1))
+            numbers.append(n);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    return numbers;
+}
+
+namespace {
+
+[[noreturn]] void ThrowDamagedNumber(const QString &key, const QString &text)
+{
+    throw StorageError(QStringLiteral("Файл Tree.ini повреждён: значение %1 = %2 вне допустимых пределов "
+                                      "(номера от 1 до %3). Исправьте файл; изменения не записаны.")
+                           .arg(key, text)
+                           .arg(kMaxRegistryNumber));
+}
+
+} // namespace
+
+int Registry::IssueMeterNumber(ProfileFile::Edit &edit)
+{
+    const QString text = edit.ReadString(reg::kTree, reg::kMaxCNum);
+    qint64 max = 0;
+    if (!TryParseInt(text, &max))
+        max = 0; // absent or no number: the default, as every reader takes it
+    if (max < 0 || max >= kMaxRegistryNumber)
+        ThrowDamagedNumber(reg::kMaxCNum, text.trimmed());
+    const int number = static_cast<int>(max) + 1;
+    edit.WriteInteger(reg::kTree, reg::kMaxCNum, number);
+    return number;
 }
 
 int Registry::IssueMeterNumber()
 {
-    const int number = MaxMeterNumber() + 1;
-    m_file.WriteInteger(reg::kTree, reg::kMaxCNum, number);
+    int number = 0;
+    m_file.Update([&](ProfileFile::Edit &edit) { number = IssueMeterNumber(edit); });
+    return number;
+}
+
+int Registry::IssueGroupNumber(ProfileFile::Edit &edit)
+{
+    const QString list = edit.ReadString(reg::kTree, reg::kGroupList);
+    int number = 1;
+    if (!list.isEmpty()) {
+        const QString lastText = list.section(u',', -1);
+        qint64 last = 0;
+        TryParseInt(lastText, &last);
+        if (last < 0 || last >= kMaxRegistryNumber)
+            ThrowDamagedNumber(reg::kGroupList, lastText.trimmed());
+        number = static_cast<int>(last) + 1;
+    }
+    edit.WriteString(reg::kTree, reg::kGroupList, AppendToNumberList(list, number));
     return number;
 }
 
 int Registry::IssueGroupNumber()
 {
-    const QString list = m_file.ReadString(reg::kTree, reg::kGroupList);
-    int number = 1;
-    if (!list.isEmpty()) {
-        qint64 last = 0;
-        TryParseInt(list.section(u',', -1), &last);
-        number = static_cast<int>(last) + 1;
-    }
-    m_file.WriteString(reg::kTree, reg::kGroupList, AppendToNumberList(list, number));
+    int number = 0;
+    m_file.Update([&](ProfileFile::Edit &edit) { number = IssueGroupNumber(edit); });
     return number;
 }
 
@@ -87,8 +144,7 @@ void Registry::RemoveNumber(const QString &section, const QString &key, int numb
 int Registry::FindMeterBySerialText(quint16 serial)
 {
     const QString wanted = QString::number(serial);
-    const int max = MaxMeterNumber();
-    for (int n = 1; n <= max; ++n) {
+    for (int n : MeterNumbers()) {
         if (m_file.ReadString(MeterSection(n), reg::kSerial).trimmed() == wanted)
             return n;
     }
@@ -97,8 +153,7 @@ int Registry::FindMeterBySerialText(quint16 serial)
 
 int Registry::FindMeterBySerialInt(qint64 serial)
 {
-    const int max = MaxMeterNumber();
-    for (int n = 1; n <= max; ++n) {
+    for (int n : MeterNumbers()) {
         if (m_file.ReadInteger(MeterSection(n), reg::kSerial, 0) == serial)
             return n;
     }
@@ -107,16 +162,20 @@ int Registry::FindMeterBySerialInt(qint64 serial)
 
 int Registry::RegisterDumpMeter(quint16 serial)
 {
-    const int number = IssueMeterNumber();
-    AppendNumber(GroupSection(0), reg::kCList, number);
+    int number = 0;
     const QString text = QString::number(serial);
-    m_file.WriteStrings(MeterSection(number),
-                        {{reg::kName, text},
-                         {reg::kSerial, text},
-                         {reg::kAddress, QStringLiteral("1")},
-                         {reg::kCom, QStringLiteral("1")},
-                         {reg::kModem, QStringLiteral("0")},
-                         {reg::kParent, QStringLiteral("0")}});
+    m_file.Update([&](ProfileFile::Edit &edit) {
+        number = IssueMeterNumber(edit);
+        const QString root = GroupSection(0);
+        edit.WriteString(root, reg::kCList, AppendToNumberList(edit.ReadString(root, reg::kCList), number));
+        const QString section = MeterSection(number);
+        edit.WriteString(section, reg::kName, text);
+        edit.WriteString(section, reg::kSerial, text);
+        edit.WriteString(section, reg::kAddress, QStringLiteral("1"));
+        edit.WriteString(section, reg::kCom, QStringLiteral("1"));
+        edit.WriteString(section, reg::kModem, QStringLiteral("0"));
+        edit.WriteString(section, reg::kParent, QStringLiteral("0"));
+    });
     return number;
 }
 

@@ -36,6 +36,10 @@ inline const QString kLastM = QStringLiteral("LastM");
 inline const QString kLastJ = QStringLiteral("LastJ");
 } // namespace reg
 
+// Meter and group numbers stay within 1..kMaxRegistryNumber; a stored MaxCNum or GroupList
+// element beyond it is damage, not a number to count up to.
+constexpr int kMaxRegistryNumber = 100000;
+
 QString MeterSection(int meterNumber);  // "C7"
 QString GroupSection(int groupNumber);  // "G3"; group 0 is the root's "G0"
 
@@ -54,11 +58,20 @@ public:
 
     ProfileFile &file() { return m_file; }
 
+    // MaxCNum for the readers, held within 0..kMaxRegistryNumber so a damaged value can
+    // neither overflow nor make a loop run for ever.
     int MaxMeterNumber();
-    // MaxCNum + 1, written back; the new meter's number.
+    // The meters that exist: sections C1..C<MaxCNum>, ascending. Costs by the file's
+    // sections, not by MaxCNum.
+    QList<int> MeterNumbers();
+    // MaxCNum + 1, written back; the new meter's number. A stored MaxCNum outside
+    // 0..kMaxRegistryNumber, or no number left, throws StorageError and writes nothing.
     int IssueMeterNumber();
-    // The last GroupList element + 1 (1 for an empty list), appended to GroupList.
+    static int IssueMeterNumber(ProfileFile::Edit &edit);
+    // The last GroupList element + 1 (1 for an empty list), appended to GroupList; bounded
+    // as meter numbers are.
     int IssueGroupNumber();
+    static int IssueGroupNumber(ProfileFile::Edit &edit);
 
     void AppendNumber(const QString &section, const QString &key, int number);
     void RemoveNumber(const QString &section, const QString &key, int number);
@@ -70,7 +83,8 @@ public:
     int FindMeterBySerialInt(qint64 serial);
 
     // A calculator met only in a dump: a new meter under the root with Name and Serial the
-    // serial's text, Address 1, Com 1, Modem 0, Parent 0. Returns its number.
+    // serial's text, Address 1, Com 1, Modem 0, Parent 0, with one rewrite of the file.
+    // Returns its number.
     int RegisterDumpMeter(quint16 serial);
 
 private:

@@ -145,9 +145,12 @@ int SearchTree(const TreeModel &model, const QString &text)
 
 int CreateGroup(Registry &registry, int parentGroup, const QString &name)
 {
-    const int number = registry.IssueGroupNumber();
-    registry.file().WriteString(GroupSection(number), reg::kName, name);
-    registry.file().WriteInteger(GroupSection(number), reg::kParent, parentGroup);
+    int number = 0;
+    registry.file().Update([&](ProfileFile::Edit &edit) {
+        number = Registry::IssueGroupNumber(edit);
+        edit.WriteString(GroupSection(number), reg::kName, name);
+        edit.WriteInteger(GroupSection(number), reg::kParent, parentGroup);
+    });
     return number;
 }
 
@@ -162,7 +165,14 @@ bool DeleteMeter(Registry &registry, const QString &dataRoot, int meter)
     const QString section = MeterSection(meter);
     const int group = static_cast<int>(ini.ReadInteger(section, reg::kParent, 0));
     const QString serialText = ini.ReadString(section, reg::kSerial);
-    ini.EraseSection(section);
+    const QString groupSection = GroupSection(group);
+    // The section and its CList entry go together: a crash never leaves a listed meter
+    // without its section.
+    ini.Update([&](ProfileFile::Edit &edit) {
+        edit.EraseSection(section);
+        edit.WriteString(groupSection, reg::kCList,
+                         RemoveFromNumberList(edit.ReadString(groupSection, reg::kCList), meter));
+    });
 
     bool removed = true;
     quint16 serial = 0;
@@ -180,14 +190,16 @@ bool DeleteMeter(Registry &registry, const QString &dataRoot, int meter)
             removed = false;
     }
 
-    registry.RemoveNumber(GroupSection(group), reg::kCList, meter);
     return removed;
 }
 
 void DeleteGroup(Registry &registry, int group)
 {
-    registry.file().EraseSection(GroupSection(group));
-    registry.RemoveNumber(reg::kTree, reg::kGroupList, group);
+    registry.file().Update([&](ProfileFile::Edit &edit) {
+        edit.EraseSection(GroupSection(group));
+        edit.WriteString(reg::kTree, reg::kGroupList,
+                         RemoveFromNumberList(edit.ReadString(reg::kTree, reg::kGroupList), group));
+    });
 }
 
 bool NodeHasChildren(const TreeModel &model, int node)

@@ -11,6 +11,7 @@
 #include "registry/Registry.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 
 #include <algorithm>
@@ -34,6 +35,10 @@ public:
         : m_file(path)
         , m_path(path)
     {
+        // A FIFO or a device would block the import (and the data root with it) or never end.
+        const QFileInfo info(path);
+        if (info.exists() && !info.isFile())
+            throw StorageError(importtexts::kNotRegularA + path + importtexts::kNotRegularB);
         if (!m_file.open(QIODevice::ReadOnly))
             throw StorageError(importtexts::kCannotOpen + path);
     }
@@ -97,6 +102,20 @@ struct PendingFile
     double latest = 0;
 };
 
+// Records that could not be stored: how many, and the first reason.
+struct StoreFailures
+{
+    int count = 0;
+    QString firstReason;
+
+    void Add(int records, const QString &reason)
+    {
+        if (count == 0)
+            firstReason = reason;
+        count += records;
+    }
+};
+
 class PendingLines
 {
 public:
@@ -110,13 +129,14 @@ public:
 
     // Every file written once. A file that cannot be written loses its lines only; the
     // latest time of the files written comes back (false when none was).
-    bool FlushArchive(double *latest)
+    bool FlushArchive(double *latest, StoreFailures &failures)
     {
         bool any = false;
         for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
             try {
                 InsertArchiveLines(it.key(), it.value().lines, true);
-            } catch (const StorageError &) {
+            } catch (const StorageError &e) {
+                failures.Add(int(it.value().lines.size()), e.message());
                 continue;
             }
             if (!any || it.value().latest > *latest)
@@ -127,13 +147,14 @@ public:
         return any;
     }
 
-    bool FlushJournal(double *latest)
+    bool FlushJournal(double *latest, StoreFailures &failures)
     {
         bool any = false;
         for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
             try {
                 InsertJournalLines(it.key(), it.value().lines);
-            } catch (const StorageError &) {
+            } catch (const StorageError &e) {
+                failures.Add(int(it.value().lines.size()), e.message());
                 continue;
             }
             if (!any || it.value().latest > *latest)
@@ -180,15 +201,17 @@ public:
         const int section = FindSection(m_target, m_serial, m_section);
         for (int kind = kArchiveHourly; kind <= kArchiveMonthly; ++kind) {
             double latest = 0;
-            if (m_archive[kind].FlushArchive(&latest))
+            if (m_archive[kind].FlushArchive(&latest, m_failures))
                 AdvanceArchiveMark(m_target, section, kind, latest);
         }
         double unused = 0;
-        m_history.FlushArchive(&unused);
+        m_history.FlushArchive(&unused, m_failures);
         double latest = 0;
-        if (m_journal.FlushJournal(&latest))
+        if (m_journal.FlushJournal(&latest, m_failures))
             AdvanceJournalMark(m_target, section, latest);
     }
+
+    const StoreFailures &failures() const { return m_failures; }
 
 private:
     const StorageTarget &m_target;
@@ -197,6 +220,7 @@ private:
     PendingLines m_archive[3];
     PendingLines m_history;
     PendingLines m_journal;
+    StoreFailures m_failures;
 };
 
 void Report(const ImportProgress &progress, int percent)
@@ -227,6 +251,23 @@ bool DumpHeaderFits(const DumpHeader &header)
     for (int kind = 0; kind < 4; ++kind)
         largest = std::max(largest, header.recordSize[kind]);
     return largest <= kDumpBufferSize;
+}
+
+void CheckDumpSerial(const QString &path)
+{
+    DumpReader reader(path);
+    DumpHeader header;
+    reader.Read(kDumpHeaderSize);
+    ParseDumpHeader(reader.data(), kDumpHeaderSize, &header);
+    quint16 serial = 0;
+    for (int size : {header.idSize, header.currentSize, header.paramSize}) {
+        if (size > kDumpBufferSize)
+            throw StorageError(importtexts::kTooLongA + path + importtexts::kTooLongB + QString::number(size) +
+                               importtexts::kTooLongC);
+        reader.Read(size);
+    }
+    if (!SerialOfParams(reader.data(), header.paramSize, &serial))
+        throw StorageError(importtexts::kNoSerialA + path + importtexts::kNoSerialB);
 }
 
 quint16 ReadDumpSerial(const QString &path)
@@ -331,6 +372,8 @@ DumpImportResult ImportArchiveFile(const StorageTarget &target, const QString &p
     batch.Flush();
     Report(progress, 100);
     result.loaded = true;
+    result.notStored = batch.failures().count;
+    result.firstReason = batch.failures().firstReason;
     return result;
 }
 
@@ -340,6 +383,15 @@ QString ImportConfirmationText(const QList<quint16> &serials)
     for (quint16 serial : serials)
         texts.append(QString::number(serial));
     return importtexts::kConfirmHead + texts.join(QStringLiteral(", ")) + importtexts::kConfirmTail;
+}
+
+QString ImportResultText(const ImportRunResult &run)
+{
+    if (!run.completed)
+        return importtexts::kFailed + run.error;
+    if (run.notStored > 0)
+        return importtexts::kNotStoredA + QString::number(run.notStored) + importtexts::kNotStoredB + run.firstReason;
+    return importtexts::kDone;
 }
 
 QString ImportMismatchText(const QString &path, quint16 fileSerial)
@@ -357,6 +409,9 @@ ImportRunResult ImportArchiveFiles(const StorageTarget &target, const QStringLis
     try {
         for (int i = 0; i < n; ++i) {
             const quint16 serial = serials[i];
+            // A file too short or too damaged to name its calculator (its serial was listed
+            // as 0) must not register a meter for a calculator that does not exist.
+            CheckDumpSerial(paths[i]);
             if (target.registry && target.registry->FindMeterBySerialText(serial) == 0)
                 target.registry->RegisterDumpMeter(serial);
             if (callbacks.file)
@@ -364,6 +419,9 @@ ImportRunResult ImportArchiveFiles(const StorageTarget &target, const QStringLis
             const DumpImportResult file = ImportArchiveFile(target, paths[i], serial, callbacks.file);
             if (file.loaded) {
                 ++run.loaded;
+                if (file.notStored > 0 && run.notStored == 0)
+                    run.firstReason = file.firstReason;
+                run.notStored += file.notStored;
             } else {
                 ++run.refused;
                 if (callbacks.message)

@@ -29,6 +29,10 @@ inline const QString kTooLongB = QStringLiteral(" не является архи
 inline const QString kTooLongC = QStringLiteral(" байт больше 1024.");
 inline const QString kNoSerialA = QStringLiteral("Файл ");
 inline const QString kNoSerialB = QStringLiteral(" не является архивом прибора: блок параметров не содержит серийного номера.");
+inline const QString kNotRegularA = QStringLiteral("Файл ");
+inline const QString kNotRegularB = QStringLiteral(" не является обычным файлом (канал, устройство или папка).");
+inline const QString kNotStoredA = QStringLiteral("Загрузка завершена с ошибками: не удалось сохранить записей: ");
+inline const QString kNotStoredB = QStringLiteral(". Первая причина: ");
 } // namespace importtexts
 
 // A dump file: a 27-byte header of little-endian 16-bit lengths and counts, then the
@@ -57,6 +61,11 @@ bool DumpHeaderFits(const DumpHeader &header);
 // StorageError.
 quint16 ReadDumpSerial(const QString &path);
 
+// Throws StorageError when the file cannot name its calculator: shorter than its header
+// and first three blocks, a block longer than the buffer, or a parameter block without
+// the serial (a truncated or all-zero file).
+void CheckDumpSerial(const QString &path);
+
 // Progress of one file, 10..100 in the import's fixed stages.
 using ImportProgress = std::function<void(int percent)>;
 
@@ -64,11 +73,14 @@ struct DumpImportResult
 {
     bool loaded = false;
     quint16 fileSerial = 0; // the parameter block's serial
+    int notStored = 0;      // records dropped because their file could not be written
+    QString firstReason;    // the first such write error
 };
 
 // Stores one dump file as a poll would, overwrite set, under the meter's section (looked up
 // in target.registry). A serial other than expectedSerial stores nothing (loaded false).
-// A record with an impossible date or one that cannot be stored is dropped. A file shorter
+// A record with an impossible date or one that cannot be stored is dropped; the latter are
+// counted in notStored. A file shorter
 // than its header, or one that is no dump, throws StorageError; what was read before the
 // error stays stored, marks included.
 DumpImportResult ImportArchiveFile(const StorageTarget &target, const QString &path, quint16 expectedSerial,
@@ -93,8 +105,14 @@ struct ImportRunResult
     bool completed = false; // every file was gone through without an error
     int loaded = 0;
     int refused = 0;
+    int notStored = 0;      // records of loaded files that could not be stored
+    QString firstReason;
     QString error;          // the error's message when not completed
 };
+
+// What the operator is told at the end: the failure, the count of records that could not
+// be stored with the first reason, or "Загрузка выполнена успешно.".
+QString ImportResultText(const ImportRunResult &run);
 
 ImportRunResult ImportArchiveFiles(const StorageTarget &target, const QStringList &paths,
                                    const QList<quint16> &serials, const ImportCallbacks &callbacks);

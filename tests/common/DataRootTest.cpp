@@ -74,3 +74,62 @@ TEST(DataRootLock, LockOfACrashedProcessIsTakenOver)
     QString error;
     EXPECT_TRUE(mine.TryLock(&error)) << error.toStdString();
 }
+
+// A kill between the lock file's creation and its write leaves it empty; a damaged one
+// names nobody. With no live holder the next writer takes it over and says so.
+TEST(DataRootLock, LockFileNamingNoHolderIsTakenOverWithANotice)
+{
+    for (const QByteArray &content : {QByteArray(), QByteArray("garbage\n"), QByteArray("\0\0\0", 3)}) {
+        TempDataRoot root;
+        const QString lockPath = root.file(QStringLiteral(".qst-archiver.lock"));
+        QFile f(lockPath);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        f.close();
+        DataRootLock mine(root.path());
+        QString error, notice;
+        EXPECT_TRUE(mine.TryLock(&error, &notice)) << error.toStdString();
+        EXPECT_TRUE(notice.contains(QStringLiteral("снят"))) << notice.toStdString();
+        DataRootLock second(root.path());
+        EXPECT_FALSE(second.TryLock(&error)) << "the taken-over lock holds";
+    }
+}
+
+TEST(DataRootLock, LiveHolderIsNeverTakenOver)
+{
+    TempDataRoot root;
+    QProcess holder;
+    holder.start(QStringLiteral(QST_LOCK_HOLDER), {root.path()});
+    ASSERT_TRUE(holder.waitForStarted(10000));
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    // Even with its name wiped, the holder's flock keeps the lock its own.
+    QFile f(root.file(QStringLiteral(".qst-archiver.lock")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.close();
+    DataRootLock mine(root.path());
+    QString error, notice;
+    EXPECT_FALSE(mine.TryLock(&error, &notice));
+    EXPECT_TRUE(notice.isEmpty());
+    holder.kill();
+    holder.waitForFinished(10000);
+}
+
+TEST(DataRootLock, StaleTemporaryCopiesOfOurSavesGoOthersStay)
+{
+    TempDataRoot root;
+    QDir(root.path()).mkpath(QStringLiteral("DATA/HA4100"));
+    QDir(root.path()).mkpath(QStringLiteral("DATA/notes"));
+    const QStringList stale = {"Tree.ini.aB3dE9", "DATA/4100.dat.Zz0000", "DATA/HA4100/20103.dat.q1w2e3",
+                               "DATA/HA4100/MA.dat.AAAAAA"};
+    const QStringList kept = {"Tree.ini",         "Tree.ini.bak",        "DATA/HA4100/20103.dat",
+                              "DATA/notes/1.dat.abcdef", "DATA/HA4100/20103.dat.toolong1", "readme.txt.abcdef"};
+    for (const QString &name : stale + kept)
+        qst::test::WriteAll(root.file(name), "x");
+    DataRootLock lock(root.path());
+    QString error;
+    ASSERT_TRUE(lock.TryLock(&error));
+    for (const QString &name : stale)
+        EXPECT_FALSE(QFile::exists(root.file(name))) << name.toStdString();
+    for (const QString &name : kept)
+        EXPECT_TRUE(QFile::exists(root.file(name))) << name.toStdString();
+}

@@ -5,7 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <atomic>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 using namespace qst;
@@ -160,4 +166,121 @@ TEST(ProfileFile, ConcurrentReadersSeeOldOrNewValueNeverATornFile)
     EXPECT_EQ(bad.load(), 0);
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(otherObject.ReadInteger(QStringLiteral("TREE"), QStringLiteral("Counter"), -1), 200);
+}
+
+// A Tree.ini that is there but cannot be read is no empty registry: reads fail and writes
+// refuse, the file stays as it was.
+TEST(ProfileFile, UnreadableFileFailsLoudlyAndIsNeverWritten)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<bool(const QString &path)> make; // false: cannot be made here
+    };
+    const Case cases[] = {
+        {"a folder in its place", [](const QString &p) { return QDir().mkdir(p); }},
+        {"a FIFO in its place", [](const QString &p) { return ::mkfifo(QFile::encodeName(p).constData(), 0600) == 0; }},
+        {"no read permission",
+         [](const QString &p) {
+             WriteAll(p, "[TREE]\r\nMaxCNum=3\r\n");
+             // Root reads it all the same; the case then proves nothing and is left out.
+             return ::geteuid() != 0 && QFile::setPermissions(p, QFileDevice::WriteOwner);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDataRoot root;
+        const QString path = root.file(QStringLiteral("Tree.ini"));
+        if (!c.make(path))
+            continue;
+        ProfileFile ini(path);
+        EXPECT_THROW(ini.ReadInteger(QStringLiteral("TREE"), QStringLiteral("MaxCNum"), 0), StorageError);
+        EXPECT_THROW(ini.WriteString(QStringLiteral("PORTS"), QStringLiteral("1"), QStringLiteral("/dev/ttyS0")),
+                     StorageError);
+        EXPECT_THROW(ini.Update([](ProfileFile::Edit &e) { e.WriteInteger(QStringLiteral("TREE"), QStringLiteral("MaxCNum"), 1); }),
+                     StorageError);
+        const QFileInfo after(path);
+        EXPECT_FALSE(after.isFile() && after.size() < 20) << "replaced by a few bytes";
+    }
+}
+
+TEST(ProfileFile, ChmodAfterAReadIsNoticed)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads a file without read permission";
+    TempDataRoot root;
+    const QString path = root.file(QStringLiteral("Tree.ini"));
+    WriteAll(path, "[TREE]\r\nMaxCNum=3\r\n");
+    ProfileFile ini(path);
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("TREE"), QStringLiteral("MaxCNum"), 0), 3);
+    ASSERT_TRUE(QFile::setPermissions(path, QFileDevice::WriteOwner));
+    EXPECT_THROW(ini.WriteString(QStringLiteral("TREE"), QStringLiteral("MaxCNum"), QStringLiteral("4")), StorageError);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    EXPECT_EQ(ReadAll(path), QByteArray("[TREE]\r\nMaxCNum=3\r\n"));
+}
+
+// A value never carries a line of its own into the file, and a character Windows-1251 has
+// not is refused rather than stored as 0x1A.
+TEST(ProfileFile, ValuesThatWouldChangeTheFileAreRefused)
+{
+    const struct
+    {
+        QString section, key, value;
+        const char *says;
+    } cases[] = {
+        {"C1", "Name", "x\r\n[PORTS]\r\n1=/dev/sda", "перевод строки"},
+        {"C1", "Phone", "1\n[C2]", "перевод строки"},
+        {"C1", "Name", "lone\rcr", "перевод строки"},
+        {"C1\n[X]", "Name", "x", "перевод строки"},
+        {"C1", "Name", QStringLiteral("Кафе \U0001F600"), "U+1F600"},
+    };
+    TempDataRoot root;
+    const QString path = root.file(QStringLiteral("Tree.ini"));
+    WriteAll(path, "[C1]\r\nName=old\r\n");
+    ProfileFile ini(path);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value.toStdString());
+        try {
+            ini.WriteString(c.section, c.key, c.value);
+            ADD_FAILURE() << "written";
+        } catch (const StorageError &e) {
+            EXPECT_TRUE(e.message().contains(QString::fromUtf8(c.says))) << e.message().toStdString();
+        }
+        EXPECT_THROW(ini.WriteStrings(c.section, {{QStringLiteral("Serial"), QStringLiteral("5")}, {c.key, c.value}}),
+                     StorageError);
+        EXPECT_EQ(ReadAll(path), QByteArray("[C1]\r\nName=old\r\n"));
+        EXPECT_EQ(ini.ReadString(QStringLiteral("C1"), QStringLiteral("Serial")), QString()) << "no half-written keys";
+    }
+}
+
+TEST(ProfileFile, UpdateIsOneRewriteAndAllOrNothing)
+{
+    TempDataRoot root;
+    const QString path = root.file(QStringLiteral("Tree.ini"));
+    WriteAll(path, "[TREE]\r\nMaxCNum=1\r\n[G0]\r\nCList=1\r\n[C1]\r\nName=a\r\n");
+    ProfileFile ini(path);
+    int saves = 0;
+    SetSaveFaultForTests([&](const QString &) {
+        ++saves;
+        return false;
+    });
+    ini.Update([](ProfileFile::Edit &e) {
+        e.WriteInteger(QStringLiteral("TREE"), QStringLiteral("MaxCNum"), e.ReadInteger("TREE", "MaxCNum", 0) + 1);
+        e.WriteString(QStringLiteral("G0"), QStringLiteral("CList"), e.ReadString("G0", "CList") + ",2");
+        e.WriteString(QStringLiteral("C2"), QStringLiteral("Name"), QStringLiteral("b"));
+        EXPECT_EQ(e.ReadString(QStringLiteral("C2"), QStringLiteral("Name")), QStringLiteral("b"));
+        e.EraseSection(QStringLiteral("C1"));
+    });
+    EXPECT_EQ(saves, 1);
+    const QByteArray expected("[TREE]\r\nMaxCNum=2\r\n[G0]\r\nCList=1,2\r\n[C2]\r\nName=b\r\n");
+    EXPECT_EQ(ReadAll(path), expected);
+    EXPECT_THROW(ini.Update([](ProfileFile::Edit &e) {
+        e.WriteInteger(QStringLiteral("TREE"), QStringLiteral("MaxCNum"), 9);
+        throw StorageError(QStringLiteral("refused"));
+    }),
+                 StorageError);
+    SetSaveFaultForTests({});
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(ReadAll(path), expected);
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("TREE"), QStringLiteral("MaxCNum"), 0), 2) << "the cache forgot it too";
 }

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
 using namespace qst;
 using qst::test::ReadAll;
 using qst::test::TempDataRoot;
@@ -43,4 +47,37 @@ TEST(TextFile, SaveIntoAMissingFolderFails)
 {
     TempDataRoot root;
     EXPECT_THROW(SaveLines(root.file(QStringLiteral("nowhere/x.dat")), {QStringLiteral("x")}), StorageError);
+}
+
+TEST(TextFile, SpecialFilesAreRefusedNotRead)
+{
+    TempDataRoot root;
+    const QString fifo = root.file(QStringLiteral("fifo.dat"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString folder = root.file(QStringLiteral("folder.dat"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    for (const QString &path : {fifo, folder, QStringLiteral("/dev/zero")}) {
+        SCOPED_TRACE(path.toStdString());
+        EXPECT_THROW(ReadFileBytes(path), StorageError); // returns at once, never blocks
+    }
+}
+
+TEST(TextFile, FailedSaveNamesTheSystemReason)
+{
+    TempDataRoot root;
+    const QString path = root.file(QStringLiteral("nowhere/x.dat"));
+    try {
+        SaveLines(path, {QStringLiteral("x")});
+        FAIL() << "saved into a missing folder";
+    } catch (const StorageError &e) {
+        EXPECT_TRUE(e.message().contains(SystemErrorText(ENOENT))) << e.message().toStdString();
+    }
+    EXPECT_EQ(SystemErrorText(ENOSPC), QString::fromLocal8Bit(std::strerror(ENOSPC)));
+}
+
+TEST(TextFile, FirstUnencodableCharacterIsNamed)
+{
+    EXPECT_EQ(FirstUnencodableChar(QStringLiteral("Школа № 5 «Ёлка» €")), QString());
+    EXPECT_EQ(FirstUnencodableChar(QStringLiteral("ok ? \u4E2D")), QStringLiteral("\u4E2D"));
+    EXPECT_EQ(FirstUnencodableChar(QStringLiteral("a\U0001F600b")), QStringLiteral("\U0001F600"));
 }

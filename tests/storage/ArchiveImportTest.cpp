@@ -15,6 +15,7 @@
 #include <QFileInfo>
 
 #include <limits>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -445,6 +446,85 @@ TEST(ArchiveImport, FuzzRegressionInputs)
                                                           : TryParseArchiveLine(line, &a);
                 EXPECT_TRUE(ok) << file.toStdString() << ": " << line.toStdString();
             }
+        }
+    }
+}
+
+// A dump too short or too damaged to name its calculator is listed as serial 0; loading it
+// must not register a meter for that phantom.
+TEST(ArchiveImport, DumpWithoutASerialRegistersNoMeter)
+{
+    DumpBuilder b;
+    b.Hour(2021, 1, 1, 0, 1.f);
+    const QByteArray whole = b.Bytes();
+    const struct
+    {
+        const char *name;
+        QByteArray bytes;
+    } cases[] = {
+        {"all zeros", QByteArray(4096, '\0')},
+        {"header only", whole.left(27)},
+        {"cut in the parameter block", whole.left(27 + 17 + b.CurrentSize() + 10)},
+        {"empty", QByteArray()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Root r;
+        const QString path = r.Dump(QStringLiteral("bad.arch"), c.bytes);
+        EXPECT_EQ(ReadDumpSerial(path), 0);
+        const ImportRunResult run = ImportArchiveFiles(r.target, {path}, {0}, {});
+        EXPECT_FALSE(run.completed);
+        EXPECT_FALSE(run.error.isEmpty());
+        EXPECT_FALSE(QFile::exists(TreeIniPath(r.root.path()))) << "no meter registered";
+        EXPECT_TRUE(r.DataFiles().isEmpty());
+    }
+}
+
+// Records whose file cannot be written are dropped as before, but counted and said: the
+// run is no success.
+TEST(ArchiveImport, RecordsThatCannotBeStoredAreCountedAndSaid)
+{
+    Root r;
+    DumpBuilder b;
+    for (int h = 0; h < 5; ++h)
+        b.Hour(2021, 1, 1, h, 1.f);
+    for (int h = 0; h < 3; ++h)
+        b.Hour(2021, 2, 1, h, 1.f);
+    b.Day(2021, 1, 1, 1.f);
+    const QString path = r.Dump(QStringLiteral("d.arch"), b.Bytes());
+    const QString january = DataFilePath(r.root.path(), DataKind::Hourly, b.serial, 2021, 1);
+    SetSaveFaultForTests([&](const QString &p) { return p == january; });
+    const ImportRunResult run = ImportArchiveFiles(r.target, {path}, {b.serial}, {});
+    SetSaveFaultForTests({});
+    ASSERT_TRUE(run.completed) << run.error.toStdString();
+    EXPECT_EQ(run.loaded, 1);
+    EXPECT_EQ(run.notStored, 5);
+    EXPECT_TRUE(run.firstReason.contains(QStringLiteral("Не удалось записать файл"))) << run.firstReason.toStdString();
+    const QString text = ImportResultText(run);
+    EXPECT_TRUE(text.contains(QStringLiteral("5"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(run.firstReason));
+    EXPECT_NE(text, importtexts::kDone);
+    EXPECT_FALSE(QFile::exists(january));
+    EXPECT_EQ(r.Lines(DataKind::Hourly, b.serial, 2021, 2).size(), 3) << "the other files still load";
+    EXPECT_EQ(r.Lines(DataKind::Daily, b.serial, 2021).size(), 1);
+
+    ImportRunResult clean;
+    clean.completed = true;
+    EXPECT_EQ(ImportResultText(clean), importtexts::kDone);
+}
+
+TEST(ArchiveImport, SpecialFilesAreRefusedNotRead)
+{
+    Root r;
+    const QString fifo = r.root.file(QStringLiteral("pipe.arch"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString &path : {fifo, QStringLiteral("/dev/zero"), r.root.path()}) {
+        SCOPED_TRACE(path.toStdString());
+        try {
+            ReadDumpSerial(path);
+            ADD_FAILURE() << "read";
+        } catch (const StorageError &e) {
+            EXPECT_TRUE(e.message().contains(QStringLiteral("не является обычным файлом"))) << e.message().toStdString();
         }
     }
 }
