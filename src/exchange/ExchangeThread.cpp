@@ -10,7 +10,8 @@
 #include "common/DayCount.h"
 #include "common/StorageError.h"
 #include "link/DeviceReaders.h"
-#include "link/QtSerialPortLink.h"
+#include "link/ModbusRtu.h"
+#include "link/PortLinks.h"
 #include "registry/Registry.h"
 #include "storage/JournalDecoder.h"
 #include "storage/RecordWriters.h"
@@ -23,6 +24,11 @@ namespace {
 
 constexpr int kWaitMs = 2000;
 constexpr quint32 kModemIdleMs = 20000;
+
+QString OpenFailedText(int code, const QString &reason)
+{
+    return texts::kPortOpenFailed + QString::number(code) + (reason.isEmpty() ? QString() : u' ' + reason);
+}
 
 QDateTime HourStart(const QDateTime &t)
 {
@@ -78,14 +84,16 @@ void TExchangeThread::HangUp()
 void TExchangeThread::run()
 {
     ExchangeClock &clock = *m_engine.m_clock;
-    m_serial = m_engine.m_env.makePort ? m_engine.m_env.makePort(m_port)
-                                       : std::make_unique<QtSerialPortLink>(m_port, m_engine.m_env.dataRoot);
+    m_serial = m_engine.m_env.makePort ? m_engine.m_env.makePort(m_port) : MakePortLink(m_port, m_engine.m_env.dataRoot);
+    // A network link reconnects by itself; its attempts are logged as the first opening is.
+    m_serial->SetReopenReport([this](int code, const QString &reason) {
+        Log(code < 0 ? OpenFailedText(code, reason) : texts::kPortOpened);
+    });
     for (;;) {
         const int opened = m_serial->OpenPort();
         if (opened >= 0)
             break;
-        QString reason = m_serial->errorText();
-        Log(texts::kPortOpenFailed + QString::number(opened) + (reason.isEmpty() ? QString() : u' ' + reason));
+        Log(OpenFailedText(opened, m_serial->errorText()));
         if (!SleepUnlessStopped(5000)) {
             m_serial.reset();
             return;
@@ -329,7 +337,7 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
             }
         }
         pos += request.kind == kRequestHourly ? 1.0 / 24.0 : (request.kind == kRequestDaily ? 1.0 : 31.0);
-        clock.Sleep(50);
+        PauseBetweenRequests(*m_serial, clock);
     }
     ReportDone(request);
 }
@@ -373,7 +381,7 @@ void TExchangeThread::ReadJournal(const TQueueItem &request)
                 }
             }
         }
-        clock.Sleep(50);
+        PauseBetweenRequests(*m_serial, clock);
     }
     ReportDone(request);
 }
