@@ -1,9 +1,14 @@
-// Polling speed against the simulator on pseudo-terminals at 19200 baud with 20 ms of device
-// latency, each figure against the protocol's own minimum measured from its frame sizes:
-//  1. the readers as the exchange thread calls them (parameters + record, 50 ms pause);
-//  2. the whole exchange thread on one port;
-//  3. sixteen ports at once: the engine's processor time per record and per busy port.
-// Usage: poll_bench [records] [seconds for the 16-port run]
+// Polling speed against the simulator at 19200 baud with 20 ms of device latency, on a
+// pseudo-terminal and over loopback TCP, with the silence framing and the length-aware one.
+// Each figure is set against a minimum computed from the frame sizes in the same run:
+// the floor is the wire time of both transactions plus the device latency of each; the
+// silence framing adds 100 ms of silence per answer and the 50 ms pause.
+//  1. the readers as the exchange thread calls them (parameters + record + pause);
+//  2. the whole exchange thread on one port, from its first stored record to its last (its
+//     start-up and the supervisor's tick are left out);
+//  3. sixteen ports at once (pseudo-terminals, silence framing; TCP, length-aware framing):
+//     the engine's processor time per record and per busy port.
+// Usage: poll_bench [records] [seconds for each 16-port run]
 #include "BenchTiming.h"
 #include "SimHarness.h"
 
@@ -13,7 +18,8 @@
 #include "exchange/ExchangeEngine.h"
 #include "exchange/LogSink.h"
 #include "link/DeviceReaders.h"
-#include "link/QtSerialPortLink.h"
+#include "link/ModbusRtu.h"
+#include "link/PortLinks.h"
 #include "registry/MeterRecord.h"
 #include "registry/Registry.h"
 
@@ -45,9 +51,34 @@ constexpr double kPause = 0.050;
 constexpr int kParamBytes = 8 + 29;
 constexpr int kRecordBytes = 9 + 117;
 
-double ProtocolMinimumPerRecord()
+enum class Link
 {
-    return (kParamBytes + kRecordBytes) * kBitsPerByte / kBaud + 2 * (kLatency + kSilence) + kPause;
+    Pty,
+    Tcp,
+};
+
+const char *LinkName(Link link)
+{
+    return link == Link::Pty ? "pty" : "TCP";
+}
+
+// Wire time of both transactions and the device latency of each.
+double FloorPerRecord()
+{
+    return (kParamBytes + kRecordBytes) * kBitsPerByte / kBaud + 2 * kLatency;
+}
+
+// What the silence framing adds by its rules: the silence after each answer and the pause.
+double MinimumPerRecord(bool fast)
+{
+    return fast ? FloorPerRecord() : FloorPerRecord() + 2 * kSilence + kPause;
+}
+
+const char *Goal(bool fast, bool thread)
+{
+    if (fast)
+        return "(goal <= 1.3)";
+    return thread ? "(goal <= 1.2)" : "(goal <= 1.15)";
 }
 
 double CpuSeconds()
@@ -57,10 +88,20 @@ double CpuSeconds()
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-QStringList SimArgs(int serial)
+QStringList SimArgs(int serial, Link link)
 {
-    return {QStringLiteral("--calc"), QStringLiteral("2"), QStringLiteral("--serial"), QString::number(serial),
-            QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--latency-ms"), QStringLiteral("20")};
+    QStringList args{QStringLiteral("--calc"), QStringLiteral("2"), QStringLiteral("--serial"), QString::number(serial),
+                     QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--latency-ms"),
+                     QStringLiteral("20")};
+    if (link == Link::Tcp)
+        args << QStringLiteral("--tcp-listen") << QStringLiteral("127.0.0.1:0");
+    return args;
+}
+
+void MapPort(ProfileFile &tree, int port, const QString &device, bool fast)
+{
+    tree.WriteString(QStringLiteral("PORTS"), QString::number(port), device);
+    tree.WriteString(QStringLiteral("PORTS"), FastFramingKey(port), fast ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 class CountingLog final : public LogSink
@@ -68,47 +109,66 @@ class CountingLog final : public LogSink
 public:
     void WriteLogLine(int, const QString &line) override
     {
-        if (line.contains(QStringLiteral("считана успешно")))
-            ++records;
+        if (line.contains(QStringLiteral("считана успешно"))) {
+            // The span from the first record to the last: the thread's start-up and the
+            // supervisor's one-second tick stay out of the per-record time.
+            const qint64 now = clock.nsecsElapsed();
+            if (++records == 1)
+                firstNs = now;
+            lastNs = now;
+        }
         else if (line.contains(QStringLiteral("Не удалось")))
             ++failures;
     }
     std::atomic<int> records{0};
     std::atomic<int> failures{0};
+    std::atomic<qint64> firstNs{0};
+    std::atomic<qint64> lastNs{0};
+    QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
 };
 
-void Readers(int records)
+void Readers(int records, Link link, bool fast)
 {
-    SimProcess sim(SimArgs(7001));
+    SimProcess sim(SimArgs(7001, link));
     QTemporaryDir root;
-    ProfileFile(TreeIniPath(root.path())).WriteString(QStringLiteral("PORTS"), QStringLiteral("1"), sim.path());
-    QtSerialPortLink port(1, root.path());
-    if (!sim.started() || port.OpenPort() < 0) {
+    {
+        ProfileFile tree(TreeIniPath(root.path()));
+        MapPort(tree, 1, sim.path(), fast);
+    }
+    const std::unique_ptr<SerialPort> port = MakePortLink(1, root.path());
+    if (!sim.started() || port->OpenPort() < 0) {
         std::printf("readers: cannot open the simulator's line\n");
         return;
     }
-    port.SetLineParams(13, 3);
+    port->SetLineParams(13, 3);
     int ok = 0;
     const double cpu0 = CpuSeconds();
     QElapsedTimer wall;
     wall.start();
     for (int back = 0; back < records; ++back) {
         qint16 P[kArchiveParamCount] = {};
-        if (ReadArchiveParams(1, port, 2000, 0, P) != kLinkOk)
+        if (ReadArchiveParams(1, *port, 2000, 0, P) != kLinkOk)
             continue;
         ArchiveValues v;
         TotalsSnapshot s;
-        if (ReadArchiveRecordV2(1, kArchiveHourly, ArchiveRecordIndex(P[2], P[1], P[0], back), port, 2000, 0, &v,
+        if (ReadArchiveRecordV2(1, kArchiveHourly, ArchiveRecordIndex(P[2], P[1], P[0], back), *port, 2000, 0, &v,
                                 &s) == kLinkOk)
             ++ok;
-        QThread::msleep(50);
+        PauseBetweenRequests(*port, SystemLinkClock());
     }
     const double perRecord = wall.elapsed() / 1000.0 / records;
     const double cpu = (CpuSeconds() - cpu0) / records;
-    port.ClosePort();
-    std::printf("%-34s %-26s %10.1f ms/record   protocol minimum %6.1f ms   ratio %.3fx (goal <= 1.15)\n",
-                "readers: hourly records, 19200", "params + record + pause", perRecord * 1e3,
-                ProtocolMinimumPerRecord() * 1e3, perRecord / ProtocolMinimumPerRecord());
+    port->ClosePort();
+    const QByteArray label = QStringLiteral("readers, %1, %2").arg(QLatin1String(LinkName(link)),
+                                                                   fast ? QLatin1String("length") : QLatin1String("silence")).toLatin1();
+    std::printf("%-34s %8.1f ms/record  minimum %6.1f ms  ratio %.3fx %-15s floor %6.1f ms  ratio %.3fx\n",
+                label.constData(), perRecord * 1e3, MinimumPerRecord(fast) * 1e3,
+                perRecord / MinimumPerRecord(fast), Goal(fast, false), FloorPerRecord() * 1e3,
+                perRecord / FloorPerRecord());
     std::printf("%-34s %d of %d records read; CPU %.3f ms per record (goal < 2 ms)\n", "", ok, records, cpu * 1e3);
 }
 
@@ -119,12 +179,12 @@ struct Fleet
     CountingLog log;
     std::vector<std::unique_ptr<SimProcess>> sims;
 
-    explicit Fleet(int ports)
+    Fleet(int ports, Link link, bool fast)
     {
         QDir(root.path()).mkdir(QStringLiteral("DATA"));
         for (int p = 1; p <= ports; ++p) {
-            sims.push_back(std::make_unique<SimProcess>(SimArgs(7100 + p)));
-            registry.file().WriteString(QStringLiteral("PORTS"), QString::number(p), sims.back()->path());
+            sims.push_back(std::make_unique<SimProcess>(SimArgs(7100 + p, link)));
+            MapPort(registry.file(), p, sims.back()->path(), fast);
             MeterRecord m;
             m.name = QStringLiteral("Bench %1").arg(p);
             m.serial = QString::number(7100 + p);
@@ -170,31 +230,44 @@ int main(int argc, char **argv)
     const int records = argc > 1 ? std::atoi(argv[1]) : 20;
     const int fleetSeconds = argc > 2 ? std::atoi(argv[2]) : 60;
 
-    Readers(records);
+    for (const Link link : {Link::Pty, Link::Tcp})
+        for (const bool fast : {false, true})
+            Readers(records, link, fast);
 
-    {
-        Fleet one(1);
-        const double cpu0 = CpuSeconds();
-        const double seconds = Poll(one, 1, records, 600);
-        const int got = one.log.records;
-        const double perRecord = seconds / std::max(got, 1);
-        std::printf("%-34s %-26s %10.1f ms/record   protocol minimum %6.1f ms   ratio %.3fx (goal <= 1.2)\n",
-                    "exchange thread: one port", "whole poll of an hour range", perRecord * 1e3,
-                    ProtocolMinimumPerRecord() * 1e3, perRecord / ProtocolMinimumPerRecord());
-        std::printf("%-34s %d records, %d failures, CPU %.3f ms per record\n", "", got, int(one.log.failures),
-                    (CpuSeconds() - cpu0) * 1e3 / std::max(got, 1));
+    for (const Link link : {Link::Pty, Link::Tcp}) {
+        for (const bool fast : {false, true}) {
+            Fleet one(1, link, fast);
+            const double cpu0 = CpuSeconds();
+            Poll(one, 1, records, 600);
+            const int got = one.log.records;
+            const double perRecord = (one.log.lastNs - one.log.firstNs) / 1e9 / std::max(got - 1, 1);
+            const QByteArray label = QStringLiteral("exchange thread, %1, %2")
+                                         .arg(QLatin1String(LinkName(link)),
+                                              fast ? QLatin1String("length") : QLatin1String("silence"))
+                                         .toLatin1();
+            std::printf("%-34s %8.1f ms/record  minimum %6.1f ms  ratio %.3fx %-15s floor %6.1f ms  ratio %.3fx\n",
+                        label.constData(), perRecord * 1e3, MinimumPerRecord(fast) * 1e3,
+                        perRecord / MinimumPerRecord(fast), Goal(fast, true), FloorPerRecord() * 1e3,
+                        perRecord / FloorPerRecord());
+            std::printf("%-34s %d records, %d failures, CPU %.3f ms per record\n", "", got, int(one.log.failures),
+                        (CpuSeconds() - cpu0) * 1e3 / std::max(got, 1));
+        }
     }
 
-    {
+    for (const auto &[link, fast] : {std::pair{Link::Pty, false}, std::pair{Link::Tcp, true}}) {
         constexpr int kPorts = 16;
-        Fleet fleet(kPorts);
+        Fleet fleet(kPorts, link, fast);
         const double cpu0 = CpuSeconds();
         // Enough hours that every port stays busy for the whole run.
         const double seconds = Poll(fleet, kPorts, 1000, fleetSeconds);
         const double cpu = CpuSeconds() - cpu0;
         const int got = fleet.log.records;
-        std::printf("%-34s %d records in %.0f s over %d ports, %d failures\n", "exchange: 16 ports at once", got,
-                    seconds, kPorts, int(fleet.log.failures));
+        const QByteArray label = QStringLiteral("16 ports at once, %1, %2")
+                                     .arg(QLatin1String(LinkName(link)),
+                                          fast ? QLatin1String("length") : QLatin1String("silence"))
+                                     .toLatin1();
+        std::printf("%-34s %d records in %.0f s over %d ports, %d failures\n", label.constData(), got, seconds, kPorts,
+                    int(fleet.log.failures));
         std::printf("%-34s CPU %.3f ms per record; %.2f%% of one core in total, %.3f%% per busy port "
                     "(goal < 2%% per port)\n",
                     "", cpu * 1e3 / std::max(got, 1), cpu / seconds * 100, cpu / seconds * 100 / kPorts);

@@ -132,6 +132,11 @@ inline const QString kReportFile = QStringLiteral("Файл отчета");
 // Ports dialog
 inline const QString kPortsTitle = QStringLiteral("Порты");
 inline const QString kPortsNumber = QStringLiteral("Порт");
-inline const QString kPortsDevice = QStringLiteral("Устройство");
+inline const QString kPortsDevice = QStringLiteral("Устройство или tcp://узел:порт");
+inline const QString kPortsFast = QStringLiteral("Быстрый обмен");
+inline const QString kPortsFastHint = QStringLiteral(
+    "Конец ответа по его длине, пауза между запросами 3,5 символа. Выключите для старых преобразователей, "
+    "которым нужна пауза 100 мс.");
+inline const QString kPortsBadAddress = QStringLiteral("Порт %1: %2");
 
 } // namespace qst::ui

@@ -3,6 +3,7 @@
 #include "AppTexts.h"
 #include "ShellRules.h"
 
+#include "link/PortLinks.h"
 #include "registry/Registry.h"
 
 #include <QCheckBox>
@@ -477,16 +478,26 @@ bool TClearForm::Execute(QDate *cut, ClearChoice *choice)
 
 // ---------------------------------------------------------------- TPortsForm
 
-TPortsForm::TPortsForm(Registry &registry, QWidget *parent) : QDialog(parent), m_registry(registry)
+TPortsForm::TPortsForm(Registry &registry, QWidget *parent, TMsgForm *msg)
+    : QDialog(parent)
+    , m_registry(registry)
+    , m_msg(msg)
 {
     setObjectName(QStringLiteral("PortsForm"));
     setWindowTitle(ui::kPortsTitle);
     auto *layout = new QVBoxLayout(this);
-    PortTable = new QTableWidget(64, 2);
-    PortTable->setHorizontalHeaderLabels({ui::kPortsNumber, ui::kPortsDevice});
+    PortTable = new QTableWidget(64, 3);
+    PortTable->setHorizontalHeaderLabels({ui::kPortsNumber, ui::kPortsDevice, ui::kPortsFast});
+    PortTable->horizontalHeaderItem(2)->setToolTip(ui::kPortsFastHint);
     PortTable->verticalHeader()->hide();
-    PortTable->horizontalHeader()->setStretchLastSection(true);
+    PortTable->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
     layout->addWidget(PortTable);
+    ProblemLabel = new QLabel;
+    ProblemLabel->setObjectName(QStringLiteral("ProblemLabel"));
+    ProblemLabel->setWordWrap(true);
+    ProblemLabel->setStyleSheet(QStringLiteral("color: #b00000"));
+    ProblemLabel->hide();
+    layout->addWidget(ProblemLabel);
     auto *buttons = new QHBoxLayout;
     auto *ok = new QPushButton(ui::kOk);
     auto *cancel = new QPushButton(ui::kCancel);
@@ -495,11 +506,11 @@ TPortsForm::TPortsForm(Registry &registry, QWidget *parent) : QDialog(parent), m
     buttons->addWidget(cancel);
     layout->addLayout(buttons);
     connect(ok, &QPushButton::clicked, this, [this] {
-        Save();
-        accept();
+        if (Save())
+            accept();
     });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-    resize(420, 520);
+    resize(560, 520);
 }
 
 void TPortsForm::Load()
@@ -516,18 +527,40 @@ void TPortsForm::Load()
         device->addItem(QString());
         device->addItems(detected);
         device->setCurrentText(m_registry.file().ReadString(reg::kPorts, QString::number(port)));
-        #ifdef Q_OS_WIN
+#ifdef Q_OS_WIN
         device->lineEdit()->setPlaceholderText(QStringLiteral("COM%1").arg(port));
 #else
         device->lineEdit()->setPlaceholderText(QStringLiteral("/dev/ttyS%1").arg(port - 1));
 #endif
         PortTable->setCellWidget(port - 1, 1, device);
+        auto *fast = new QCheckBox;
+        fast->setObjectName(QStringLiteral("FastCB%1").arg(port));
+        fast->setToolTip(ui::kPortsFastHint);
+        fast->setChecked(m_registry.file().ReadInteger(reg::kPorts, FastFramingKey(port), 0) != 0);
+        PortTable->setCellWidget(port - 1, 2, fast);
     }
     PortTable->resizeColumnToContents(0);
+    PortTable->resizeColumnToContents(2);
 }
 
-void TPortsForm::Save()
+bool TPortsForm::Save()
 {
+    // Every address is checked before anything is written.
+    for (int port = 1; port <= 64; ++port) {
+        auto *device = qobject_cast<QComboBox *>(PortTable->cellWidget(port - 1, 1));
+        const QString problem = device ? PortMappingProblem(device->currentText()) : QString();
+        if (problem.isEmpty())
+            continue;
+        const QString text = ui::kPortsBadAddress.arg(port).arg(problem);
+        ProblemLabel->setText(text);
+        ProblemLabel->show();
+        PortTable->setCurrentCell(port - 1, 1);
+        device->setFocus();
+        if (m_msg)
+            m_msg->ShowMessage(text, 0);
+        return false;
+    }
+    ProblemLabel->hide();
     for (int port = 1; port <= 64; ++port) {
         auto *device = qobject_cast<QComboBox *>(PortTable->cellWidget(port - 1, 1));
         if (!device)
@@ -536,7 +569,14 @@ void TPortsForm::Save()
         const QString text = device->currentText().trimmed();
         if (text != m_registry.file().ReadString(reg::kPorts, key))
             m_registry.file().WriteString(reg::kPorts, key, text);
+        auto *fast = qobject_cast<QCheckBox *>(PortTable->cellWidget(port - 1, 2));
+        const QString fastKey = FastFramingKey(port);
+        const bool stored = m_registry.file().ReadInteger(reg::kPorts, fastKey, 0) != 0;
+        // A port never switched on keeps no key.
+        if (fast && fast->isChecked() != stored)
+            m_registry.file().WriteString(reg::kPorts, fastKey, fast->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
     }
+    return true;
 }
 
 } // namespace qst

@@ -150,20 +150,25 @@ public:
     QPushButton *CancelBtn;
 };
 
-// Port numbers 1..64 and the devices they stand for ([PORTS] of Tree.ini).
+// Port numbers 1..64, the devices or network addresses they stand for, and their framing
+// ([PORTS] of Tree.ini).
 class TPortsForm : public QDialog
 {
     Q_OBJECT
 
 public:
-    TPortsForm(Registry &registry, QWidget *parent = nullptr);
+    // msg, when given, shows why an address is refused.
+    TPortsForm(Registry &registry, QWidget *parent = nullptr, TMsgForm *msg = nullptr);
     void Load();
-    void Save();
+    // Writes nothing and keeps the dialog open when an address is malformed; false then.
+    bool Save();
 
-    QTableWidget *PortTable;
+    QTableWidget *PortTable; // columns: number, device (QComboBox), fast framing (QCheckBox)
+    QLabel *ProblemLabel;
 
 private:
     Registry &m_registry;
+    TMsgForm *m_msg;
 };
 
 } // namespace qst

@@ -151,7 +151,7 @@ void TMainForm::BuildWidgets()
         SetModemForm->raise();
     });
     connect(PortsTB, &QAction::triggered, this, [this] {
-        TPortsForm form(m_registry, this);
+        TPortsForm form(m_registry, this, MsgForm);
         form.Load();
         form.exec();
     });

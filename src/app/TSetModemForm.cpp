@@ -2,6 +2,7 @@
 
 #include "exchange/ModemSetup.h"
 #include "link/LinkClock.h"
+#include "link/PortLinks.h"
 #include "link/QtSerialPortLink.h"
 
 #include <QApplication>
@@ -88,7 +89,7 @@ void TSetModemForm::SetUpModem()
     const int port = PortCB->currentIndex() < 0 ? 0 : PortCB->currentIndex() + 1;
     std::unique_ptr<SerialPort> link;
     if (port > 0)
-        link = m_factory ? m_factory(port) : std::make_unique<QtSerialPortLink>(port, m_dataRoot);
+        link = m_factory ? m_factory(port) : MakePortLink(port, m_dataRoot);
 
     ModemSetupCalls calls;
     calls.line = [this](const QString &line) { AddLine(line); };

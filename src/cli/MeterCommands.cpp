@@ -4,6 +4,7 @@
 #include "common/DataRoot.h"
 #include "common/RegionalFormat.h"
 #include "common/StorageError.h"
+#include "link/PortLinks.h"
 #include "registry/MeterRecord.h"
 #include "registry/Registry.h"
 
@@ -145,18 +146,29 @@ int RunMeterList(const CliContext &context)
 
 int RunPortSet(const CliContext &context)
 {
+    QStringList args = context.args;
+    const bool fast = args.removeAll(QStringLiteral("--fast")) > 0;
     bool ok = false;
-    const int port = context.args.size() == 3 ? context.args[1].toInt(&ok) : 0;
-    if (!ok || port < 1 || port > 64 || context.args[2].trimmed().isEmpty())
-        return UsageError(QStringLiteral("usage: port set N DEVICE   (N is 1..64)"));
-    if (const QString error = ProfileTextError(context.args[2]); !error.isEmpty())
+    const int port = args.size() == 3 ? args[1].toInt(&ok) : 0;
+    if (!ok || port < 1 || port > 64 || args[2].trimmed().isEmpty())
+        return UsageError(QStringLiteral("usage: port set N DEVICE [--fast]   (N is 1..64; DEVICE a device path or "
+                                         "tcp://HOST:PORT)"));
+    const QString device = args[2].trimmed();
+    if (const QString error = ProfileTextError(args[2]); !error.isEmpty())
         return UsageError(QStringLiteral("port set: %1").arg(error));
+    const QString problem = PortMappingProblem(device);
+    if (!problem.isEmpty())
+        return UsageError(QStringLiteral("port set: ") + problem);
     WritingSession session(context.dataRoot);
     if (!session.BeginOrReport())
         return kExitFailed;
     try {
         Registry registry(TreeIniPath(context.dataRoot));
-        registry.file().WriteString(reg::kPorts, QString::number(port), context.args[2].trimmed());
+        registry.file().WriteString(reg::kPorts, QString::number(port), device);
+        // Without --fast the port keeps (or gets back) the silence framing.
+        const QString fastKey = FastFramingKey(port);
+        if (fast || registry.file().HasKey(reg::kPorts, fastKey))
+            registry.file().WriteString(reg::kPorts, fastKey, fast ? QStringLiteral("1") : QStringLiteral("0"));
     } catch (const StorageError &e) {
         PrintLine(stderr, e.message());
         return kExitFailed;

@@ -19,7 +19,12 @@ const CliCommand kCommands[] = {
      "      Registers a meter as the meter dialog does; prints its number.",
      RunMeterAdd},
     {"meter list", "meter list\n      Lists the registered meters, one per line (TAB-separated).", RunMeterList},
-    {"port set", "port set N DEVICE\n      Maps serial port number N (1..64) to a device, e.g. /dev/ttyUSB0.",
+    {"port set",
+     "port set N DEVICE [--fast]\n"
+     "      Maps port number N (1..64) to a serial device, e.g. /dev/ttyUSB0, or to a network link\n"
+     "      tcp://HOST:PORT (a GPRS modem or a serial server; IPv6 in brackets). --fast ends each\n"
+     "      answer by its length instead of 100 ms of silence (off by default: old converters need\n"
+     "      the silence).",
      RunPortSet},
     {"poll",
      "poll --serial S [--current] [--hourly FROM TO] [--daily FROM TO] [--monthly FROM TO]\n"

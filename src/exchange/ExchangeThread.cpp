@@ -11,7 +11,8 @@
 #include "common/DayCount.h"
 #include "common/StorageError.h"
 #include "link/DeviceReaders.h"
-#include "link/QtSerialPortLink.h"
+#include "link/ModbusRtu.h"
+#include "link/PortLinks.h"
 #include "registry/Registry.h"
 #include "storage/JournalDecoder.h"
 #include "storage/RecordWriters.h"
@@ -28,6 +29,11 @@ constexpr quint32 kModemIdleMs = 20000;
 // Consecutive failed reads after which a journal request gives up: without ring parameters
 // the journal has no end, and the port's other meters wait.
 constexpr int kJournalFailureLimit = 5;
+
+QString OpenFailedText(int code, const QString &reason)
+{
+    return texts::kPortOpenFailed + QString::number(code) + (reason.isEmpty() ? QString() : u' ' + reason);
+}
 
 } // namespace
 
@@ -78,14 +84,16 @@ void TExchangeThread::HangUp()
 void TExchangeThread::run()
 {
     ExchangeClock &clock = *m_engine.m_clock;
-    m_serial = m_engine.m_env.makePort ? m_engine.m_env.makePort(m_port)
-                                       : std::make_unique<QtSerialPortLink>(m_port, m_engine.m_env.dataRoot);
+    m_serial = m_engine.m_env.makePort ? m_engine.m_env.makePort(m_port) : MakePortLink(m_port, m_engine.m_env.dataRoot);
+    // A network link reconnects by itself; its attempts are logged as the first opening is.
+    m_serial->SetReopenReport([this](int code, const QString &reason) {
+        Log(code < 0 ? OpenFailedText(code, reason) : texts::kPortOpened);
+    });
     for (;;) {
         const int opened = m_serial->OpenPort();
         if (opened >= 0)
             break;
-        QString reason = m_serial->errorText();
-        Log(texts::kPortOpenFailed + QString::number(opened) + (reason.isEmpty() ? QString() : u' ' + reason));
+        Log(OpenFailedText(opened, m_serial->errorText()));
         if (!SleepUnlessStopped(5000)) {
             m_serial.reset();
             return;
@@ -272,7 +280,7 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
         if (params != kLinkOk) {
             Log(texts::kParamsFailed + serialText + texts::kErrorCode + QString::number(params));
             walk.Step();
-            clock.Sleep(50);
+            PauseBetweenRequests(*m_serial, clock);
             continue;
         }
         const int count = ArchiveRecordCount(P[pa], P[pb], P[pc]);
@@ -325,7 +333,7 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
             Log(words.missing + serialText + texts::kAtOffset + backText + texts::kMissing);
         }
         walk.Step();
-        clock.Sleep(50);
+        PauseBetweenRequests(*m_serial, clock);
     }
     ReportDone(request);
 }
@@ -379,7 +387,7 @@ void TExchangeThread::ReadJournal(const TQueueItem &request)
                 }
             }
         }
-        clock.Sleep(50);
+        PauseBetweenRequests(*m_serial, clock);
     }
     ReportDone(request);
 }

@@ -12,13 +12,26 @@ constexpr int kRecordOffset = 7;
 constexpr int kIdVersionByte = 9;
 constexpr int kIdSnapshotByte = 10;
 
+// The record size the layout of this version and kind uses, for fast framing; 0 if unknown.
+int RecordLayoutLength(int version, int archiveKind)
+{
+    if (archiveKind == kArchiveJournal)
+        return kJournalRecord;
+    if (version == 1)
+        return kArchiveRecordV1;
+    if (version == 2)
+        return archiveKind == kArchiveHourly ? kArchiveRecordV2 : kArchiveRecordV2Totals;
+    return 0;
+}
+
 int ReadRecord(int version, quint8 address, int archiveKind, int recordIndex, SerialPort &port, int waitMs,
     quint8 lineState, ArchiveValues *values, TotalsSnapshot *snapshot, bool *snapshotFilled, LinkClock &clock)
 {
     if (snapshotFilled)
         *snapshotFilled = false;
     AnswerFrame answer;
-    const int result = ArchiveRequest(address, archiveKind, recordIndex, port, waitMs, lineState, &answer, clock);
+    const int result = ArchiveRequest(
+        address, archiveKind, recordIndex, port, waitMs, lineState, &answer, clock, RecordLayoutLength(version, archiveKind));
     if (result != kLinkOk)
         return result;
     const int length = answer.length - kRecordOffset - 2;
@@ -108,7 +121,8 @@ int ReadJournalRecord(quint8 address, int recordIndex, SerialPort &port, int wai
     JournalEntryRaw *entry, LinkClock &clock)
 {
     AnswerFrame answer;
-    const int result = ArchiveRequest(address, kArchiveJournal, recordIndex, port, waitMs, lineState, &answer, clock);
+    const int result = ArchiveRequest(
+        address, kArchiveJournal, recordIndex, port, waitMs, lineState, &answer, clock, kJournalRecord);
     if (result != kLinkOk)
         return result;
     return DecodeJournalRecord(answer.bytes + kRecordOffset, answer.length - kRecordOffset - 2, entry);

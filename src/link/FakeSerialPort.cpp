@@ -89,6 +89,7 @@ int FakeSerialPort::ClosePort()
 int FakeSerialPort::SetLineParams(int speedCode, int formatCode)
 {
     m_calls.append(QStringLiteral("SetLineParams(%1,%2)").arg(speedCode).arg(formatCode));
+    m_speedCode = speedCode;
     return 0;
 }
 
@@ -122,6 +123,20 @@ int FakeSerialPort::ReadPort(quint8 *buffer, int count)
         m_incoming.pop_front();
     }
     return n;
+}
+
+void FakeSerialPort::WaitForInput(int ms, LinkClock &)
+{
+    if (!m_incoming.empty()) {
+        const qint32 until = static_cast<qint32>(m_incoming.front().at - m_clock.Tick());
+        if (until <= 0)
+            return;
+        if (until < ms) {
+            m_clock.Advance(until);
+            return;
+        }
+    }
+    m_clock.Advance(ms);
 }
 
 int FakeSerialPort::WritePort(const quint8 *buffer, int count)

@@ -71,6 +71,9 @@ public:
     int ReadPort(quint8 *buffer, int count) override;
     int WritePort(const quint8 *buffer, int count) override;
     QString errorText() const override { return m_errorText; }
+    // Advances the clock to the next byte's arrival, or by ms when none comes sooner.
+    void WaitForInput(int ms, LinkClock &clock) override;
+    int BaudRate() const override { return BaudOfSpeedCode(m_speedCode); }
 
 private:
     struct Incoming
@@ -101,6 +104,7 @@ private:
     QString m_openFailText;
     QString m_errorText;
     bool m_open = false;
+    int m_speedCode = -1;
 };
 
 } // namespace qst

@@ -69,7 +69,7 @@ void PutCrc(quint8 *frame, int length)
 
 // Line preparation, write, listen (twice at most), CRC check. On 1 answer holds the frame.
 int Transact(SerialPort &port, LinkClock &clock, const quint8 *request, int requestLength, int waitMs, quint8 lineState,
-    AnswerFrame *answer)
+    AnswerFrame *answer, int recordLength = 0)
 {
     port.FlushPort(0);
     port.FlushPort(1);
@@ -77,11 +77,11 @@ int Transact(SerialPort &port, LinkClock &clock, const quint8 *request, int requ
     port.SetLineA(lineState);
     port.WritePort(request, requestLength);
 
-    int count = ReceiveAnswer(answer->bytes, kAnswerCapacity, port, waitMs, clock);
+    int count = ReceiveAnswer(answer->bytes, kAnswerCapacity, port, waitMs, clock, recordLength);
     if (count < 0) {
         // A slow calculator may still answer: listen again without resending.
         clock.Sleep(kRelistenPauseMs);
-        count = ReceiveAnswer(answer->bytes, kAnswerCapacity, port, waitMs, clock);
+        count = ReceiveAnswer(answer->bytes, kAnswerCapacity, port, waitMs, clock, recordLength);
     }
     if (count < 0)
         return kLinkNoAnswer;
@@ -169,11 +169,50 @@ int BuildIdentificationRequest(quint8 *request, quint8 address)
     return 4;
 }
 
-int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, LinkClock &clock)
+int ExpectedAnswerLength(const quint8 *bytes, int count, int recordLength)
+{
+    if (count < 2)
+        return 0;
+    const quint8 function = bytes[1];
+    if (function & 0x80)
+        return 5; // address, function, exception code, CRC
+    switch (function) {
+    case kFuncReadHolding:
+    case kFuncReadInput:
+    case kFuncReportId:
+        return count < 3 ? 0 : 5 + bytes[2]; // address, function, byte count, data, CRC
+    case kFuncReadRecord:
+        // Kind, two zero-padded index bytes and the record count carry no length.
+        return recordLength > 0 ? 7 + recordLength + 2 : -1;
+    default:
+        return -1;
+    }
+}
+
+int InterFrameGapMs(int baud)
+{
+    // 3.5 characters of 10 bits; above 19,200 baud the standard fixes 1.75 ms.
+    if (baud <= 0)
+        baud = 19200;
+    if (baud > 19200)
+        return 2;
+    return (35000 + baud - 1) / baud;
+}
+
+void PauseBetweenRequests(SerialPort &port, LinkClock &clock)
+{
+    clock.Sleep(port.FastFraming() ? InterFrameGapMs(port.BaudRate()) : kRequestPauseMs);
+}
+
+int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, LinkClock &clock, int recordLength)
 {
     if (capacity <= 0)
         return -1;
     const quint32 wait = static_cast<quint32>(waitMs < kMinWaitMs ? kMinWaitMs : waitMs);
+    const bool fast = port.FastFraming();
+    const quint32 gap = fast ? static_cast<quint32>(InterFrameGapMs(port.BaudRate())) : 0;
+    bool lengthRule = fast; // given up for this answer as soon as its bytes do not fit
+    bool complete = false; // the expected length came with a correct CRC
     quint32 reference = clock.Tick();
     int count = 0;
     bool received = false;
@@ -186,15 +225,33 @@ int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, Li
             buffer[count++] = byte;
             reference = clock.Tick();
             received = true;
+            if (complete) {
+                // More than the frame: the silence decides, and the CRC check will refuse it.
+                complete = false;
+                lengthRule = false;
+            } else if (lengthRule) {
+                const int expected = ExpectedAnswerLength(buffer, count, recordLength);
+                if (expected < 0)
+                    lengthRule = false;
+                else if (expected == count && CrcOk(buffer, count))
+                    complete = true;
+                else if (expected != 0 && expected <= count)
+                    lengthRule = false;
+            }
             continue;
         }
         const quint32 now = clock.Tick();
-        clock.Sleep(kPollSleepMs);
+        if (!fast)
+            clock.Sleep(kPollSleepMs);
         const quint32 elapsed = now - reference; // unsigned: survives a wrap of the tick
+        if (complete && elapsed >= gap)
+            return count;
         if (received && elapsed > static_cast<quint32>(kSilenceMs))
             return count;
         if (!received && elapsed > wait)
             return -1;
+        if (fast)
+            port.WaitForInput(complete ? static_cast<int>(gap - elapsed) : kPollSleepMs, clock);
     }
 }
 
@@ -213,12 +270,12 @@ int ReadInputRegisters(quint8 address, qint16 firstRegister, int byteCount, Seri
 }
 
 int ArchiveRequest(quint8 address, int archiveKind, int recordIndex, SerialPort &port, int waitMs, quint8 lineState,
-    AnswerFrame *answer, LinkClock &clock)
+    AnswerFrame *answer, LinkClock &clock, int recordLength)
 {
     quint8 request[kRequestSize] = {};
     const int requestLength = BuildArchiveRequest(request, address, archiveKind, recordIndex);
     AnswerFrame frame;
-    const int result = Transact(port, clock, request, requestLength, waitMs, lineState, &frame);
+    const int result = Transact(port, clock, request, requestLength, waitMs, lineState, &frame, recordLength);
     if (result != kLinkOk)
         return result;
     if (frame.bytes[1] != kFuncReadRecord)

@@ -16,6 +16,7 @@ constexpr int kSilenceMs = 100; // more silence than this ends a frame
 constexpr int kMinWaitMs = 100; // shorter waits are raised to this
 constexpr int kPollSleepMs = 10;
 constexpr int kRelistenPauseMs = 2000; // pause before the second listening
+constexpr int kRequestPauseMs = 50; // between the requests of a poll, unless fast framing is on
 
 constexpr quint8 kFuncReadHolding = 0x03;
 constexpr quint8 kFuncReadInput = 0x04;
@@ -44,7 +45,21 @@ int BuildIdentificationRequest(quint8 *request, quint8 address);
 // Collects one answer: bytes until more than 100 ms of silence after the first byte.
 // Returns the byte count, or -1 when nothing came within the wait or the answer would
 // exceed capacity. buffer must hold capacity bytes.
-int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, LinkClock &clock = SystemLinkClock());
+// With the port's fast framing on, an answer also ends once its expected length has come
+// with a correct CRC and the 3.5-character gap passed without another byte; an answer that
+// does not fit (length unknown or wrong, bad CRC, a byte after the end) is left to the
+// silence. recordLength is the record size a function-0x41 answer should carry, 0 if unknown.
+int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, LinkClock &clock = SystemLinkClock(),
+    int recordLength = 0);
+
+// The length a Modbus answer must have, from its first count bytes: more than 0 once known,
+// 0 while more bytes are needed, -1 when its bytes do not tell (only the silence can).
+int ExpectedAnswerLength(const quint8 *bytes, int count, int recordLength);
+// The 3.5-character gap at this speed in whole milliseconds (rounded up; 1.75 ms above
+// 19,200 baud, and 19,200 baud assumed when unknown).
+int InterFrameGapMs(int baud);
+// The pause between two requests of a poll: 50 ms, or the inter-frame gap with fast framing.
+void PauseBetweenRequests(SerialPort &port, LinkClock &clock);
 
 // Functions 3 and 4: on 1 the first byteCount data bytes of the answer (registers high
 // byte first) are in destination; otherwise destination is untouched. An answer shorter
@@ -55,8 +70,9 @@ int ReadInputRegisters(quint8 address, qint16 firstRegister, int byteCount, Seri
     quint8 *destination, quint8 lineState, LinkClock &clock = SystemLinkClock());
 
 // Functions 0x41 and 0x11: on 1 the whole answer frame is in answer for the decoders.
+// recordLength: the record size the caller's layout expects (for fast framing), 0 if unknown.
 int ArchiveRequest(quint8 address, int archiveKind, int recordIndex, SerialPort &port, int waitMs, quint8 lineState,
-    AnswerFrame *answer, LinkClock &clock = SystemLinkClock());
+    AnswerFrame *answer, LinkClock &clock = SystemLinkClock(), int recordLength = 0);
 int IdentificationRequest(quint8 address, SerialPort &port, int waitMs, quint8 lineState, AnswerFrame *answer,
     LinkClock &clock = SystemLinkClock());
 

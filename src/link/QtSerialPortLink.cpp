@@ -3,6 +3,9 @@
 #include "common/DataRoot.h"
 #include "common/ProfileFile.h"
 
+#include "link/LinkClock.h"
+
+#include <QElapsedTimer>
 #include <QSerialPort>
 
 namespace qst {
@@ -10,10 +13,6 @@ namespace qst {
 namespace {
 
 const QString kPortsSection = QStringLiteral("PORTS");
-
-// Speed codes of the serial layer; the system offers codes 7..16.
-constexpr qint32 kBaudRates[] = { 50, 75, 110, 134, 150, 300, 600, 1200, 1800, 2400, 4800, 7200, 9600, 19200, 38400,
-    57600, 115200, 230400, 460800, 921600 };
 
 constexpr int kWriteTimeoutMs = 5000;
 
@@ -89,8 +88,8 @@ int QtSerialPortLink::SetLineParams(int speedCode, int formatCode)
 {
     if (!IsOpen())
         return -1;
-    constexpr int rateCount = static_cast<int>(sizeof kBaudRates / sizeof kBaudRates[0]);
-    if (speedCode < 0 || speedCode >= rateCount)
+    const int baud = BaudOfSpeedCode(speedCode);
+    if (baud == 0)
         return -1;
     static constexpr QSerialPort::DataBits dataBits[]
         = { QSerialPort::Data5, QSerialPort::Data6, QSerialPort::Data7, QSerialPort::Data8 };
@@ -114,7 +113,7 @@ int QtSerialPortLink::SetLineParams(int speedCode, int formatCode)
     default:
         return -1;
     }
-    bool ok = m_port->setBaudRate(kBaudRates[speedCode]);
+    bool ok = m_port->setBaudRate(baud);
     ok = m_port->setDataBits(dataBits[formatCode & 0x03]) && ok;
     ok = m_port->setStopBits((formatCode & 0x04) ? QSerialPort::TwoStop : QSerialPort::OneStop) && ok;
     ok = m_port->setParity(parity) && ok;
@@ -163,6 +162,29 @@ int QtSerialPortLink::ReadPort(quint8 *buffer, int count)
     }
     const qint64 n = m_port->read(reinterpret_cast<char *>(buffer), count);
     return static_cast<int>(n);
+}
+
+void QtSerialPortLink::WaitForInput(int ms, LinkClock &clock)
+{
+    if (!IsOpen()) {
+        clock.Sleep(ms);
+        return;
+    }
+    if (m_port->bytesAvailable() > 0)
+        return;
+    QElapsedTimer timer;
+    timer.start();
+    const bool arrived = m_port->waitForReadyRead(ms);
+    m_port->clearError();
+    // A line in error returns at once; sleeping out the rest keeps the caller from spinning.
+    const qint64 left = ms - timer.elapsed();
+    if (!arrived && left > 0)
+        clock.Sleep(static_cast<int>(left));
+}
+
+int QtSerialPortLink::BaudRate() const
+{
+    return IsOpen() ? m_port->baudRate() : 0;
 }
 
 int QtSerialPortLink::WritePort(const quint8 *buffer, int count)

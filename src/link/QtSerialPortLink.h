@@ -41,6 +41,8 @@ public:
     int ReadPort(quint8 *buffer, int count) override;
     int WritePort(const quint8 *buffer, int count) override;
     QString errorText() const override { return m_errorText; }
+    void WaitForInput(int ms, LinkClock &clock) override;
+    int BaudRate() const override;
 
     int portNumber() const { return m_portNumber; }
     QString devicePath() const { return m_devicePath; }

@@ -3,12 +3,19 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 namespace qst {
+
+class LinkClock;
 
 // Speed codes of SetLineParams (the system's speed choice + 7) and the one format in use.
 constexpr int kSpeed9600 = 12;
 constexpr int kSpeed19200 = 13;
 constexpr int kFormat8N1 = 3; // 8 data bits, no parity, 1 stop bit
+
+// Bits per second of a speed code; 0 for a code outside the table.
+int BaudOfSpeedCode(int speedCode);
 
 // The eight operations of the serial layer. One object stands for one port number (1..64)
 // and is driven by one thread at a time. Results are integers; only OpenPort's is examined
@@ -35,6 +42,26 @@ public:
 
     // The reason of the last failed OpenPort, fit for a log line.
     virtual QString errorText() const { return {}; }
+
+    // Returns when input has arrived or ms have passed. Ports that can block on their input
+    // do so; the default sleeps on the transaction's clock.
+    virtual void WaitForInput(int ms, LinkClock &clock);
+    // Bits per second in force (for the inter-frame gap); 0 when unknown.
+    virtual int BaudRate() const { return 0; }
+
+    // A link whose connection can drop (TCP) reconnects by itself on the next request and
+    // reports every reconnection here: the OpenPort result and, when negative, errorText().
+    using ReopenReport = std::function<void(int openResult, const QString &reason)>;
+    virtual void SetReopenReport(ReopenReport) { }
+
+    // Length-aware framing: an answer ends with its last expected byte instead of 100 ms of
+    // silence, and requests follow each other after the 3.5-character gap instead of 50 ms.
+    // Off by default; some old converters need the silence.
+    void SetFastFraming(bool on) { m_fastFraming = on; }
+    bool FastFraming() const { return m_fastFraming; }
+
+private:
+    bool m_fastFraming = false;
 };
 
 } // namespace qst

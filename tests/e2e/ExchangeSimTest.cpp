@@ -1,10 +1,11 @@
-// The exchange engine and qst-cli against the simulator on a real pseudo-terminal, with
-// the real clock and the real serial layer.
+// The exchange engine and qst-cli against the simulator, each test over a real
+// pseudo-terminal and over a loopback TCP connection, with the real clock and links.
 #include "SimHarness.h"
 
 #include "../exchange/ExchangeFixture.h"
 
 #include "common/TextFile.h"
+#include "link/TcpLink.h"
 #include "storage/ArchiveFiles.h"
 
 #include <QFile>
@@ -64,6 +65,35 @@ QStringList SimArgs(int serial, QStringList more = {})
         + more;
 }
 
+enum class Link
+{
+    Pty,
+    Tcp,
+};
+
+std::string LinkName(const ::testing::TestParamInfo<Link> &info)
+{
+    return info.param == Link::Pty ? "Pty" : "Tcp";
+}
+
+// The simulator's arguments for the test's link: a new pseudo-terminal, or a free loopback port.
+QStringList On(Link link, QStringList args)
+{
+    if (link == Link::Tcp)
+        args << QStringLiteral("--tcp-listen") << QStringLiteral("127.0.0.1:0");
+    return args;
+}
+
+class ExchangeAgainstSim : public ::testing::TestWithParam<Link>
+{
+protected:
+    QStringList Sim(int serial, QStringList more = {}) const { return On(GetParam(), SimArgs(serial, more)); }
+};
+
+class QstCliPoll : public ExchangeAgainstSim
+{
+};
+
 // Away from an hour boundary, so "now" means the same hour for the test and the simulator.
 void AvoidHourBoundary()
 {
@@ -74,9 +104,9 @@ void AvoidHourBoundary()
 
 } // namespace
 
-TEST(ExchangeAgainstSim, HourlyPeriodJournalAndCurrentValues)
+TEST_P(ExchangeAgainstSim, HourlyPeriodJournalAndCurrentValues)
 {
-    SimProcess sim(SimArgs(4100));
+    SimProcess sim(Sim(4100));
     ASSERT_TRUE(sim.started());
     SimEngine f;
     f.MapPort(2, sim.path());
@@ -117,9 +147,9 @@ TEST(ExchangeAgainstSim, HourlyPeriodJournalAndCurrentValues)
     EXPECT_EQ(f.Lines(QStringLiteral("2 Не удалось")), QStringList());
 }
 
-TEST(ExchangeAgainstSim, WrongSerialIsDropped)
+TEST_P(ExchangeAgainstSim, WrongSerialIsDropped)
 {
-    SimProcess sim(SimArgs(4200, {QStringLiteral("--report-serial"), QStringLiteral("999")}));
+    SimProcess sim(Sim(4200, {QStringLiteral("--report-serial"), QStringLiteral("999")}));
     ASSERT_TRUE(sim.started());
     SimEngine f;
     f.MapPort(1, sim.path());
@@ -130,9 +160,9 @@ TEST(ExchangeAgainstSim, WrongSerialIsDropped)
         QStringLiteral("1 Серийный номер подключенного прибора (999 не соответствует требуемому (4200)")));
 }
 
-TEST(ExchangeAgainstSim, ModemSharedCallAndBusyNumber)
+TEST_P(ExchangeAgainstSim, ModemSharedCallAndBusyNumber)
 {
-    SimProcess sim(SimArgs(4300, {QStringLiteral("--modem"), QStringLiteral("--busy"), QStringLiteral("8-333-444-55-66")}));
+    SimProcess sim(Sim(4300, {QStringLiteral("--modem"), QStringLiteral("--busy"), QStringLiteral("8-333-444-55-66")}));
     ASSERT_TRUE(sim.started());
     SimEngine f;
     f.MapPort(1, sim.path());
@@ -149,17 +179,24 @@ TEST(ExchangeAgainstSim, ModemSharedCallAndBusyNumber)
         << "the busy number's requests are all dropped at once";
 }
 
-TEST(ExchangeAgainstSim, SimulatorKilledMidPollThenReplaced)
+TEST_P(ExchangeAgainstSim, SimulatorKilledMidPollThenReplaced)
 {
+    // The port names a symbolic link to the pseudo-terminal, or the address the replacement takes over.
     TempDataRoot links;
     const QString device = links.file(QStringLiteral("meter-line"));
+    QString address;
     SimEngine f;
-    f.MapPort(1, device);
     AddTestMeter(f.registry, 4400, 1);
     {
-        auto sim = std::make_unique<SimProcess>(SimArgs(4400));
+        auto sim = std::make_unique<SimProcess>(Sim(4400));
         ASSERT_TRUE(sim->started());
-        ASSERT_TRUE(QFile::link(sim->path(), device));
+        if (GetParam() == Link::Pty) {
+            ASSERT_TRUE(QFile::link(sim->path(), device));
+            f.MapPort(1, device);
+        } else {
+            address = sim->path();
+            f.MapPort(1, address);
+        }
         f.engine.ReadHourly(4400, QDateTime::currentDateTime().addSecs(-6 * 3600), QDateTime::currentDateTime(), true);
         f.engine.SuperviseTick();
         ASSERT_TRUE(SpinUntil([&] { return !f.Lines(QStringLiteral("1 Архивная часовая")).isEmpty(); }, 60000));
@@ -179,18 +216,23 @@ TEST(ExchangeAgainstSim, SimulatorKilledMidPollThenReplaced)
         }
     }
 
-    SimProcess again(SimArgs(4400));
+    const QStringList againArgs = GetParam() == Link::Pty
+        ? Sim(4400)
+        : SimArgs(4400) + QStringList{QStringLiteral("--tcp-listen"), address.mid(QStringLiteral("tcp://").size())};
+    SimProcess again(againArgs);
     ASSERT_TRUE(again.started());
-    QFile::remove(device);
-    ASSERT_TRUE(QFile::link(again.path(), device));
+    if (GetParam() == Link::Pty) {
+        QFile::remove(device);
+        ASSERT_TRUE(QFile::link(again.path(), device));
+    }
     f.engine.ReadCurrentValues(4400);
     ASSERT_TRUE(f.RunToEmpty());
     EXPECT_FALSE(f.Lines(QStringLiteral("1 Текущие параметры прибора 4400 Считаны успешно.")).isEmpty());
 }
 
-TEST(QstCliPoll, LeavesTheFiles)
+TEST_P(QstCliPoll, LeavesTheFiles)
 {
-    SimProcess sim(SimArgs(4500));
+    SimProcess sim(Sim(4500));
     ASSERT_TRUE(sim.started());
     TempDataRoot root;
     auto cli = [&](const QStringList &args, QString *out = nullptr) {
@@ -236,9 +278,9 @@ TEST(QstCliPoll, LeavesTheFiles)
               2);
 }
 
-TEST(QstCliPoll, InterruptedPollShutsDownInOrder)
+TEST_P(QstCliPoll, InterruptedPollShutsDownInOrder)
 {
-    SimProcess sim(SimArgs(4600));
+    SimProcess sim(Sim(4600));
     ASSERT_TRUE(sim.started());
     TempDataRoot root;
     auto run = [&](const QStringList &args) {
@@ -318,3 +360,218 @@ TEST(QstCliRun, ScheduleWithMarksAheadAndAPortThatWillNotOpen)
     EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(run.exitCode(), 0);
 }
+
+namespace {
+
+// The hourly lines stored for a meter over the last day, in order, without duplicates.
+QStringList HourlyLines(const QString &root, int serial)
+{
+    QStringList lines;
+    const QDate today = QDate::currentDate();
+    for (const QDate m : {today.addDays(-1), today})
+        for (const QString &l : LoadLines(DataFilePath(root, DataKind::Hourly, serial, m.year(), m.month())))
+            if (!lines.contains(l))
+                lines.append(l);
+    return lines;
+}
+
+void PollHours(SimEngine &f, int serial, int hours)
+{
+    const QDateTime h(QDate::currentDate(), QTime(QTime::currentTime().hour(), 0));
+    f.engine.ReadHourly(serial, h.addSecs(-3600 * (hours + 1)), h.addSecs(-3600), true);
+}
+
+struct FaultCase
+{
+    const char *name;
+    QStringList args;
+    bool allStored; // false: some answers are refused, the rest must still be right
+};
+
+} // namespace
+
+// Length-aware framing against answers that do not fit it: each falls back to the silence,
+// and every record stored is the one a fault-free poll with the silence framing stores.
+class FastFramingAgainstSim : public ::testing::TestWithParam<std::tuple<Link, FaultCase>>
+{
+};
+
+TEST_P(FastFramingAgainstSim, StoresTheRecordsOfASilenceFramedPoll)
+{
+    const auto &[link, fault] = GetParam();
+    AvoidHourBoundary();
+    constexpr int kHours = 4;
+    SimProcess reference(On(link, SimArgs(4800)));
+    SimProcess faulty(On(link, SimArgs(4800, fault.args)));
+    ASSERT_TRUE(reference.started());
+    ASSERT_TRUE(faulty.started());
+
+    SimEngine plain;
+    plain.MapPort(1, reference.path());
+    AddTestMeter(plain.registry, 4800, 1);
+    PollHours(plain, 4800, kHours);
+    ASSERT_TRUE(plain.RunToEmpty());
+    const QStringList expected = HourlyLines(plain.root.path(), 4800);
+    ASSERT_EQ(expected.size(), kHours);
+
+    SimEngine fast;
+    fast.MapPort(1, faulty.path());
+    fast.registry.file().WriteString(reg::kPorts, QStringLiteral("Fast1"), QStringLiteral("1"));
+    AddTestMeter(fast.registry, 4800, 1);
+    PollHours(fast, 4800, kHours);
+    ASSERT_TRUE(fast.RunToEmpty());
+    const QStringList stored = HourlyLines(fast.root.path(), 4800);
+    for (const QString &l : stored)
+        EXPECT_TRUE(expected.contains(l)) << fault.name << ": " << l.toStdString();
+    if (fault.allStored)
+        EXPECT_EQ(stored, expected) << fault.name << '\n' << fast.log.lines().join(u'\n').toStdString();
+    else
+        EXPECT_FALSE(fast.Lines(QStringLiteral("1 Не удалось")).isEmpty()) << fault.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FastFramingAgainstSim,
+    ::testing::Combine(::testing::Values(Link::Pty, Link::Tcp),
+        ::testing::Values(FaultCase{"none", {}, true},
+            // 60 ms inside every answer: late bytes, still one answer under the silence rule.
+            FaultCase{"gap", {QStringLiteral("--gap-ms"), QStringLiteral("60"), QStringLiteral("--gap-at"),
+                                 QStringLiteral("20")}, true},
+            FaultCase{"delay", {QStringLiteral("--delay-ms"), QStringLiteral("400")}, true},
+            FaultCase{"bad CRC", {QStringLiteral("--bad-crc-every"), QStringLiteral("3")}, false})),
+    [](const auto &info) {
+        QString name = QString::fromUtf8(std::get<1>(info.param).name).remove(u' ');
+        return (std::get<0>(info.param) == Link::Pty ? "Pty_" : "Tcp_") + name.toStdString();
+    });
+
+TEST(NetworkLink, TcpAndSerialMetersPolledAtOnce)
+{
+    AvoidHourBoundary();
+    SimProcess serialSim(SimArgs(4901));
+    SimProcess tcpSim(On(Link::Tcp, SimArgs(4902)));
+    ASSERT_TRUE(serialSim.started());
+    ASSERT_TRUE(tcpSim.started());
+    SimEngine f;
+    f.MapPort(1, serialSim.path());
+    f.MapPort(2, tcpSim.path());
+    AddTestMeter(f.registry, 4901, 1);
+    AddTestMeter(f.registry, 4902, 2);
+    PollHours(f, 4901, 6);
+    PollHours(f, 4902, 6);
+    f.engine.SuperviseTick();
+    EXPECT_EQ(f.engine.ThreadCount(), 2);
+    ASSERT_TRUE(f.RunToEmpty());
+    // Both threads were reading at the same time: each port's reads begin before the other's end.
+    const QStringList lines = f.log.lines();
+    auto first = [&](const QString &prefix) {
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            if (lines[i].startsWith(prefix))
+                return i;
+        return qsizetype(-1);
+    };
+    auto last = [&](const QString &prefix) {
+        for (qsizetype i = lines.size() - 1; i >= 0; --i)
+            if (lines[i].startsWith(prefix))
+                return i;
+        return qsizetype(-1);
+    };
+    const QString p1 = QStringLiteral("1 Архивная часовая");
+    const QString p2 = QStringLiteral("2 Архивная часовая");
+    EXPECT_LT(first(p1), last(p2));
+    EXPECT_LT(first(p2), last(p1));
+    EXPECT_EQ(f.Lines(p1).size(), 6);
+    EXPECT_EQ(f.Lines(p2).size(), 6);
+    EXPECT_EQ(HourlyLines(f.root.path(), 4901).size(), 6);
+    EXPECT_EQ(HourlyLines(f.root.path(), 4902).size(), 6);
+    EXPECT_EQ(f.Lines(QStringLiteral("1 Не удалось")) + f.Lines(QStringLiteral("2 Не удалось")), QStringList());
+}
+
+// A connection reset in the middle of every third answer: the read fails as a cut answer
+// does, the next request connects again, and the poll goes on to its end.
+TEST(NetworkLink, ConnectionResetMidAnswer)
+{
+    AvoidHourBoundary();
+    SimProcess reference(On(Link::Tcp, SimArgs(4903)));
+    SimProcess resetting(On(Link::Tcp, SimArgs(4903, {QStringLiteral("--tcp-reset-every"), QStringLiteral("3")})));
+    ASSERT_TRUE(reference.started());
+    ASSERT_TRUE(resetting.started());
+    SimEngine plain;
+    plain.MapPort(1, reference.path());
+    AddTestMeter(plain.registry, 4903, 1);
+    PollHours(plain, 4903, 6);
+    ASSERT_TRUE(plain.RunToEmpty());
+    const QStringList expected = HourlyLines(plain.root.path(), 4903);
+
+    SimEngine f;
+    f.MapPort(1, resetting.path());
+    AddTestMeter(f.registry, 4903, 1);
+    PollHours(f, 4903, 6);
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_GE(f.Lines(QStringLiteral("1 Порт открыт")).size(), 3) << f.log.lines().join(u'\n').toStdString();
+    EXPECT_FALSE(f.Lines(QStringLiteral("1 Не удалось")).isEmpty());
+    const QStringList stored = HourlyLines(f.root.path(), 4903);
+    EXPECT_FALSE(stored.isEmpty());
+    for (const QString &l : stored)
+        EXPECT_TRUE(expected.contains(l)) << l.toStdString();
+}
+
+// A host that refuses: logged as a port that cannot be opened, with the system's reason,
+// retried, and the thread ends when stopped.
+TEST(NetworkLink, RefusingHostIsLoggedAndTheThreadStops)
+{
+    for (const QString &host : {QStringLiteral("127.0.0.1"), QStringLiteral("[::1]")}) {
+        // A port just given up by a listener that has gone.
+        QString address;
+        {
+            SimProcess gone(SimArgs(4904) + QStringList{QStringLiteral("--tcp-listen"), host + QStringLiteral(":0")});
+            ASSERT_TRUE(gone.started());
+            address = gone.path();
+        }
+        SimEngine f;
+        f.MapPort(3, address);
+        AddTestMeter(f.registry, 4904, 3);
+        f.engine.ReadCurrentValues(4904);
+        f.engine.SuperviseTick();
+        const QString line = QStringLiteral("3 Невозможно открыть порт. Ошибка %1 %2: ").arg(kPortOpenFailed).arg(address);
+        ASSERT_TRUE(SpinUntil([&] { return !f.Lines(line).isEmpty(); }, 20000)) << f.log.lines().join(u'\n').toStdString();
+        EXPECT_TRUE(f.Lines(line).first().contains(QStringLiteral("refused"), Qt::CaseInsensitive));
+        EXPECT_EQ(f.engine.queue().Size(), 1) << "the request waits for the port, as for a serial port";
+        f.engine.StopMeter(4904);
+        f.engine.SuperviseTick();
+        EXPECT_EQ(f.engine.ThreadCount(), 0);
+    }
+}
+
+// qst-cli port set: network addresses, their validation, and the fast framing switch.
+TEST(QstCliPortSet, NetworkAddressesAndFastFraming)
+{
+    TempDataRoot root;
+    auto cli = [&](const QStringList &args, QString *err = nullptr) {
+        QProcess p;
+        p.start(QStringLiteral(QST_CLI), QStringList{QStringLiteral("--data-dir"), root.path()} + args);
+        p.waitForFinished(60000);
+        if (err)
+            *err = QString::fromUtf8(p.readAllStandardError());
+        return p.exitCode();
+    };
+    auto ports = [&](const QString &key) {
+        return Registry(TreeIniPath(root.path())).file().ReadString(reg::kPorts, key, QStringLiteral("(none)"));
+    };
+    const QString set = QStringLiteral("port"), verb = QStringLiteral("set");
+    EXPECT_EQ(cli({set, verb, QStringLiteral("5"), QStringLiteral("tcp://[::1]:5020"), QStringLiteral("--fast")}), 0);
+    EXPECT_EQ(ports(QStringLiteral("5")), QStringLiteral("tcp://[::1]:5020"));
+    EXPECT_EQ(ports(QStringLiteral("Fast5")), QStringLiteral("1"));
+    EXPECT_EQ(cli({set, verb, QStringLiteral("6"), QStringLiteral("tcp://modem-6.local:4001")}), 0);
+    EXPECT_EQ(ports(QStringLiteral("Fast6")), QStringLiteral("(none)"));
+    EXPECT_EQ(cli({set, verb, QStringLiteral("5"), QStringLiteral("/dev/ttyUSB0")}), 0);
+    EXPECT_EQ(ports(QStringLiteral("5")), QStringLiteral("/dev/ttyUSB0"));
+    EXPECT_EQ(ports(QStringLiteral("Fast5")), QStringLiteral("0")) << "without --fast the port is back on the silence";
+
+    for (const char *bad : {"tcp://127.0.0.1", "tcp://::1:502", "tcp://host:70000", "udp://127.0.0.1:502"}) {
+        QString err;
+        EXPECT_EQ(cli({set, verb, QStringLiteral("7"), QString::fromUtf8(bad)}, &err), 2) << bad;
+        EXPECT_TRUE(err.contains(QString::fromUtf8(bad))) << bad << ": " << err.toStdString();
+        EXPECT_EQ(ports(QStringLiteral("7")), QStringLiteral("(none)")) << bad;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, ExchangeAgainstSim, ::testing::Values(Link::Pty, Link::Tcp), LinkName);
+INSTANTIATE_TEST_SUITE_P(Links, QstCliPoll, ::testing::Values(Link::Pty, Link::Tcp), LinkName);

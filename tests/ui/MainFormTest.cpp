@@ -409,6 +409,42 @@ TEST_F(MainFormTest, PortsDialogShowsAndWritesTheMapping)
     EXPECT_FALSE(form->registry().file().HasKey(reg::kPorts, QStringLiteral("3")));
 }
 
+TEST_F(MainFormTest, PortsDialogTakesNetworkAddressesAndTheFastSwitch)
+{
+    ProfileFile &ini = form->registry().file();
+    ini.WriteString(reg::kPorts, QStringLiteral("Fast4"), QStringLiteral("1"));
+    TPortsForm ports(form->registry());
+    ports.Load();
+    auto device = [&](int port) { return qobject_cast<QComboBox *>(ports.PortTable->cellWidget(port - 1, 1)); };
+    auto fast = [&](int port) { return qobject_cast<QCheckBox *>(ports.PortTable->cellWidget(port - 1, 2)); };
+    ASSERT_NE(fast(4), nullptr);
+    EXPECT_TRUE(fast(4)->isChecked());
+    EXPECT_FALSE(fast(1)->isChecked());
+
+    device(1)->setCurrentText(QStringLiteral("tcp://127.0.0.1:5020"));
+    fast(1)->setChecked(true);
+    fast(4)->setChecked(false);
+    // A malformed address anywhere: nothing is written, the dialog says which port and why.
+    for (const char *bad : {"tcp://127.0.0.1", "tcp://::1:502", "tcp://host:0", "http://host:80"}) {
+        device(9)->setCurrentText(QString::fromUtf8(bad));
+        EXPECT_FALSE(ports.Save()) << bad;
+        EXPECT_FALSE(ports.ProblemLabel->isHidden()) << bad;
+        EXPECT_TRUE(ports.ProblemLabel->text().startsWith(QStringLiteral("Порт 9: "))) << bad;
+        EXPECT_TRUE(ports.ProblemLabel->text().contains(QString::fromUtf8(bad))) << bad;
+        EXPECT_EQ(ports.PortTable->currentRow(), 8) << bad;
+        EXPECT_FALSE(ini.HasKey(reg::kPorts, QStringLiteral("1"))) << bad;
+        EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("Fast4")), QStringLiteral("1")) << bad;
+    }
+    device(9)->setCurrentText(QStringLiteral("tcp://[::1]:4001"));
+    EXPECT_TRUE(ports.Save());
+    EXPECT_TRUE(ports.ProblemLabel->isHidden());
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("1")), QStringLiteral("tcp://127.0.0.1:5020"));
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("9")), QStringLiteral("tcp://[::1]:4001"));
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("Fast1")), QStringLiteral("1"));
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("Fast4")), QStringLiteral("0"));
+    EXPECT_FALSE(ini.HasKey(reg::kPorts, QStringLiteral("Fast9"))) << "a port never switched on keeps no key";
+}
+
 TEST_F(MainFormTest, PopupMenuEditIsOffOnTheRoot)
 {
     const struct {

@@ -52,6 +52,7 @@ struct SimConfig
     bool modemNumeric = false;
 
     QString tty;
+    int tcpResetEvery = 0;
 };
 
 } // namespace qst

@@ -7,8 +7,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -60,18 +64,33 @@ QString Reason(const char *what)
     return QStringLiteral("%1: %2").arg(QString::fromLatin1(what), QString::fromLocal8Bit(std::strerror(errno)));
 }
 
+void CloseWithReset(int fd)
+{
+    linger l { 1, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+}
+
 } // namespace
 
 void SimSleepMs(int ms)
 {
-    if (ms <= 0)
+    if (ms > 0)
+        SimSleepUs(static_cast<qint64>(ms) * 1000);
+}
+
+void SimSleepUs(qint64 us)
+{
+    if (us <= 0)
         return;
-    timespec ts { ms / 1000, static_cast<long>(ms % 1000) * 1000000L };
+    timespec ts { static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000L };
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
 }
 
 SimLine::~SimLine()
 {
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
     if (m_slaveFd >= 0)
         ::close(m_slaveFd);
     if (m_fd >= 0)
@@ -111,8 +130,87 @@ bool SimLine::OpenDevice(const QString &path, int baud, QString *error)
     return true;
 }
 
+bool SimLine::OpenTcpListen(const QString &hostPort, QString *error)
+{
+    const qsizetype colon = hostPort.lastIndexOf(u':');
+    QString host = hostPort.left(colon);
+    bool portOk = false;
+    const int port = hostPort.mid(colon + 1).toInt(&portOk);
+    if (colon < 0 || !portOk || port < 0 || port > 65535) {
+        *error = QStringLiteral("--tcp-listen: %1 is not HOST:PORT").arg(hostPort);
+        return false;
+    }
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    sockaddr_storage address {};
+    socklen_t length = 0;
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&address);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&address);
+    if (inet_pton(AF_INET, host.toLatin1().constData(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<quint16>(port));
+        length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, host.toLatin1().constData(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<quint16>(port));
+        length = sizeof *v6;
+    } else {
+        *error = QStringLiteral("--tcp-listen: %1 is no numeric IPv4 or IPv6 address").arg(host);
+        return false;
+    }
+    m_listenFd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (m_listenFd < 0 || ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+        || ::bind(m_listenFd, reinterpret_cast<sockaddr *>(&address), length) != 0 || ::listen(m_listenFd, 4) != 0
+        || ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        *error = Reason("--tcp-listen");
+        return false;
+    }
+    const int bound = ntohs(address.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+    m_path = address.ss_family == AF_INET ? QStringLiteral("tcp://%1:%2").arg(host).arg(bound)
+                                          : QStringLiteral("tcp://[%1]:%2").arg(host).arg(bound);
+    return true;
+}
+
+void SimLine::ResetClient()
+{
+    if (m_listenFd < 0 || m_fd < 0)
+        return;
+    CloseWithReset(m_fd);
+    m_fd = -1;
+}
+
 bool SimLine::Read(QByteArray *into, int timeoutMs)
 {
+    if (m_listenFd >= 0) {
+        pollfd p[2] = { { m_listenFd, POLLIN, 0 }, { m_fd, POLLIN, 0 } };
+        const int ready = ::poll(p, m_fd >= 0 ? 2 : 1, timeoutMs);
+        if (ready < 0)
+            return errno == EINTR;
+        if (p[0].revents & POLLIN) {
+            const int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (client >= 0 && m_fd >= 0) {
+                CloseWithReset(client); // one client at a time
+            } else if (client >= 0) {
+                const int on = 1;
+                ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                m_fd = client;
+                ++m_clientCount;
+            }
+        }
+        if (m_fd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            char buffer[512];
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n > 0) {
+                into->append(buffer, static_cast<int>(n));
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                ::close(m_fd); // the client has gone: wait for the next one
+                m_fd = -1;
+            }
+        }
+        return true;
+    }
+
     pollfd p { m_fd, POLLIN, 0 };
     const int ready = ::poll(&p, 1, timeoutMs);
     if (ready < 0)
@@ -185,6 +283,8 @@ void SimLine::Send(const QByteArray &bytes, int baud, int gapAt, int gapMs)
 
 int SimLine::PeerBaud() const
 {
+    if (m_listenFd >= 0)
+        return 0;
     termios t {};
     // On a pty master the settings read are those of the slave, that is the peer's.
     if (tcgetattr(m_fd, &t) != 0)

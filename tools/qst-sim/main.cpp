@@ -127,7 +127,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Answers as a QST heat-energy calculator (version 1 or 2) over Modbus RTU on a new pseudo-terminal,\n"
-        "whose path is the first line printed, or on --tty PATH; optionally behind a Hayes modem (--modem).\n"
+        "whose path is the first line printed, on --tty PATH, or over TCP with --tcp-listen HOST:PORT (the\n"
+        "first line printed is then tcp://HOST:PORT); optionally behind a Hayes modem (--modem).\n"
+        "Over TCP one client is served at a time: a second connection is refused (accepted and reset at\n"
+        "once), not queued; when the client leaves, the next one is accepted.\n"
         "Serves until SIGINT or SIGTERM.\n"
         "qst-sim dump [OPTIONS] FILE writes an archive dump file instead (see qst-sim dump --help)."));
     parser.addHelpOption();
@@ -152,6 +155,11 @@ int main(int argc, char *argv[])
     value("seed", "Seed of the generated data; the same seed gives the same archives.", "N", "1");
     value("clock-offset-s", "Shift of the calculator's clock against the machine's, in seconds.", "S", "0");
     value("tty", "Serve on this device instead of a new pseudo-terminal.", "PATH");
+    value("tcp-listen",
+          "Serve over TCP on this numeric address (IPv6 in brackets), as a serial server or a GPRS modem in "
+          "transparent mode would; port 0 takes a free port. Answers are still paced at --baud.",
+          "HOST:PORT");
+    value("tcp-reset-every", "Fault (TCP): reset the connection in the middle of every N-th answer.", "N", "0");
     value("hourly-slots", "Highest slot number c of the hourly ring (c + 1 slots, up to c records).", "C", "1488");
     value("daily-slots", "Highest slot number c of the daily ring.", "C", "400");
     value("monthly-slots", "Highest slot number c of the monthly ring.", "C", "48");
@@ -223,6 +231,7 @@ int main(int argc, char *argv[])
         { "report-serial", 0, 65535, [&](qint64 x) { config.reportSerial = static_cast<int>(x); } },
         { "connect-delay-ms", 0, 600000, [&](qint64 x) { config.connectDelayMs = static_cast<int>(x); } },
         { "modem-error-count", 0, 1000000, [&](qint64 x) { config.modemErrorCount = static_cast<int>(x); } },
+        { "tcp-reset-every", 0, 1000000, [&](qint64 x) { config.tcpResetEvery = static_cast<int>(x); } },
     };
     for (const Setting &s : settings) {
         v = -1;
@@ -240,10 +249,15 @@ int main(int argc, char *argv[])
     config.modemOnly19200 = parser.isSet(QStringLiteral("modem-only-19200"));
     config.modemNumeric = parser.isSet(QStringLiteral("modem-numeric"));
     config.tty = parser.value(QStringLiteral("tty"));
+    const QString tcpListen = parser.value(QStringLiteral("tcp-listen"));
+    if (!tcpListen.isEmpty() && !config.tty.isEmpty())
+        return Fail(QStringLiteral("--tty and --tcp-listen exclude each other"));
 
     SimLine line;
     QString error;
-    const bool opened = config.tty.isEmpty() ? line.OpenPty(&error) : line.OpenDevice(config.tty, config.baud, &error);
+    const bool opened = !tcpListen.isEmpty() ? line.OpenTcpListen(tcpListen, &error)
+        : config.tty.isEmpty()               ? line.OpenPty(&error)
+                                             : line.OpenDevice(config.tty, config.baud, &error);
     if (!opened)
         return Fail(error);
 
@@ -264,10 +278,16 @@ int main(int argc, char *argv[])
             [&] { return line.PeerBaud(); });
 
     RequestFramer framer;
+    int clients = line.ClientCount();
+    int answers = 0;
     while (!g_stop) {
         QByteArray in;
         if (!line.Read(&in, 10))
             break;
+        if (line.ClientCount() != clients) {
+            clients = line.ClientCount();
+            framer.Clear(); // what an earlier client left half-sent is no request of this one
+        }
         const qint64 now = clock.elapsed();
         if (modem) {
             const QByteArray data = modem->Feed(in, now);
@@ -288,7 +308,14 @@ int main(int argc, char *argv[])
             const std::optional<SimReply> reply = calculator.Handle(*request);
             if (!reply)
                 continue;
-            SimSleepMs(config.latencyMs + config.delayMs);
+            // The request took its wire time to arrive on a real line; here it came at once.
+            SimSleepUs((config.latencyMs + config.delayMs) * 1000LL + request->size() * 10000000LL / config.baud);
+            if (line.IsTcp() && config.tcpResetEvery > 0 && ++answers % config.tcpResetEvery == 0) {
+                line.Send(reply->bytes.left(reply->bytes.size() / 2), config.baud, 0, 0);
+                line.ResetClient();
+                framer.Clear();
+                continue;
+            }
             line.Send(reply->bytes, config.baud, config.gapAt, config.gapMs);
         }
     }
