@@ -1,5 +1,6 @@
 // qst-cli: the archiver's engine without a window, for servers, cron and scripts.
 #include "CliCommand.h"
+#include "CliSupport.h"
 
 #include "common/DataRoot.h"
 
@@ -44,7 +45,8 @@ const CliCommand kCommands[] = {
 void PrintHelp()
 {
     QString text = QStringLiteral(
-        "Usage: qst-cli [--data-dir DIR] COMMAND [OPTIONS]\n\n"
+        "Usage: qst-cli [--data-dir DIR] COMMAND [OPTIONS]\n"
+        "       qst-cli --help | --version\n\n"
         "QST Archiver without a window. DIR is the data root holding Tree.ini and DATA; without\n"
         "--data-dir it is the executable's folder when Tree.ini is there or the folder is writable,\n"
         "otherwise the per-user data folder.\n\nCommands:\n");
@@ -78,7 +80,9 @@ int main(int argc, char **argv)
             PrintLine(stdout, QStringLiteral("qst-cli " QST_VERSION_TEXT));
             return kExitOk;
         }
-        if (option == QStringLiteral("--data-dir") && !args.isEmpty()) {
+        if (option == QStringLiteral("--data-dir")) {
+            if (args.isEmpty())
+                return UsageError(QStringLiteral("qst-cli: --data-dir needs a folder (see qst-cli --help)"));
             dataDir = args.takeFirst();
         } else if (option.startsWith(QStringLiteral("--data-dir="))) {
             dataDir = option.mid(11);
@@ -87,14 +91,26 @@ int main(int argc, char **argv)
             return kExitUsage;
         }
     }
-    if (args.isEmpty()) {
-        PrintHelp();
-        return kExitUsage;
-    }
+    if (args.isEmpty())
+        return UsageError(QStringLiteral("qst-cli: a command is missing (see qst-cli --help)"));
     for (const CliCommand &c : kCommands) {
         const QStringList words = QString::fromUtf8(c.name).split(u' ');
         if (args.mid(0, words.size()) == words) {
             args = args.mid(words.size());
+            // --data-dir may also follow the command word ("qst-cli run --data-dir DIR").
+            for (int i = 0; i < args.size(); ++i) {
+                if (args[i] == QStringLiteral("--data-dir")) {
+                    if (i + 1 >= args.size())
+                        return UsageError(QStringLiteral("qst-cli: --data-dir needs a folder (see qst-cli --help)"));
+                    dataDir = args[i + 1];
+                    args.remove(i, 2);
+                    --i;
+                } else if (args[i].startsWith(QStringLiteral("--data-dir="))) {
+                    dataDir = args[i].mid(11);
+                    args.remove(i);
+                    --i;
+                }
+            }
             const QString name = words.join(u' ');
             CliContext context;
             context.dataRoot = qst::ResolveDataRoot(dataDir, QCoreApplication::applicationDirPath());
