@@ -19,6 +19,11 @@ PACKAGES=(
     clang
     libclang-rt-14-dev
     fonts-dejavu-core
+    # the Debian package and its checks (scripts/package.sh)
+    dpkg-dev
+    file
+    lintian
+    systemd
 )
 
 missing=()
