@@ -48,8 +48,8 @@ void PrintHelp()
         "Usage: qst-cli [--data-dir DIR] COMMAND [OPTIONS]\n"
         "       qst-cli --help | --version\n\n"
         "QST Archiver without a window. DIR is the data root holding Tree.ini and DATA; without\n"
-        "--data-dir it is the executable's folder when Tree.ini is there or the folder is writable,\n"
-        "otherwise the per-user data folder.\n\nCommands:\n");
+        "--data-dir it is the executable's folder when Tree.ini is there or the folder is writable\n"
+        "(not /usr/bin), otherwise the per-user data folder.\n\nCommands:\n");
     for (const CliCommand &c : kCommands)
         text += QStringLiteral("  ") + QString::fromUtf8(c.usage) + u'\n';
     text += QStringLiteral(
