@@ -23,6 +23,11 @@ PACKAGES=(
     libreoffice-writer-nogui
     poppler-utils
     fonts-liberation
+    # the Debian package and its checks (scripts/package.sh)
+    dpkg-dev
+    file
+    lintian
+    systemd
 )
 
 missing=()

@@ -2,6 +2,7 @@
 # Sets up the machine, builds everything and runs every test: the command CI runs.
 #   scripts/test.sh            release build in build/, then the sanitizer run of the unit tests
 #   QST_SKIP_SANITIZE=1 ...    only the release build and its tests
+#   QST_SKIP_PACKAGE=1 ...     without the Debian package build and its checks (scripts/package.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,5 +31,8 @@ if [ "${QST_SKIP_FUZZ:-0}" != "1" ]; then
         -DQST_FUZZ=ON -DQST_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DQST_FUZZ_SECONDS=60
     cmake --build build-fuzz -j "$jobs" --target dump_import_fuzz
     ctest --test-dir build-fuzz --output-on-failure -L fuzz
+fi
+if [ "${QST_SKIP_PACKAGE:-0}" != "1" ]; then
+    bash scripts/package.sh
 fi
 echo "== all tests passed"

@@ -7,6 +7,8 @@ namespace qst::ui {
 
 inline const QString kTitlePrefix = QStringLiteral("Программа обработки данных приборов QST-5.4 (Версия ");
 inline const QString kRoot = QStringLiteral("Все");
+// Added to the title of a window opened with --read-only.
+inline const QString kReadOnlyTitle = QStringLiteral(" — только просмотр");
 
 // Main toolbar and tree page
 inline const QString kEditModem = QStringLiteral("Настройка модема");

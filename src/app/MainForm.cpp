@@ -75,7 +75,12 @@ QTime WholeSeconds(const QTime &t)
 } // namespace
 
 TMainForm::TMainForm(const QString &dataRoot, bool timers, QWidget *parent)
-    : QMainWindow(parent), m_dataRoot(dataRoot), m_registry(TreeIniPath(dataRoot))
+    : TMainForm(dataRoot, Access::ReadWrite, timers, parent)
+{
+}
+
+TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidget *parent)
+    : QMainWindow(parent), m_dataRoot(dataRoot), m_access(access), m_registry(TreeIniPath(dataRoot))
 {
     setObjectName(QStringLiteral("MainForm"));
     BuildWidgets();
@@ -94,7 +99,8 @@ TMainForm::TMainForm(const QString &dataRoot, bool timers, QWidget *parent)
     environment.dataRoot = m_dataRoot;
     environment.registry = &m_registry;
     environment.log = m_log.get();
-    m_engine = std::make_unique<ExchangeEngine>(environment);
+    if (!IsReadOnly())
+        m_engine = std::make_unique<ExchangeEngine>(environment);
 
     // The other windows, hidden until needed.
     MsgForm = new TMsgForm(this);
@@ -113,13 +119,31 @@ TMainForm::TMainForm(const QString &dataRoot, bool timers, QWidget *parent)
     Timer2->setInterval(5000);
     Timer3->setInterval(1000);
     connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Tick);
-    connect(Timer2, &QTimer::timeout, this, [this] { m_engine->ScheduleTick(); });
-    connect(Timer3, &QTimer::timeout, this, [this] { m_engine->SuperviseTick(); });
-    if (timers) {
+    connect(Timer2, &QTimer::timeout, this, [this] {
+        if (m_engine)
+            m_engine->ScheduleTick();
+    });
+    connect(Timer3, &QTimer::timeout, this, [this] {
+        if (m_engine)
+            m_engine->SuperviseTick();
+    });
+    if (IsReadOnly())
+        DisableWriteCommands();
+    else if (timers) {
         Timer1->start();
         Timer2->start();
         Timer3->start();
     }
+}
+
+void TMainForm::DisableWriteCommands()
+{
+    for (QAction *a : {EditModemTB, StopTB, PortsTB, MenuItem1, MenuItem2})
+        a->setEnabled(false);
+    for (QToolButton *b : {NewGroupTB, AddTB, ReadArcTB, DeleteTB, CurrTS->CurrReadTB})
+        b->setEnabled(false);
+    for (ArchivePage *page : {HourTS, DayTS, MonthTS, JournalTS})
+        page->ReadTB->setEnabled(false);
 }
 
 TMainForm::~TMainForm()
@@ -340,8 +364,9 @@ void TMainForm::FormShow()
     };
     place(Splitter1, m_sp1);
     place(Splitter2, m_sp2);
-    QDir(m_dataRoot).mkpath(QStringLiteral("DATA"));
-    setWindowTitle(ui::kTitlePrefix + VersionText() + u')');
+    if (!IsReadOnly())
+        QDir(m_dataRoot).mkpath(QStringLiteral("DATA"));
+    setWindowTitle(ui::kTitlePrefix + VersionText() + u')' + (IsReadOnly() ? ui::kReadOnlyTitle : QString()));
     RebuildTree();
     MainPanel->hide();
 
@@ -371,6 +396,10 @@ void TMainForm::FormShow()
 
 void TMainForm::closeEvent(QCloseEvent *event)
 {
+    if (IsReadOnly()) {
+        event->accept();
+        return;
+    }
     VisualLayout v;
     v.top = y();
     v.left = x();
@@ -394,7 +423,7 @@ void TMainForm::RebuildTree()
     m_rebuilding = true;
     MainTree->clear();
     m_items.clear();
-    m_model = BuildTreeModel(m_registry);
+    m_model = BuildTreeModel(m_registry, !IsReadOnly());
     const QIcon icons[] = {style()->standardIcon(QStyle::SP_DirIcon), style()->standardIcon(QStyle::SP_DriveHDIcon),
                            style()->standardIcon(QStyle::SP_ComputerIcon)};
     m_items.resize(m_model.nodes.size());
@@ -500,13 +529,15 @@ void TMainForm::ShowPopup(const QPoint &pos)
         SelectNode(item->data(0, kNodeRole).toInt());
     }
     const int node = SelectedNode();
-    MenuItem1->setEnabled(node > 0);
-    MenuItem2->setEnabled(true);
+    MenuItem1->setEnabled(node > 0 && !IsReadOnly());
+    MenuItem2->setEnabled(!IsReadOnly());
     PopupMenu->popup(MainTree->viewport()->mapToGlobal(pos));
 }
 
 void TMainForm::NewGroupClick()
 {
+    if (IsReadOnly())
+        return;
     const int node = SelectedNode();
     if (node < 0) {
         MsgForm->ShowMessage(ui::kChooseRootGroup, 0);
@@ -522,6 +553,8 @@ void TMainForm::NewGroupClick()
 
 void TMainForm::AddClick()
 {
+    if (IsReadOnly())
+        return;
     const int node = SelectedNode();
     if (node < 0) {
         MsgForm->ShowMessage(ui::kChooseGroup, 0);
@@ -536,6 +569,8 @@ void TMainForm::AddClick()
 
 void TMainForm::EditClick()
 {
+    if (IsReadOnly())
+        return;
     const int node = SelectedNode();
     if (node <= 0)
         return;
@@ -558,6 +593,8 @@ void TMainForm::EditClick()
 
 void TMainForm::DeleteClick()
 {
+    if (IsReadOnly())
+        return;
     const int node = SelectedNode();
     if (node < 0) {
         MsgForm->ShowMessage(ui::kChooseForDelete, 0);
@@ -585,6 +622,8 @@ void TMainForm::DeleteClick()
 
 void TMainForm::ReadArcClick()
 {
+    if (IsReadOnly())
+        return;
     const QStringList files = QFileDialog::getOpenFileNames(this, QString(), QString(), ArchiveFileFilter());
     if (files.isEmpty())
         return;
@@ -594,6 +633,8 @@ void TMainForm::ReadArcClick()
 
 void TMainForm::ClearArchiveClick()
 {
+    if (IsReadOnly())
+        return;
     const int meter = SelectedMeter();
     if (meter == 0)
         return;
@@ -649,6 +690,8 @@ bool TMainForm::SelectedSerial(int *serial)
 
 void TMainForm::CurrReadClick()
 {
+    if (IsReadOnly())
+        return;
     int serial = 0;
     if (!SelectedSerial(&serial))
         return;
@@ -659,6 +702,8 @@ void TMainForm::CurrReadClick()
 
 void TMainForm::ArchiveReadClick(ArchivePage *page)
 {
+    if (IsReadOnly())
+        return;
     int serial = 0;
     if (!SelectedSerial(&serial))
         return;
@@ -687,6 +732,8 @@ void TMainForm::ArchiveReadClick(ArchivePage *page)
 
 void TMainForm::StopClick()
 {
+    if (IsReadOnly())
+        return;
     int serial = 0;
     if (SelectedSerial(&serial))
         m_engine->StopMeter(serial);
@@ -694,6 +741,8 @@ void TMainForm::StopClick()
 
 void TMainForm::Timer1Tick()
 {
+    if (!m_engine)
+        return;
     Memo1->setPlainText(m_engine->QueueLines().join(u'\n'));
 }
 

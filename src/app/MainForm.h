@@ -37,8 +37,16 @@ class TMainForm : public QMainWindow
     Q_OBJECT
 
 public:
+    // ReadOnly: views and reports only. No exchange engine, no timers, write commands
+    // disabled, and nothing created or changed in the data root (not even the layout at close).
+    enum class Access {
+        ReadWrite,
+        ReadOnly,
+    };
+
     // timers: false leaves Timer1..3 stopped (widget tests drive the engine themselves).
     explicit TMainForm(const QString &dataRoot, bool timers = true, QWidget *parent = nullptr);
+    TMainForm(const QString &dataRoot, Access access, bool timers = true, QWidget *parent = nullptr);
     ~TMainForm() override;
 
     // The show event's work, run once.
@@ -73,7 +81,9 @@ public:
 
     Registry &registry() { return m_registry; }
     const TreeModel &treeModel() const { return m_model; }
+    // Null in a read-only window.
     ExchangeEngine *engine() { return m_engine.get(); }
+    bool IsReadOnly() const { return m_access == Access::ReadOnly; }
     LogPane &log() { return *m_log; }
     const QImage &borderPicture() const { return m_border; }
     // How a finished report is shown; the desktop's default application unless set (tests).
@@ -129,11 +139,13 @@ protected:
 
 private:
     void BuildWidgets();
+    void DisableWriteCommands();
     void ShowPopup(const QPoint &pos);
     // The selected meter's Serial converted to an integer; false without one.
     bool SelectedSerial(int *serial);
 
     QString m_dataRoot;
+    Access m_access = Access::ReadWrite;
     Registry m_registry;
     TreeModel m_model;
     QList<QTreeWidgetItem *> m_items;

@@ -1,6 +1,7 @@
 // qst-archiver: the desktop application.
 #include "Application.h"
 #include "MainForm.h"
+#include "ShellOptions.h"
 
 #include "common/DataRoot.h"
 #include "common/DataRootLock.h"
@@ -9,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,46 +25,59 @@ void OnTerminate(int)
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
 }
 
+void Print(FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // --help, --version and usage errors come before the application object, which needs a display.
+    QStringList rawArgs;
+    for (int i = 0; i < argc; ++i)
+        rawArgs << QString::fromLocal8Bit(argv[i]);
+    qst::ShellOptions options = qst::ParseShellOptions(rawArgs, false);
+    if (options.error.isEmpty() && options.help) {
+        Print(stdout, qst::ShellHelpText());
+        return 0;
+    }
+    if (options.error.isEmpty() && options.version) {
+        Print(stdout, qst::ShellVersionLine() + u'\n');
+        return 0;
+    }
+    if (!options.error.isEmpty()) {
+        Print(stderr, options.error + u'\n');
+        return 2;
+    }
+
     qst::TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("QST Archiver"));
     QApplication::setOrganizationName(QStringLiteral("QST"));
     QApplication::setApplicationVersion(QStringLiteral(QST_VERSION_TEXT));
-
-    QString dataDir;
-    bool dataDirGiven = false;
-    const QStringList args = app.arguments();
-    for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == QStringLiteral("--data-dir") && i + 1 < args.size()) {
-            dataDir = args[++i];
-            dataDirGiven = true;
-        } else if (args[i].startsWith(QStringLiteral("--data-dir="))) {
-            dataDir = args[i].mid(11);
-            dataDirGiven = true;
-        }
+    // Whatever Qt did not take as its own is a usage error too.
+    options = qst::ParseShellOptions(app.arguments(), true);
+    if (!options.error.isEmpty()) {
+        Print(stderr, options.error + u'\n');
+        return 2;
     }
-    // An empty --data-dir would quietly become the executable's folder.
-    if (dataDirGiven && dataDir.trimmed().isEmpty()) {
-        QMessageBox::critical(nullptr, QApplication::applicationName(),
-                              QStringLiteral("Параметр --data-dir требует имя каталога."));
-        return 1;
-    }
-    const QString dataRoot = qst::ResolveDataRoot(dataDir, QCoreApplication::applicationDirPath());
+    const QString dataRoot = qst::ResolveDataRoot(options.dataDir, QCoreApplication::applicationDirPath());
 
+    // A read-only window takes no lock: it may look at a data root a writer holds.
     qst::DataRootLock lock(dataRoot);
     QString error;
     QString notice;
-    if (!lock.TryLock(&error, &notice)) {
+    if (!options.readOnly && !lock.TryLock(&error, &notice)) {
         QMessageBox::critical(nullptr, QApplication::applicationName(), error);
         return 1;
     }
     if (!notice.isEmpty())
         qWarning("%s", qUtf8Printable(notice));
 
-    qst::TMainForm form(dataRoot);
+    qst::TMainForm form(dataRoot, options.readOnly ? qst::TMainForm::Access::ReadOnly
+                                                   : qst::TMainForm::Access::ReadWrite);
 
     // SIGTERM and SIGINT close the window exactly as its close command does.
     std::unique_ptr<QSocketNotifier> notifier;

@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
 
@@ -35,6 +36,15 @@ bool WritingSession::Begin(QString *error)
     if (!QDir().mkpath(data)) {
         *error = QStringLiteral("Не удалось создать папку %1").arg(QDir::toNativeSeparators(data));
         return false;
+    }
+    // A Tree.ini or DATA left behind by another user would fail every poll of a service; refuse at once.
+    for (const QString &path : {TreeIniPath(m_dataRoot), data}) {
+        const QFileInfo info(path);
+        if (info.exists() && !info.isWritable()) {
+            *error = QStringLiteral("Нет права записи в %1").arg(QDir::toNativeSeparators(path));
+            m_lock.Unlock();
+            return false;
+        }
     }
     return true;
 }

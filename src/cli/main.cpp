@@ -1,5 +1,6 @@
 // qst-cli: the archiver's engine without a window, for servers, cron and scripts.
 #include "CliCommand.h"
+#include "CliSupport.h"
 
 #include "common/DataRoot.h"
 
@@ -56,10 +57,11 @@ const CliCommand kCommands[] = {
 void PrintHelp()
 {
     QString text = QStringLiteral(
-        "Usage: qst-cli [--data-dir DIR] COMMAND [OPTIONS]\n\n"
+        "Usage: qst-cli [--data-dir DIR] COMMAND [OPTIONS]\n"
+        "       qst-cli --help | --version\n\n"
         "QST Archiver without a window. DIR is the data root holding Tree.ini and DATA; without\n"
-        "--data-dir it is the executable's folder when Tree.ini is there or the folder is writable,\n"
-        "otherwise the per-user data folder.\n\nCommands:\n");
+        "--data-dir it is the executable's folder when Tree.ini is there or the folder is writable\n"
+        "(not /usr/bin), otherwise the per-user data folder.\n\nCommands:\n");
     for (const CliCommand &c : kCommands)
         text += QStringLiteral("  ") + QString::fromUtf8(c.usage) + u'\n';
     text += QStringLiteral(
@@ -91,7 +93,9 @@ int main(int argc, char **argv)
             PrintLine(stdout, QStringLiteral("qst-cli " QST_VERSION_TEXT));
             return kExitOk;
         }
-        if (option == QStringLiteral("--data-dir") && !args.isEmpty()) {
+        if (option == QStringLiteral("--data-dir")) {
+            if (args.isEmpty())
+                return UsageError(QStringLiteral("qst-cli: --data-dir needs a folder (see qst-cli --help)"));
             dataDir = args.takeFirst();
             dataDirGiven = true;
         } else if (option.startsWith(QStringLiteral("--data-dir="))) {
@@ -103,18 +107,32 @@ int main(int argc, char **argv)
         }
     }
     // An empty --data-dir would quietly become the executable's folder.
-    if (dataDirGiven && dataDir.trimmed().isEmpty()) {
-        PrintLine(stderr, QStringLiteral("qst-cli: --data-dir needs a folder (an empty value is refused)"));
-        return kExitUsage;
-    }
-    if (args.isEmpty()) {
-        PrintHelp();
-        return kExitUsage;
-    }
+    if (dataDirGiven && dataDir.trimmed().isEmpty())
+        return UsageError(QStringLiteral("qst-cli: --data-dir needs a folder (see qst-cli --help)"));
+    if (args.isEmpty())
+        return UsageError(QStringLiteral("qst-cli: a command is missing (see qst-cli --help)"));
     for (const CliCommand &c : kCommands) {
         const QStringList words = QString::fromUtf8(c.name).split(u' ');
         if (args.mid(0, words.size()) == words) {
             args = args.mid(words.size());
+            // --data-dir may also follow the command word ("qst-cli run --data-dir DIR").
+            for (int i = 0; i < args.size(); ++i) {
+                if (args[i] == QStringLiteral("--data-dir")) {
+                    if (i + 1 >= args.size())
+                        return UsageError(QStringLiteral("qst-cli: --data-dir needs a folder (see qst-cli --help)"));
+                    dataDir = args[i + 1];
+                    dataDirGiven = true;
+                    args.remove(i, 2);
+                    --i;
+                } else if (args[i].startsWith(QStringLiteral("--data-dir="))) {
+                    dataDir = args[i].mid(11);
+                    dataDirGiven = true;
+                    args.remove(i);
+                    --i;
+                }
+            }
+            if (dataDirGiven && dataDir.trimmed().isEmpty())
+                return UsageError(QStringLiteral("qst-cli: --data-dir needs a folder (see qst-cli --help)"));
             const QString name = words.join(u' ');
             CliContext context;
             context.dataRoot = qst::ResolveDataRoot(dataDir, QCoreApplication::applicationDirPath());

@@ -10,7 +10,11 @@ QString ResolveDataRoot(const QString &dataDirOption, const QString &executableD
 {
     if (!dataDirOption.isEmpty())
         return QDir::cleanPath(QDir(dataDirOption).absolutePath());
-    if (!executableDir.isEmpty()) {
+    // An installed program's folder is never a data root, not even for root, who may write there.
+    const QString exeClean = QDir::cleanPath(executableDir);
+    const bool installed = exeClean == QStringLiteral("/usr/bin") || exeClean == QStringLiteral("/usr/local/bin") ||
+                           exeClean == QStringLiteral("/bin");
+    if (!executableDir.isEmpty() && !installed) {
         const QFileInfo exeDir(executableDir);
         if (QFileInfo::exists(TreeIniPath(executableDir)) || (exeDir.isDir() && exeDir.isWritable()))
             return QDir::cleanPath(exeDir.absoluteFilePath());

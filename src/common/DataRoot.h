@@ -6,7 +6,8 @@ namespace qst {
 
 // The data root holds Tree.ini and the DATA folder. It is --data-dir when given;
 // otherwise the executable's folder when Tree.ini is there or the folder is writable
-// (portable use); otherwise the per-user data folder.
+// (portable use) and it is not a system folder of installed programs (/usr/bin, ...);
+// otherwise the per-user data folder.
 QString ResolveDataRoot(const QString &dataDirOption, const QString &executableDir);
 
 QString TreeIniPath(const QString &dataRoot);

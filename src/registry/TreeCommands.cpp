@@ -78,7 +78,7 @@ QString MeterCaption(const QString &serial, const QString &name, const QString &
     return serial + QStringLiteral(" (") + name + QStringLiteral(") ") + physAddress;
 }
 
-TreeModel BuildTreeModel(Registry &registry)
+TreeModel BuildTreeModel(Registry &registry, bool repair)
 {
     ProfileFile &ini = registry.file();
     TreeModel model;
@@ -115,7 +115,8 @@ TreeModel BuildTreeModel(Registry &registry)
             int devType = static_cast<int>(ini.ReadInteger(section, reg::kDevType, 1));
             if (devType == 0) {
                 devType = 1;
-                ini.WriteInteger(section, reg::kDevType, 1);
+                if (repair)
+                    ini.WriteInteger(section, reg::kDevType, 1);
             }
             AddNode(model, target,
                     MeterCaption(ini.ReadString(section, reg::kSerial), ini.ReadString(section, reg::kName),

@@ -37,8 +37,9 @@ struct TreeModel
 
 // Rebuilds the model from the registry: groups in GroupList order under their Parent (the
 // root when it cannot be found), meters under the group whose CList lists them, children of
-// every group sorted by caption locale-aware. A stored DevType of 0 is rewritten as 1.
-TreeModel BuildTreeModel(Registry &registry);
+// every group sorted by caption locale-aware. A stored DevType of 0 is read as 1 and, with
+// `repair`, rewritten as 1 (a read-only viewer leaves the file alone).
+TreeModel BuildTreeModel(Registry &registry, bool repair = true);
 
 // "Serial (Name) PhysAddress".
 QString MeterCaption(const QString &serial, const QString &name, const QString &physAddress);

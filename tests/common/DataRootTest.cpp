@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,11 @@ TEST(DataRoot, OptionWinsThenExecutableFolder)
     TempDataRoot root;
     EXPECT_EQ(ResolveDataRoot(root.path(), QStringLiteral("/nonexistent")), QDir(root.path()).absolutePath());
     EXPECT_EQ(ResolveDataRoot(QString(), root.path()), QDir(root.path()).absolutePath());
+    // The packaged programs live in /usr/bin, which root may write: still the per-user folder.
+    for (const QString &bin : {QStringLiteral("/usr/bin"), QStringLiteral("/usr/local/bin/"), QStringLiteral("/bin")})
+        EXPECT_EQ(ResolveDataRoot(QString(), bin),
+                  QDir::cleanPath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)))
+            << bin.toStdString();
 }
 
 TEST(DataRootLock, SecondProcessIsRefusedWithAMessage)

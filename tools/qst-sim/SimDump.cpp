@@ -73,7 +73,11 @@ int RunDump(const QStringList &args)
     option("snapshot", "The identification block's snapshot flag, 0 or 1 (default: 1 for version 2).");
     option("seed", "Seed of the generated data.", "1");
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The dump file to write."));
-    parser.process(QStringList{QStringLiteral("qst-sim dump")} + args);
+    if (!parser.parse(QStringList{QStringLiteral("qst-sim dump")} + args))
+        return Fail(parser.errorText().chopped(parser.errorText().endsWith(u'.') ? 1 : 0) +
+                    QStringLiteral(" (see qst-sim dump --help)"));
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
 
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1)

@@ -185,7 +185,18 @@ int main(int argc, char *argv[])
     value("modem-error-count", "Modem fault: answer ERROR to the first N commands.", "N", "0");
     flag("modem-only-19200", "Modem fault: answer only while the line is set to 19200 baud.");
     flag("modem-numeric", "Modem: numeric result codes (as after ATV0), kept over ATZ and AT&F.");
-    parser.process(app);
+    // Usage errors exit 2 with one line, as every program of the suite does (process() would exit 1).
+    if (!parser.parse(args))
+        return Fail(parser.errorText().chopped(parser.errorText().endsWith(u'.') ? 1 : 0) +
+                    QStringLiteral(" (see qst-sim --help)"));
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("qst-sim %s\n", QST_VERSION_TEXT);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return Fail(QStringLiteral("unexpected argument %1 (see qst-sim --help)").arg(parser.positionalArguments().first()));
 
     SimConfig config;
     auto get = [&](const char *name, qint64 min, qint64 max, qint64 *out) {
