@@ -378,7 +378,9 @@ QStringList HourlyLines(const QString &root, int serial)
 void PollHours(SimEngine &f, int serial, int hours)
 {
     const QDateTime h(QDate::currentDate(), QTime(QTime::currentTime().hour(), 0));
-    f.engine.ReadHourly(serial, h.addSecs(-3600 * (hours + 1)), h.addSecs(-3600), true);
+    // Whole-hour positions after the start and before the end: the records of the last `hours`
+    // hours that have ended.
+    f.engine.ReadHourly(serial, h.addSecs(-3600 * (hours + 1)), h, true);
 }
 
 struct FaultCase
@@ -484,13 +486,13 @@ TEST(NetworkLink, TcpAndSerialMetersPolledAtOnce)
     EXPECT_EQ(f.Lines(QStringLiteral("1 Не удалось")) + f.Lines(QStringLiteral("2 Не удалось")), QStringList());
 }
 
-// A connection reset in the middle of every third answer: the read fails as a cut answer
+// A connection reset in the middle of every fifth answer: the read fails as a cut answer
 // does, the next request connects again, and the poll goes on to its end.
 TEST(NetworkLink, ConnectionResetMidAnswer)
 {
     AvoidHourBoundary();
     SimProcess reference(On(Link::Tcp, SimArgs(4903)));
-    SimProcess resetting(On(Link::Tcp, SimArgs(4903, {QStringLiteral("--tcp-reset-every"), QStringLiteral("3")})));
+    SimProcess resetting(On(Link::Tcp, SimArgs(4903, {QStringLiteral("--tcp-reset-every"), QStringLiteral("5")})));
     ASSERT_TRUE(reference.started());
     ASSERT_TRUE(resetting.started());
     SimEngine plain;
@@ -504,7 +506,7 @@ TEST(NetworkLink, ConnectionResetMidAnswer)
     f.MapPort(1, resetting.path());
     AddTestMeter(f.registry, 4903, 1);
     PollHours(f, 4903, 6);
-    ASSERT_TRUE(f.RunToEmpty());
+    ASSERT_TRUE(f.RunToEmpty()) << f.log.lines().join(u'\n').toStdString();
     EXPECT_GE(f.Lines(QStringLiteral("1 Порт открыт")).size(), 3) << f.log.lines().join(u'\n').toStdString();
     EXPECT_FALSE(f.Lines(QStringLiteral("1 Не удалось")).isEmpty());
     const QStringList stored = HourlyLines(f.root.path(), 4903);
