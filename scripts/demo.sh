@@ -93,8 +93,18 @@ if ! grep -q "считана успешно" "$DEMO/poll.log"; then
     echo "demo: no archive record was read" >&2
     status=1
 fi
+
+echo "== documents"
+PDF=()
+if command -v soffice > /dev/null; then PDF=(--pdf "$DEMO/statement.pdf"); fi
+"${CLI[@]}" report --serial "$SERIAL" --statement --system 1 --from "$(date -d '28 days ago' +%Y-%m-%d)" \
+    --to "$(date -d yesterday +%Y-%m-%d)" --yes --out "$DEMO/statement.docx" "${PDF[@]}" || status=1
+"${CLI[@]}" report --serial "$SERIAL" --kind hourly --system 1 --items 0,1,2,7,8,12,13 --faults \
+    --from "$(date -d '2 days ago' +%Y-%m-%d)" --to "$(date -d yesterday +%Y-%m-%d)" --yes \
+    --out "$DEMO/hourly-protocol.docx" || status=1
+
 if [ "$status" = 0 ]; then
-    echo "== done: the archive of meter $SERIAL is in $DEMO (Tree.ini and DATA/)"
+    echo "== done: the archive of meter $SERIAL is in $DEMO (Tree.ini and DATA/), its documents beside it"
     echo "   e.g. build/src/cli/qst-cli --data-dir $DEMO report-rows --serial $SERIAL --kind daily --system 1 \\"
     echo "        --from $(date -d '10 days ago' +%Y-%m-%d) --to $(date -d 'yesterday' +%Y-%m-%d) --items 0,1,2,7,8,12,13"
 fi
