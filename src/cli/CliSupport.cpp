@@ -3,6 +3,7 @@
 
 #include "common/DataRoot.h"
 
+#include <QCommandLineParser>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -133,6 +134,21 @@ bool AskYes()
 bool StdinIsTerminal()
 {
     return isatty(STDIN_FILENO) == 1;
+}
+
+bool ParseCommandOptions(QCommandLineParser &parser, const QStringList &args, int *exitCode)
+{
+    if (!parser.parse(args)) {
+        PrintLine(stderr, parser.errorText());
+        *exitCode = kExitUsage;
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        PrintLine(stdout, parser.helpText());
+        *exitCode = kExitOk;
+        return false;
+    }
+    return true;
 }
 
 } // namespace qst::cli

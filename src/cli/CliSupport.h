@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QCommandLineParser;
 class QSocketNotifier;
 
 namespace qst::cli {
@@ -42,6 +43,10 @@ signals:
 private:
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
+
+// Parses a command's own options; false when the command is done already (--help printed, or
+// a usage error reported), with its exit code in *exitCode.
+bool ParseCommandOptions(QCommandLineParser &parser, const QStringList &args, int *exitCode);
 
 // A usage error: the text on standard error; returns the exit code for it.
 int UsageError(const QString &text);

@@ -102,14 +102,8 @@ int RunReportRows(const CliContext &context)
     const QCommandLineOption integratorsOption(QStringLiteral("integrators"),
                                                QStringLiteral("Print the integrator readings instead."));
     parser.addOption(integratorsOption);
-    if (!parser.parse(context.args)) {
-        PrintLine(stderr, parser.errorText());
-        return kExitUsage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        PrintLine(stdout, parser.helpText());
-        return kExitOk;
-    }
+    if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
+        return exitCode;
 
     ReportSelection s;
     quint16 serial = 0;
@@ -169,14 +163,8 @@ int RunReport(const CliContext &context)
     const QCommandLineOption pdf(QStringLiteral("pdf"), QStringLiteral("Also convert it to PDF (LibreOffice)."),
                                  QStringLiteral("FILE.pdf"));
     parser.addOptions({landscape, noIntegrators, faults, noBreaks, yes, out, pdf});
-    if (!parser.parse(context.args)) {
-        PrintLine(stderr, parser.errorText());
-        return kExitUsage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        PrintLine(stdout, parser.helpText());
-        return kExitOk;
-    }
+    if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
+        return exitCode;
     ReportOptions report;
     quint16 serial = 0;
     if (!options.Read(parser, QStringLiteral("report"), context.dataRoot, &report.selection, &serial))

@@ -1,3 +1,4 @@
+#include "support/ZoneScope.h"
 #include "exchange/ArchiveWalk.h"
 #include "exchange/PollQueue.h"
 
@@ -9,6 +10,8 @@
 #include <random>
 
 using namespace qst;
+
+using qst::test::ZoneScope;
 
 namespace {
 
@@ -40,25 +43,6 @@ Walked Walk(int kind, double start, double end, double now)
     }
     return w;
 }
-
-class ZoneScope
-{
-public:
-    explicit ZoneScope(const char *zone)
-        : m_old(qgetenv("TZ"))
-    {
-        qputenv("TZ", zone);
-        tzset();
-    }
-    ~ZoneScope()
-    {
-        qputenv("TZ", m_old);
-        tzset();
-    }
-
-private:
-    QByteArray m_old;
-};
 
 } // namespace
 

@@ -1,3 +1,4 @@
+#include "support/ZoneScope.h"
 #include "ExchangeFixture.h"
 
 #include "common/TextFile.h"
@@ -18,6 +19,8 @@ void PrintTo(const QString &text, std::ostream *os)
 {
     *os << '"' << text.toStdString() << '"';
 }
+
+using qst::test::ZoneScope;
 
 namespace {
 
@@ -395,26 +398,6 @@ QStringList Backs(ThreadFixture &f)
     return backs;
 }
 
-// Pins the process's time zone for one test and puts the previous one back.
-class ZoneScope
-{
-public:
-    explicit ZoneScope(const char *zone)
-        : m_old(qgetenv("TZ"))
-    {
-        qputenv("TZ", zone);
-        tzset();
-    }
-    ~ZoneScope()
-    {
-        qputenv("TZ", m_old);
-        tzset();
-    }
-
-private:
-    QByteArray m_old;
-};
-
 } // namespace
 
 TEST(ExchangeThread, HourlyPositionsStepInWholeWallClockHours)
@@ -501,12 +484,14 @@ TEST(ExchangeThread, AMarkStaysBeforeARecordThatWasNotStored)
     EXPECT_EQ(f.Lines(QStringLiteral("3 Не удалось сохранить данные прибора 500")).size(), 1);
     EXPECT_EQ(LastH(f), QStringLiteral("10.12.2026 8:00:00")) << "later records do not carry the mark past the hole";
 
-    // The next scheduled period starts at the mark and fills the hole.
+    // The next scheduled period starts at the mark and fills the hole. The idle thread moved
+    // the virtual clock on by as many pauses as it looped; the calculator's ring did not.
+    f.clock.SetNow(QDateTime(QDate(2026, 12, 10), QTime(14, 37)));
     const double mark = DayCountFromDateTime(f.registry.file().ReadDateTime(QStringLiteral("C1"), reg::kLastH, {}));
     f.engine.queue().EnqueueRequest(500, kRequestHourly, Day(2026, 12, 10, 13), mark, false);
     ASSERT_TRUE(f.RunToEmpty());
     const QStringList lines = LoadLines(file);
-    ASSERT_EQ(lines.size(), 4);
+    ASSERT_EQ(lines.size(), 4) << lines.join(u'\n').toStdString();
     EXPECT_EQ(DateTimeFromDayCount(LineTime(lines[1])), QDateTime(QDate(2026, 12, 10), QTime(9, 0)));
     EXPECT_EQ(LastH(f), QStringLiteral("10.12.2026 11:00:00"));
 }
