@@ -20,7 +20,9 @@ PACKAGES=(
     libclang-rt-14-dev
     fonts-dejavu-core
     libzip-dev
+    libxlsxwriter-dev
     libreoffice-writer-nogui
+    libreoffice-calc-nogui
     poppler-utils
     fonts-liberation
     # the Debian package and its checks (scripts/package.sh)

@@ -4,7 +4,7 @@
 
 #include "AppTexts.h"
 #include "ArchiveImportCommand.h"
-#include "ArchiveView.h"
+#include "storage/ArchiveView.h"
 #include "CurrentValuesData.h"
 #include "Dialogs.h"
 #include "ReportCommand.h"

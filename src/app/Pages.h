@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ArchiveTableModel.h"
-#include "ArchiveView.h"
+#include "storage/ArchiveView.h"
 #include "CurrentValuesData.h"
 #include "exchange/LogSink.h"
 

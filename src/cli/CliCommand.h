@@ -36,5 +36,7 @@ int RunPortSet(const CliContext &context);
 int RunPoll(const CliContext &context);
 int RunService(const CliContext &context);
 int RunImport(const CliContext &context);
+int RunExport(const CliContext &context);
+int RunCheck(const CliContext &context);
 
 } // namespace qst::cli

@@ -46,6 +46,19 @@ const CliCommand kCommands[] = {
      "      Writes the protocol (or with --statement the heat supply statement) as the report page\n"
      "      does. Exit 0 written, 1 refused period, unknown meter or unwritable file.",
      RunReport},
+    {"export",
+     "export --serial S --kind hourly|daily|monthly|journal|current-history [--system 1|2|3] --from DATE\n"
+     "            --to DATE [--format csv|xlsx] [--csv-dialect russian|plain] [--encoding utf-8|windows-1251]\n"
+     "            --out FILE\n"
+     "      Writes the records of the period as the archive page shows them, as CSV (';' and decimal comma\n"
+     "      unless --csv-dialect plain) or XLSX. The file is written whole or not at all.",
+     RunExport},
+    {"check",
+     "check --serial S --from DATE --to DATE [--out FILE [--format csv|xlsx]]\n"
+     "      Checks that the archive adds up: hours against days, days against months, the archive\n"
+     "      against the growth of the totals, operating + stop hours against 24. Prints the\n"
+     "      differences. Exit 0 clean, 1 differences found.",
+     RunCheck},
     {"import",
      "import [--yes] FILE...\n"
      "      Loads archive dumps (.arch) as \"Считать архив из файла\" does: lists their calculators and\n"

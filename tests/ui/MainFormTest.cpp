@@ -1,7 +1,7 @@
 #include "AppTexts.h"
 #include "Dialogs.h"
 #include "MainForm.h"
-#include "ArchiveView.h"
+#include "storage/ArchiveView.h"
 #include "UiSupport.h"
 
 #include "common/DayCount.h"
