@@ -8,6 +8,7 @@
 #include "reports/ReportTexts.h"
 #include "reports/ReportDocuments.h"
 #include "reports/ReportTables.h"
+#include "reports/TableExport.h"
 #include "reports/WordDocument.h"
 
 #include <QDir>
@@ -102,6 +103,10 @@ int RunReportRows(const CliContext &context)
     const QCommandLineOption integratorsOption(QStringLiteral("integrators"),
                                                QStringLiteral("Print the integrator readings instead."));
     parser.addOption(integratorsOption);
+    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("Write the rows as CSV or XLSX instead."),
+                                 QStringLiteral("FILE"));
+    parser.addOption(out);
+    AddTableOptions(parser, QStringLiteral("csv"));
     if (!parser.parse(context.args)) {
         PrintLine(stderr, parser.errorText());
         return kExitUsage;
@@ -114,6 +119,11 @@ int RunReportRows(const CliContext &context)
     ReportSelection s;
     quint16 serial = 0;
     if (!options.Read(parser, QStringLiteral("report-rows"), context.dataRoot, &s, &serial))
+        return kExitUsage;
+    QString format;
+    QString dialect;
+    QString encoding;
+    if (!CheckTableOptions(parser, QStringLiteral("report-rows"), &format, &dialect, &encoding))
         return kExitUsage;
 
     const bool statement = parser.isSet(options.statement);
@@ -144,6 +154,9 @@ int RunReportRows(const CliContext &context)
         const ReportPeriod period = MakeReportPeriod(s);
         BuildIntegratorRows(s, rows, period.start, period.end, totals, s.kind);
     }
+    if (parser.isSet(out))
+        return WriteExportTable(ExportReportRows(rows), QStringLiteral("report-rows"), format, dialect, encoding,
+                                parser.value(out));
     for (const QString &row : std::as_const(rows))
         PrintLine(stdout, row);
     return kExitOk;

@@ -36,8 +36,9 @@ const CliCommand kCommands[] = {
     {"run", "run\n      Polls every meter by its schedule until SIGINT or SIGTERM.", RunService},
     {"report-rows",
      "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
-     "            [--items 0,1,2,...] [--statement] [--integrators]\n"
-     "      Prints a report's rows as the documents show them (cells followed by TAB).",
+     "            [--items 0,1,2,...] [--statement] [--integrators] [--out FILE [--format csv|xlsx] ...]\n"
+     "      Prints a report's rows as the documents show them (cells followed by TAB); with --out\n"
+     "      writes them as CSV or XLSX (options as for export).",
      RunReportRows},
     {"report",
      "report --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
