@@ -3,8 +3,10 @@
 
 #include "common/DataRoot.h"
 #include "registry/Registry.h"
+#include "registry/TreeCommands.h"
 #include "reports/IntegratorReadings.h"
 #include "reports/OfficeConversion.h"
+#include "reports/ReportBatch.h"
 #include "reports/ReportTexts.h"
 #include "reports/ReportDocuments.h"
 #include "reports/ReportTables.h"
@@ -59,11 +61,11 @@ struct ReportCommandLine
 
     // The selection the options name; false with a usage message printed.
     bool Read(const QCommandLineParser &parser, const QString &command, const QString &dataRoot,
-              ReportSelection *s, quint16 *serialNumber) const
+              ReportSelection *s, quint16 *serialNumber, bool needSerial = true) const
     {
         s->dataRoot = dataRoot;
         s->serial = parser.value(serial).trimmed();
-        if (!ParseSerial(s->serial, serialNumber)) {
+        if (needSerial && !ParseSerial(s->serial, serialNumber)) {
             PrintLine(stderr, command + QStringLiteral(": --serial must be a number 0..65535"));
             return false;
         }
@@ -181,7 +183,15 @@ int RunReport(const CliContext &context)
                                  QStringLiteral("FILE.docx"));
     const QCommandLineOption pdf(QStringLiteral("pdf"), QStringLiteral("Also convert it to PDF (LibreOffice)."),
                                  QStringLiteral("FILE.pdf"));
-    parser.addOptions({landscape, noIntegrators, faults, noBreaks, yes, out, pdf});
+    const QCommandLineOption group(QStringLiteral("group"),
+                                   QStringLiteral("One document per meter of group N and its subgroups (0: all)."),
+                                   QStringLiteral("N"));
+    const QCommandLineOption outDir(QStringLiteral("out-dir"), QStringLiteral("The folder of a group's documents."),
+                                    QStringLiteral("DIR"));
+    const QCommandLineOption name(QStringLiteral("name"),
+                                  QStringLiteral("File names of a group's documents: {serial} {name} {abon} {from} {to}."),
+                                  QStringLiteral("PATTERN"), kDefaultBatchPattern);
+    parser.addOptions({landscape, noIntegrators, faults, noBreaks, yes, out, pdf, group, outDir, name});
     if (!parser.parse(context.args)) {
         PrintLine(stderr, parser.errorText());
         return kExitUsage;
@@ -192,8 +202,39 @@ int RunReport(const CliContext &context)
     }
     ReportOptions report;
     quint16 serial = 0;
-    if (!options.Read(parser, QStringLiteral("report"), context.dataRoot, &report.selection, &serial))
+    const bool batch = parser.isSet(group);
+    if (!options.Read(parser, QStringLiteral("report"), context.dataRoot, &report.selection, &serial, !batch))
         return kExitUsage;
+    report.orientation = parser.isSet(landscape) ? 1 : 0;
+    report.showIntegrators = !parser.isSet(noIntegrators);
+    report.detail = parser.isSet(faults);
+    report.detailVisible = report.selection.kind == kHourlyReport;
+    report.breakPages = !parser.isSet(noBreaks);
+    if (batch) {
+        bool ok = false;
+        const int groupNumber = parser.value(group).toInt(&ok);
+        if (!ok || groupNumber < 0 || parser.value(outDir).trimmed().isEmpty() || parser.isSet(out))
+            return UsageError(QStringLiteral("report: --group N needs --out-dir DIR (and no --out)"));
+        Registry registry(TreeIniPath(context.dataRoot));
+        if (BuildTreeModel(registry, false).FindGroupNode(groupNumber) < 0) {
+            PrintLine(stderr, QStringLiteral("report: no group %1 in the registry").arg(groupNumber));
+            return kExitFailed;
+        }
+        const QString folder = parser.value(outDir).trimmed();
+        if (!QDir().mkpath(folder)) {
+            PrintLine(stderr, QStringLiteral("report: cannot create %1").arg(folder));
+            return kExitFailed;
+        }
+        const BatchResult result = BuildGroupReports(registry, groupNumber, report, parser.isSet(options.statement),
+                                                     folder, parser.value(name), parser.isSet(yes));
+        for (const QString &line : BatchSummary(result))
+            PrintLine(stdout, line);
+        for (const BatchItem &item : result.items) {
+            if (!item.written)
+                return kExitFailed;
+        }
+        return kExitOk;
+    }
     const QString outFile = parser.value(out).trimmed();
     if (outFile.isEmpty())
         return UsageError(QStringLiteral("report: give --out FILE.docx"));
@@ -207,11 +248,6 @@ int RunReport(const CliContext &context)
         return kExitFailed;
     }
     report.meter = ReadReportMeter(registry, meter);
-    report.orientation = parser.isSet(landscape) ? 1 : 0;
-    report.showIntegrators = !parser.isSet(noIntegrators);
-    report.detail = parser.isSet(faults);
-    report.detailVisible = report.selection.kind == kHourlyReport;
-    report.breakPages = !parser.isSet(noBreaks);
 
     const bool statement = parser.isSet(options.statement);
     TWordDocument document;

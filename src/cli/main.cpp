@@ -45,7 +45,11 @@ const CliCommand kCommands[] = {
      "            [--items 0,1,...] [--statement] [--landscape] [--no-integrators] [--faults] [--no-breaks]\n"
      "            [--yes] --out FILE.docx [--pdf FILE.pdf]\n"
      "      Writes the protocol (or with --statement the heat supply statement) as the report page\n"
-     "      does. Exit 0 written, 1 refused period, unknown meter or unwritable file.",
+     "      does. Exit 0 written, 1 refused period, unknown meter or unwritable file.\n"
+     "  report --group N --out-dir DIR [--name \"{serial} {name} {from}.docx\"] [other options as above]\n"
+     "      One document per meter of group N and its subgroups (0: every meter), named by the pattern\n"
+     "      ({serial} {name} {abon} {from} {to}; always inside DIR); a summary at the end. Exit 0 when\n"
+     "      every document was written.",
      RunReport},
     {"export",
      "export --serial S --kind hourly|daily|monthly|journal|current-history [--system 1|2|3] --from DATE\n"
