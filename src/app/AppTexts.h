@@ -126,6 +126,16 @@ inline const QString kDetail = QStringLiteral("Детализировать не
 inline const QString kBreakPages = QStringLiteral("Разбивать на страницы  (по дням, месяцам)");
 inline const QString kMoek = QStringLiteral("Форма МОЭК");
 inline const QString kStart = QStringLiteral("Запуск");
+// Export and archive check.
+inline const QString kExport = QStringLiteral("Экспорт…");
+inline const QString kExportTitle = QStringLiteral("Экспорт");
+inline const QString kXlsxFilter = QStringLiteral("Книга Excel (*.xlsx)");
+inline const QString kCsvFilter = QStringLiteral("CSV, UTF-8 (*.csv)");
+inline const QString kCsv1251Filter = QStringLiteral("CSV, Windows-1251 (*.csv)");
+inline const QString kMenuCheck = QStringLiteral("Проверить архив");
+inline const QString kCheckTitle = QStringLiteral("Проверка архива");
+inline const QString kCheckClean = QStringLiteral("Архив сходится.");
+inline const QString kCheckDifferences = QStringLiteral("Найдены расхождения:");
 inline const QString kSaveFilter = QStringLiteral("Документ Word (*.docx)");
 inline const QString kNoViewer = QStringLiteral("Нет программы для просмотра документа. Документ сохранён: ");
 inline const QString kArchiveFilter = QStringLiteral("Файлы архива (*.arch)");

@@ -4,9 +4,9 @@
 
 #include "AppTexts.h"
 #include "ArchiveImportCommand.h"
-#include "storage/ArchiveView.h"
 #include "CurrentValuesData.h"
 #include "Dialogs.h"
+#include "ExportCommand.h"
 #include "ReportCommand.h"
 #include "ShellRules.h"
 #include "TSetModemForm.h"
@@ -15,6 +15,8 @@
 #include "common/StorageError.h"
 #include "exchange/ExchangeEngine.h"
 #include "reports/ReportTables.h"
+#include "reports/TableExport.h"
+#include "storage/ArchiveView.h"
 #include "registry/MeterRecord.h"
 
 #include <QAction>
@@ -238,6 +240,7 @@ void TMainForm::BuildWidgets()
     PopupMenu = new QMenu(this);
     MenuItem1 = PopupMenu->addAction(ui::kMenuEdit);
     MenuItem2 = PopupMenu->addAction(ui::kMenuClear);
+    MenuItem3 = PopupMenu->addAction(ui::kMenuCheck);
 
     connect(RefreshTB, &QToolButton::clicked, this, &TMainForm::RebuildTree);
     connect(NewGroupTB, &QToolButton::clicked, this, &TMainForm::NewGroupClick);
@@ -246,6 +249,7 @@ void TMainForm::BuildWidgets()
     connect(ReadArcTB, &QToolButton::clicked, this, &TMainForm::ReadArcClick);
     connect(MenuItem1, &QAction::triggered, this, &TMainForm::EditClick);
     connect(MenuItem2, &QAction::triggered, this, &TMainForm::ClearArchiveClick);
+    connect(MenuItem3, &QAction::triggered, this, &TMainForm::CheckArchiveClick);
     connect(SearchEdit, &QLineEdit::textChanged, this, &TMainForm::SearchChanged);
     connect(MainTree, &QTreeWidget::itemSelectionChanged, this, [this] {
         if (!m_rebuilding)
@@ -314,8 +318,10 @@ void TMainForm::BuildWidgets()
     for (ArchivePage *page : {HourTS, DayTS, MonthTS, JournalTS}) {
         connect(page->RefreshTB, &QToolButton::clicked, this, [this, page] { ArchiveRefresh(page); });
         connect(page->ReadTB, &QToolButton::clicked, this, [this, page] { ArchiveReadClick(page); });
+        connect(page->ExportTB, &QToolButton::clicked, this, [this, page] { ArchiveExportClick(page); });
     }
     connect(ReportTS, &ReportPage::StartRequested, this, &TMainForm::StartReportClick);
+    connect(ReportTS, &ReportPage::ExportRequested, this, &TMainForm::ReportExportClick);
 
     // The meter pages sit in a holder so that hiding MainPanel leaves the splitter in place.
     auto *right = new QWidget;
@@ -531,6 +537,7 @@ void TMainForm::ShowPopup(const QPoint &pos)
     const int node = SelectedNode();
     MenuItem1->setEnabled(node > 0 && !IsReadOnly());
     MenuItem2->setEnabled(!IsReadOnly());
+    MenuItem3->setEnabled(SelectedMeter() != 0);
     PopupMenu->popup(MainTree->viewport()->mapToGlobal(pos));
 }
 
@@ -746,10 +753,9 @@ void TMainForm::Timer1Tick()
     Memo1->setPlainText(m_engine->QueueLines().join(u'\n'));
 }
 
-void TMainForm::StartReportClick()
+ReportOptions TMainForm::ReportPageOptions()
 {
-    ReportRun run;
-    ReportOptions &o = run.options;
+    ReportOptions o;
     o.selection.dataRoot = m_dataRoot;
     const int meter = SelectedMeter();
     o.meter = ReadReportMeter(m_registry, meter);
@@ -767,6 +773,13 @@ void TMainForm::StartReportClick()
     o.detail = ReportTS->DetailCB->isChecked();
     o.detailVisible = !ReportTS->DetailCB->isHidden();
     o.breakPages = ReportTS->BreakCB->isChecked();
+    return o;
+}
+
+void TMainForm::StartReportClick()
+{
+    ReportRun run;
+    run.options = ReportPageOptions();
     run.statement = ReportTS->MOEKCB->isChecked();
     run.saveText = ReportTS->SaveEdit->text();
     run.tempFolder = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
@@ -775,6 +788,52 @@ void TMainForm::StartReportClick()
         return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
     };
     m_lastReport = RunReportCommand(run, *MsgForm, *PB);
+}
+
+void TMainForm::ArchiveExportClick(ArchivePage *page)
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return;
+    const QString serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial).trimmed();
+    static const ExportKind kinds[] = {ExportKind::Hourly, ExportKind::Daily, ExportKind::Monthly, ExportKind::Journal};
+    const int table = page->Tables ? page->Tables->currentIndex() : 0;
+    const ArchivePeriod period = page->Period();
+    SaveExportTable(this, ExportArchive(m_dataRoot, serial, kinds[page->kind()], table, period.from, period.to),
+                    serial);
+}
+
+void TMainForm::ReportExportClick()
+{
+    const ReportOptions o = ReportPageOptions();
+    ReportSelection s = o.selection;
+    const bool statement = ReportTS->MOEKCB->isChecked();
+    StatementLimits limits;
+    if (statement) {
+        ApplyStatementSelection(s);
+        limits = ReadStatementLimits(m_dataRoot, s.serial, o.meter.duNumber, o.meter.measuringClass, s.heatSystem);
+    }
+    const QString refusal = CheckPeriod(s);
+    if (!refusal.isEmpty()) {
+        MsgForm->ShowMessage(refusal, 0);
+        return;
+    }
+    RowList rows;
+    ReportTotals totals;
+    if (statement)
+        BuildStatementRows(s, rows, nullptr, nullptr, &totals, limits.gmin, limits.gmax, limits.version);
+    else
+        BuildProtocolRows(s, rows, nullptr, nullptr, &totals);
+    SaveExportTable(this, ExportReportRows(rows), s.serial);
+}
+
+void TMainForm::CheckArchiveClick()
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return;
+    RunArchiveCheckCommand(this, m_dataRoot, m_registry.file().ReadString(MeterSection(meter), reg::kSerial).trimmed(),
+                           DayTS->FromDate->date(), DayTS->ToDate->date());
 }
 
 } // namespace qst

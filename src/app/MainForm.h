@@ -3,6 +3,7 @@
 #include "Pages.h"
 
 #include "registry/Registry.h"
+#include "reports/ReportDocuments.h"
 #include "registry/TreeCommands.h"
 
 #include <QImage>
@@ -71,6 +72,11 @@ public:
     void StopClick();
     void Timer1Tick();
     void StartReportClick();
+    // Export of the page's records and of the report's rows; the archive check.
+    void ArchiveExportClick(ArchivePage *page);
+    void ReportExportClick();
+    ReportOptions ReportPageOptions();
+    void CheckArchiveClick();
 
     // The selected node's index in the tree model; -1 when none.
     int SelectedNode() const;
@@ -110,6 +116,7 @@ public:
     QMenu *PopupMenu;
     QAction *MenuItem1;
     QAction *MenuItem2;
+    QAction *MenuItem3;
     QWidget *MainPanel;
     QLabel *HeaderPanel;
     QTabWidget *MainPC;
