@@ -11,6 +11,8 @@ PACKAGES=(
     qt6-base-dev
     qt6-serialport-dev
     qt6-charts-dev
+    libqt6opengl6-dev
+    qt6-svg-dev
     libgl-dev
     libgtest-dev
     libgmock-dev

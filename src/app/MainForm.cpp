@@ -4,6 +4,7 @@
 
 #include "AppTexts.h"
 #include "ArchiveImportCommand.h"
+#include "ChartPage.h"
 #include "CurrentValuesData.h"
 #include "Dialogs.h"
 #include "ExportCommand.h"
@@ -309,6 +310,9 @@ void TMainForm::BuildWidgets()
     MainPC->addTab(JournalTS, ui::kJournalPage);
     MainPC->addTab(scrolled(ReportTS), ui::kReportPage);
     MainPC->addTab(queuePage, ui::kQueuePage);
+    // Last, so the pages keep the places the operator knows.
+    ChartTS = new ChartPage;
+    MainPC->addTab(ChartTS, ui::kChartPage);
     MainPC->setCurrentIndex(5);
     panelLayout->addWidget(MainPC);
     connect(MainPC, &QTabWidget::currentChanged, this, &TMainForm::RefreshActivePage);
@@ -322,6 +326,7 @@ void TMainForm::BuildWidgets()
     }
     connect(ReportTS, &ReportPage::StartRequested, this, &TMainForm::StartReportClick);
     connect(ReportTS, &ReportPage::ExportRequested, this, &TMainForm::ReportExportClick);
+    connect(ChartTS, &ChartPage::RefreshRequested, this, &TMainForm::ChartRefresh);
 
     // The meter pages sit in a holder so that hiding MainPanel leaves the splitter in place.
     auto *right = new QWidget;
@@ -511,6 +516,8 @@ void TMainForm::RefreshActivePage()
         ArchiveRefresh(JournalTS);
         break;
     default:
+        if (MainPC->currentWidget() == ChartTS)
+            ChartRefresh();
         break;
     }
 }
@@ -825,6 +832,17 @@ void TMainForm::ReportExportClick()
     else
         BuildProtocolRows(s, rows, nullptr, nullptr, &totals);
     SaveExportTable(this, ExportReportRows(rows), s.serial);
+}
+
+void TMainForm::ChartRefresh()
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return;
+    static const ArchivePageKind kinds[] = {ArchivePageKind::Hourly, ArchivePageKind::Daily, ArchivePageKind::Monthly};
+    const QString serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial);
+    ChartTS->Show(LoadArchiveRecords(m_dataRoot, serial, kinds[static_cast<int>(ChartTS->Interval())],
+                                     {ChartTS->From(), ChartTS->To()}));
 }
 
 void TMainForm::CheckArchiveClick()

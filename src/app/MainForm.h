@@ -25,6 +25,7 @@ class QTreeWidgetItem;
 
 namespace qst {
 
+class ChartPage;
 class ExchangeEngine;
 class TClearForm;
 class TMsgForm;
@@ -77,6 +78,7 @@ public:
     void ReportExportClick();
     ReportOptions ReportPageOptions();
     void CheckArchiveClick();
+    void ChartRefresh();
 
     // The selected node's index in the tree model; -1 when none.
     int SelectedNode() const;
@@ -126,6 +128,7 @@ public:
     ArchivePage *MonthTS;
     ArchivePage *JournalTS;
     ReportPage *ReportTS;
+    ChartPage *ChartTS;
     QPlainTextEdit *Memo1;
     QTabWidget *LogPC;
     QTimer *Timer1;
