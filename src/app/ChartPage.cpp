@@ -180,13 +180,16 @@ void ChartPage::Show(const QList<ArchiveRecord> &records)
 {
     const ChartData data = BuildChartData(records, Interval(), HeatSystem(), Quantities());
     Chart->removeAllSeries();
-    for (QAbstractAxis *axis : Chart->axes())
+    for (QAbstractAxis *axis : Chart->axes()) {
         Chart->removeAxis(axis);
+        delete axis;
+    }
 
     auto *timeAxis = new QDateTimeAxis;
     timeAxis->setFormat(Interval() == ChartInterval::Hour ? QStringLiteral("dd.MM.yyyy H:mm")
                                                           : QStringLiteral("dd.MM.yyyy"));
-    timeAxis->setTickCount(7);
+    timeAxis->setTickCount(6);
+    timeAxis->setLabelsAngle(-30);
     Chart->addAxis(timeAxis, Qt::AlignBottom);
     QValueAxis *axes[3] = {};
     double low[3];

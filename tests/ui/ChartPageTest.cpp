@@ -97,6 +97,7 @@ TEST(ChartPage, SeriesGapsAndFaultsAreWhatTheArchiveHolds)
     EXPECT_EQ(Lines(page.Chart, QStringLiteral("Т3 (°С)")).size(), 3);
     EXPECT_TRUE(Lines(page.Chart, QStringLiteral("Т1 (°С)")).isEmpty());
     EXPECT_EQ(page.SeriesCB[kChartT1]->text(), QStringLiteral("Т3 (°С)"));
+    EXPECT_EQ(page.Chart->axes().size(), 3); // time, temperatures, heat: none left from before
 
     // Nothing to draw: no curves, no crash.
     page.Show({});
