@@ -136,6 +136,10 @@ inline const QString kMenuCheck = QStringLiteral("Проверить архив"
 inline const QString kCheckTitle = QStringLiteral("Проверка архива");
 inline const QString kCheckClean = QStringLiteral("Архив сходится.");
 inline const QString kCheckDifferences = QStringLiteral("Найдены расхождения:");
+inline const QString kGroupReports = QStringLiteral("Отчёты группы");
+inline const QString kMenuGroupReports = QStringLiteral("Отчёты группы…");
+inline const QString kGroupFolder = QStringLiteral("Папка");
+inline const QString kGroupPattern = QStringLiteral("Имена файлов");
 // The chart page.
 inline const QString kChartPage = QStringLiteral("График");
 inline const QString kChartHourly = QStringLiteral("Часовой");

@@ -113,15 +113,15 @@ ChartPage::ChartPage(QWidget *parent) : QWidget(parent)
     bar->addStretch();
     layout->addLayout(bar);
 
-    auto *series = new QHBoxLayout;
+    auto *series = new QGridLayout;
     for (int q = 0; q < kChartQuantityCount; ++q) {
         SeriesCB[q] = new QCheckBox(ChartQuantityName(q, kHeatSystem1));
         SeriesCB[q]->setObjectName(QStringLiteral("ChartSeries%1").arg(q));
-        series->addWidget(SeriesCB[q]);
+        series->addWidget(SeriesCB[q], q / 7, q % 7);
     }
     SeriesCB[kChartT1]->setChecked(true);
     SeriesCB[kChartT2]->setChecked(true);
-    series->addStretch();
+    series->setColumnStretch(7, 1);
     layout->addLayout(series);
 
     Chart = new QChart;

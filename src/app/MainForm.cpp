@@ -242,6 +242,7 @@ void TMainForm::BuildWidgets()
     MenuItem1 = PopupMenu->addAction(ui::kMenuEdit);
     MenuItem2 = PopupMenu->addAction(ui::kMenuClear);
     MenuItem3 = PopupMenu->addAction(ui::kMenuCheck);
+    MenuItem4 = PopupMenu->addAction(ui::kMenuGroupReports);
 
     connect(RefreshTB, &QToolButton::clicked, this, &TMainForm::RebuildTree);
     connect(NewGroupTB, &QToolButton::clicked, this, &TMainForm::NewGroupClick);
@@ -251,6 +252,7 @@ void TMainForm::BuildWidgets()
     connect(MenuItem1, &QAction::triggered, this, &TMainForm::EditClick);
     connect(MenuItem2, &QAction::triggered, this, &TMainForm::ClearArchiveClick);
     connect(MenuItem3, &QAction::triggered, this, &TMainForm::CheckArchiveClick);
+    connect(MenuItem4, &QAction::triggered, this, &TMainForm::GroupReportsClick);
     connect(SearchEdit, &QLineEdit::textChanged, this, &TMainForm::SearchChanged);
     connect(MainTree, &QTreeWidget::itemSelectionChanged, this, [this] {
         if (!m_rebuilding)
@@ -312,7 +314,8 @@ void TMainForm::BuildWidgets()
     MainPC->addTab(queuePage, ui::kQueuePage);
     // Last, so the pages keep the places the operator knows.
     ChartTS = new ChartPage;
-    MainPC->addTab(ChartTS, ui::kChartPage);
+    ChartTab = scrolled(ChartTS);
+    MainPC->addTab(ChartTab, ui::kChartPage);
     MainPC->setCurrentIndex(5);
     panelLayout->addWidget(MainPC);
     connect(MainPC, &QTabWidget::currentChanged, this, &TMainForm::RefreshActivePage);
@@ -516,7 +519,7 @@ void TMainForm::RefreshActivePage()
         ArchiveRefresh(JournalTS);
         break;
     default:
-        if (MainPC->currentWidget() == ChartTS)
+        if (MainPC->currentWidget() == ChartTab)
             ChartRefresh();
         break;
     }
@@ -545,6 +548,7 @@ void TMainForm::ShowPopup(const QPoint &pos)
     MenuItem1->setEnabled(node > 0 && !IsReadOnly());
     MenuItem2->setEnabled(!IsReadOnly());
     MenuItem3->setEnabled(SelectedMeter() != 0);
+    MenuItem4->setVisible(node >= 0 && m_model.nodes[node].IsGroup());
     PopupMenu->popup(MainTree->viewport()->mapToGlobal(pos));
 }
 
@@ -832,6 +836,15 @@ void TMainForm::ReportExportClick()
     else
         BuildProtocolRows(s, rows, nullptr, nullptr, &totals);
     SaveExportTable(this, ExportReportRows(rows), s.serial);
+}
+
+void TMainForm::GroupReportsClick()
+{
+    const int node = SelectedNode();
+    if (node < 0 || !m_model.nodes[node].IsGroup())
+        return;
+    RunGroupReportsCommand(this, m_registry, m_model.nodes[node].data, ReportPageOptions(),
+                           ReportTS->MOEKCB->isChecked());
 }
 
 void TMainForm::ChartRefresh()

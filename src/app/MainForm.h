@@ -79,6 +79,7 @@ public:
     ReportOptions ReportPageOptions();
     void CheckArchiveClick();
     void ChartRefresh();
+    void GroupReportsClick();
 
     // The selected node's index in the tree model; -1 when none.
     int SelectedNode() const;
@@ -119,6 +120,7 @@ public:
     QAction *MenuItem1;
     QAction *MenuItem2;
     QAction *MenuItem3;
+    QAction *MenuItem4;
     QWidget *MainPanel;
     QLabel *HeaderPanel;
     QTabWidget *MainPC;
@@ -129,6 +131,7 @@ public:
     ArchivePage *JournalTS;
     ReportPage *ReportTS;
     ChartPage *ChartTS;
+    QWidget *ChartTab; // the page's scroll area in MainPC
     QPlainTextEdit *Memo1;
     QTabWidget *LogPC;
     QTimer *Timer1;
