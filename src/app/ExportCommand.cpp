@@ -54,6 +54,7 @@ void RunArchiveCheckCommand(QWidget *parent, const QString &dataRoot, const QStr
                             const QDate &to)
 {
     QDialog ask(parent);
+    ask.setObjectName(QStringLiteral("CheckPeriodForm"));
     ask.setWindowTitle(ui::kCheckTitle);
     auto *form = new QFormLayout(&ask);
     auto *fromEdit = new QDateEdit(from);
