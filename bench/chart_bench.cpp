@@ -37,7 +37,7 @@ int main(int argc, char **argv)
     const double draw = MedianSeconds(5, [&] {
         page.Show(LoadArchiveRecords(root, serial, ArchivePageKind::Hourly, year));
         QApplication::processEvents(); // the chart lays itself out
-        page.View->grab();             // the first paint of everything drawn
+        page.View->grab(); // the first paint of everything drawn
     });
     Report("chart: read, draw, paint", "a year of hours, 4 curves", draw, "reading the files", read);
 
@@ -46,8 +46,8 @@ int main(int argc, char **argv)
         page.ToDate->setDate(QDate(2010, 2, 7));
         page.SeriesCB[kChartM1]->setChecked(false);
         page.SeriesCB[kChartDT]->setChecked(true);
-        QList<ArchiveRecord> week = LoadArchiveRecords(root, serial, ArchivePageKind::Hourly,
-                                                       {page.From(), page.To()});
+        QList<ArchiveRecord> week
+            = LoadArchiveRecords(root, serial, ArchivePageKind::Hourly, { page.From(), page.To() });
         // Two hours not read yet show as a break.
         week.remove(60, 2);
         page.Show(week);

@@ -25,8 +25,8 @@
 #include <QSvgGenerator>
 #include <QToolButton>
 #include <QToolTip>
-#include <QValueAxis>
 #include <QVBoxLayout>
+#include <QValueAxis>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -37,10 +37,9 @@ namespace qst {
 
 namespace {
 
-const QColor kColors[] = {QColor(200, 30, 30), QColor(30, 80, 200), QColor(120, 40, 160), QColor(0, 140, 70),
-                          QColor(20, 170, 170), QColor(200, 120, 0), QColor(140, 110, 40), QColor(220, 40, 140),
-                          QColor(90, 90, 90), QColor(40, 40, 40), QColor(0, 100, 160), QColor(180, 80, 80),
-                          QColor(80, 130, 80)};
+const QColor kColors[] = { QColor(200, 30, 30), QColor(30, 80, 200), QColor(120, 40, 160), QColor(0, 140, 70),
+    QColor(20, 170, 170), QColor(200, 120, 0), QColor(140, 110, 40), QColor(220, 40, 140), QColor(90, 90, 90),
+    QColor(40, 40, 40), QColor(0, 100, 160), QColor(180, 80, 80), QColor(80, 130, 80) };
 
 QString AxisTitle(ChartAxis axis)
 {
@@ -57,7 +56,8 @@ QString AxisTitle(ChartAxis axis)
 
 } // namespace
 
-TChartView::TChartView(QChart *chart, QWidget *parent) : QChartView(chart, parent)
+TChartView::TChartView(QChart *chart, QWidget *parent)
+    : QChartView(chart, parent)
 {
     setRubberBand(QChartView::RectangleRubberBand);
     setRenderHint(QPainter::Antialiasing, false);
@@ -75,7 +75,8 @@ void TChartView::wheelEvent(QWheelEvent *event)
     event->accept();
 }
 
-ChartPage::ChartPage(QWidget *parent) : QWidget(parent)
+ChartPage::ChartPage(QWidget *parent)
+    : QWidget(parent)
 {
     setObjectName(QStringLiteral("ChartTS"));
     auto *layout = new QVBoxLayout(this);
@@ -86,7 +87,7 @@ ChartPage::ChartPage(QWidget *parent) : QWidget(parent)
     bar->addWidget(RefreshTB);
     KindCB = new QComboBox;
     KindCB->setObjectName(QStringLiteral("ChartKindCB"));
-    KindCB->addItems({ui::kChartHourly, ui::kChartDaily, ui::kChartMonthly});
+    KindCB->addItems({ ui::kChartHourly, ui::kChartDaily, ui::kChartMonthly });
     bar->addWidget(KindCB);
     bar->addWidget(new QLabel(ui::kFrom));
     FromDate = new QDateEdit(QDate::currentDate().addDays(-7));
@@ -94,7 +95,7 @@ ChartPage::ChartPage(QWidget *parent) : QWidget(parent)
     bar->addWidget(new QLabel(ui::kTo));
     ToDate = new QDateEdit(QDate::currentDate());
     bar->addWidget(ToDate);
-    for (QDateEdit *e : {FromDate, ToDate}) {
+    for (QDateEdit *e : { FromDate, ToDate }) {
         e->setCalendarPopup(true);
         e->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
     }
@@ -102,7 +103,7 @@ ChartPage::ChartPage(QWidget *parent) : QWidget(parent)
     ToDate->setObjectName(QStringLiteral("ChartToDate"));
     SystemCB = new QComboBox;
     SystemCB->setObjectName(QStringLiteral("ChartSystemCB"));
-    SystemCB->addItems({ui::kHeatSystem1, ui::kHeatSystem2, ui::kColdWater});
+    SystemCB->addItems({ ui::kHeatSystem1, ui::kHeatSystem2, ui::kColdWater });
     bar->addWidget(SystemCB);
     ResetTB = new QToolButton;
     ResetTB->setText(ui::kChartReset);
@@ -186,8 +187,8 @@ void ChartPage::Show(const QList<ArchiveRecord> &records)
     }
 
     auto *timeAxis = new QDateTimeAxis;
-    timeAxis->setFormat(Interval() == ChartInterval::Hour ? QStringLiteral("dd.MM.yyyy H:mm")
-                                                          : QStringLiteral("dd.MM.yyyy"));
+    timeAxis->setFormat(
+        Interval() == ChartInterval::Hour ? QStringLiteral("dd.MM.yyyy H:mm") : QStringLiteral("dd.MM.yyyy"));
     timeAxis->setTickCount(6);
     timeAxis->setLabelsAngle(-30);
     Chart->addAxis(timeAxis, Qt::AlignBottom);
@@ -226,9 +227,10 @@ void ChartPage::Show(const QList<ArchiveRecord> &records)
                 if (!state)
                     return;
                 const QDateTime at = QDateTime::fromMSecsSinceEpoch(qint64(point.x()));
-                QToolTip::showText(QCursor::pos(), QStringLiteral("%1\n%2: %3")
-                                                       .arg(at.toString(QStringLiteral("dd.MM.yyyy H:mm")), name)
-                                                       .arg(point.y(), 0, 'g', 6));
+                QToolTip::showText(QCursor::pos(),
+                    QStringLiteral("%1\n%2: %3")
+                        .arg(at.toString(QStringLiteral("dd.MM.yyyy H:mm")), name)
+                        .arg(point.y(), 0, 'g', 6));
             });
             // One legend entry per curve, however many segments its gaps make.
             if (named)
@@ -244,7 +246,7 @@ void ChartPage::Show(const QList<ArchiveRecord> &records)
     }
     if (first <= last) {
         timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(qint64(first)),
-                           QDateTime::fromMSecsSinceEpoch(qint64(std::max(last, first + 60000))));
+            QDateTime::fromMSecsSinceEpoch(qint64(std::max(last, first + 60000))));
     }
     // Hours with abnormal situations: shaded bands the height of the first value axis.
     QValueAxis *bandAxis = axes[0] ? axes[0] : axes[1] ? axes[1] : axes[2];

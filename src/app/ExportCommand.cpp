@@ -24,7 +24,7 @@ void SaveExportTable(QWidget *parent, const ExportTable &table, const QString &s
 {
     QFileDialog dialog(parent, ui::kExportTitle);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilters({ui::kXlsxFilter, ui::kCsvFilter, ui::kCsv1251Filter});
+    dialog.setNameFilters({ ui::kXlsxFilter, ui::kCsvFilter, ui::kCsv1251Filter });
     dialog.setDefaultSuffix(QStringLiteral("xlsx"));
     dialog.selectFile(suggestedName);
     QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString &filter) {
@@ -50,8 +50,8 @@ void SaveExportTable(QWidget *parent, const ExportTable &table, const QString &s
         QMessageBox::information(parent, ui::kExportTitle, SkippedNote(table));
 }
 
-void RunArchiveCheckCommand(QWidget *parent, const QString &dataRoot, const QString &serial, const QDate &from,
-                            const QDate &to)
+void RunArchiveCheckCommand(
+    QWidget *parent, const QString &dataRoot, const QString &serial, const QDate &from, const QDate &to)
 {
     QDialog ask(parent);
     ask.setObjectName(QStringLiteral("CheckPeriodForm"));
@@ -59,7 +59,7 @@ void RunArchiveCheckCommand(QWidget *parent, const QString &dataRoot, const QStr
     auto *form = new QFormLayout(&ask);
     auto *fromEdit = new QDateEdit(from);
     auto *toEdit = new QDateEdit(to);
-    for (QDateEdit *e : {fromEdit, toEdit}) {
+    for (QDateEdit *e : { fromEdit, toEdit }) {
         e->setCalendarPopup(true);
         e->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
     }
@@ -99,9 +99,8 @@ void RunArchiveCheckCommand(QWidget *parent, const QString &dataRoot, const QStr
     QPushButton *exportButton = close->addButton(ui::kExport, QDialogButtonBox::ActionRole);
     layout->addWidget(close);
     QObject::connect(close, &QDialogButtonBox::rejected, &shown, &QDialog::reject);
-    QObject::connect(exportButton, &QPushButton::clicked, &shown, [&] {
-        SaveExportTable(&shown, table, QStringLiteral("check %1").arg(serial));
-    });
+    QObject::connect(exportButton, &QPushButton::clicked, &shown,
+        [&] { SaveExportTable(&shown, table, QStringLiteral("check %1").arg(serial)); });
     shown.resize(720, 420);
     shown.exec();
 }

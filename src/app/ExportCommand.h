@@ -15,7 +15,7 @@ void SaveExportTable(QWidget *parent, const ExportTable &table, const QString &s
 
 // "Проверить архив": asks for the days, checks the meter's archive and shows the differences,
 // which can be exported in turn.
-void RunArchiveCheckCommand(QWidget *parent, const QString &dataRoot, const QString &serial, const QDate &from,
-                            const QDate &to);
+void RunArchiveCheckCommand(
+    QWidget *parent, const QString &dataRoot, const QString &serial, const QDate &from, const QDate &to);
 
 } // namespace qst

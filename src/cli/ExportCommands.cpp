@@ -32,7 +32,7 @@ bool ParsePeriod(const QString &fromText, const QString &toText, QDateTime *from
 
 // Writes a table as CSV or XLSX by the shared options; prints the reason on failure.
 int WriteExportTable(const ExportTable &table, const QString &command, const QString &format, const QString &dialect,
-                     const QString &encoding, const QString &out)
+    const QString &encoding, const QString &out)
 {
     QString error;
     bool written = false;
@@ -55,8 +55,8 @@ int WriteExportTable(const ExportTable &table, const QString &command, const QSt
 }
 
 // The options every command that writes a table shares; false with a usage message.
-bool CheckTableOptions(const QCommandLineParser &parser, const QString &command, QString *format, QString *dialect,
-                       QString *encoding)
+bool CheckTableOptions(
+    const QCommandLineParser &parser, const QString &command, QString *format, QString *dialect, QString *encoding)
 {
     *format = parser.value(QStringLiteral("format"));
     *dialect = parser.value(QStringLiteral("csv-dialect"));
@@ -79,12 +79,12 @@ bool CheckTableOptions(const QCommandLineParser &parser, const QString &command,
 void AddTableOptions(QCommandLineParser &parser, const QString &defaultFormat)
 {
     parser.addOptions({
-        {QStringLiteral("format"), QStringLiteral("csv or xlsx."), QStringLiteral("FORMAT"), defaultFormat},
-        {QStringLiteral("csv-dialect"),
-         QStringLiteral("russian (';', decimal comma; the default) or plain (',', decimal point, ISO dates)."),
-         QStringLiteral("DIALECT"), QStringLiteral("russian")},
-        {QStringLiteral("encoding"), QStringLiteral("CSV text: utf-8 (with BOM; the default) or windows-1251."),
-         QStringLiteral("ENCODING"), QStringLiteral("utf-8")},
+        { QStringLiteral("format"), QStringLiteral("csv or xlsx."), QStringLiteral("FORMAT"), defaultFormat },
+        { QStringLiteral("csv-dialect"),
+            QStringLiteral("russian (';', decimal comma; the default) or plain (',', decimal point, ISO dates)."),
+            QStringLiteral("DIALECT"), QStringLiteral("russian") },
+        { QStringLiteral("encoding"), QStringLiteral("CSV text: utf-8 (with BOM; the default) or windows-1251."),
+            QStringLiteral("ENCODING"), QStringLiteral("utf-8") },
     });
 }
 
@@ -93,20 +93,18 @@ int RunExport(const CliContext &context)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Exports a meter's archive as CSV or XLSX."));
     parser.addHelpOption();
-    const QCommandLineOption serial(QStringLiteral("serial"), QStringLiteral("Calculator serial number."),
-                                    QStringLiteral("S"));
+    const QCommandLineOption serial(
+        QStringLiteral("serial"), QStringLiteral("Calculator serial number."), QStringLiteral("S"));
     const QCommandLineOption kind(QStringLiteral("kind"),
-                                  QStringLiteral("hourly, daily, monthly, journal or current-history."),
-                                  QStringLiteral("KIND"));
+        QStringLiteral("hourly, daily, monthly, journal or current-history."), QStringLiteral("KIND"));
     const QCommandLineOption system(QStringLiteral("system"),
-                                    QStringLiteral("1 heat system 1, 2 heat system 2, 3 cold water."),
-                                    QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("Start date or date-time."),
-                                  QStringLiteral("DATE"));
-    const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("End date (the whole day) or date-time."),
-                                QStringLiteral("DATE"));
+        QStringLiteral("1 heat system 1, 2 heat system 2, 3 cold water."), QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption from(
+        QStringLiteral("from"), QStringLiteral("Start date or date-time."), QStringLiteral("DATE"));
+    const QCommandLineOption to(
+        QStringLiteral("to"), QStringLiteral("End date (the whole day) or date-time."), QStringLiteral("DATE"));
     const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("The file to write."), QStringLiteral("FILE"));
-    parser.addOptions({serial, kind, system, from, to, out});
+    parser.addOptions({ serial, kind, system, from, to, out });
     AddTableOptions(parser, QStringLiteral("csv"));
     if (!parser.parse(context.args))
         return UsageError(parser.errorText());
@@ -117,8 +115,8 @@ int RunExport(const CliContext &context)
     quint16 serialNumber = 0;
     if (!ParseSerial(parser.value(serial), &serialNumber))
         return UsageError(QStringLiteral("export: --serial must be a number 0..65535"));
-    static const QStringList kinds = {QStringLiteral("hourly"), QStringLiteral("daily"), QStringLiteral("monthly"),
-                                      QStringLiteral("journal"), QStringLiteral("current-history")};
+    static const QStringList kinds = { QStringLiteral("hourly"), QStringLiteral("daily"), QStringLiteral("monthly"),
+        QStringLiteral("journal"), QStringLiteral("current-history") };
     const int kindIndex = int(kinds.indexOf(parser.value(kind)));
     const int systemNumber = parser.value(system).toInt();
     QDateTime fromTime;
@@ -145,8 +143,8 @@ int RunExport(const CliContext &context)
         start = period.from;
         end = period.to;
     }
-    const ExportTable table = ExportArchive(context.dataRoot, QString::number(serialNumber), exportKind,
-                                            systemNumber - 1, start, end);
+    const ExportTable table
+        = ExportArchive(context.dataRoot, QString::number(serialNumber), exportKind, systemNumber - 1, start, end);
     return WriteExportTable(table, QStringLiteral("export"), format, dialect, encoding, outFile);
 }
 
@@ -155,13 +153,13 @@ int RunCheck(const CliContext &context)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Checks that a meter's stored archive adds up."));
     parser.addHelpOption();
-    const QCommandLineOption serial(QStringLiteral("serial"), QStringLiteral("Calculator serial number."),
-                                    QStringLiteral("S"));
+    const QCommandLineOption serial(
+        QStringLiteral("serial"), QStringLiteral("Calculator serial number."), QStringLiteral("S"));
     const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("First day."), QStringLiteral("DATE"));
     const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("Last day."), QStringLiteral("DATE"));
-    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("Also write the differences to a file."),
-                                 QStringLiteral("FILE"));
-    parser.addOptions({serial, from, to, out});
+    const QCommandLineOption out(
+        QStringLiteral("out"), QStringLiteral("Also write the differences to a file."), QStringLiteral("FILE"));
+    parser.addOptions({ serial, from, to, out });
     AddTableOptions(parser, QStringLiteral("csv"));
     if (!parser.parse(context.args))
         return UsageError(parser.errorText());
@@ -182,8 +180,8 @@ int RunCheck(const CliContext &context)
     if (!CheckTableOptions(parser, QStringLiteral("check"), &format, &dialect, &encoding))
         return kExitUsage;
 
-    const CheckResult result = CheckArchive(context.dataRoot, QString::number(serialNumber), fromTime.date(),
-                                            toTime.date());
+    const CheckResult result
+        = CheckArchive(context.dataRoot, QString::number(serialNumber), fromTime.date(), toTime.date());
     const ExportTable table = CheckTable(result);
     // The table on standard output, TAB-separated as report-rows prints.
     QString header;
@@ -201,8 +199,8 @@ int RunCheck(const CliContext &context)
     if (!note.isEmpty())
         PrintLine(stdout, note);
     const QString outFile = parser.value(out).trimmed();
-    if (!outFile.isEmpty() && WriteExportTable(table, QStringLiteral("check"), format, dialect, encoding, outFile)
-                                  != kExitOk)
+    if (!outFile.isEmpty()
+        && WriteExportTable(table, QStringLiteral("check"), format, dialect, encoding, outFile) != kExitOk)
         return kExitFailed;
     return result.differences.isEmpty() ? kExitOk : kExitFailed;
 }

@@ -3,7 +3,6 @@
 #include "common/DayCount.h"
 #include "storage/ArchiveView.h"
 
-
 #include <cmath>
 #include <map>
 
@@ -13,8 +12,8 @@ namespace {
 
 constexpr int kAmounts = 11; // Q1, Q2, M1..M4, V1..V5
 
-const char16_t *const kAmountNames[kAmounts] = {u"Q1", u"Q2", u"М1", u"М2", u"М3", u"М4",
-                                                u"V1", u"V2", u"V3", u"V4", u"V5"};
+const char16_t *const kAmountNames[kAmounts]
+    = { u"Q1", u"Q2", u"М1", u"М2", u"М3", u"М4", u"V1", u"V2", u"V3", u"V4", u"V5" };
 
 // The last digit the pages show: Q with four decimals, masses and volumes with three.
 int AmountDecimals(int amount)
@@ -55,12 +54,12 @@ qint64 MonthOf(const QDate &date)
 }
 
 void Compare(CheckResult &result, CheckScope scope, double time, const Sums &expected, const ArchiveRecord &stored,
-             const QString &suffix)
+    const QString &suffix)
 {
     for (int i = 0; i < kAmounts; ++i) {
         if (Differs(expected.values[i], stored.values[i], AmountDecimals(i)))
             result.differences.append(
-                {scope, time, QString::fromUtf16(kAmountNames[i]) + suffix, expected.values[i], stored.values[i]});
+                { scope, time, QString::fromUtf16(kAmountNames[i]) + suffix, expected.values[i], stored.values[i] });
     }
 }
 
@@ -81,12 +80,12 @@ CheckResult CheckArchive(const QString &dataRoot, const QString &serial, const Q
     const QDate monthEnd(to.year(), to.month(), to.daysInMonth());
     const ArchivePeriod months = DailyPeriod(monthStart, monthEnd);
 
-    const QList<ArchiveRecord> hourly = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Hourly, days,
-                                                           &result.skippedLines);
-    const QList<ArchiveRecord> daily = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Daily, months,
-                                                          &result.skippedLines);
-    const QList<ArchiveRecord> monthly = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Monthly, months,
-                                                            &result.skippedLines);
+    const QList<ArchiveRecord> hourly
+        = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Hourly, days, &result.skippedLines);
+    const QList<ArchiveRecord> daily
+        = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Daily, months, &result.skippedLines);
+    const QList<ArchiveRecord> monthly
+        = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Monthly, months, &result.skippedLines);
     const QList<CurrentHistoryRecord> history = LoadHistoryRecords(dataRoot, serial, days, &result.skippedLines);
 
     std::map<qint64, Sums> hoursByDay;
@@ -102,13 +101,13 @@ CheckResult CheckArchive(const QString &dataRoot, const QString &serial, const Q
         const qint64 day = DayOf(d.time);
         if (day < firstDay || day > lastDay)
             continue;
-        static const char16_t *const kHourPairs[3] = {u"ВНР1+ВНС1", u"ВНР2+ВНС2", u"ВНР3+ВНС3"};
+        static const char16_t *const kHourPairs[3] = { u"ВНР1+ВНС1", u"ВНР2+ВНС2", u"ВНР3+ВНС3" };
         for (int pair = 0; pair < 3; ++pair) {
             const double sum = double(d.hours[2 * pair]) + d.hours[2 * pair + 1];
             // A heat system that is not in use counts neither time.
             if (sum != 0 && Differs(24, sum, kHourDecimals))
                 result.differences.append(
-                    {CheckScope::OperatingHours, d.time, QString::fromUtf16(kHourPairs[pair]), 24, sum});
+                    { CheckScope::OperatingHours, d.time, QString::fromUtf16(kHourPairs[pair]), 24, sum });
         }
         const auto hours = hoursByDay.find(day);
         if (hours == hoursByDay.end() || hours->second.count != 24) {
@@ -156,9 +155,9 @@ CheckResult CheckArchive(const QString &dataRoot, const QString &serial, const Q
             for (int i = 0; i < kAmounts; ++i) {
                 const double grown = double(last->totals[i]) - first->totals[i];
                 if (Differs(grown, archive.values[i], AmountDecimals(i)))
-                    result.differences.append({CheckScope::Integrators, last->time,
-                                               QString::fromUtf16(kAmountNames[i]) + QStringLiteral(" (итоговые)"),
-                                               grown, archive.values[i]});
+                    result.differences.append({ CheckScope::Integrators, last->time,
+                        QString::fromUtf16(kAmountNames[i]) + QStringLiteral(" (итоговые)"), grown,
+                        archive.values[i] });
             }
         }
     }
@@ -168,8 +167,8 @@ CheckResult CheckArchive(const QString &dataRoot, const QString &serial, const Q
 ExportTable CheckTable(const CheckResult &result)
 {
     ExportTable table;
-    table.header = {QStringLiteral("Дата"), QStringLiteral("Величина"), QStringLiteral("Ожидалось"),
-                    QStringLiteral("Записано"), QStringLiteral("Разница")};
+    table.header = { QStringLiteral("Дата"), QStringLiteral("Величина"), QStringLiteral("Ожидалось"),
+        QStringLiteral("Записано"), QStringLiteral("Разница") };
     table.skippedLines = result.skippedLines;
     for (const CheckDifference &d : result.differences) {
         ExportCell date;
@@ -184,7 +183,7 @@ ExportTable CheckTable(const CheckResult &result)
             cell.maxDecimals = 4;
             return cell;
         };
-        table.rows.append({date, quantity, number(d.expected), number(d.stored), number(d.stored - d.expected)});
+        table.rows.append({ date, quantity, number(d.expected), number(d.stored), number(d.stored - d.expected) });
     }
     return table;
 }

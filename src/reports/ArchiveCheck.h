@@ -9,9 +9,9 @@
 namespace qst {
 
 enum class CheckScope {
-    HoursInDay,     // the hourly records of a day against its daily record
-    DaysInMonth,    // the daily records of a month against its monthly record
-    Integrators,    // the hourly records between two whole-hour readings against the growth of the totals
+    HoursInDay, // the hourly records of a day against its daily record
+    DaysInMonth, // the daily records of a month against its monthly record
+    Integrators, // the hourly records between two whole-hour readings against the growth of the totals
     OperatingHours, // operating + stop hours of a daily record against 24
 };
 
@@ -29,7 +29,7 @@ struct CheckResult
     QList<CheckDifference> differences;
     int daysChecked = 0;
     int monthsChecked = 0;
-    int incompleteDays = 0;   // a daily record without all 24 hours stored: not compared
+    int incompleteDays = 0; // a daily record without all 24 hours stored: not compared
     int incompleteMonths = 0; // a monthly record without every day stored: not compared
     bool integratorsChecked = false;
     int skippedLines = 0;

@@ -22,19 +22,19 @@ struct Source
 };
 
 const Source kSources[kChartQuantityCount] = {
-    {12, 14, 0, 0, u"Т1 (°С)", u"Т3 (°С)"},
-    {13, 15, 0, 0, u"Т2 (°С)", u"Т4 (°С)"},
-    {12, 14, 13, 15, u"Т1-Т2 (°С)", u"Т3-Т4 (°С)"},
-    {3, 5, 0, 0, u"М1 (тонн)", u"М3 (тонн)"},
-    {4, 6, 0, 0, u"М2 (тонн)", u"М4 (тонн)"},
-    {7, 9, 0, 0, u"V1 (м^3)", u"V3 (м^3)"},
-    {8, 10, 0, 0, u"V2 (м^3)", u"V4 (м^3)"},
-    {1, 2, 0, 0, u"Q (ГКал)", u"Q (ГКал)"},
-    {16, 18, 0, 0, u"Р1 (кгс/см^2)", u"Р3 (кгс/см^2)"},
-    {17, 19, 0, 0, u"Р2 (кгс/см^2)", u"Р4 (кгс/см^2)"},
-    {11, 11, 0, 0, u"V5 (м^3)", u"V5 (м^3)"},
-    {20, 20, 0, 0, u"Т5 (°С)", u"Т5 (°С)"},
-    {21, 21, 0, 0, u"Р5 (кгс/см^2)", u"Р5 (кгс/см^2)"},
+    { 12, 14, 0, 0, u"Т1 (°С)", u"Т3 (°С)" },
+    { 13, 15, 0, 0, u"Т2 (°С)", u"Т4 (°С)" },
+    { 12, 14, 13, 15, u"Т1-Т2 (°С)", u"Т3-Т4 (°С)" },
+    { 3, 5, 0, 0, u"М1 (тонн)", u"М3 (тонн)" },
+    { 4, 6, 0, 0, u"М2 (тонн)", u"М4 (тонн)" },
+    { 7, 9, 0, 0, u"V1 (м^3)", u"V3 (м^3)" },
+    { 8, 10, 0, 0, u"V2 (м^3)", u"V4 (м^3)" },
+    { 1, 2, 0, 0, u"Q (ГКал)", u"Q (ГКал)" },
+    { 16, 18, 0, 0, u"Р1 (кгс/см^2)", u"Р3 (кгс/см^2)" },
+    { 17, 19, 0, 0, u"Р2 (кгс/см^2)", u"Р4 (кгс/см^2)" },
+    { 11, 11, 0, 0, u"V5 (м^3)", u"V5 (м^3)" },
+    { 20, 20, 0, 0, u"Т5 (°С)", u"Т5 (°С)" },
+    { 21, 21, 0, 0, u"Р5 (кгс/см^2)", u"Р5 (кгс/см^2)" },
 };
 
 // Whether b follows a directly (the next hour, day or month), to the second.
@@ -100,8 +100,8 @@ double ChartMs(double dayCount)
     return static_cast<double>(DateTimeFromDayCount(dayCount).toMSecsSinceEpoch());
 }
 
-ChartData BuildChartData(const QList<ArchiveRecord> &records, ChartInterval interval, int heatSystem,
-                         const QList<int> &quantities)
+ChartData BuildChartData(
+    const QList<ArchiveRecord> &records, ChartInterval interval, int heatSystem, const QList<int> &quantities)
 {
     ChartData data;
     QList<double> xs;
@@ -129,7 +129,7 @@ ChartData BuildChartData(const QList<ArchiveRecord> &records, ChartInterval inte
                 segment.clear();
             }
             const double value = minus > 0 ? double(static_cast<float>(ArchiveField(records[i], field))
-                                                    - static_cast<float>(ArchiveField(records[i], minus)))
+                                     - static_cast<float>(ArchiveField(records[i], minus)))
                                            : ArchiveField(records[i], field);
             segment.append(QPointF(xs[i], value));
         }
@@ -140,7 +140,7 @@ ChartData BuildChartData(const QList<ArchiveRecord> &records, ChartInterval inte
     for (qsizetype i = 0; i < records.size(); ++i) {
         const ArchiveRecord &r = records[i];
         const bool fault = heatSystem == kColdWater ? r.ns[4] != 0
-                           : second                 ? (r.ns[2] | r.ns[3]) != 0
+            : second                                ? (r.ns[2] | r.ns[3]) != 0
                                                     : (r.ns[0] | r.ns[1]) != 0;
         if (!fault)
             continue;

@@ -62,7 +62,7 @@ struct ChartData
 double ChartMs(double dayCount);
 
 // The curves of the chosen quantities over the records (in time order, as the files hold them).
-ChartData BuildChartData(const QList<ArchiveRecord> &records, ChartInterval interval, int heatSystem,
-                         const QList<int> &quantities);
+ChartData BuildChartData(
+    const QList<ArchiveRecord> &records, ChartInterval interval, int heatSystem, const QList<int> &quantities);
 
 } // namespace qst

@@ -21,7 +21,7 @@ QString SafePart(const QString &text)
     out.reserve(text.size());
     for (QChar c : text) {
         const bool bad = c.category() == QChar::Other_Control || c == u'/' || c == u'\\' || c == u':' || c == u'*'
-                         || c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|';
+            || c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|';
         out += bad ? u'_' : c;
     }
     return out;
@@ -44,7 +44,7 @@ QList<int> GroupMeters(Registry &registry, int group)
     const int start = model.FindGroupNode(group);
     if (start < 0)
         return meters;
-    QList<int> stack{start};
+    QList<int> stack { start };
     while (!stack.isEmpty()) {
         const TreeNode &node = model.nodes[stack.takeLast()];
         if (!node.IsGroup()) {
@@ -79,8 +79,7 @@ QString BatchFileName(const QString &pattern, const ReportMeter &meter, const QD
 }
 
 BatchResult BuildGroupReports(Registry &registry, int group, const ReportOptions &options, bool statement,
-                              const QString &outDir, const QString &pattern, bool overwrite,
-                              const BatchProgress &progress)
+    const QString &outDir, const QString &pattern, bool overwrite, const BatchProgress &progress)
 {
     BatchResult result;
     const QList<int> meters = GroupMeters(registry, group);

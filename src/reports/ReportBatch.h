@@ -28,7 +28,7 @@ struct BatchItem
     int meter = 0;
     QString serial;
     QString name;
-    QString file;   // the path written or meant
+    QString file; // the path written or meant
     bool written = false;
     QString reason; // why not
 };
@@ -47,8 +47,7 @@ using BatchProgress = std::function<bool(int done, int total, const QString &ser
 // outDir under the pattern's names. Two meters that would share a name get " (2)", " (3)" ...;
 // an existing file is refused unless `overwrite`.
 BatchResult BuildGroupReports(Registry &registry, int group, const ReportOptions &options, bool statement,
-                              const QString &outDir, const QString &pattern, bool overwrite,
-                              const BatchProgress &progress = {});
+    const QString &outDir, const QString &pattern, bool overwrite, const BatchProgress &progress = {});
 
 // The summary: one line per document (written, or refused with the reason), then the counts.
 QStringList BatchSummary(const BatchResult &result);

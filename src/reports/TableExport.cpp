@@ -105,21 +105,49 @@ struct HistoryColumn
 };
 
 const HistoryColumn kHistoryColumns[] = {
-    {u"Т1 (°С)", 0, 0, u"0.##"},         {u"Т2 (°С)", 0, 1, u"0.##"},         {u"Т3 (°С)", 0, 2, u"0.##"},
-    {u"Т4 (°С)", 0, 3, u"0.##"},         {u"Т5 (°С)", 0, 4, u"0.##"},         {u"Т6 (°С)", 0, 5, u"0.##"},
-    {u"Р1 (кгс/см^2)", 0, 6, u"0.##"},   {u"Р2 (кгс/см^2)", 0, 7, u"0.##"},   {u"Р3 (кгс/см^2)", 0, 8, u"0.##"},
-    {u"Р4 (кгс/см^2)", 0, 9, u"0.##"},   {u"Q1 (ГКал)", 1, 0, u"0.####"},     {u"Q2 (ГКал)", 1, 1, u"0.####"},
-    {u"М1 (тонн)", 1, 2, u"0.###"},      {u"М2 (тонн)", 1, 3, u"0.###"},      {u"М3 (тонн)", 1, 4, u"0.###"},
-    {u"М4 (тонн)", 1, 5, u"0.###"},      {u"V1 (м^3)", 1, 6, u"0.###"},       {u"V2 (м^3)", 1, 7, u"0.###"},
-    {u"V3 (м^3)", 1, 8, u"0.###"},       {u"V4 (м^3)", 1, 9, u"0.###"},       {u"V5 (м^3)", 1, 10, u"0.###"},
-    {u"G1 (ГКал/ч)", 2, 0, u"0.####"},   {u"G2 (ГКал/ч)", 2, 1, u"0.####"},   {u"Fm1 (т/ч)", 2, 2, u"0.###"},
-    {u"Fm2 (т/ч)", 2, 3, u"0.###"},      {u"Fm3 (т/ч)", 2, 4, u"0.###"},      {u"Fm4 (т/ч)", 2, 5, u"0.###"},
-    {u"Fv1 (м^3/ч)", 2, 6, u"0.###"},    {u"Fv2 (м^3/ч)", 2, 7, u"0.###"},    {u"Fv3 (м^3/ч)", 2, 8, u"0.###"},
-    {u"Fv4 (м^3/ч)", 2, 9, u"0.###"},    {u"Fv5 (м^3/ч)", 2, 10, u"0.###"},   {u"НС1", 3, 0, nullptr},
-    {u"НС2", 3, 1, nullptr},             {u"НС3", 3, 2, nullptr},             {u"НС4", 3, 3, nullptr},
-    {u"НС5", 3, 4, nullptr},             {u"ВНР1 (час)", 4, 0, u"0.##"},      {u"ВНС1 (час)", 4, 1, u"0.##"},
-    {u"ВНР2 (час)", 4, 2, u"0.##"},      {u"ВНС2 (час)", 4, 3, u"0.##"},      {u"ВНР3 (час)", 4, 4, u"0.##"},
-    {u"ВНС3 (час)", 4, 5, u"0.##"},
+    { u"Т1 (°С)", 0, 0, u"0.##" },
+    { u"Т2 (°С)", 0, 1, u"0.##" },
+    { u"Т3 (°С)", 0, 2, u"0.##" },
+    { u"Т4 (°С)", 0, 3, u"0.##" },
+    { u"Т5 (°С)", 0, 4, u"0.##" },
+    { u"Т6 (°С)", 0, 5, u"0.##" },
+    { u"Р1 (кгс/см^2)", 0, 6, u"0.##" },
+    { u"Р2 (кгс/см^2)", 0, 7, u"0.##" },
+    { u"Р3 (кгс/см^2)", 0, 8, u"0.##" },
+    { u"Р4 (кгс/см^2)", 0, 9, u"0.##" },
+    { u"Q1 (ГКал)", 1, 0, u"0.####" },
+    { u"Q2 (ГКал)", 1, 1, u"0.####" },
+    { u"М1 (тонн)", 1, 2, u"0.###" },
+    { u"М2 (тонн)", 1, 3, u"0.###" },
+    { u"М3 (тонн)", 1, 4, u"0.###" },
+    { u"М4 (тонн)", 1, 5, u"0.###" },
+    { u"V1 (м^3)", 1, 6, u"0.###" },
+    { u"V2 (м^3)", 1, 7, u"0.###" },
+    { u"V3 (м^3)", 1, 8, u"0.###" },
+    { u"V4 (м^3)", 1, 9, u"0.###" },
+    { u"V5 (м^3)", 1, 10, u"0.###" },
+    { u"G1 (ГКал/ч)", 2, 0, u"0.####" },
+    { u"G2 (ГКал/ч)", 2, 1, u"0.####" },
+    { u"Fm1 (т/ч)", 2, 2, u"0.###" },
+    { u"Fm2 (т/ч)", 2, 3, u"0.###" },
+    { u"Fm3 (т/ч)", 2, 4, u"0.###" },
+    { u"Fm4 (т/ч)", 2, 5, u"0.###" },
+    { u"Fv1 (м^3/ч)", 2, 6, u"0.###" },
+    { u"Fv2 (м^3/ч)", 2, 7, u"0.###" },
+    { u"Fv3 (м^3/ч)", 2, 8, u"0.###" },
+    { u"Fv4 (м^3/ч)", 2, 9, u"0.###" },
+    { u"Fv5 (м^3/ч)", 2, 10, u"0.###" },
+    { u"НС1", 3, 0, nullptr },
+    { u"НС2", 3, 1, nullptr },
+    { u"НС3", 3, 2, nullptr },
+    { u"НС4", 3, 3, nullptr },
+    { u"НС5", 3, 4, nullptr },
+    { u"ВНР1 (час)", 4, 0, u"0.##" },
+    { u"ВНС1 (час)", 4, 1, u"0.##" },
+    { u"ВНР2 (час)", 4, 2, u"0.##" },
+    { u"ВНС2 (час)", 4, 3, u"0.##" },
+    { u"ВНР3 (час)", 4, 4, u"0.##" },
+    { u"ВНС3 (час)", 4, 5, u"0.##" },
 };
 
 ExportCell HistoryCell(const CurrentHistoryRecord &r, const HistoryColumn &c)
@@ -150,8 +178,8 @@ QString NumberText(const ExportCell &cell, CsvDialect dialect)
 
 void AppendField(QString &out, const QString &field, QChar separator)
 {
-    const bool quote = field.contains(separator) || field.contains(u'"') || field.contains(u'\r')
-                       || field.contains(u'\n');
+    const bool quote
+        = field.contains(separator) || field.contains(u'"') || field.contains(u'\r') || field.contains(u'\n');
     if (!quote) {
         out += field;
         return;
@@ -252,16 +280,17 @@ QString SkippedNote(const ExportTable &table)
     return QStringLiteral("Пропущено нечитаемых строк: %1").arg(table.skippedLines);
 }
 
-ExportTable ExportArchive(const QString &dataRoot, const QString &serial, ExportKind kind, int heatSystem,
-                          double from, double to)
+ExportTable ExportArchive(
+    const QString &dataRoot, const QString &serial, ExportKind kind, int heatSystem, double from, double to)
 {
     ExportTable table;
-    const ArchivePeriod period{from, to};
+    const ArchivePeriod period { from, to };
     if (kind == ExportKind::Journal) {
-        table.header = {kDateTimeTitle, QStringLiteral("Запись журнала"), QStringLiteral("Старое значение"),
-                        QStringLiteral("Новое значение")};
+        table.header = { kDateTimeTitle, QStringLiteral("Запись журнала"), QStringLiteral("Старое значение"),
+            QStringLiteral("Новое значение") };
         for (const JARecord &r : LoadJournalRecords(dataRoot, serial, period, &table.skippedLines))
-            table.rows.append({TimeCell(r.time, false), TextCell(r.text), TextCell(r.oldValue), TextCell(r.newValue)});
+            table.rows.append(
+                { TimeCell(r.time, false), TextCell(r.text), TextCell(r.oldValue), TextCell(r.newValue) });
         return table;
     }
     if (kind == ExportKind::CurrentHistory) {
@@ -282,8 +311,8 @@ ExportTable ExportArchive(const QString &dataRoot, const QString &serial, Export
     for (const ArchiveColumn &c : columns)
         table.header << c.title;
     const bool dateOnly = kind != ExportKind::Hourly;
-    const QList<ArchiveRecord> records = LoadArchiveRecords(dataRoot, serial, PageKind(kind), period,
-                                                            &table.skippedLines);
+    const QList<ArchiveRecord> records
+        = LoadArchiveRecords(dataRoot, serial, PageKind(kind), period, &table.skippedLines);
     table.rows.reserve(records.size());
     for (const ArchiveRecord &r : records) {
         QList<ExportCell> row;
@@ -337,7 +366,7 @@ QString CsvText(const ExportTable &table, CsvDialect dialect)
     }
     const QString note = SkippedNote(table);
     if (!note.isEmpty())
-        AppendRecord(out, {note}, separator);
+        AppendRecord(out, { note }, separator);
     return out;
 }
 
@@ -422,8 +451,8 @@ bool WriteXlsx(const ExportTable &table, const QString &path, QString *error)
                 double shown = cell.number;
                 TryParseReal(text, &shown);
                 lxw_format *format = cell.minDecimals > 0 && cell.minDecimals == cell.maxDecimals
-                                         ? fixedFormat(cell.minDecimals)
-                                         : nullptr;
+                    ? fixedFormat(cell.minDecimals)
+                    : nullptr;
                 worksheet_write_number(sheet, row, col, shown, format);
                 widen(c, text.size());
                 break;

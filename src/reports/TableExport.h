@@ -48,8 +48,8 @@ enum class ExportKind {
 // The records of a meter's archive kind over [from, to] as the archive page shows them:
 // the page's columns of heat system `heatSystem` (kHeatSystem1, kHeatSystem2, kColdWater)
 // for the archive kinds. A meter without files gives an empty table with its header.
-ExportTable ExportArchive(const QString &dataRoot, const QString &serial, ExportKind kind, int heatSystem,
-                          double from, double to);
+ExportTable ExportArchive(
+    const QString &dataRoot, const QString &serial, ExportKind kind, int heatSystem, double from, double to);
 
 // A report's row list (report-rows): the first header row becomes the table header, its
 // repetitions are dropped, numbers and dates become numbers and dates.
@@ -57,7 +57,7 @@ ExportTable ExportReportRows(const RowList &rows);
 
 enum class CsvDialect {
     Russian, // ';' between fields, decimal comma, dates dd.MM.yyyy H:mm:ss
-    Plain,   // ',' between fields, decimal point, ISO 8601 dates
+    Plain, // ',' between fields, decimal point, ISO 8601 dates
 };
 
 enum class CsvEncoding {

@@ -16,7 +16,7 @@ namespace {
 
 void CopyMeterData(const QString &root, const QString &from, const QString &to)
 {
-    for (const char *kind : {"HA", "DA"}) {
+    for (const char *kind : { "HA", "DA" }) {
         const QString source = root + QStringLiteral("/DATA/") + QLatin1String(kind) + from;
         const QString target = root + QStringLiteral("/DATA/") + QLatin1String(kind) + to;
         QDir().mkpath(target);
@@ -48,13 +48,13 @@ TEST(BatchReport, FileNamesStayInsideTheFolder)
         const char *name;
         const char *expected;
     } cases[] = {
-        {"{serial} {name} {from}.docx", "100", "Котельная №3", "100 Котельная №3 2010-03-01.docx"},
-        {"{serial} {name} {from}.docx", "7", "../../etc/passwd", "7 .._.._etc_passwd 2010-03-01.docx"},
-        {"{name}", "7", "..", "_"},
-        {"{name}.docx", "7", "a\\b:c*d?e\"f<g>h|i\nj", "a_b_c_d_e_f_g_h_i_j.docx"},
-        {"/abs/{serial}-{to}.docx", "7", "", "_abs_7-2010-03-31.docx"},
-        {"{name}", "7", "", "_"},
-        {"{name}", "7", " . ", "_"},
+        { "{serial} {name} {from}.docx", "100", "Котельная №3", "100 Котельная №3 2010-03-01.docx" },
+        { "{serial} {name} {from}.docx", "7", "../../etc/passwd", "7 .._.._etc_passwd 2010-03-01.docx" },
+        { "{name}", "7", "..", "_" },
+        { "{name}.docx", "7", "a\\b:c*d?e\"f<g>h|i\nj", "a_b_c_d_e_f_g_h_i_j.docx" },
+        { "/abs/{serial}-{to}.docx", "7", "", "_abs_7-2010-03-31.docx" },
+        { "{name}", "7", "", "_" },
+        { "{name}", "7", " . ", "_" },
     };
     for (const auto &c : cases) {
         ReportMeter meter;
@@ -87,34 +87,36 @@ TEST(BatchReport, GroupOfThreeWithOneWithoutData)
     EXPECT_EQ(GroupMeters(registry, district).size(), 3);
 
     const QString dir = f.Out(QStringLiteral("out/docs"));
-    const QStringList args{"report", "--group", QString::number(district), "--kind", "daily", "--system", "1",
-                           "--from", "2010-03-01", "--to", "2010-03-02", "--out-dir", dir};
+    const QStringList args { "report", "--group", QString::number(district), "--kind", "daily", "--system", "1",
+        "--from", "2010-03-01", "--to", "2010-03-02", "--out-dir", dir };
     CliRun r = Cli(f.root.path(), args);
     EXPECT_EQ(r.exitCode, 1) << r.out.toStdString() << r.err.toStdString();
     EXPECT_TRUE(r.out.contains(QStringLiteral("Записано документов: 2, отказов: 1"))) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains(QStringLiteral("отказ: 102 (Пустой): "))) << r.out.toStdString();
     QStringList files;
-    QDirIterator it(f.root.path(), {QStringLiteral("*.docx")}, QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(f.root.path(), { QStringLiteral("*.docx") }, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext())
         files << it.next().mid(f.root.path().size() + 1);
     files.sort();
-    EXPECT_EQ(files, (QStringList{"out/docs/100 Котельная №3 2010-03-01.docx",
-                                  "out/docs/101 .._.._Котельная__x_ 2010-03-01.docx"}));
+    EXPECT_EQ(files,
+        (QStringList {
+            "out/docs/100 Котельная №3 2010-03-01.docx", "out/docs/101 .._.._Котельная__x_ 2010-03-01.docx" }));
 
     // Again: the documents are there, and only --yes replaces them.
     r = Cli(f.root.path(), args);
     EXPECT_TRUE(r.out.contains(QStringLiteral("Записано документов: 0, отказов: 3"))) << r.out.toStdString();
-    r = Cli(f.root.path(), args + QStringList{"--yes"});
+    r = Cli(f.root.path(), args + QStringList { "--yes" });
     EXPECT_TRUE(r.out.contains(QStringLiteral("Записано документов: 2, отказов: 1"))) << r.out.toStdString();
 
-    EXPECT_EQ(Cli(f.root.path(), {"report", "--group", "99", "--kind", "daily", "--from", "2010-03-01", "--to",
-                                  "2010-03-02", "--out-dir", dir})
+    EXPECT_EQ(Cli(f.root.path(),
+                  { "report", "--group", "99", "--kind", "daily", "--from", "2010-03-01", "--to", "2010-03-02",
+                      "--out-dir", dir })
                   .exitCode,
-              1);
-    EXPECT_EQ(Cli(f.root.path(), {"report", "--group", "1", "--kind", "daily", "--from", "2010-03-01", "--to",
-                                  "2010-03-02"})
+        1);
+    EXPECT_EQ(Cli(f.root.path(),
+                  { "report", "--group", "1", "--kind", "daily", "--from", "2010-03-01", "--to", "2010-03-02" })
                   .exitCode,
-              2);
+        2);
 }
 
 TEST(BatchReport, CancelStopsBetweenDocuments)
@@ -130,14 +132,14 @@ TEST(BatchReport, CancelStopsBetweenDocuments)
     options.selection.ts2[0] = true;
     QList<int> seen;
     const BatchResult result = BuildGroupReports(registry, 0, options, false, f.Out(QStringLiteral("docs")),
-                                                 kDefaultBatchPattern, false, [&](int done, int total, const QString &) {
-                                                     EXPECT_EQ(total, 2);
-                                                     seen << done;
-                                                     return done < 1;
-                                                 });
+        kDefaultBatchPattern, false, [&](int done, int total, const QString &) {
+            EXPECT_EQ(total, 2);
+            seen << done;
+            return done < 1;
+        });
     EXPECT_TRUE(result.cancelled);
     ASSERT_EQ(result.items.size(), 1);
     EXPECT_TRUE(result.items[0].written) << result.items[0].reason.toStdString();
-    EXPECT_EQ(seen, (QList<int>{0, 1}));
+    EXPECT_EQ(seen, (QList<int> { 0, 1 }));
     EXPECT_TRUE(BatchSummary(result).last().endsWith(QStringLiteral(", прервано")));
 }

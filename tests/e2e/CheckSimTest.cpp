@@ -30,15 +30,15 @@ int RunProgram(const QString &program, const QStringList &args, QString *out = n
 
 TEST(CheckSim, SimulatorMonthsAddUpAndAnAlteredHourIsFound)
 {
-    for (const char *version : {"2", "1"}) {
+    for (const char *version : { "2", "1" }) {
         SCOPED_TRACE(version);
         TempDataRoot root;
         const QString dump = root.file(QStringLiteral("d.arch"));
-        ASSERT_EQ(RunProgram(QStringLiteral(QST_SIM_PATH), {"dump", "--version", version, "--serial", "3101", "--days", "70",
-                                                     "--journal", "5", dump}),
-                  0);
+        ASSERT_EQ(RunProgram(QStringLiteral(QST_SIM_PATH),
+                      { "dump", "--version", version, "--serial", "3101", "--days", "70", "--journal", "5", dump }),
+            0);
         QString out;
-        ASSERT_EQ(RunProgram(QStringLiteral(QST_CLI), {"--data-dir", root.path(), "import", "--yes", dump}, &out), 0)
+        ASSERT_EQ(RunProgram(QStringLiteral(QST_CLI), { "--data-dir", root.path(), "import", "--yes", dump }, &out), 0)
             << out.toStdString();
 
         const QDate today = QDate::currentDate();
@@ -50,10 +50,22 @@ TEST(CheckSim, SimulatorMonthsAddUpAndAnAlteredHourIsFound)
         EXPECT_GE(clean.monthsChecked, 1);
         // Only the second version's daily snapshots give readings at whole hours.
         EXPECT_EQ(clean.integratorsChecked, QLatin1String(version) == QLatin1String("2"));
-        EXPECT_EQ(RunProgram(QStringLiteral(QST_CLI), {"--data-dir", root.path(), "check", "--serial", "3101", "--from", from,
-                                                "--to", to}, &out),
-                  0)
+        EXPECT_EQ(RunProgram(QStringLiteral(QST_CLI),
+                      { "--data-dir", root.path(), "check", "--serial", "3101", "--from", from, "--to", to }, &out),
+            0)
             << out.toStdString();
+
+        // The history exports one row per stored reading.
+        const QString csv = root.file(QStringLiteral("history.csv"));
+        ASSERT_EQ(RunProgram(QStringLiteral(QST_CLI), {"--data-dir", root.path(), "export", "--serial", "3101",
+                                                       "--kind", "current-history", "--from", from, "--to", to,
+                                                       "--out", csv}),
+                  0);
+        int readings = 0;
+        QDirIterator history(MeterFolderPath(root.path(), DataKind::History, 3101), QDir::Files);
+        while (history.hasNext())
+            readings += int(LoadLines(history.next()).size());
+        EXPECT_EQ(QString::fromUtf8(ReadAll(csv)).count(QStringLiteral("\r\n")), 1 + readings);
 
         // Q1 of 13:00 twenty days ago grows by one Gcal.
         const QDate day = today.addDays(-20);
@@ -71,9 +83,9 @@ TEST(CheckSim, SimulatorMonthsAddUpAndAnAlteredHourIsFound)
         }
         ASSERT_TRUE(altered);
         SaveLines(file, lines);
-        EXPECT_EQ(RunProgram(QStringLiteral(QST_CLI), {"--data-dir", root.path(), "check", "--serial", "3101", "--from", from,
-                                                "--to", to}, &out),
-                  1);
+        EXPECT_EQ(RunProgram(QStringLiteral(QST_CLI),
+                      { "--data-dir", root.path(), "check", "--serial", "3101", "--from", from, "--to", to }, &out),
+            1);
         EXPECT_TRUE(out.contains(DateText(day) + QStringLiteral("\tQ1\t"))) << out.toStdString();
         const CheckResult found = CheckArchive(root.path(), QStringLiteral("3101"), today.addDays(-80), today);
         ASSERT_FALSE(found.differences.isEmpty());

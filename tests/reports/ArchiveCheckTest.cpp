@@ -53,11 +53,11 @@ struct MonthFixture
         }
         Save(Path(DataKind::Hourly, 3), hours);
         Save(Path(DataKind::Daily, 0), days);
-        Save(Path(DataKind::Monthly, 0), {BuildArchiveLine(1, Values(At(2010, 3, 1), 24 * 31, 20 * 31, 4 * 31))});
+        Save(Path(DataKind::Monthly, 0), { BuildArchiveLine(1, Values(At(2010, 3, 1), 24 * 31, 20 * 31, 4 * 31)) });
         // Totals at 1 March 00:00 and 31 March 00:00: 720 hours of 0.125 Gcal = 90.
-        Save(Path(DataKind::History, 3), {HistoryLine(At(2010, 3, 1), 1000, 5000),
-                                               HistoryLine(At(2010, 3, 15, 12, 30), 2000, 0),
-                                               HistoryLine(At(2010, 3, 31), 1000 + totalsQ1End, 5000 + 1440)});
+        Save(Path(DataKind::History, 3),
+            { HistoryLine(At(2010, 3, 1), 1000, 5000), HistoryLine(At(2010, 3, 15, 12, 30), 2000, 0),
+                HistoryLine(At(2010, 3, 31), 1000 + totalsQ1End, 5000 + 1440) });
     }
 
     QString HistoryLine(double time, float q1, float m1)
@@ -66,7 +66,7 @@ struct MonthFixture
         b.Time(time);
         for (int i = 0; i < 10; ++i)
             b.Real(0);
-        const float totals[11] = {q1, 0, m1, 0, 0, 0, 1080 * m1 / 1440, 0, 0, 0, 180 * (m1 - 5000) / 1440};
+        const float totals[11] = { q1, 0, m1, 0, 0, 0, 1080 * m1 / 1440, 0, 0, 0, 180 * (m1 - 5000) / 1440 };
         for (float t : totals)
             b.Real(t);
         for (int i = 0; i < 11; ++i)
@@ -84,12 +84,12 @@ struct MonthFixture
         SaveLines(path, lines);
     }
 
-    QString Path(DataKind kind, int month) const
-    {
-        return DataFilePath(root.path(), kind, 100, 2010, month);
-    }
+    QString Path(DataKind kind, int month) const { return DataFilePath(root.path(), kind, 100, 2010, month); }
 
-    CheckResult Check() { return CheckArchive(root.path(), QStringLiteral("100"), QDate(2010, 3, 1), QDate(2010, 3, 31)); }
+    CheckResult Check()
+    {
+        return CheckArchive(root.path(), QStringLiteral("100"), QDate(2010, 3, 1), QDate(2010, 3, 31));
+    }
 };
 
 } // namespace
@@ -113,7 +113,7 @@ TEST(ArchiveCheck, OneWrongHourIsFoundOnItsDayOnly)
     {
         float q;
         bool found;
-    } cases[] = {{0.125f, false}, {0.1275f, false}, {0.1285f, true}, {0.625f, true}, {0, true}};
+    } cases[] = { { 0.125f, false }, { 0.1275f, false }, { 0.1285f, true }, { 0.625f, true }, { 0, true } };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.q);
         MonthFixture f;

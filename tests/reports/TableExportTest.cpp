@@ -20,13 +20,12 @@ namespace {
 // The rows as Python's csv module reads the file (encoding and delimiter as given).
 QList<QStringList> ReadWithPython(const QString &path, const QString &encoding, const QString &delimiter)
 {
-    const QString script = QStringLiteral(
-        "import csv, json, sys\n"
-        "with open(sys.argv[1], newline='', encoding=sys.argv[2]) as f:\n"
-        "    rows = list(csv.reader(f, delimiter=sys.argv[3], strict=True))\n"
-        "sys.stdout.write(json.dumps(rows))\n");
+    const QString script = QStringLiteral("import csv, json, sys\n"
+                                          "with open(sys.argv[1], newline='', encoding=sys.argv[2]) as f:\n"
+                                          "    rows = list(csv.reader(f, delimiter=sys.argv[3], strict=True))\n"
+                                          "sys.stdout.write(json.dumps(rows))\n");
     QProcess p;
-    p.start(QStringLiteral("python3"), {QStringLiteral("-c"), script, path, encoding, delimiter});
+    p.start(QStringLiteral("python3"), { QStringLiteral("-c"), script, path, encoding, delimiter });
     EXPECT_TRUE(p.waitForFinished(30000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     QList<QStringList> rows;
@@ -70,13 +69,13 @@ TEST(TableExport, CsvRoundTripsThroughPythonInEveryDialectAndEncoding)
 {
     TempDataRoot root;
     ExportTable table;
-    table.header = {QStringLiteral("Дата/время"), QStringLiteral("Q (ГКал)"), QStringLiteral("Запись; \"журнала\"")};
-    const QString tricky[] = {QStringLiteral("Изменение \"Ду\"; было, стало"), QStringLiteral("две\r\nстроки"),
-                              QStringLiteral("  пробелы  "), QString()};
+    table.header = { QStringLiteral("Дата/время"), QStringLiteral("Q (ГКал)"), QStringLiteral("Запись; \"журнала\"") };
+    const QString tricky[] = { QStringLiteral("Изменение \"Ду\"; было, стало"), QStringLiteral("две\r\nстроки"),
+        QStringLiteral("  пробелы  "), QString() };
     for (int i = 0; i < 4; ++i)
-        table.rows.append({Time(At(2010, 3, 1, i), CellKind::DateTime), Number(12.5 + i * 0.00004, 0, 4),
-                           Text(tricky[i])});
-    table.rows.append({Time(At(2010, 3, 2), CellKind::Date), Number(-0.5, 2, 2), Text(QStringLiteral("°С м^3"))});
+        table.rows.append(
+            { Time(At(2010, 3, 1, i), CellKind::DateTime), Number(12.5 + i * 0.00004, 0, 4), Text(tricky[i]) });
+    table.rows.append({ Time(At(2010, 3, 2), CellKind::Date), Number(-0.5, 2, 2), Text(QStringLiteral("°С м^3")) });
 
     const struct
     {
@@ -87,20 +86,21 @@ TEST(TableExport, CsvRoundTripsThroughPythonInEveryDialectAndEncoding)
         QStringList firstDates;
         QStringList numbers;
     } cases[] = {
-        {CsvDialect::Russian, CsvEncoding::Utf8Bom, "utf-8-sig", ";",
-         {"01.03.2010", "01.03.2010 1:00:00", "02.03.2010"}, {"12,5", "12,5", "12,5001", "12,5001", "-0,50"}},
-        {CsvDialect::Russian, CsvEncoding::Windows1251, "cp1251", ";",
-         {"01.03.2010", "01.03.2010 1:00:00", "02.03.2010"}, {"12,5", "12,5", "12,5001", "12,5001", "-0,50"}},
-        {CsvDialect::Plain, CsvEncoding::Utf8Bom, "utf-8-sig", ",",
-         {"2010-03-01 00:00:00", "2010-03-01 01:00:00", "2010-03-02"}, {"12.5", "12.5", "12.5001", "12.5001", "-0.50"}},
+        { CsvDialect::Russian, CsvEncoding::Utf8Bom, "utf-8-sig", ";",
+            { "01.03.2010", "01.03.2010 1:00:00", "02.03.2010" }, { "12,5", "12,5", "12,5001", "12,5001", "-0,50" } },
+        { CsvDialect::Russian, CsvEncoding::Windows1251, "cp1251", ";",
+            { "01.03.2010", "01.03.2010 1:00:00", "02.03.2010" }, { "12,5", "12,5", "12,5001", "12,5001", "-0,50" } },
+        { CsvDialect::Plain, CsvEncoding::Utf8Bom, "utf-8-sig", ",",
+            { "2010-03-01 00:00:00", "2010-03-01 01:00:00", "2010-03-02" },
+            { "12.5", "12.5", "12.5001", "12.5001", "-0.50" } },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.pythonEncoding + std::string(" ") + c.delimiter);
         const QString path = root.file(QStringLiteral("t.csv"));
         QString error;
-        ASSERT_TRUE(WriteCsv(table, path, {c.dialect, c.encoding}, &error)) << error.toStdString();
-        const QList<QStringList> rows = ReadWithPython(path, QString::fromLatin1(c.pythonEncoding),
-                                                       QString::fromLatin1(c.delimiter));
+        ASSERT_TRUE(WriteCsv(table, path, { c.dialect, c.encoding }, &error)) << error.toStdString();
+        const QList<QStringList> rows
+            = ReadWithPython(path, QString::fromLatin1(c.pythonEncoding), QString::fromLatin1(c.delimiter));
         ASSERT_EQ(rows.size(), 6);
         EXPECT_EQ(rows[0], table.header);
         for (int i = 0; i < 4; ++i)
@@ -120,9 +120,9 @@ TEST(TableExport, CsvRoundTripsThroughPythonInEveryDialectAndEncoding)
 TEST(TableExport, ArchiveExportFollowsThePageAndCountsUnreadableLines)
 {
     ReportFixture f;
-    f.Put(kHourlyArchive, {At(2010, 3, 1, 10), 0.12345f, 2, 1.5f, 1, 1, 70.5f, 40.25f, 5, 4, 1, 0, 3, 0});
-    f.Put(kHourlyArchive, {At(2010, 3, 1, 11), 0.5f, 2, 1.5f, 1, 1, 70, 45, 5, 4, 1, 0});
-    f.Put(kHourlyArchive, {At(2010, 3, 1, 12), 0.5f, 2, 1.5f, 1, 1, 70, 45, 5, 4, 1, 0});
+    f.Put(kHourlyArchive, { At(2010, 3, 1, 10), 0.12345f, 2, 1.5f, 1, 1, 70.5f, 40.25f, 5, 4, 1, 0, 3, 0 });
+    f.Put(kHourlyArchive, { At(2010, 3, 1, 11), 0.5f, 2, 1.5f, 1, 1, 70, 45, 5, 4, 1, 0 });
+    f.Put(kHourlyArchive, { At(2010, 3, 1, 12), 0.5f, 2, 1.5f, 1, 1, 70, 45, 5, 4, 1, 0 });
     const QString file = DataFilePath(f.root.path(), DataKind::Hourly, 100, 2010, 3);
     QStringList lines = LoadLines(file);
     lines.insert(1, QStringLiteral("garbage\t1\t"));
@@ -130,8 +130,8 @@ TEST(TableExport, ArchiveExportFollowsThePageAndCountsUnreadableLines)
     SaveLines(file, lines);
 
     // 10:00 .. 11:00 inclusive: the 12:00 record lies outside.
-    const ExportTable table = ExportArchive(f.root.path(), QStringLiteral("100"), ExportKind::Hourly, kHeatSystem1,
-                                            At(2010, 3, 1, 10), At(2010, 3, 1, 11));
+    const ExportTable table = ExportArchive(
+        f.root.path(), QStringLiteral("100"), ExportKind::Hourly, kHeatSystem1, At(2010, 3, 1, 10), At(2010, 3, 1, 11));
     ASSERT_EQ(table.header.size(), 15);
     EXPECT_EQ(table.header[8], QStringLiteral("Т1-Т2 (°С)"));
     ASSERT_EQ(table.rows.size(), 2);
@@ -144,10 +144,10 @@ TEST(TableExport, ArchiveExportFollowsThePageAndCountsUnreadableLines)
     EXPECT_TRUE(CsvText(table, CsvDialect::Russian).endsWith(QStringLiteral("Пропущено нечитаемых строк: 2\r\n")));
 
     // No files at all: the header alone, no note.
-    for (ExportKind kind : {ExportKind::Hourly, ExportKind::Daily, ExportKind::Monthly, ExportKind::Journal,
-                            ExportKind::CurrentHistory}) {
-        const ExportTable empty = ExportArchive(f.root.path(), QStringLiteral("7"), kind, kColdWater, At(2010, 1, 1),
-                                                At(2010, 12, 31));
+    for (ExportKind kind : { ExportKind::Hourly, ExportKind::Daily, ExportKind::Monthly, ExportKind::Journal,
+             ExportKind::CurrentHistory }) {
+        const ExportTable empty
+            = ExportArchive(f.root.path(), QStringLiteral("7"), kind, kColdWater, At(2010, 1, 1), At(2010, 12, 31));
         EXPECT_FALSE(empty.header.isEmpty());
         EXPECT_TRUE(empty.rows.isEmpty());
         EXPECT_EQ(CsvText(empty, CsvDialect::Russian).count(QStringLiteral("\r\n")), 1);
@@ -156,11 +156,11 @@ TEST(TableExport, ArchiveExportFollowsThePageAndCountsUnreadableLines)
 
 TEST(TableExport, ReportRowsBecomeNumbersAndDatesUnderOneHeader)
 {
-    const RowList rows = {QStringLiteral("Дата\tQ\tT1\t"), QStringLiteral("01.03.2010\t3,125\t70\t5"),
-                          QStringLiteral("Дата\tQ\tT1\t"), QStringLiteral("02.03.2010\t---\t69,50\t0"),
-                          QStringLiteral("Итого\t6,25\t\t")};
+    const RowList rows = { QStringLiteral("Дата\tQ\tT1\t"), QStringLiteral("01.03.2010\t3,125\t70\t5"),
+        QStringLiteral("Дата\tQ\tT1\t"), QStringLiteral("02.03.2010\t---\t69,50\t0"),
+        QStringLiteral("Итого\t6,25\t\t") };
     const ExportTable table = ExportReportRows(rows);
-    EXPECT_EQ(table.header, (QStringList{"Дата", "Q", "T1"}));
+    EXPECT_EQ(table.header, (QStringList { "Дата", "Q", "T1" }));
     ASSERT_EQ(table.rows.size(), 3);
     EXPECT_EQ(table.rows[0][0].kind, CellKind::Date);
     EXPECT_EQ(table.rows[0][1].kind, CellKind::Number);
@@ -175,8 +175,8 @@ TEST(TableExport, AFailedWriteLeavesNoFileAndKeepsTheOldOne)
 {
     TempDataRoot root;
     ExportTable table;
-    table.header = {QStringLiteral("A")};
-    table.rows.append({Number(1, 0, 2)});
+    table.header = { QStringLiteral("A") };
+    table.rows.append({ Number(1, 0, 2) });
     QString error;
     // The folder is a file: the system refuses, and says why.
     WriteAll(root.file(QStringLiteral("notadir")), "x");

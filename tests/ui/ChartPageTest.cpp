@@ -51,14 +51,14 @@ TEST(ChartPage, SeriesGapsAndFaultsAreWhatTheArchiveHolds)
     // Hours 0..5 and 8..10 of 1 March (6 and 7 missing), then 1:00 of 2 March after a gap;
     // faults at 2:00, 3:00 and 9:00.
     QList<ArchiveRecord> records;
-    for (int h : {0, 1, 2, 3, 4, 5, 8, 9, 10})
+    for (int h : { 0, 1, 2, 3, 4, 5, 8, 9, 10 })
         records << Hour(1, h, 70.f + h, 40.f + h / 2.f, h == 2 || h == 3 || h == 9 ? 4 : 0);
     records << Hour(2, 1, 60, 35);
     page.Show(records);
 
     const QList<QLineSeries *> t1 = Lines(page.Chart, QStringLiteral("Т1 (°С)"));
     ASSERT_EQ(t1.size(), 3);
-    const QList<int> sizes{6, 3, 1};
+    const QList<int> sizes { 6, 3, 1 };
     int r = 0;
     for (int s = 0; s < 3; ++s) {
         ASSERT_EQ(t1[s]->count(), sizes[s]);
@@ -109,9 +109,9 @@ TEST(ChartPage, SavesPngAndSvg)
     TempDataRoot root;
     ChartPage page;
     page.resize(800, 400);
-    page.Show({Hour(1, 0, 70, 40), Hour(1, 1, 71, 41)});
+    page.Show({ Hour(1, 0, 70, 40), Hour(1, 1, 71, 41) });
     QString error;
-    for (const char *name : {"chart.png", "chart.svg"}) {
+    for (const char *name : { "chart.png", "chart.svg" }) {
         const QString path = root.file(QString::fromLatin1(name));
         ASSERT_TRUE(page.SaveImage(path, &error)) << error.toStdString();
         const QByteArray bytes = qst::test::ReadAll(path);
