@@ -4,7 +4,7 @@
 #include "BenchTiming.h"
 
 #include "ArchiveTableModel.h"
-#include "ArchiveView.h"
+#include "storage/ArchiveView.h"
 #include "MainForm.h"
 
 #include "common/DataRoot.h"

@@ -11,6 +11,8 @@ PACKAGES=(
     qt6-base-dev
     qt6-serialport-dev
     qt6-charts-dev
+    libqt6opengl6-dev
+    qt6-svg-dev
     libgl-dev
     libgtest-dev
     libgmock-dev
@@ -20,7 +22,9 @@ PACKAGES=(
     libclang-rt-14-dev
     fonts-dejavu-core
     libzip-dev
+    libxlsxwriter-dev
     libreoffice-writer-nogui
+    libreoffice-calc-nogui
     poppler-utils
     fonts-liberation
     # the Debian package and its checks (scripts/package.sh)

@@ -1,69 +1,16 @@
 #include "ArchiveTableModel.h"
 
 #include "AppTexts.h"
-#include "ArchiveView.h"
+#include "storage/ArchiveView.h"
 
 #include "common/DayCount.h"
 #include "common/RegionalFormat.h"
 
 namespace qst {
 
-namespace {
-
-using Column = ArchiveTableModel::Column;
-
-QList<Column> ColumnsOf(ArchiveTable table)
-{
-    const QString dt = ui::kDateTime;
-    switch (table) {
-    case ArchiveTable::HeatSystem1:
-        return {{dt, 0, 0, u""},
-                {QStringLiteral("Q (ГКал)"), 1, 0, u"0.####"},
-                {QStringLiteral("М1 (тонн)"), 3, 0, u"0.###"},
-                {QStringLiteral("М2 (тонн)"), 4, 0, u"0.###"},
-                {QStringLiteral("V1 (м^3)"), 7, 0, u"0.###"},
-                {QStringLiteral("V2 (м^3)"), 8, 0, u"0.###"},
-                {QStringLiteral("Т1 (°С)"), 12, 0, u"0.##"},
-                {QStringLiteral("Т2 (°С)"), 13, 0, u"0.##"},
-                {QStringLiteral("Т1-Т2 (°С)"), 12, 13, u"0.##"},
-                {QStringLiteral("Р1 (кгс/см^2)"), 16, 0, u"0.##"},
-                {QStringLiteral("Р2 (кгс/см^2)"), 17, 0, u"0.##"},
-                {QStringLiteral("ВНР (час)"), 28, 0, u"0.##"},
-                {QStringLiteral("ВНС (час)"), 29, 0, u"0.##"},
-                {QStringLiteral("НС1"), 23, 0, nullptr},
-                {QStringLiteral("НС2"), 24, 0, nullptr}};
-    case ArchiveTable::HeatSystem2:
-        return {{dt, 0, 0, u""},
-                {QStringLiteral("Q (ГКал)"), 2, 0, u"0.####"},
-                {QStringLiteral("М3 (тонн)"), 5, 0, u"0.###"},
-                {QStringLiteral("М4 (тонн)"), 6, 0, u"0.###"},
-                {QStringLiteral("V3 (м^3)"), 9, 0, u"0.###"},
-                {QStringLiteral("V4 (м^3)"), 10, 0, u"0.###"},
-                {QStringLiteral("Т3 (°С)"), 14, 0, u"0.##"},
-                {QStringLiteral("Т4 (°С)"), 15, 0, u"0.##"},
-                {QStringLiteral("Т3-Т4 (°С)"), 14, 15, u"0.##"},
-                {QStringLiteral("Р3 (кгс/см^2)"), 18, 0, u"0.##"},
-                {QStringLiteral("Р4 (кгс/см^2)"), 19, 0, u"0.##"},
-                {QStringLiteral("ВНР (час)"), 30, 0, u"0.##"},
-                {QStringLiteral("ВНС (час)"), 31, 0, u"0.##"},
-                {QStringLiteral("НС3"), 25, 0, nullptr},
-                {QStringLiteral("НС4"), 26, 0, nullptr}};
-    case ArchiveTable::ColdWater:
-        break;
-    }
-    return {{dt, 0, 0, u""},
-            {QStringLiteral("V5 (м^3)"), 11, 0, u"0.###"},
-            {QStringLiteral("Т5 (°С)"), 20, 0, u"0.##"},
-            {QStringLiteral("Р5 (кгс/см^2)"), 21, 0, u"0.##"},
-            {QStringLiteral("ВНР (час)"), 32, 0, u"0.##"},
-            {QStringLiteral("ВНС (час)"), 33, 0, u"0.##"},
-            {QStringLiteral("НС5"), 27, 0, nullptr}};
-}
-
-} // namespace
 
 ArchiveTableModel::ArchiveTableModel(ArchiveTable table, bool dateOnly, QObject *parent)
-    : QAbstractTableModel(parent), m_columns(ColumnsOf(table)), m_dateOnly(dateOnly)
+    : QAbstractTableModel(parent), m_columns(ArchiveColumns(table)), m_dateOnly(dateOnly)
 {
 }
 
@@ -86,16 +33,12 @@ int ArchiveTableModel::columnCount(const QModelIndex &parent) const
 
 double ArchiveTableModel::RawValue(int row, int column) const
 {
-    const ArchiveRecord &r = m_records[row];
-    const Column &c = m_columns[column];
-    if (c.minusField > 0)
-        return static_cast<float>(ArchiveField(r, c.field)) - static_cast<float>(ArchiveField(r, c.minusField));
-    return ArchiveField(r, c.field);
+    return ArchiveColumnValue(m_records[row], m_columns[column]);
 }
 
 QString ArchiveTableModel::DisplayText(int row, int column) const
 {
-    const Column &c = m_columns[column];
+    const ArchiveColumn &c = m_columns[column];
     const double value = RawValue(row, column);
     if (c.field == 0)
         return m_dateOnly ? DateText(DateFromDayCount(value)) : DateTimeText(value);

@@ -1,18 +1,11 @@
 #pragma once
 
-#include "storage/ArchiveFiles.h"
+#include "storage/ArchiveView.h"
 
 #include <QAbstractTableModel>
 #include <QList>
 
 namespace qst {
-
-// The three tables of an archive page: heat system 1, heat system 2, cold water.
-enum class ArchiveTable {
-    HeatSystem1,
-    HeatSystem2,
-    ColdWater,
-};
 
 // An archive table over the records as read; numbers stay raw (RawRole) and are formatted
 // with the regional format only for display.
@@ -37,16 +30,8 @@ public:
     double RawValue(int row, int column) const;
     QString DisplayText(int row, int column) const;
 
-    struct Column
-    {
-        QString title;
-        int field;      // field of the archive line; 0 the time stamp
-        int minusField; // > 0: the column is field minus this field, in single precision
-        const char16_t *pattern; // null: plain integer
-    };
-
 private:
-    QList<Column> m_columns;
+    QList<ArchiveColumn> m_columns;
     QList<ArchiveRecord> m_records;
     bool m_dateOnly;
 };

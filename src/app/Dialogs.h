@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ArchiveView.h"
+#include "storage/ArchiveView.h"
 #include "registry/MeterRecord.h"
 
 #include <QDialog>

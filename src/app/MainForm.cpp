@@ -4,9 +4,10 @@
 
 #include "AppTexts.h"
 #include "ArchiveImportCommand.h"
-#include "ArchiveView.h"
+#include "ChartPage.h"
 #include "CurrentValuesData.h"
 #include "Dialogs.h"
+#include "ExportCommand.h"
 #include "ReportCommand.h"
 #include "ShellRules.h"
 #include "TSetModemForm.h"
@@ -15,6 +16,8 @@
 #include "common/StorageError.h"
 #include "exchange/ExchangeEngine.h"
 #include "reports/ReportTables.h"
+#include "reports/TableExport.h"
+#include "storage/ArchiveView.h"
 #include "registry/MeterRecord.h"
 
 #include <QAction>
@@ -238,6 +241,8 @@ void TMainForm::BuildWidgets()
     PopupMenu = new QMenu(this);
     MenuItem1 = PopupMenu->addAction(ui::kMenuEdit);
     MenuItem2 = PopupMenu->addAction(ui::kMenuClear);
+    MenuItem3 = PopupMenu->addAction(ui::kMenuCheck);
+    MenuItem4 = PopupMenu->addAction(ui::kMenuGroupReports);
 
     connect(RefreshTB, &QToolButton::clicked, this, &TMainForm::RebuildTree);
     connect(NewGroupTB, &QToolButton::clicked, this, &TMainForm::NewGroupClick);
@@ -246,6 +251,8 @@ void TMainForm::BuildWidgets()
     connect(ReadArcTB, &QToolButton::clicked, this, &TMainForm::ReadArcClick);
     connect(MenuItem1, &QAction::triggered, this, &TMainForm::EditClick);
     connect(MenuItem2, &QAction::triggered, this, &TMainForm::ClearArchiveClick);
+    connect(MenuItem3, &QAction::triggered, this, &TMainForm::CheckArchiveClick);
+    connect(MenuItem4, &QAction::triggered, this, &TMainForm::GroupReportsClick);
     connect(SearchEdit, &QLineEdit::textChanged, this, &TMainForm::SearchChanged);
     connect(MainTree, &QTreeWidget::itemSelectionChanged, this, [this] {
         if (!m_rebuilding)
@@ -305,6 +312,10 @@ void TMainForm::BuildWidgets()
     MainPC->addTab(JournalTS, ui::kJournalPage);
     MainPC->addTab(scrolled(ReportTS), ui::kReportPage);
     MainPC->addTab(queuePage, ui::kQueuePage);
+    // Last, so the pages keep the places the operator knows.
+    ChartTS = new ChartPage;
+    ChartTab = scrolled(ChartTS);
+    MainPC->addTab(ChartTab, ui::kChartPage);
     MainPC->setCurrentIndex(5);
     panelLayout->addWidget(MainPC);
     connect(MainPC, &QTabWidget::currentChanged, this, &TMainForm::RefreshActivePage);
@@ -314,8 +325,11 @@ void TMainForm::BuildWidgets()
     for (ArchivePage *page : {HourTS, DayTS, MonthTS, JournalTS}) {
         connect(page->RefreshTB, &QToolButton::clicked, this, [this, page] { ArchiveRefresh(page); });
         connect(page->ReadTB, &QToolButton::clicked, this, [this, page] { ArchiveReadClick(page); });
+        connect(page->ExportTB, &QToolButton::clicked, this, [this, page] { ArchiveExportClick(page); });
     }
     connect(ReportTS, &ReportPage::StartRequested, this, &TMainForm::StartReportClick);
+    connect(ReportTS, &ReportPage::ExportRequested, this, &TMainForm::ReportExportClick);
+    connect(ChartTS, &ChartPage::RefreshRequested, this, &TMainForm::ChartRefresh);
 
     // The meter pages sit in a holder so that hiding MainPanel leaves the splitter in place.
     auto *right = new QWidget;
@@ -505,6 +519,8 @@ void TMainForm::RefreshActivePage()
         ArchiveRefresh(JournalTS);
         break;
     default:
+        if (MainPC->currentWidget() == ChartTab)
+            ChartRefresh();
         break;
     }
 }
@@ -531,6 +547,8 @@ void TMainForm::ShowPopup(const QPoint &pos)
     const int node = SelectedNode();
     MenuItem1->setEnabled(node > 0 && !IsReadOnly());
     MenuItem2->setEnabled(!IsReadOnly());
+    MenuItem3->setEnabled(SelectedMeter() != 0);
+    MenuItem4->setVisible(node >= 0 && m_model.nodes[node].IsGroup());
     PopupMenu->popup(MainTree->viewport()->mapToGlobal(pos));
 }
 
@@ -746,10 +764,9 @@ void TMainForm::Timer1Tick()
     Memo1->setPlainText(m_engine->QueueLines().join(u'\n'));
 }
 
-void TMainForm::StartReportClick()
+ReportOptions TMainForm::ReportPageOptions()
 {
-    ReportRun run;
-    ReportOptions &o = run.options;
+    ReportOptions o;
     o.selection.dataRoot = m_dataRoot;
     const int meter = SelectedMeter();
     o.meter = ReadReportMeter(m_registry, meter);
@@ -767,6 +784,13 @@ void TMainForm::StartReportClick()
     o.detail = ReportTS->DetailCB->isChecked();
     o.detailVisible = !ReportTS->DetailCB->isHidden();
     o.breakPages = ReportTS->BreakCB->isChecked();
+    return o;
+}
+
+void TMainForm::StartReportClick()
+{
+    ReportRun run;
+    run.options = ReportPageOptions();
     run.statement = ReportTS->MOEKCB->isChecked();
     run.saveText = ReportTS->SaveEdit->text();
     run.tempFolder = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
@@ -775,6 +799,72 @@ void TMainForm::StartReportClick()
         return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
     };
     m_lastReport = RunReportCommand(run, *MsgForm, *PB);
+}
+
+void TMainForm::ArchiveExportClick(ArchivePage *page)
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return;
+    const QString serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial).trimmed();
+    static const ExportKind kinds[] = {ExportKind::Hourly, ExportKind::Daily, ExportKind::Monthly, ExportKind::Journal};
+    const int table = page->Tables ? page->Tables->currentIndex() : 0;
+    const ArchivePeriod period = page->Period();
+    SaveExportTable(this, ExportArchive(m_dataRoot, serial, kinds[page->kind()], table, period.from, period.to),
+                    serial);
+}
+
+void TMainForm::ReportExportClick()
+{
+    const ReportOptions o = ReportPageOptions();
+    ReportSelection s = o.selection;
+    const bool statement = ReportTS->MOEKCB->isChecked();
+    StatementLimits limits;
+    if (statement) {
+        ApplyStatementSelection(s);
+        limits = ReadStatementLimits(m_dataRoot, s.serial, o.meter.duNumber, o.meter.measuringClass, s.heatSystem);
+    }
+    const QString refusal = CheckPeriod(s);
+    if (!refusal.isEmpty()) {
+        MsgForm->ShowMessage(refusal, 0);
+        return;
+    }
+    RowList rows;
+    ReportTotals totals;
+    if (statement)
+        BuildStatementRows(s, rows, nullptr, nullptr, &totals, limits.gmin, limits.gmax, limits.version);
+    else
+        BuildProtocolRows(s, rows, nullptr, nullptr, &totals);
+    SaveExportTable(this, ExportReportRows(rows), s.serial);
+}
+
+void TMainForm::GroupReportsClick()
+{
+    const int node = SelectedNode();
+    if (node < 0 || !m_model.nodes[node].IsGroup())
+        return;
+    RunGroupReportsCommand(this, m_registry, m_model.nodes[node].data, ReportPageOptions(),
+                           ReportTS->MOEKCB->isChecked());
+}
+
+void TMainForm::ChartRefresh()
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return;
+    static const ArchivePageKind kinds[] = {ArchivePageKind::Hourly, ArchivePageKind::Daily, ArchivePageKind::Monthly};
+    const QString serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial);
+    ChartTS->Show(LoadArchiveRecords(m_dataRoot, serial, kinds[static_cast<int>(ChartTS->Interval())],
+                                     {ChartTS->From(), ChartTS->To()}));
+}
+
+void TMainForm::CheckArchiveClick()
+{
+    const int meter = SelectedMeter();
+    if (meter == 0)
+        return;
+    RunArchiveCheckCommand(this, m_dataRoot, m_registry.file().ReadString(MeterSection(meter), reg::kSerial).trimmed(),
+                           DayTS->FromDate->date(), DayTS->ToDate->date());
 }
 
 } // namespace qst

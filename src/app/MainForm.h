@@ -3,6 +3,7 @@
 #include "Pages.h"
 
 #include "registry/Registry.h"
+#include "reports/ReportDocuments.h"
 #include "registry/TreeCommands.h"
 
 #include <QImage>
@@ -24,6 +25,7 @@ class QTreeWidgetItem;
 
 namespace qst {
 
+class ChartPage;
 class ExchangeEngine;
 class TClearForm;
 class TMsgForm;
@@ -71,6 +73,13 @@ public:
     void StopClick();
     void Timer1Tick();
     void StartReportClick();
+    // Export of the page's records and of the report's rows; the archive check.
+    void ArchiveExportClick(ArchivePage *page);
+    void ReportExportClick();
+    ReportOptions ReportPageOptions();
+    void CheckArchiveClick();
+    void ChartRefresh();
+    void GroupReportsClick();
 
     // The selected node's index in the tree model; -1 when none.
     int SelectedNode() const;
@@ -110,6 +119,8 @@ public:
     QMenu *PopupMenu;
     QAction *MenuItem1;
     QAction *MenuItem2;
+    QAction *MenuItem3;
+    QAction *MenuItem4;
     QWidget *MainPanel;
     QLabel *HeaderPanel;
     QTabWidget *MainPC;
@@ -119,6 +130,8 @@ public:
     ArchivePage *MonthTS;
     ArchivePage *JournalTS;
     ReportPage *ReportTS;
+    ChartPage *ChartTS;
+    QWidget *ChartTab; // the page's scroll area in MainPC
     QPlainTextEdit *Memo1;
     QTabWidget *LogPC;
     QTimer *Timer1;

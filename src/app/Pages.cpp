@@ -244,6 +244,9 @@ ArchivePage::ArchivePage(Kind kind, QWidget *parent) : QWidget(parent), m_kind(k
         RereadCB->setObjectName(p + QStringLiteral("RereadCB"));
         toolbar->addWidget(RereadCB);
     }
+    toolbar->addSeparator();
+    ExportTB = ToolButton(ui::kExport, p + QStringLiteral("ExportTB"));
+    toolbar->addWidget(ExportTB);
     layout->addWidget(toolbar);
 
     if (kind == Journal) {
@@ -405,6 +408,9 @@ ReportPage::ReportPage(QWidget *parent) : QWidget(parent)
     StartRepBtn = new QPushButton(ui::kStart);
     StartRepBtn->setObjectName(QStringLiteral("StartRepBtn"));
     right->addWidget(StartRepBtn);
+    ExportBtn = new QPushButton(ui::kExport);
+    ExportBtn->setObjectName(QStringLiteral("ExportBtn"));
+    right->addWidget(ExportBtn);
     Image1 = new QLabel;
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setVisible(false);
@@ -430,6 +436,7 @@ ReportPage::ReportPage(QWidget *parent) : QWidget(parent)
             SaveEdit->setText(dialog.selectedFiles().first());
     });
     connect(StartRepBtn, &QPushButton::clicked, this, &ReportPage::StartRequested);
+    connect(ExportBtn, &QPushButton::clicked, this, &ReportPage::ExportRequested);
 }
 
 int ReportPage::TypeIndex() const

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ArchiveTableModel.h"
-#include "ArchiveView.h"
+#include "storage/ArchiveView.h"
 #include "CurrentValuesData.h"
 #include "exchange/LogSink.h"
 
@@ -74,6 +74,7 @@ public:
     QDateEdit *ToDate;
     QTimeEdit *ToTime = nullptr;
     QToolButton *ReadTB;
+    QToolButton *ExportTB;
     QCheckBox *RereadCB = nullptr; // not on the journal page
     QSpinBox *JRecSE = nullptr;    // journal page only
     QTabWidget *Tables = nullptr;  // archive pages: three tables
@@ -117,10 +118,12 @@ public:
     QPushButton *SaveEditBtn;
     QCheckBox *MOEKCB;
     QPushButton *StartRepBtn;
+    QPushButton *ExportBtn;
     QLabel *Image1;
 
 signals:
     void StartRequested();
+    void ExportRequested();
 };
 
 // The log pane: one page "Порт: N" per serial port, at most 201 lines each.

@@ -3,10 +3,20 @@
 #include "AppTexts.h"
 #include "Dialogs.h"
 
+#include "reports/ReportBatch.h"
 #include "reports/ReportTexts.h"
 #include "reports/WordDocument.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QDir>
 #include <QFileInfo>
 #include <QProgressBar>
@@ -88,6 +98,57 @@ QString RunReportCommand(const ReportRun &run, TMsgForm &msg, TPB &progress)
     if (!run.open || !run.open(target))
         msg.ShowMessage(ui::kNoViewer + target, 0);
     return target;
+}
+
+QStringList RunGroupReportsCommand(QWidget *parent, Registry &registry, int group, const ReportOptions &options,
+                                   bool statement)
+{
+    QDialog ask(parent);
+    ask.setObjectName(QStringLiteral("GroupReportsForm"));
+    ask.setWindowTitle(ui::kGroupReports);
+    auto *form = new QFormLayout(&ask);
+    auto *folder = new QLineEdit;
+    folder->setObjectName(QStringLiteral("GroupFolderEdit"));
+    auto *browse = new QPushButton(QStringLiteral("..."));
+    auto *row = new QHBoxLayout;
+    row->addWidget(folder);
+    row->addWidget(browse);
+    form->addRow(ui::kGroupFolder, row);
+    auto *pattern = new QLineEdit(kDefaultBatchPattern);
+    pattern->setObjectName(QStringLiteral("GroupPatternEdit"));
+    form->addRow(ui::kGroupPattern, pattern);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    form->addRow(buttons);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &ask, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &ask, &QDialog::reject);
+    QObject::connect(browse, &QPushButton::clicked, &ask, [&] {
+        const QString dir = QFileDialog::getExistingDirectory(&ask, ui::kGroupFolder, folder->text());
+        if (!dir.isEmpty())
+            folder->setText(dir);
+    });
+    if (ask.exec() != QDialog::Accepted || folder->text().trimmed().isEmpty())
+        return {};
+
+    QProgressDialog progress(ui::kGroupReports, ui::kCancel, 0, 1, parent);
+    progress.setObjectName(QStringLiteral("GroupProgress"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    const BatchResult result = BuildGroupReports(
+        registry, group, options, statement, folder->text().trimmed(), pattern->text(), false,
+        [&progress](int done, int total, const QString &serial) {
+            progress.setMaximum(std::max(total, 1));
+            progress.setValue(done);
+            progress.setLabelText(ui::kGroupReports + QStringLiteral(": ") + serial);
+            QApplication::processEvents();
+            return !progress.wasCanceled();
+        });
+    progress.close();
+    const QStringList summary = BatchSummary(result);
+    QMessageBox box(QMessageBox::Information, ui::kGroupReports, summary.last(), QMessageBox::Ok, parent);
+    box.setObjectName(QStringLiteral("GroupSummary"));
+    box.setDetailedText(summary.join(u'\n'));
+    box.exec();
+    return summary;
 }
 
 } // namespace qst

@@ -3,11 +3,15 @@
 #include "reports/ReportDocuments.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
+class QWidget;
+
 namespace qst {
 
+class Registry;
 class TMsgForm;
 class TPB;
 
@@ -29,5 +33,11 @@ QString ReportTargetFile(const QString &saveText);
 
 // Returns the file shown (empty when none).
 QString RunReportCommand(const ReportRun &run, TMsgForm &msg, TPB &progress);
+
+// "Отчёты группы…": the report page's choices for every meter of a group and its subgroups;
+// asks for the folder and the file name pattern, shows progress (cancel stops between
+// documents) and the summary. Returns the summary lines (empty when nothing ran).
+QStringList RunGroupReportsCommand(QWidget *parent, Registry &registry, int group, const ReportOptions &options,
+                                   bool statement);
 
 } // namespace qst

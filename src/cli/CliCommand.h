@@ -5,6 +5,12 @@
 
 #include <cstdio>
 
+class QCommandLineParser;
+
+namespace qst {
+struct ExportTable;
+}
+
 namespace qst::cli {
 
 // What every command gets: the data root and the arguments after the command word.
@@ -36,5 +42,14 @@ int RunPortSet(const CliContext &context);
 int RunPoll(const CliContext &context);
 int RunService(const CliContext &context);
 int RunImport(const CliContext &context);
+int RunExport(const CliContext &context);
+
+// --format, --csv-dialect and --encoding, for every command that writes a table.
+void AddTableOptions(QCommandLineParser &parser, const QString &defaultFormat);
+bool CheckTableOptions(const QCommandLineParser &parser, const QString &command, QString *format, QString *dialect,
+                       QString *encoding);
+int WriteExportTable(const ExportTable &table, const QString &command, const QString &format, const QString &dialect,
+                     const QString &encoding, const QString &out);
+int RunCheck(const CliContext &context);
 
 } // namespace qst::cli

@@ -3,11 +3,14 @@
 
 #include "common/DataRoot.h"
 #include "registry/Registry.h"
+#include "registry/TreeCommands.h"
 #include "reports/IntegratorReadings.h"
 #include "reports/OfficeConversion.h"
+#include "reports/ReportBatch.h"
 #include "reports/ReportTexts.h"
 #include "reports/ReportDocuments.h"
 #include "reports/ReportTables.h"
+#include "reports/TableExport.h"
 #include "reports/WordDocument.h"
 
 #include <QDir>
@@ -58,11 +61,11 @@ struct ReportCommandLine
 
     // The selection the options name; false with a usage message printed.
     bool Read(const QCommandLineParser &parser, const QString &command, const QString &dataRoot,
-              ReportSelection *s, quint16 *serialNumber) const
+              ReportSelection *s, quint16 *serialNumber, bool needSerial = true) const
     {
         s->dataRoot = dataRoot;
         s->serial = parser.value(serial).trimmed();
-        if (!ParseSerial(s->serial, serialNumber)) {
+        if (needSerial && !ParseSerial(s->serial, serialNumber)) {
             PrintLine(stderr, command + QStringLiteral(": --serial must be a number 0..65535"));
             return false;
         }
@@ -102,12 +105,21 @@ int RunReportRows(const CliContext &context)
     const QCommandLineOption integratorsOption(QStringLiteral("integrators"),
                                                QStringLiteral("Print the integrator readings instead."));
     parser.addOption(integratorsOption);
+    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("Write the rows as CSV or XLSX instead."),
+                                 QStringLiteral("FILE"));
+    parser.addOption(out);
+    AddTableOptions(parser, QStringLiteral("csv"));
     if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
         return exitCode;
 
     ReportSelection s;
     quint16 serial = 0;
     if (!options.Read(parser, QStringLiteral("report-rows"), context.dataRoot, &s, &serial))
+        return kExitUsage;
+    QString format;
+    QString dialect;
+    QString encoding;
+    if (!CheckTableOptions(parser, QStringLiteral("report-rows"), &format, &dialect, &encoding))
         return kExitUsage;
 
     const bool statement = parser.isSet(options.statement);
@@ -138,6 +150,9 @@ int RunReportRows(const CliContext &context)
         const ReportPeriod period = MakeReportPeriod(s);
         BuildIntegratorRows(s, rows, period.start, period.end, totals, s.kind);
     }
+    if (parser.isSet(out))
+        return WriteExportTable(ExportReportRows(rows), QStringLiteral("report-rows"), format, dialect, encoding,
+                                parser.value(out));
     for (const QString &row : std::as_const(rows))
         PrintLine(stdout, row);
     return kExitOk;
@@ -162,13 +177,52 @@ int RunReport(const CliContext &context)
                                  QStringLiteral("FILE.docx"));
     const QCommandLineOption pdf(QStringLiteral("pdf"), QStringLiteral("Also convert it to PDF (LibreOffice)."),
                                  QStringLiteral("FILE.pdf"));
-    parser.addOptions({landscape, noIntegrators, faults, noBreaks, yes, out, pdf});
+    const QCommandLineOption group(QStringLiteral("group"),
+                                   QStringLiteral("One document per meter of group N and its subgroups (0: all)."),
+                                   QStringLiteral("N"));
+    const QCommandLineOption outDir(QStringLiteral("out-dir"), QStringLiteral("The folder of a group's documents."),
+                                    QStringLiteral("DIR"));
+    const QCommandLineOption name(QStringLiteral("name"),
+                                  QStringLiteral("File names of a group's documents: {serial} {name} {abon} {from} {to}."),
+                                  QStringLiteral("PATTERN"), kDefaultBatchPattern);
+    parser.addOptions({landscape, noIntegrators, faults, noBreaks, yes, out, pdf, group, outDir, name});
     if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
         return exitCode;
     ReportOptions report;
     quint16 serial = 0;
-    if (!options.Read(parser, QStringLiteral("report"), context.dataRoot, &report.selection, &serial))
+    const bool batch = parser.isSet(group);
+    if (!options.Read(parser, QStringLiteral("report"), context.dataRoot, &report.selection, &serial, !batch))
         return kExitUsage;
+    report.orientation = parser.isSet(landscape) ? 1 : 0;
+    report.showIntegrators = !parser.isSet(noIntegrators);
+    report.detail = parser.isSet(faults);
+    report.detailVisible = report.selection.kind == kHourlyReport;
+    report.breakPages = !parser.isSet(noBreaks);
+    if (batch) {
+        bool ok = false;
+        const int groupNumber = parser.value(group).toInt(&ok);
+        if (!ok || groupNumber < 0 || parser.value(outDir).trimmed().isEmpty() || parser.isSet(out))
+            return UsageError(QStringLiteral("report: --group N needs --out-dir DIR (and no --out)"));
+        Registry registry(TreeIniPath(context.dataRoot));
+        if (BuildTreeModel(registry, false).FindGroupNode(groupNumber) < 0) {
+            PrintLine(stderr, QStringLiteral("report: no group %1 in the registry").arg(groupNumber));
+            return kExitFailed;
+        }
+        const QString folder = parser.value(outDir).trimmed();
+        if (!QDir().mkpath(folder)) {
+            PrintLine(stderr, QStringLiteral("report: cannot create %1").arg(folder));
+            return kExitFailed;
+        }
+        const BatchResult result = BuildGroupReports(registry, groupNumber, report, parser.isSet(options.statement),
+                                                     folder, parser.value(name), parser.isSet(yes));
+        for (const QString &line : BatchSummary(result))
+            PrintLine(stdout, line);
+        for (const BatchItem &item : result.items) {
+            if (!item.written)
+                return kExitFailed;
+        }
+        return kExitOk;
+    }
     const QString outFile = parser.value(out).trimmed();
     if (outFile.isEmpty())
         return UsageError(QStringLiteral("report: give --out FILE.docx"));
@@ -182,11 +236,6 @@ int RunReport(const CliContext &context)
         return kExitFailed;
     }
     report.meter = ReadReportMeter(registry, meter);
-    report.orientation = parser.isSet(landscape) ? 1 : 0;
-    report.showIntegrators = !parser.isSet(noIntegrators);
-    report.detail = parser.isSet(faults);
-    report.detailVisible = report.selection.kind == kHourlyReport;
-    report.breakPages = !parser.isSet(noBreaks);
 
     const bool statement = parser.isSet(options.statement);
     TWordDocument document;

@@ -36,16 +36,34 @@ const CliCommand kCommands[] = {
     {"run", "run\n      Polls every meter by its schedule until SIGINT or SIGTERM.", RunService},
     {"report-rows",
      "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
-     "            [--items 0,1,2,...] [--statement] [--integrators]\n"
-     "      Prints a report's rows as the documents show them (cells followed by TAB).",
+     "            [--items 0,1,2,...] [--statement] [--integrators] [--out FILE [--format csv|xlsx] ...]\n"
+     "      Prints a report's rows as the documents show them (cells followed by TAB); with --out\n"
+     "      writes them as CSV or XLSX (options as for export).",
      RunReportRows},
     {"report",
      "report --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
      "            [--items 0,1,...] [--statement] [--landscape] [--no-integrators] [--faults] [--no-breaks]\n"
      "            [--yes] --out FILE.docx [--pdf FILE.pdf]\n"
      "      Writes the protocol (or with --statement the heat supply statement) as the report page\n"
-     "      does. Exit 0 written, 1 refused period, unknown meter or unwritable file.",
+     "      does. Exit 0 written, 1 refused period, unknown meter or unwritable file.\n"
+     "  report --group N --out-dir DIR [--name \"{serial} {name} {from}.docx\"] [other options as above]\n"
+     "      One document per meter of group N and its subgroups (0: every meter), named by the pattern\n"
+     "      ({serial} {name} {abon} {from} {to}; always inside DIR); a summary at the end. Exit 0 when\n"
+     "      every document was written.",
      RunReport},
+    {"export",
+     "export --serial S --kind hourly|daily|monthly|journal|current-history [--system 1|2|3] --from DATE\n"
+     "            --to DATE [--format csv|xlsx] [--csv-dialect russian|plain] [--encoding utf-8|windows-1251]\n"
+     "            --out FILE\n"
+     "      Writes the records of the period as the archive page shows them, as CSV (';' and decimal comma\n"
+     "      unless --csv-dialect plain) or XLSX. The file is written whole or not at all.",
+     RunExport},
+    {"check",
+     "check --serial S --from DATE --to DATE [--out FILE [--format csv|xlsx]]\n"
+     "      Checks that the archive adds up: hours against days, days against months, the archive\n"
+     "      against the growth of the totals, operating + stop hours against 24. Prints the\n"
+     "      differences. Exit 0 clean, 1 differences found.",
+     RunCheck},
     {"import",
      "import [--yes] FILE...\n"
      "      Loads archive dumps (.arch) as \"Считать архив из файла\" does: lists their calculators and\n"

@@ -53,3 +53,33 @@ TEST(ReportOffice, LibreOfficeReadsProtocolAndStatement)
                                  "Представитель потребителя"})
         EXPECT_TRUE(s.contains(QString::fromUtf8(expected))) << expected;
 }
+
+// LibreOffice Calc opens the exported workbook; converted to CSV with text cells quoted, the
+// numbers and dates come back unquoted, that is, as numbers.
+TEST(ReportOffice, ExportedWorkbookHoldsNumbers)
+{
+    if (OfficeProgram().isEmpty())
+        GTEST_SKIP() << "LibreOffice (soffice) is not installed";
+    ReportCliFixture f;
+    const QString xlsx = f.Out(QStringLiteral("hours.xlsx"));
+    const CliRun r = Cli(f.root.path(), {"export", "--serial", "100", "--kind", "hourly", "--from", "2010-03-01",
+                                         "--to", "2010-03-01", "--format", "xlsx", "--out", xlsx});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QString csv, error;
+    // Separator ';', quote '"', UTF-8, quote all text cells, cells as shown.
+    ASSERT_TRUE(ConvertWithOffice(xlsx, QStringLiteral("csv:Text - txt - csv (StarCalc):59,34,76,1,,0,true,true,true"),
+                                  f.root.path(), &csv, &error))
+        << error.toStdString();
+    const QStringList lines = QString::fromUtf8(Bytes(csv)).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 25);
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("\"Дата/время\";\"Q (ГКал)\"")));
+    // 01.03.2010 07:00, Q 0.875, M1 2, M2 1.5, V1 1, V2 1, T1 70, T2 45.5, T1-T2 24.5, P1 5, P2 4,
+    // 1 operating hour, no stop, NS1 5, NS2 0: no cell quoted.
+    const QStringList cells = lines[8].trimmed().split(u';');
+    ASSERT_EQ(cells.size(), 15) << lines[8].toStdString();
+    for (const QString &cell : cells)
+        EXPECT_FALSE(cell.startsWith(u'"')) << cell.toStdString();
+    EXPECT_EQ(cells[0], QStringLiteral("01.03.2010 07:00:00"));
+    EXPECT_EQ(QString(cells[1]).replace(u',', u'.').toDouble(), 0.875);
+    EXPECT_EQ(cells[13], QStringLiteral("5"));
+}

@@ -1,5 +1,5 @@
 #include "ArchiveTableModel.h"
-#include "ArchiveView.h"
+#include "storage/ArchiveView.h"
 #include "CurrentValuesData.h"
 #include "Pages.h"
 #include "UiSupport.h"

@@ -1,7 +1,7 @@
 #include "AppTexts.h"
 #include "Dialogs.h"
 #include "MainForm.h"
-#include "ArchiveView.h"
+#include "storage/ArchiveView.h"
 #include "UiSupport.h"
 
 #include "common/DayCount.h"
@@ -91,7 +91,8 @@ TEST_F(MainFormTest, StartsWithSortedTreeAndPagesSet)
     EXPECT_FALSE(form->MainPanel->isVisible());
     EXPECT_EQ(form->MainPC->currentIndex(), 5);
     EXPECT_EQ(form->MainPC->tabText(5), QStringLiteral("Отчётность"));
-    EXPECT_EQ(form->MainPC->count(), 7);
+    EXPECT_EQ(form->MainPC->count(), 8);
+    EXPECT_EQ(form->MainPC->tabText(7), QStringLiteral("График"));
     EXPECT_FALSE(form->borderPicture().isNull());
 
     ASSERT_EQ(form->MainTree->topLevelItemCount(), 1);
@@ -525,4 +526,61 @@ TEST_F(MainFormTest, ClickingTheSelectedMeterReadsItsFilesAgain)
     qst::test::WriteAll(current, "[CURRDATA]\r\nQ1=7\r\n");
     QTest::mouseClick(form->MainTree->viewport(), Qt::LeftButton, {}, at);
     EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Q1"))->text(), QStringLiteral("7"));
+}
+
+// "Проверить архив" on a meter: the period asked, the differences shown.
+TEST_F(MainFormTest, CheckArchiveShowsTheDifferences)
+{
+    // A daily record of meter 77 whose operating and stop hours make 23, not 24.
+    LineBuilder b;
+    b.Time(DayCountFromDate(QDate(2010, 3, 1)));
+    for (int f = 1; f <= 21; ++f)
+        b.Real(0);
+    b.Int(0);
+    for (int f = 23; f <= 27; ++f)
+        b.Int(0);
+    b.Real(20 * 60).Real(3 * 60);
+    for (int f = 30; f <= 33; ++f)
+        b.Real(0);
+    const QString path = DataFilePath(root.path(), DataKind::Daily, 77, 2010);
+    EnsureMeterFolder(path);
+    SaveLines(path, {b.line()});
+
+    Select(form->treeModel().FindMeterNode(2));
+    OnModal(QStringLiteral("CheckPeriodForm"), [](QWidget *w) {
+        const QList<QDateEdit *> dates = w->findChildren<QDateEdit *>();
+        ASSERT_EQ(dates.size(), 2);
+        dates[0]->setDate(QDate(2010, 3, 1));
+        dates[1]->setDate(QDate(2010, 3, 31));
+        static_cast<QDialog *>(w)->accept();
+    });
+    QString shown;
+    OnModal(QStringLiteral("CheckForm"), [&shown](QWidget *w) {
+        shown = w->findChild<QPlainTextEdit *>(QStringLiteral("CheckMemo"))->toPlainText();
+        static_cast<QDialog *>(w)->reject();
+    });
+    form->CheckArchiveClick();
+    EXPECT_TRUE(shown.contains(QStringLiteral("01.03.2010\tВНР1+ВНС1\t24\t23\t-1"))) << shown.toStdString();
+}
+
+// "Отчёты группы…" on a group: one document per meter of the group and its subgroup; here
+// none has data, so each is refused with the reason and nothing is written.
+TEST_F(MainFormTest, GroupReportsSummariseEveryMeter)
+{
+    Select(form->treeModel().FindGroupNode(1));
+    const QString folder = root.file(QStringLiteral("docs"));
+    OnModal(QStringLiteral("GroupReportsForm"), [folder](QWidget *w) {
+        w->findChild<QLineEdit *>(QStringLiteral("GroupFolderEdit"))->setText(folder);
+        static_cast<QDialog *>(w)->accept();
+    });
+    QString summary;
+    OnModal(QStringLiteral("GroupSummary"), [&summary](QWidget *w) {
+        summary = static_cast<QMessageBox *>(w)->detailedText();
+        static_cast<QMessageBox *>(w)->accept();
+    });
+    form->GroupReportsClick();
+    EXPECT_TRUE(summary.contains(QStringLiteral("Записано документов: 0, отказов: 3"))) << summary.toStdString();
+    for (const char *serial : {"отказ: 77 ", "отказ: 4500 ", "отказ: 1200 "})
+        EXPECT_TRUE(summary.contains(QString::fromUtf8(serial))) << serial;
+    EXPECT_TRUE(QDir(folder).entryList(QDir::Files).isEmpty());
 }

@@ -34,14 +34,37 @@ ArchivePeriod JournalPeriod(const QDate &fromDate, const QTime &fromTime, const 
 QStringList ArchiveFilesForPeriod(const QString &dataRoot, quint16 serial, ArchivePageKind kind,
                                   const ArchivePeriod &period);
 
-// The records of the period in file order; unreadable files and lines are left out. A
-// serial text that is not a serial number gives no records.
+// The records of the period in file order; unreadable files and lines are left out (and
+// counted in `skipped` when given). A serial text that is not a serial number gives no records.
 QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &serialText, ArchivePageKind kind,
-                                        const ArchivePeriod &period);
-QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period);
+                                        const ArchivePeriod &period, int *skipped = nullptr);
+QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period,
+                                   int *skipped = nullptr);
+// The current-values history of the months the period touches.
+QList<CurrentHistoryRecord> LoadHistoryRecords(const QString &dataRoot, const QString &serialText,
+                                               const ArchivePeriod &period, int *skipped = nullptr);
 
 // The value of field n of an archive line as the reader delivers it (field 0 is the time).
 double ArchiveField(const ArchiveRecord &record, int field);
+
+// The three tables of an archive page: heat system 1, heat system 2, cold water.
+enum class ArchiveTable {
+    HeatSystem1,
+    HeatSystem2,
+    ColdWater,
+};
+
+// A column of an archive table, shared by the pages and the export.
+struct ArchiveColumn
+{
+    QString title;
+    int field;               // field of the archive line; 0 the time stamp
+    int minusField;          // > 0: the column is field minus this field, in single precision
+    const char16_t *pattern; // null: plain integer
+};
+
+QList<ArchiveColumn> ArchiveColumns(ArchiveTable table);
+double ArchiveColumnValue(const ArchiveRecord &record, const ArchiveColumn &column);
 
 struct ClearChoice
 {

@@ -41,6 +41,12 @@ QStringList JoinedLines(const QStringList &paths)
     return lines;
 }
 
+void CountSkipped(int *skipped)
+{
+    if (skipped)
+        ++*skipped;
+}
+
 // Drops the lines stamped before the cut and saves the file when something went.
 void DropLinesBefore(const QString &path, qint64 cutMs)
 {
@@ -116,7 +122,7 @@ QStringList ArchiveFilesForPeriod(const QString &dataRoot, quint16 serial, Archi
 }
 
 QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &serialText, ArchivePageKind kind,
-                                        const ArchivePeriod &period)
+                                        const ArchivePeriod &period, int *skipped)
 {
     QList<ArchiveRecord> records;
     quint16 serial = 0;
@@ -124,16 +130,23 @@ QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &
         return records;
     for (const QString &line : JoinedLines(ArchiveFilesForPeriod(dataRoot, serial, kind, period))) {
         double time = 0;
-        if (!LineTimeOf(line, &time) || !period.Contains(time))
+        if (!LineTimeOf(line, &time)) {
+            CountSkipped(skipped);
+            continue;
+        }
+        if (!period.Contains(time))
             continue;
         ArchiveRecord record;
         if (TryParseArchiveLine(line, &record))
             records.append(record);
+        else
+            CountSkipped(skipped);
     }
     return records;
 }
 
-QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period)
+QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period,
+                                   int *skipped)
 {
     QList<JARecord> records;
     quint16 serial = 0;
@@ -141,13 +154,111 @@ QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &seria
         return records;
     for (const QString &line : JoinedLines({DataFilePath(dataRoot, DataKind::Journal, serial)})) {
         double time = 0;
-        if (!LineTimeOf(line, &time) || !period.Contains(time))
+        if (!LineTimeOf(line, &time)) {
+            CountSkipped(skipped);
+            continue;
+        }
+        if (!period.Contains(time))
             continue;
         JARecord record;
         if (TryParseJournalLine(line, &record))
             records.append(record);
+        else
+            CountSkipped(skipped);
     }
     return records;
+}
+
+QList<CurrentHistoryRecord> LoadHistoryRecords(const QString &dataRoot, const QString &serialText,
+                                               const ArchivePeriod &period, int *skipped)
+{
+    QList<CurrentHistoryRecord> records;
+    quint16 serial = 0;
+    if (!ParseSerial(serialText, &serial))
+        return records;
+    QStringList paths;
+    const QDate from = DateFromDayCount(period.from);
+    const QDate to = DateFromDayCount(period.to);
+    if (!from.isValid() || !to.isValid())
+        return records;
+    for (int y = from.year(), m = from.month(); y < to.year() || (y == to.year() && m <= to.month());) {
+        paths << DataFilePath(dataRoot, DataKind::History, serial, y, m);
+        if (++m > 12) {
+            m = 1;
+            ++y;
+        }
+    }
+    for (const QString &line : JoinedLines(paths)) {
+        double time = 0;
+        if (!LineTimeOf(line, &time)) {
+            CountSkipped(skipped);
+            continue;
+        }
+        if (!period.Contains(time))
+            continue;
+        CurrentHistoryRecord record;
+        if (TryParseHistoryLine(line, &record))
+            records.append(record);
+        else
+            CountSkipped(skipped);
+    }
+    return records;
+}
+
+QList<ArchiveColumn> ArchiveColumns(ArchiveTable table)
+{
+    const QString dt = QStringLiteral("Дата/время");
+    switch (table) {
+    case ArchiveTable::HeatSystem1:
+        return {{dt, 0, 0, u""},
+                {QStringLiteral("Q (ГКал)"), 1, 0, u"0.####"},
+                {QStringLiteral("М1 (тонн)"), 3, 0, u"0.###"},
+                {QStringLiteral("М2 (тонн)"), 4, 0, u"0.###"},
+                {QStringLiteral("V1 (м^3)"), 7, 0, u"0.###"},
+                {QStringLiteral("V2 (м^3)"), 8, 0, u"0.###"},
+                {QStringLiteral("Т1 (°С)"), 12, 0, u"0.##"},
+                {QStringLiteral("Т2 (°С)"), 13, 0, u"0.##"},
+                {QStringLiteral("Т1-Т2 (°С)"), 12, 13, u"0.##"},
+                {QStringLiteral("Р1 (кгс/см^2)"), 16, 0, u"0.##"},
+                {QStringLiteral("Р2 (кгс/см^2)"), 17, 0, u"0.##"},
+                {QStringLiteral("ВНР (час)"), 28, 0, u"0.##"},
+                {QStringLiteral("ВНС (час)"), 29, 0, u"0.##"},
+                {QStringLiteral("НС1"), 23, 0, nullptr},
+                {QStringLiteral("НС2"), 24, 0, nullptr}};
+    case ArchiveTable::HeatSystem2:
+        return {{dt, 0, 0, u""},
+                {QStringLiteral("Q (ГКал)"), 2, 0, u"0.####"},
+                {QStringLiteral("М3 (тонн)"), 5, 0, u"0.###"},
+                {QStringLiteral("М4 (тонн)"), 6, 0, u"0.###"},
+                {QStringLiteral("V3 (м^3)"), 9, 0, u"0.###"},
+                {QStringLiteral("V4 (м^3)"), 10, 0, u"0.###"},
+                {QStringLiteral("Т3 (°С)"), 14, 0, u"0.##"},
+                {QStringLiteral("Т4 (°С)"), 15, 0, u"0.##"},
+                {QStringLiteral("Т3-Т4 (°С)"), 14, 15, u"0.##"},
+                {QStringLiteral("Р3 (кгс/см^2)"), 18, 0, u"0.##"},
+                {QStringLiteral("Р4 (кгс/см^2)"), 19, 0, u"0.##"},
+                {QStringLiteral("ВНР (час)"), 30, 0, u"0.##"},
+                {QStringLiteral("ВНС (час)"), 31, 0, u"0.##"},
+                {QStringLiteral("НС3"), 25, 0, nullptr},
+                {QStringLiteral("НС4"), 26, 0, nullptr}};
+    case ArchiveTable::ColdWater:
+        break;
+    }
+    return {{dt, 0, 0, u""},
+            {QStringLiteral("V5 (м^3)"), 11, 0, u"0.###"},
+            {QStringLiteral("Т5 (°С)"), 20, 0, u"0.##"},
+            {QStringLiteral("Р5 (кгс/см^2)"), 21, 0, u"0.##"},
+            {QStringLiteral("ВНР (час)"), 32, 0, u"0.##"},
+            {QStringLiteral("ВНС (час)"), 33, 0, u"0.##"},
+            {QStringLiteral("НС5"), 27, 0, nullptr}};
+}
+
+double ArchiveColumnValue(const ArchiveRecord &record, const ArchiveColumn &column)
+{
+    if (column.minusField > 0)
+        return static_cast<float>(ArchiveField(record, column.field))
+               - static_cast<float>(ArchiveField(record, column.minusField));
+    return ArchiveField(record, column.field);
 }
 
 double ArchiveField(const ArchiveRecord &r, int field)

@@ -1,0 +1,122 @@
+// The chart page draws what the archive holds: one curve per quantity, gaps as breaks,
+// fault hours as shaded bands.
+#include "ChartPage.h"
+#include "UiSupport.h"
+
+#include "common/DayCount.h"
+#include "reports/ReportTables.h"
+
+#include <QAreaSeries>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineSeries>
+
+#include <gtest/gtest.h>
+
+using namespace qst;
+using qst::test::TempDataRoot;
+
+namespace {
+
+ArchiveRecord Hour(int day, int hour, float t1, float t2, int ns1 = 0)
+{
+    ArchiveRecord r;
+    r.time = DayCountFromParts(QDate(2010, 3, day), QTime(hour, 0));
+    r.values[11] = t1;
+    r.values[12] = t2;
+    r.values[0] = 0.1f * hour;
+    r.ns[0] = ns1;
+    return r;
+}
+
+QList<QLineSeries *> Lines(QChart *chart, const QString &name)
+{
+    QList<QLineSeries *> out;
+    for (QAbstractSeries *s : chart->series()) {
+        auto *line = qobject_cast<QLineSeries *>(s);
+        if (line && line->name() == name)
+            out << line;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(ChartPage, SeriesGapsAndFaultsAreWhatTheArchiveHolds)
+{
+    ChartPage page;
+    page.resize(900, 500);
+    page.SeriesCB[kChartDT]->setChecked(true);
+    page.SeriesCB[kChartQ]->setChecked(true);
+    // Hours 0..5 and 8..10 of 1 March (6 and 7 missing), then 1:00 of 2 March after a gap;
+    // faults at 2:00, 3:00 and 9:00.
+    QList<ArchiveRecord> records;
+    for (int h : { 0, 1, 2, 3, 4, 5, 8, 9, 10 })
+        records << Hour(1, h, 70.f + h, 40.f + h / 2.f, h == 2 || h == 3 || h == 9 ? 4 : 0);
+    records << Hour(2, 1, 60, 35);
+    page.Show(records);
+
+    const QList<QLineSeries *> t1 = Lines(page.Chart, QStringLiteral("Т1 (°С)"));
+    ASSERT_EQ(t1.size(), 3);
+    const QList<int> sizes { 6, 3, 1 };
+    int r = 0;
+    for (int s = 0; s < 3; ++s) {
+        ASSERT_EQ(t1[s]->count(), sizes[s]);
+        for (const QPointF &p : t1[s]->points()) {
+            EXPECT_EQ(qint64(p.x()), DateTimeFromDayCount(records[r].time).toMSecsSinceEpoch());
+            EXPECT_FLOAT_EQ(p.y(), records[r].values[11]);
+            ++r;
+        }
+    }
+    const QList<QLineSeries *> dt = Lines(page.Chart, QStringLiteral("Т1-Т2 (°С)"));
+    ASSERT_EQ(dt.size(), 3);
+    EXPECT_FLOAT_EQ(dt[1]->at(0).y(), 78.f - 44.f);
+    EXPECT_EQ(Lines(page.Chart, QStringLiteral("Q (ГКал)")).size(), 3);
+    EXPECT_TRUE(Lines(page.Chart, QStringLiteral("Т2 (°С)")).size() == 3);
+    // Temperatures on the left, heat on a second axis.
+    EXPECT_EQ(t1[0]->attachedAxes().size(), 2);
+    EXPECT_NE(t1[0]->attachedAxes()[1], Lines(page.Chart, QStringLiteral("Q (ГКал)"))[0]->attachedAxes()[1]);
+
+    QList<QAreaSeries *> bands;
+    for (QAbstractSeries *s : page.Chart->series()) {
+        if (auto *band = qobject_cast<QAreaSeries *>(s))
+            bands << band;
+    }
+    ASSERT_EQ(bands.size(), 2);
+    const auto ms = [](int h) {
+        return double(DateTimeFromDayCount(DayCountFromParts(QDate(2010, 3, 1), QTime(h, 0))).toMSecsSinceEpoch());
+    };
+    EXPECT_EQ(bands[0]->upperSeries()->at(0).x(), ms(2));
+    EXPECT_EQ(bands[0]->upperSeries()->at(1).x(), ms(4));
+    EXPECT_EQ(bands[1]->upperSeries()->at(0).x(), ms(9));
+    EXPECT_EQ(bands[1]->upperSeries()->at(1).x(), ms(10));
+
+    // Heat system 2 takes T3: zeros here, and the names follow.
+    page.SystemCB->setCurrentIndex(kHeatSystem2);
+    page.Show(records);
+    EXPECT_EQ(Lines(page.Chart, QStringLiteral("Т3 (°С)")).size(), 3);
+    EXPECT_TRUE(Lines(page.Chart, QStringLiteral("Т1 (°С)")).isEmpty());
+    EXPECT_EQ(page.SeriesCB[kChartT1]->text(), QStringLiteral("Т3 (°С)"));
+    EXPECT_EQ(page.Chart->axes().size(), 3); // time, temperatures, heat: none left from before
+
+    // Nothing to draw: no curves, no crash.
+    page.Show({});
+    EXPECT_TRUE(page.Chart->series().isEmpty());
+}
+
+TEST(ChartPage, SavesPngAndSvg)
+{
+    TempDataRoot root;
+    ChartPage page;
+    page.resize(800, 400);
+    page.Show({ Hour(1, 0, 70, 40), Hour(1, 1, 71, 41) });
+    QString error;
+    for (const char *name : { "chart.png", "chart.svg" }) {
+        const QString path = root.file(QString::fromLatin1(name));
+        ASSERT_TRUE(page.SaveImage(path, &error)) << error.toStdString();
+        const QByteArray bytes = qst::test::ReadAll(path);
+        EXPECT_TRUE(bytes.startsWith("\x89PNG") || bytes.contains("<svg")) << name;
+    }
+    EXPECT_FALSE(page.SaveImage(root.file(QStringLiteral("no/such/chart.png")), &error));
+    EXPECT_FALSE(error.isEmpty());
+}
