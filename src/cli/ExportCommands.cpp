@@ -106,12 +106,8 @@ int RunExport(const CliContext &context)
     const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("The file to write."), QStringLiteral("FILE"));
     parser.addOptions({ serial, kind, system, from, to, out });
     AddTableOptions(parser, QStringLiteral("csv"));
-    if (!parser.parse(context.args))
-        return UsageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help"))) {
-        PrintLine(stdout, parser.helpText());
-        return kExitOk;
-    }
+    if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
+        return exitCode;
     quint16 serialNumber = 0;
     if (!ParseSerial(parser.value(serial), &serialNumber))
         return UsageError(QStringLiteral("export: --serial must be a number 0..65535"));
@@ -161,12 +157,8 @@ int RunCheck(const CliContext &context)
         QStringLiteral("out"), QStringLiteral("Also write the differences to a file."), QStringLiteral("FILE"));
     parser.addOptions({ serial, from, to, out });
     AddTableOptions(parser, QStringLiteral("csv"));
-    if (!parser.parse(context.args))
-        return UsageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help"))) {
-        PrintLine(stdout, parser.helpText());
-        return kExitOk;
-    }
+    if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
+        return exitCode;
     quint16 serialNumber = 0;
     if (!ParseSerial(parser.value(serial), &serialNumber))
         return UsageError(QStringLiteral("check: --serial must be a number 0..65535"));
