@@ -94,25 +94,18 @@ ArchivePeriod JournalPeriod(const QDate &fromDate, const QTime &fromTime, const 
     return HourlyPeriod(fromDate, fromTime, toDate, toTime);
 }
 
-QStringList ArchiveFilesForPeriod(const QString &dataRoot, quint16 serial, ArchivePageKind kind,
-                                  const ArchivePeriod &period)
+namespace {
+
+// The month files of one kind (hourly, history) from the month of `from` to that of `to`.
+QStringList MonthFiles(const QString &dataRoot, DataKind kind, quint16 serial, const ArchivePeriod &period)
 {
     QStringList paths;
     const QDate from = DateFromDayCount(period.from);
     const QDate to = DateFromDayCount(period.to);
-    if (kind == ArchivePageKind::Monthly) {
-        paths << DataFilePath(dataRoot, DataKind::Monthly, serial);
-        return paths;
-    }
     if (!from.isValid() || !to.isValid())
         return paths;
-    if (kind == ArchivePageKind::Daily) {
-        for (int y = from.year(); y <= to.year(); ++y)
-            paths << DataFilePath(dataRoot, DataKind::Daily, serial, y);
-        return paths;
-    }
     for (int y = from.year(), m = from.month(); y < to.year() || (y == to.year() && m <= to.month());) {
-        paths << DataFilePath(dataRoot, DataKind::Hourly, serial, y, m);
+        paths << DataFilePath(dataRoot, kind, serial, y, m);
         if (++m > 12) {
             m = 1;
             ++y;
@@ -121,73 +114,12 @@ QStringList ArchiveFilesForPeriod(const QString &dataRoot, quint16 serial, Archi
     return paths;
 }
 
-QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &serialText, ArchivePageKind kind,
-                                        const ArchivePeriod &period, int *skipped)
+// The records of the files whose time lies in the period, in file and line order; lines
+// without a time or that do not convert are counted in *skipped.
+template <typename Record, typename Parse>
+QList<Record> LoadRecords(const QStringList &paths, const ArchivePeriod &period, int *skipped, Parse parse)
 {
-    QList<ArchiveRecord> records;
-    quint16 serial = 0;
-    if (!ParseSerial(serialText, &serial))
-        return records;
-    for (const QString &line : JoinedLines(ArchiveFilesForPeriod(dataRoot, serial, kind, period))) {
-        double time = 0;
-        if (!LineTimeOf(line, &time)) {
-            CountSkipped(skipped);
-            continue;
-        }
-        if (!period.Contains(time))
-            continue;
-        ArchiveRecord record;
-        if (TryParseArchiveLine(line, &record))
-            records.append(record);
-        else
-            CountSkipped(skipped);
-    }
-    return records;
-}
-
-QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period,
-                                   int *skipped)
-{
-    QList<JARecord> records;
-    quint16 serial = 0;
-    if (!ParseSerial(serialText, &serial))
-        return records;
-    for (const QString &line : JoinedLines({DataFilePath(dataRoot, DataKind::Journal, serial)})) {
-        double time = 0;
-        if (!LineTimeOf(line, &time)) {
-            CountSkipped(skipped);
-            continue;
-        }
-        if (!period.Contains(time))
-            continue;
-        JARecord record;
-        if (TryParseJournalLine(line, &record))
-            records.append(record);
-        else
-            CountSkipped(skipped);
-    }
-    return records;
-}
-
-QList<CurrentHistoryRecord> LoadHistoryRecords(const QString &dataRoot, const QString &serialText,
-                                               const ArchivePeriod &period, int *skipped)
-{
-    QList<CurrentHistoryRecord> records;
-    quint16 serial = 0;
-    if (!ParseSerial(serialText, &serial))
-        return records;
-    QStringList paths;
-    const QDate from = DateFromDayCount(period.from);
-    const QDate to = DateFromDayCount(period.to);
-    if (!from.isValid() || !to.isValid())
-        return records;
-    for (int y = from.year(), m = from.month(); y < to.year() || (y == to.year() && m <= to.month());) {
-        paths << DataFilePath(dataRoot, DataKind::History, serial, y, m);
-        if (++m > 12) {
-            m = 1;
-            ++y;
-        }
-    }
+    QList<Record> records;
     for (const QString &line : JoinedLines(paths)) {
         double time = 0;
         if (!LineTimeOf(line, &time)) {
@@ -196,13 +128,62 @@ QList<CurrentHistoryRecord> LoadHistoryRecords(const QString &dataRoot, const QS
         }
         if (!period.Contains(time))
             continue;
-        CurrentHistoryRecord record;
-        if (TryParseHistoryLine(line, &record))
+        Record record;
+        if (parse(line, &record))
             records.append(record);
         else
             CountSkipped(skipped);
     }
     return records;
+}
+
+} // namespace
+
+QStringList ArchiveFilesForPeriod(const QString &dataRoot, quint16 serial, ArchivePageKind kind,
+                                  const ArchivePeriod &period)
+{
+    if (kind == ArchivePageKind::Monthly)
+        return {DataFilePath(dataRoot, DataKind::Monthly, serial)};
+    if (kind == ArchivePageKind::Hourly)
+        return MonthFiles(dataRoot, DataKind::Hourly, serial, period);
+    QStringList paths;
+    const QDate from = DateFromDayCount(period.from);
+    const QDate to = DateFromDayCount(period.to);
+    if (!from.isValid() || !to.isValid())
+        return paths;
+    for (int y = from.year(); y <= to.year(); ++y)
+        paths << DataFilePath(dataRoot, DataKind::Daily, serial, y);
+    return paths;
+}
+
+QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &serialText, ArchivePageKind kind,
+                                        const ArchivePeriod &period, int *skipped)
+{
+    quint16 serial = 0;
+    if (!ParseSerial(serialText, &serial))
+        return {};
+    return LoadRecords<ArchiveRecord>(ArchiveFilesForPeriod(dataRoot, serial, kind, period), period, skipped,
+                                      TryParseArchiveLine);
+}
+
+QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period,
+                                   int *skipped)
+{
+    quint16 serial = 0;
+    if (!ParseSerial(serialText, &serial))
+        return {};
+    return LoadRecords<JARecord>({DataFilePath(dataRoot, DataKind::Journal, serial)}, period, skipped,
+                                 TryParseJournalLine);
+}
+
+QList<CurrentHistoryRecord> LoadHistoryRecords(const QString &dataRoot, const QString &serialText,
+                                               const ArchivePeriod &period, int *skipped)
+{
+    quint16 serial = 0;
+    if (!ParseSerial(serialText, &serial))
+        return {};
+    return LoadRecords<CurrentHistoryRecord>(MonthFiles(dataRoot, DataKind::History, serial, period), period, skipped,
+                                             TryParseHistoryLine);
 }
 
 QList<ArchiveColumn> ArchiveColumns(ArchiveTable table)
