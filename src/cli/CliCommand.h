@@ -36,5 +36,6 @@ int RunPortSet(const CliContext &context);
 int RunPoll(const CliContext &context);
 int RunService(const CliContext &context);
 int RunImport(const CliContext &context);
+int RunGaps(const CliContext &context);
 
 } // namespace qst::cli

@@ -52,6 +52,12 @@ const CliCommand kCommands[] = {
      "      asks for confirmation (--yes: without asking), registers unknown calculators, stores the\n"
      "      current values, archives and journal. Exit 0 when every file loaded.",
      RunImport},
+    {"gaps",
+     "gaps --serial S --kind hourly|daily|monthly [--from DATE --to DATE]\n"
+     "      Prints the missing records as runs, one per line: first, last, count (TAB-separated).\n"
+     "      Default period: the last 31 days (hourly), year (daily) or 3 years (monthly) of\n"
+     "      completed records; a bare --to date includes that whole day.",
+     RunGaps},
 };
 
 void PrintHelp()
