@@ -6,8 +6,10 @@
 #include "common/TextFile.h"
 
 #include <QDate>
+#include <QDir>
 #include <QTime>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <vector>
@@ -189,6 +191,47 @@ QList<GapRun> FindGaps(const QString &dataRoot, quint16 serial, GapKind kind, do
         s = e;
     }
     return runs;
+}
+
+double OldestRecordTime(const QString &dataRoot, quint16 serial, GapKind kind)
+{
+    QStringList files;
+    if (kind == GapKind::Monthly) {
+        files << DataFilePath(dataRoot, DataKind::Monthly, serial);
+    } else {
+        // File names sort by the period they hold once read as numbers: year, then month.
+        const DataKind dataKind = kind == GapKind::Hourly ? DataKind::Hourly : DataKind::Daily;
+        const QDir folder(MeterFolderPath(dataRoot, dataKind, serial));
+        QList<std::pair<qint64, QString>> named;
+        for (const QString &name : folder.entryList({QStringLiteral("*.dat")}, QDir::Files)) {
+            bool ok = false;
+            const QString stem = name.chopped(4);
+            const qint64 year = stem.left(4).toLongLong(&ok);
+            if (!ok || stem.size() < 4)
+                continue;
+            qint64 month = 0;
+            if (kind == GapKind::Hourly && !(stem.size() > 4 && (month = stem.mid(4).toLongLong(&ok), ok)))
+                continue;
+            named.append({year * 100 + month, folder.filePath(name)});
+        }
+        std::sort(named.begin(), named.end());
+        for (const auto &n : named)
+            files << n.second;
+    }
+    for (const QString &path : files) {
+        double oldest = 0;
+        for (const QByteArray &line : ReadFileBytes(path).split('\n')) {
+            const qsizetype tab = line.indexOf('\t');
+            double time = 0;
+            qint64 slot = 0;
+            if (tab > 0 && ReadTimeField(line.constData(), line.constData() + tab, &time)
+                && GapSlotOf(kind, time, &slot) && (oldest == 0 || time < oldest))
+                oldest = time;
+        }
+        if (oldest > 0)
+            return oldest;
+    }
+    return 0;
 }
 
 qint64 MissingCount(const QList<GapRun> &runs)

@@ -29,6 +29,10 @@ struct GapRun
 // a file exists but cannot be read.
 QList<GapRun> FindGaps(const QString &dataRoot, quint16 serial, GapKind kind, double from, double to);
 
+// The time of the meter's oldest stored record of a kind (0 when none): before it lies
+// history never collected, not a hole.
+double OldestRecordTime(const QString &dataRoot, quint16 serial, GapKind kind);
+
 qint64 MissingCount(const QList<GapRun> &runs);
 
 // The record time a kind's slot number stands for and back; slots count hours, days or
