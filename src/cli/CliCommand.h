@@ -37,5 +37,6 @@ int RunPoll(const CliContext &context);
 int RunService(const CliContext &context);
 int RunImport(const CliContext &context);
 int RunGaps(const CliContext &context);
+int RunStatus(const CliContext &context);
 
 } // namespace qst::cli

@@ -5,7 +5,14 @@
 #include "common/DayCount.h"
 #include "common/RegionalFormat.h"
 #include "common/StorageError.h"
+#include "exchange/MeterHealth.h"
+#include "exchange/MeterSummary.h"
+#include "registry/Registry.h"
 #include "storage/GapScan.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <QDateTime>
 
@@ -75,6 +82,104 @@ int RunGaps(const CliContext &context)
         return kExitFailed;
     }
     return kExitOk;
+}
+
+} // namespace qst::cli
+
+namespace qst::cli {
+
+namespace {
+
+QString TimeOrDash(double t)
+{
+    return t > 0 ? DateTimeText(t) : QStringLiteral("-");
+}
+
+} // namespace
+
+int RunStatus(const CliContext &context)
+{
+    bool json = false, check = false;
+    for (qsizetype i = 1; i < context.args.size(); ++i) {
+        const QString &o = context.args[i];
+        if (o == QStringLiteral("--json"))
+            json = true;
+        else if (o == QStringLiteral("--check"))
+            check = true;
+        else
+            return UsageError(QStringLiteral("status: unknown option %1 (see qst-cli --help)").arg(o));
+    }
+    // Monitoring plugins answer 3 when they cannot tell.
+    constexpr int kUnknown = 3;
+    QList<MeterSummaryRow> rows;
+    try {
+        Registry registry(TreeIniPath(context.dataRoot));
+        MeterHealth health(context.dataRoot);
+        rows = BuildMeterSummary(context.dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime()));
+    } catch (const StorageError &e) {
+        PrintLine(check ? stdout : stderr, (check ? QStringLiteral("UNKNOWN - ") : QStringLiteral("status: ")) + e.message());
+        return check ? kUnknown : kExitFailed;
+    }
+    QStringList overdue, gaps;
+    for (const MeterSummaryRow &r : rows) {
+        if (r.overdue)
+            overdue << QString::number(r.serial);
+        if (r.gapsInRing)
+            gaps << QString::number(r.serial);
+    }
+    int code = kExitOk;
+    if (check) {
+        QString summary;
+        if (!overdue.isEmpty()) {
+            code = 2;
+            summary = QStringLiteral("CRITICAL - %1 of %2 meters overdue: %3").arg(overdue.size()).arg(rows.size())
+                .arg(overdue.join(u' '));
+            if (!gaps.isEmpty())
+                summary += QStringLiteral("; missing records in the ring: ") + gaps.join(u' ');
+        } else if (!gaps.isEmpty()) {
+            code = 1;
+            summary = QStringLiteral("WARNING - %1 of %2 meters miss records the calculator still holds: %3")
+                .arg(gaps.size()).arg(rows.size()).arg(gaps.join(u' '));
+        } else {
+            summary = QStringLiteral("OK - %1 meters answer, no missing records in the rings").arg(rows.size());
+        }
+        PrintLine(stdout, summary);
+    }
+    if (json) {
+        QJsonArray list;
+        for (const MeterSummaryRow &r : rows) {
+            QJsonObject o;
+            auto time = [](double t) { return t > 0 ? QJsonValue(DateTimeFromDayCount(t).toString(Qt::ISODate)) : QJsonValue(); };
+            o[QStringLiteral("name")] = r.name;
+            o[QStringLiteral("serial")] = int(r.serial);
+            o[QStringLiteral("group")] = r.group;
+            o[QStringLiteral("lastAnswer")] = time(r.status.lastAnswer);
+            o[QStringLiteral("lastFailure")] = time(r.status.lastFailure);
+            o[QStringLiteral("failureText")] = r.status.failureText;
+            o[QStringLiteral("failedPolls")] = r.status.failedPolls;
+            o[QStringLiteral("newestHourly")] = time(r.newest[0]);
+            o[QStringLiteral("newestDaily")] = time(r.newest[1]);
+            o[QStringLiteral("newestMonthly")] = time(r.newest[2]);
+            o[QStringLiteral("missingHours31Days")] = double(r.missingHours31);
+            o[QStringLiteral("gapsInRing")] = r.gapsInRing;
+            o[QStringLiteral("nsFlagsLastDay")] = r.nsFlags;
+            o[QStringLiteral("overdue")] = r.overdue;
+            list.append(o);
+        }
+        PrintLine(stdout, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)).trimmed());
+    } else if (!check) {
+        PrintLine(stdout, QStringLiteral("Name\tSerial\tGroup\tLast answer\tLast failure\tNewest hourly\tNewest daily\t"
+                                         "Newest monthly\tMissing hours (31 d)\tNS (1 d)\tOverdue"));
+        for (const MeterSummaryRow &r : rows) {
+            PrintLine(stdout, QStringList{r.name, QString::number(r.serial), r.group, TimeOrDash(r.status.lastAnswer),
+                                  r.status.failureText.isEmpty() ? QStringLiteral("-") : r.status.failureText,
+                                  TimeOrDash(r.newest[0]), TimeOrDash(r.newest[1]), TimeOrDash(r.newest[2]),
+                                  QString::number(r.missingHours31), QString::number(r.nsFlags),
+                                  r.overdue ? QStringLiteral("overdue") : QStringLiteral("-")}
+                                  .join(u'\t'));
+        }
+    }
+    return code;
 }
 
 } // namespace qst::cli

@@ -201,11 +201,11 @@ int ExchangeEngine::QueueGapRequests(int serial, int days, bool uptoMarks)
     return queued;
 }
 
-void ExchangeEngine::FillGaps(int serial, int days)
+int ExchangeEngine::FillGaps(int serial, int days)
 {
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
     m_health->PollQueued(static_cast<quint16>(serial), DayCountFromDateTime(m_clock->Now()));
-    QueueGapRequests(serial, days, false);
+    return QueueGapRequests(serial, days, false);
 }
 
 void ExchangeEngine::StopMeter(int serial)

@@ -63,7 +63,7 @@ public:
     // poll's own). Returns the number of requests queued.
     int QueueGapRequests(int serial, int days, bool uptoMarks);
     // "Дочитать пропуски": current values and the gap reads, now.
-    void FillGaps(int serial, int days);
+    int FillGaps(int serial, int days);
     MeterHealth &health() { return *m_health; }
     // The stop button: drops the meter's queued requests.
     void StopMeter(int serial);
