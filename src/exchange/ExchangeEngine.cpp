@@ -8,6 +8,8 @@
 #include "MainThreadCalls.h"
 
 #include "common/DayCount.h"
+
+#include <QSet>
 #include "common/StorageError.h"
 #include "storage/GapScan.h"
 #include "registry/Registry.h"
@@ -97,17 +99,19 @@ void ExchangeEngine::ReadJournal(int serial, int count)
 
 namespace {
 
-// A gap run as the period of an archive request: the walk's first position is one step
-// after the start, and it stops at the first position not before the end.
+// A gap run as the period of an archive request. The record of an interval is read at the
+// position where the interval ends (the newest record is the one just completed); the walk's
+// first position is one step after the start, and it stops at the first position not
+// before the end.
 std::pair<double, double> RunPeriod(GapKind kind, qint64 firstSlot, qint64 lastSlot)
 {
     switch (kind) {
     case GapKind::Hourly:
-        return {GapSlotTime(kind, firstSlot - 1), GapSlotTime(kind, lastSlot) + 1.0 / 48};
+        return {GapSlotTime(kind, firstSlot), GapSlotTime(kind, lastSlot + 1) + 1.0 / 48};
     case GapKind::Daily:
-        return {GapSlotTime(kind, firstSlot - 1), GapSlotTime(kind, lastSlot) + 0.5};
+        return {GapSlotTime(kind, firstSlot), GapSlotTime(kind, lastSlot + 1) + 0.5};
     case GapKind::Monthly:
-        return {GapSlotTime(kind, firstSlot), GapSlotTime(kind, lastSlot + 1)};
+        return {GapSlotTime(kind, firstSlot + 1), GapSlotTime(kind, lastSlot + 2)};
     }
     return {0, 0};
 }
@@ -149,7 +153,8 @@ int ExchangeEngine::QueueGapRequests(int serial, int days, bool uptoMarks)
                 continue; // never read: the scheduled request reads from its default start
             hi = std::min(hi, GapSlotFloor(k.kind, DayCountFromDateTime(mark)) - 1);
         }
-        const qint64 oldestInRing = reference - ring + 1;
+        // The record `ring` intervals before the current one is the oldest the ring holds.
+        const qint64 oldestInRing = reference - ring;
         qint64 lo = days > 0 ? GapSlotCeil(k.kind, nowDays - days) : reference - 2 * qint64(ring) + 1;
         try {
             const double oldestStored = OldestRecordTime(m_env.dataRoot, serial16, k.kind);
@@ -260,13 +265,24 @@ void ExchangeEngine::ScheduleTick()
         const double lastD = mark(reg::kLastD, now.addDays(-1));
         const double lastM = mark(reg::kLastM, now.addDays(-31));
         const int s = static_cast<int>(serial);
+        // The gap reads are queued first so that the ordinary periods are trimmed against
+        // them (a run that ends at a mark keeps its last record), then moved behind them.
+        QSet<quint32> before;
+        for (const TQueueItem &q : m_queue.Items())
+            before.insert(q.id);
+        QueueGapRequests(s, 0, true);
+        QList<quint32> gapIds;
+        for (const TQueueItem &q : m_queue.Items()) {
+            if (!before.contains(q.id))
+                gapIds.append(q.id);
+        }
         m_queue.EnqueueRequest(s, kRequestCurrent, 0, 0, false);
         m_queue.EnqueueRequest(s, kRequestHourly, nowDays, lastH, false);
         m_queue.EnqueueRequest(s, kRequestDaily, nowDays, lastD, false);
         m_queue.EnqueueRequest(s, kRequestMonthly, nowDays, lastM, false);
         m_queue.EnqueueRequest(s, kRequestJournal, 0, lastJ, false);
+        m_queue.MoveBehindMeter(s, gapIds);
         m_health->PollQueued(static_cast<quint16>(s), nowDays);
-        QueueGapRequests(s, 0, true);
     }
     m_lastScheduleCheck = nowDays;
 }

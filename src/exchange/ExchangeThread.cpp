@@ -54,7 +54,6 @@ TExchangeThread::~TExchangeThread()
 void TExchangeThread::Log(const QString &text)
 {
     const QString line = FormatLogLine(m_engine.m_clock->Now(), text);
-    std::fprintf(stderr, "DBG %s\n", qPrintable(line));
     LogSink *sink = m_engine.m_env.log;
     const int port = m_port;
     if (sink)

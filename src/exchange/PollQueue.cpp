@@ -107,6 +107,29 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
     m_items.append(item);
 }
 
+void PollQueue::MoveBehindMeter(int serial, const QList<quint32> &ids)
+{
+    if (ids.isEmpty())
+        return;
+    std::lock_guard lock(m_mutex);
+    QList<TQueueItem> moved;
+    for (qsizetype i = 0; i < m_items.size();) {
+        if (ids.contains(m_items[i].id))
+            moved.append(m_items.takeAt(i));
+        else
+            ++i;
+    }
+    qsizetype at = m_items.size();
+    for (qsizetype i = m_items.size() - 1; i >= 0; --i) {
+        if (m_items[i].serial == serial) {
+            at = i + 1;
+            break;
+        }
+    }
+    for (const TQueueItem &q : moved)
+        m_items.insert(at++, q);
+}
+
 void PollQueue::RemoveRequest(quint32 id)
 {
     std::lock_guard lock(m_mutex);

@@ -46,6 +46,8 @@ public:
     // afterMeter: placed directly behind the meter's last queued request (the gap reads,
     // which wait for the meter's ordinary requests) instead of by connection.
     void EnqueueRequest(int serial, int kind, double end, double start, bool reread, bool afterMeter = false);
+    // Moves these requests, in their order, directly behind the meter's last other request.
+    void MoveBehindMeter(int serial, const QList<quint32> &ids);
     void RemoveRequest(quint32 id);
     void SetMeterVersion(quint32 id, int version);
     // The modem requests that call this number.

@@ -177,14 +177,15 @@ TEST(GapRefill, RunsWithinTheRingAreQueuedBehindTheMeterOldOnesReportedOnce)
     // The walk reads exactly the missing hours of each run, never overwriting.
     const TQueueItem &run = items[4];
     EXPECT_EQ(run.reread, 0);
-    EXPECT_EQ(DateTimeText(run.start), DateTimeText(GapSlotTime(GapKind::Hourly, ref - 81)));
-    EXPECT_EQ(TimeKey(items[5].start), TimeKey(GapSlotTime(GapKind::Hourly, ref - 11)));
-    EXPECT_LT(items[5].end, GapSlotTime(GapKind::Hourly, ref - 9));
+    EXPECT_EQ(DateTimeText(run.start), DateTimeText(GapSlotTime(GapKind::Hourly, ref - 80)));
+    EXPECT_EQ(TimeKey(items[5].start), TimeKey(GapSlotTime(GapKind::Hourly, ref - 10)));
+    EXPECT_LT(items[5].end, GapSlotTime(GapKind::Hourly, ref - 8));
+    // The record of an hour is read at the position where the hour ends.
     QList<qint64> walked;
     for (ArchiveWalk w(kRequestHourly, run.start, run.end, now); !w.AtEnd(); w.Step()) {
         qint64 slot = 0;
         ASSERT_TRUE(GapSlotOf(GapKind::Hourly, w.Position(), &slot));
-        walked << slot;
+        walked << slot - 1;
     }
     ASSERT_EQ(walked.size(), 30);
     EXPECT_EQ(walked.first(), ref - 80);
