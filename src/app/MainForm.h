@@ -25,6 +25,8 @@ class QTreeWidgetItem;
 namespace qst {
 
 class ExchangeEngine;
+class MeterHealth;
+class TSummaryPage;
 class TClearForm;
 class TMsgForm;
 class TNewCounterForm;
@@ -110,6 +112,7 @@ public:
     QMenu *PopupMenu;
     QAction *MenuItem1;
     QAction *MenuItem2;
+    QAction *FillGapsItem;
     QWidget *MainPanel;
     QLabel *HeaderPanel;
     QTabWidget *MainPC;
@@ -119,6 +122,7 @@ public:
     ArchivePage *MonthTS;
     ArchivePage *JournalTS;
     ReportPage *ReportTS;
+    TSummaryPage *SummaryTS;
     QPlainTextEdit *Memo1;
     QTabWidget *LogPC;
     QTimer *Timer1;
@@ -141,6 +145,11 @@ private:
     void BuildWidgets();
     void DisableWriteCommands();
     void ShowPopup(const QPoint &pos);
+    void FillGapsClick();
+    // The summary page's rows read again, and the tree's marks of meters that do not answer.
+    void SummaryRefresh();
+    void UpdateOverdueMarks();
+    MeterHealth &Health();
     // The selected meter's Serial converted to an integer; false without one.
     bool SelectedSerial(int *serial);
 
@@ -151,6 +160,7 @@ private:
     QList<QTreeWidgetItem *> m_items;
     std::unique_ptr<LogPane> m_log;
     std::unique_ptr<ExchangeEngine> m_engine;
+    std::unique_ptr<MeterHealth> m_health; // without an engine (read-only window)
     QImage m_border;
     std::function<bool(const QString &)> m_openDocument;
     QString m_lastReport;
