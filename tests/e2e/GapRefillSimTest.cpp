@@ -221,12 +221,28 @@ TEST(GapRefillAgainstSim, AMeterThatStopsAnsweringBecomesOverdueAndStatusCheckSa
     ASSERT_TRUE(r.RunToEmpty());
     EXPECT_EQ(RunCli(r.root.path(), {QStringLiteral("status"), QStringLiteral("--check")}, &out), 1) << out.toStdString();
     EXPECT_TRUE(out.startsWith(QStringLiteral("WARNING"))) << out.toStdString();
+    const QString from = QDateTime::currentDateTime().addSecs(-30 * 3600).toString(Qt::ISODate);
+    EXPECT_EQ(RunCli(r.root.path(), {QStringLiteral("gaps"), QStringLiteral("--serial"), QString::number(kSerial),
+                                     QStringLiteral("--kind"), QStringLiteral("hourly"), QStringLiteral("--from"), from},
+                     &out),
+              0);
+    const QStringList runs = out.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(runs.isEmpty());
+    for (const QString &line : runs) {
+        const QStringList f = line.split(u'\t');
+        ASSERT_EQ(f.size(), 3) << line.toStdString();
+        EXPECT_TRUE(ParseDateTimeText(f[0]).isValid() && ParseDateTimeText(f[1]).isValid()) << line.toStdString();
+        EXPECT_GT(f[2].toInt(), 0);
+    }
+    EXPECT_EQ(RunCli(r.root.path(), {QStringLiteral("gaps"), QStringLiteral("--serial"), QString::number(kSerial),
+                                     QStringLiteral("--kind"), QStringLiteral("weekly")}),
+              2);
     // Refilled on demand: every hour the ring holds is there, the check is content.
     EXPECT_EQ(RunCli(r.root.path(), {QStringLiteral("poll"), QStringLiteral("--serial"), QString::number(kSerial),
                                      QStringLiteral("--fill-gaps")}, &out), 0) << out.toStdString();
     EXPECT_EQ(RunCli(r.root.path(), {QStringLiteral("gaps"), QStringLiteral("--serial"), QString::number(kSerial),
                                      QStringLiteral("--kind"), QStringLiteral("hourly"), QStringLiteral("--from"),
-                                     QDateTime::currentDateTime().addSecs(-30 * 3600).toString(Qt::ISODate)}, &out), 0);
+                                     from}, &out), 0);
     EXPECT_TRUE(out.isEmpty()) << out.toStdString();
     EXPECT_EQ(RunCli(r.root.path(), {QStringLiteral("status"), QStringLiteral("--check")}, &out), 0) << out.toStdString();
     EXPECT_TRUE(out.startsWith(QStringLiteral("OK - 1 meters"))) << out.toStdString();
