@@ -55,17 +55,41 @@ const QString &GroupName(Registry &registry, int meter)
 
 } // namespace
 
+namespace {
+
+// Calls `line` for the file's lines from the last back, until it returns false.
+template <typename F> void EachLineFromEnd(const QByteArray &bytes, F &&line)
+{
+    qsizetype end = bytes.size();
+    while (end > 0) {
+        qsizetype stop = end;
+        while (stop > 0 && (bytes[stop - 1] == '\n' || bytes[stop - 1] == '\r'))
+            --stop;
+        if (stop == 0)
+            return;
+        qsizetype begin = stop;
+        while (begin > 0 && bytes[begin - 1] != '\n' && bytes[begin - 1] != '\r')
+            --begin;
+        if (!line(QByteArrayView(bytes.constData() + begin, stop - begin)))
+            return;
+        end = begin;
+    }
+}
+
+} // namespace
+
 double NewestRecordTime(const QString &dataRoot, quint16 serial, GapKind kind)
 {
     for (const QString &path : FilesNewestFirst(dataRoot, serial, kind)) {
+        // Lines stand in time order: the newest is found from the end.
         double newest = 0;
-        for (const QString &line : LoadLines(path)) {
-            qint64 slot = 0;
-            const qsizetype tab = line.indexOf(u'\t');
+        EachLineFromEnd(ReadFileBytes(path), [&](QByteArrayView line) {
             double time = 0;
-            if (tab > 0 && TryParseReal(QStringView(line).left(tab), &time) && GapSlotOf(kind, time, &slot))
+            qint64 slot = 0;
+            if (ReadLineTimeBytes(line, &time) && GapSlotOf(kind, time, &slot))
                 newest = std::max(newest, time);
-        }
+            return newest == 0;
+        });
         if (newest > 0)
             return newest;
     }
@@ -96,31 +120,43 @@ QList<MeterSummaryRow> BuildMeterSummary(const QString &dataRoot, Registry &regi
                     continue;
                 const qint64 reference = GapSlotFloor(kind, now);
                 const int ring = row.status.ring[k] > 0 ? row.status.ring[k] : DefaultRingRecords(kind);
-                const qint64 lo = std::max(reference - ring + 1, GapSlotCeil(kind, oldest));
-                if (lo <= reference - 1
-                    && !FindGaps(dataRoot, row.serial, kind, GapSlotTime(kind, lo), GapSlotTime(kind, reference - 1))
-                            .isEmpty())
-                    row.gapsInRing = true;
-                if (kind == GapKind::Hourly) {
-                    const qint64 from = std::max(reference - 31 * 24, GapSlotCeil(kind, oldest));
-                    if (from <= reference - 1)
-                        row.missingHours31 = MissingCount(FindGaps(
-                            dataRoot, row.serial, kind, GapSlotTime(kind, from), GapSlotTime(kind, reference - 1)));
+                const qint64 lo = std::max(reference - ring, GapSlotCeil(kind, oldest));
+                // One scan serves both: the ring's reach and, for hours, the last 31 days.
+                const qint64 from31 = reference - 31 * 24;
+                const qint64 scanFrom = kind == GapKind::Hourly ? std::min(lo, from31) : lo;
+                if (scanFrom > reference - 1)
+                    continue;
+                const QList<GapRun> runs = FindGaps(dataRoot, row.serial, kind,
+                    GapSlotTime(kind, std::max(scanFrom, GapSlotCeil(kind, oldest))), GapSlotTime(kind, reference - 1));
+                for (const GapRun &run : runs) {
+                    qint64 first = 0, last = 0;
+                    GapSlotOf(kind, run.first, &first);
+                    GapSlotOf(kind, run.last, &last);
+                    if (last >= lo)
+                        row.gapsInRing = true;
+                    if (kind == GapKind::Hourly && last >= from31)
+                        row.missingHours31 += last - std::max(first, from31) + 1;
                 }
             }
-            // The last day's hourly records: their abnormal-situation words together.
+            // The last day's hourly records, read from the end of the newest files.
             const double dayAgo = now - 1;
             const QDate first = DateFromDayCount(dayAgo);
             const QDate last = DateFromDayCount(now);
             for (QDate m(first.year(), first.month(), 1); m <= last; m = m.addMonths(1)) {
-                for (const QString &line :
-                    LoadLines(DataFilePath(dataRoot, DataKind::Hourly, row.serial, m.year(), m.month()))) {
-                    ArchiveRecord r;
-                    if (TryParseArchiveLine(line, &r) && r.time >= dayAgo && r.time <= now) {
-                        for (int w : r.ns)
-                            row.nsFlags |= w;
-                    }
-                }
+                EachLineFromEnd(ReadFileBytes(DataFilePath(dataRoot, DataKind::Hourly, row.serial, m.year(), m.month())),
+                    [&](QByteArrayView line) {
+                        double time = 0;
+                        if (!ReadLineTimeBytes(line, &time))
+                            return true;
+                        if (time < dayAgo)
+                            return false;
+                        ArchiveRecord r;
+                        if (time <= now && TryParseArchiveLine(DecodeCp1251(line), &r)) {
+                            for (int w : r.ns)
+                                row.nsFlags |= w;
+                        }
+                        return true;
+                    });
             }
         } catch (const StorageError &) {
             // A file that cannot be read shows as missing records, not as a failed summary.

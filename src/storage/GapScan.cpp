@@ -234,6 +234,12 @@ double OldestRecordTime(const QString &dataRoot, quint16 serial, GapKind kind)
     return 0;
 }
 
+bool ReadLineTimeBytes(QByteArrayView line, double *time)
+{
+    const qsizetype tab = line.indexOf('\t');
+    return tab > 0 && ReadTimeField(line.data(), line.data() + tab, time);
+}
+
 qint64 MissingCount(const QList<GapRun> &runs)
 {
     qint64 n = 0;

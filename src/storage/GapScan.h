@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 #include <QtGlobal>
@@ -32,6 +33,9 @@ QList<GapRun> FindGaps(const QString &dataRoot, quint16 serial, GapKind kind, do
 // The time of the meter's oldest stored record of a kind (0 when none): before it lies
 // history never collected, not a hole.
 double OldestRecordTime(const QString &dataRoot, quint16 serial, GapKind kind);
+
+// The time field of a raw file line (the text before its first TAB); false without one.
+bool ReadLineTimeBytes(QByteArrayView line, double *time);
 
 qint64 MissingCount(const QList<GapRun> &runs);
 
