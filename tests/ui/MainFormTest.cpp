@@ -91,7 +91,8 @@ TEST_F(MainFormTest, StartsWithSortedTreeAndPagesSet)
     EXPECT_FALSE(form->MainPanel->isVisible());
     EXPECT_EQ(form->MainPC->currentIndex(), 5);
     EXPECT_EQ(form->MainPC->tabText(5), QStringLiteral("Отчётность"));
-    EXPECT_EQ(form->MainPC->count(), 7);
+    ASSERT_EQ(form->MainPC->count(), 8);
+    EXPECT_EQ(form->MainPC->tabText(7), QStringLiteral("Сводка"));
     EXPECT_FALSE(form->borderPicture().isNull());
 
     ASSERT_EQ(form->MainTree->topLevelItemCount(), 1);
