@@ -33,6 +33,24 @@ inline const QString kMonthPage = QStringLiteral("Месячный архив");
 inline const QString kJournalPage = QStringLiteral("Журнал");
 inline const QString kReportPage = QStringLiteral("Отчётность");
 inline const QString kQueuePage = QStringLiteral("Очередь опроса");
+inline const QString kSummaryPage = QStringLiteral("Сводка");
+inline const QString kMenuFillGaps = QStringLiteral("Дочитать пропуски");
+inline const QString kSummaryOverdue = QStringLiteral("не отвечает");
+inline const QString kSummaryNsYes = QStringLiteral("есть");
+inline const QString kOverdueTip = QStringLiteral("Прибор не отвечает дольше положенного");
+inline const QString kSummaryColumns[] = {
+    QStringLiteral("Прибор"),
+    QStringLiteral("Заводской №"),
+    QStringLiteral("Группа"),
+    QStringLiteral("Последний ответ"),
+    QStringLiteral("Последняя ошибка"),
+    QStringLiteral("Последняя часовая"),
+    QStringLiteral("Последняя суточная"),
+    QStringLiteral("Последняя месячная"),
+    QStringLiteral("Пропущено часов за 31 сут."),
+    QStringLiteral("НС за сутки"),
+    QStringLiteral("Просрочен"),
+};
 
 // Tree messages
 inline const QString kChooseRootGroup = QStringLiteral("Выберите корневую группу!");

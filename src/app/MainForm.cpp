@@ -10,17 +10,23 @@
 #include "ExportCommand.h"
 #include "ReportCommand.h"
 #include "ShellRules.h"
+#include "SummaryPage.h"
 #include "TSetModemForm.h"
 
 #include "common/DataRoot.h"
 #include "common/StorageError.h"
+#include "common/DayCount.h"
 #include "exchange/ExchangeEngine.h"
+#include "exchange/MeterHealth.h"
+#include "exchange/MeterSummary.h"
 #include "reports/ReportTables.h"
 #include "reports/TableExport.h"
 #include "storage/ArchiveView.h"
 #include "registry/MeterRecord.h"
 
 #include <QAction>
+#include <QBrush>
+#include <QColor>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -243,6 +249,8 @@ void TMainForm::BuildWidgets()
     MenuItem2 = PopupMenu->addAction(ui::kMenuClear);
     MenuItem3 = PopupMenu->addAction(ui::kMenuCheck);
     MenuItem4 = PopupMenu->addAction(ui::kMenuGroupReports);
+    FillGapsItem = PopupMenu->addAction(ui::kMenuFillGaps);
+    FillGapsItem->setObjectName(QStringLiteral("FillGapsItem"));
 
     connect(RefreshTB, &QToolButton::clicked, this, &TMainForm::RebuildTree);
     connect(NewGroupTB, &QToolButton::clicked, this, &TMainForm::NewGroupClick);
@@ -253,6 +261,7 @@ void TMainForm::BuildWidgets()
     connect(MenuItem2, &QAction::triggered, this, &TMainForm::ClearArchiveClick);
     connect(MenuItem3, &QAction::triggered, this, &TMainForm::CheckArchiveClick);
     connect(MenuItem4, &QAction::triggered, this, &TMainForm::GroupReportsClick);
+    connect(FillGapsItem, &QAction::triggered, this, &TMainForm::FillGapsClick);
     connect(SearchEdit, &QLineEdit::textChanged, this, &TMainForm::SearchChanged);
     connect(MainTree, &QTreeWidget::itemSelectionChanged, this, [this] {
         if (!m_rebuilding)
@@ -291,6 +300,7 @@ void TMainForm::BuildWidgets()
     MonthTS = new ArchivePage(ArchivePage::Monthly);
     JournalTS = new ArchivePage(ArchivePage::Journal);
     ReportTS = new ReportPage;
+    SummaryTS = new TSummaryPage;
     auto *queuePage = new QWidget;
     queuePage->setObjectName(QStringLiteral("TabSheet3"));
     Memo1 = new QPlainTextEdit;
@@ -316,6 +326,14 @@ void TMainForm::BuildWidgets()
     ChartTS = new ChartPage;
     ChartTab = scrolled(ChartTS);
     MainPC->addTab(ChartTab, ui::kChartPage);
+    MainPC->addTab(SummaryTS, ui::kSummaryPage);
+    connect(SummaryTS, &TSummaryPage::MeterActivated, this, [this](int meter) {
+        const int node = m_model.FindMeterNode(meter);
+        if (node < 0)
+            return;
+        MainTree->clearSelection();
+        SelectNode(node);
+    });
     MainPC->setCurrentIndex(5);
     panelLayout->addWidget(MainPC);
     connect(MainPC, &QTabWidget::currentChanged, this, &TMainForm::RefreshActivePage);
@@ -450,6 +468,7 @@ void TMainForm::RebuildTree()
         item->setIcon(0, icons[node.icon == 2 ? 2 : node.IsGroup() ? 0 : 1]);
         m_items[i] = item;
     }
+    UpdateOverdueMarks();
     MainTree->expandAll();
     MainTree->clearSelection();
     MainTree->setCurrentItem(nullptr);
@@ -518,6 +537,9 @@ void TMainForm::RefreshActivePage()
     case 4:
         ArchiveRefresh(JournalTS);
         break;
+    case 7:
+        SummaryRefresh();
+        break;
     default:
         if (MainPC->currentWidget() == ChartTab)
             ChartRefresh();
@@ -549,6 +571,7 @@ void TMainForm::ShowPopup(const QPoint &pos)
     MenuItem2->setEnabled(!IsReadOnly());
     MenuItem3->setEnabled(SelectedMeter() != 0);
     MenuItem4->setVisible(node >= 0 && m_model.nodes[node].IsGroup());
+    FillGapsItem->setEnabled(SelectedMeter() > 0 && !IsReadOnly() && m_engine);
     PopupMenu->popup(MainTree->viewport()->mapToGlobal(pos));
 }
 
@@ -762,6 +785,51 @@ void TMainForm::Timer1Tick()
     if (!m_engine)
         return;
     Memo1->setPlainText(m_engine->QueueLines().join(u'\n'));
+    UpdateOverdueMarks();
+}
+
+MeterHealth &TMainForm::Health()
+{
+    if (m_engine)
+        return m_engine->health();
+    if (!m_health)
+        m_health = std::make_unique<MeterHealth>(m_dataRoot);
+    return *m_health;
+}
+
+void TMainForm::FillGapsClick()
+{
+    int serial = 0;
+    if (IsReadOnly() || !m_engine || !SelectedSerial(&serial))
+        return;
+    m_engine->FillGaps(serial, 0);
+}
+
+void TMainForm::SummaryRefresh()
+{
+    SummaryTS->SetRows(BuildMeterSummary(m_dataRoot, m_registry, Health(), DayCountFromDateTime(QDateTime::currentDateTime())));
+    UpdateOverdueMarks();
+}
+
+void TMainForm::UpdateOverdueMarks()
+{
+    MeterHealth &health = Health();
+    const int setting = health.OverdueHoursSetting();
+    const double now = DayCountFromDateTime(QDateTime::currentDateTime());
+    ProfileFile &ini = m_registry.file();
+    for (qsizetype i = 0; i < m_model.nodes.size() && i < m_items.size(); ++i) {
+        const TreeNode &node = m_model.nodes[i];
+        if (node.IsGroup() || !m_items[i])
+            continue;
+        const QString section = MeterSection(node.data);
+        quint16 serial = 0;
+        const bool overdue = ParseSerial(ini.ReadString(section, reg::kSerial), &serial)
+            && IsOverdue(health.Read(serial), ini.ReadString(section, reg::kSchedule), setting, now);
+        // A distinct colour and a tip: the icon keeps telling meters from groups.
+        m_items[i]->setForeground(0, overdue ? QBrush(QColor(0xb0, 0x00, 0x20)) : QBrush());
+        m_items[i]->setToolTip(0, overdue ? ui::kOverdueTip : QString());
+        m_items[i]->setData(0, Qt::UserRole + 2, overdue);
+    }
 }
 
 ReportOptions TMainForm::ReportPageOptions()

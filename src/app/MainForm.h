@@ -27,6 +27,8 @@ namespace qst {
 
 class ChartPage;
 class ExchangeEngine;
+class MeterHealth;
+class TSummaryPage;
 class TClearForm;
 class TMsgForm;
 class TNewCounterForm;
@@ -121,6 +123,7 @@ public:
     QAction *MenuItem2;
     QAction *MenuItem3;
     QAction *MenuItem4;
+    QAction *FillGapsItem;
     QWidget *MainPanel;
     QLabel *HeaderPanel;
     QTabWidget *MainPC;
@@ -132,6 +135,7 @@ public:
     ReportPage *ReportTS;
     ChartPage *ChartTS;
     QWidget *ChartTab; // the page's scroll area in MainPC
+    TSummaryPage *SummaryTS;
     QPlainTextEdit *Memo1;
     QTabWidget *LogPC;
     QTimer *Timer1;
@@ -154,6 +158,11 @@ private:
     void BuildWidgets();
     void DisableWriteCommands();
     void ShowPopup(const QPoint &pos);
+    void FillGapsClick();
+    // The summary page's rows read again, and the tree's marks of meters that do not answer.
+    void SummaryRefresh();
+    void UpdateOverdueMarks();
+    MeterHealth &Health();
     // The selected meter's Serial converted to an integer; false without one.
     bool SelectedSerial(int *serial);
 
@@ -164,6 +173,7 @@ private:
     QList<QTreeWidgetItem *> m_items;
     std::unique_ptr<LogPane> m_log;
     std::unique_ptr<ExchangeEngine> m_engine;
+    std::unique_ptr<MeterHealth> m_health; // without an engine (read-only window)
     QImage m_border;
     std::function<bool(const QString &)> m_openDocument;
     QString m_lastReport;

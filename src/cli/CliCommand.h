@@ -51,5 +51,7 @@ bool CheckTableOptions(const QCommandLineParser &parser, const QString &command,
 int WriteExportTable(const ExportTable &table, const QString &command, const QString &format, const QString &dialect,
                      const QString &encoding, const QString &out);
 int RunCheck(const CliContext &context);
+int RunGaps(const CliContext &context);
+int RunStatus(const CliContext &context);
 
 } // namespace qst::cli

@@ -55,6 +55,8 @@ int RunPoll(const CliContext &context)
     } hourly, daily, monthly;
     int journal = -1;
     int timeout = 600;
+    bool fillGaps = false;
+    int gapDays = 0;
     for (qsizetype i = 1; i < a.size(); ++i) {
         const QString o = a[i];
         auto period = [&](Period &p) {
@@ -80,6 +82,10 @@ int RunPoll(const CliContext &context)
             ok = period(monthly);
         else if (o == QStringLiteral("--journal") && i + 1 < a.size())
             journal = a[++i].toInt(&ok);
+        else if (o == QStringLiteral("--fill-gaps"))
+            fillGaps = true;
+        else if (o == QStringLiteral("--days") && i + 1 < a.size())
+            ok = (gapDays = a[++i].toInt(&ok)) > 0 && ok;
         else if (o == QStringLiteral("--timeout") && i + 1 < a.size())
             timeout = a[++i].toInt(&ok);
         else
@@ -92,8 +98,11 @@ int RunPoll(const CliContext &context)
     const int serial = serialText.trimmed().toInt(&serialOk);
     if (!serialOk)
         return UsageError(QStringLiteral("poll: --serial S is required"));
-    if (!current && !hourly.wanted && !daily.wanted && !monthly.wanted && journal < 0)
-        return UsageError(QStringLiteral("poll: nothing to read (--current, --hourly, --daily, --monthly, --journal)"));
+    if (!current && !hourly.wanted && !daily.wanted && !monthly.wanted && journal < 0 && !fillGaps)
+        return UsageError(
+            QStringLiteral("poll: nothing to read (--current, --hourly, --daily, --monthly, --journal, --fill-gaps)"));
+    if (gapDays > 0 && !fillGaps)
+        return UsageError(QStringLiteral("poll: --days N goes with --fill-gaps"));
     if (journal < 0 && a.contains(QStringLiteral("--journal")))
         return UsageError(QStringLiteral("poll: --journal COUNT is 0 or more"));
 
@@ -119,6 +128,10 @@ int RunPoll(const CliContext &context)
         refusals << engine.ReadMonthly(serial, monthly.from.date(), monthly.to.date(), reread);
     if (journal >= 0)
         engine.ReadJournal(serial, journal);
+    if (fillGaps) {
+        const int queued = engine.FillGaps(serial, gapDays);
+        PrintLine(stdout, QStringLiteral("poll: %1 requests for missing records queued").arg(queued));
+    }
     refusals.removeAll(QString());
     if (!refusals.isEmpty()) {
         PrintLine(stderr, refusals.first());

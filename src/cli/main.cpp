@@ -29,9 +29,11 @@ const CliCommand kCommands[] = {
      RunPortSet},
     {"poll",
      "poll --serial S [--current] [--hourly FROM TO] [--daily FROM TO] [--monthly FROM TO]\n"
-     "            [--journal COUNT] [--reread] [--timeout SECONDS]\n"
+     "            [--journal COUNT] [--reread] [--fill-gaps [--days N]] [--timeout SECONDS]\n"
      "      Reads the meter now, as the read buttons do, until its requests are done (default\n"
-     "      timeout 600 s). Log lines go to standard output. Exit 0 when no step failed.",
+     "      timeout 600 s). Log lines go to standard output. Exit 0 when no step failed.\n"
+     "      --fill-gaps also reads the missing records the calculator still holds (of the last N\n"
+     "      days; default: as far back as its rings reach), never overwriting a stored one.",
      RunPoll},
     {"run", "run\n      Polls every meter by its schedule until SIGINT or SIGTERM.", RunService},
     {"report-rows",
@@ -70,6 +72,19 @@ const CliCommand kCommands[] = {
      "      asks for confirmation (--yes: without asking), registers unknown calculators, stores the\n"
      "      current values, archives and journal. Exit 0 when every file loaded.",
      RunImport},
+    {"gaps",
+     "gaps --serial S --kind hourly|daily|monthly [--from DATE --to DATE]\n"
+     "      Prints the missing records as runs, one per line: first, last, count (TAB-separated).\n"
+     "      Default period: the last 31 days (hourly), year (daily) or 3 years (monthly) of\n"
+     "      completed records; a bare --to date includes that whole day.",
+     RunGaps},
+    {"status",
+     "status [--json] [--check]\n"
+     "      Every meter's health: last answer and failure, newest records, missing hours of the last\n"
+     "      31 days, abnormal situations of the last day, overdue. --check prints one summary line and\n"
+     "      exits as a monitoring plugin: 0 all fine, 1 some meter misses records its calculator still\n"
+     "      holds, 2 some meter is overdue, 3 the data root cannot be read.",
+     RunStatus},
 };
 
 void PrintHelp()

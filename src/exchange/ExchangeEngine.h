@@ -16,6 +16,7 @@ namespace qst {
 
 class ExchangeClock;
 class LogSink;
+class MeterHealth;
 class MainThreadCalls;
 class Registry;
 class SerialPort;
@@ -55,6 +56,15 @@ public:
     QString ReadDaily(int serial, const QDate &from, const QDate &to, bool reread);
     QString ReadMonthly(int serial, const QDate &from, const QDate &to, bool reread);
     void ReadJournal(int serial, int count);
+    // Queues reads of the meter's missing archive records still in the calculator's rings,
+    // one request per run, overwrite off, behind the meter's other requests. days > 0 looks
+    // that far back, else twice the ring's reach; runs the ring no longer holds are logged
+    // once. uptoMarks: only records before the last-read marks (the rest is the scheduled
+    // poll's own). Returns the number of requests queued.
+    int QueueGapRequests(int serial, int days, bool uptoMarks);
+    // "Дочитать пропуски": current values and the gap reads, now.
+    int FillGaps(int serial, int days);
+    MeterHealth &health() { return *m_health; }
     // The stop button: drops the meter's queued requests.
     void StopMeter(int serial);
 
@@ -84,6 +94,7 @@ private:
     ExchangeClock *m_clock;
     PollQueue m_queue;
     std::unique_ptr<MainThreadCalls> m_calls;
+    std::unique_ptr<MeterHealth> m_health;
     std::vector<TExchangeThread *> m_threads;
     std::mutex m_portLocks[kPortCount + 1];
     double m_lastScheduleCheck = 0;

@@ -1,5 +1,7 @@
 #include "ExchangeThread.h"
 
+#include "MeterHealth.h"
+
 #include "ArchiveWalk.h"
 #include "ExchangeClock.h"
 #include "ExchangeEngine.h"
@@ -125,6 +127,16 @@ void TExchangeThread::run()
     Log(texts::kPortClosed);
 }
 
+MeterHealth &TExchangeThread::Health()
+{
+    return m_engine.health();
+}
+
+double TExchangeThread::NowDays() const
+{
+    return DayCountFromDateTime(m_engine.m_clock->Now());
+}
+
 void TExchangeThread::Serve(TQueueItem &request)
 {
     if (request.port != m_port)
@@ -135,7 +147,12 @@ void TExchangeThread::Serve(TQueueItem &request)
             m_serial->SetLineParams(kSpeed9600, kFormat8N1);
             if (m_connected)
                 HangUp();
-            if (!DialModem(*m_serial, *m_engine.m_clock, request.phone, [this](const QString &t) { Log(t); })) {
+            QString dialFailure;
+            if (!DialModem(*m_serial, *m_engine.m_clock, request.phone, [&](const QString &t) {
+                    dialFailure = t;
+                    Log(t);
+                })) {
+                Health().Failed(static_cast<quint16>(request.serial), NowDays(), dialFailure);
                 const QString phone = request.phone;
                 PollQueue *queue = &m_engine.m_queue;
                 m_engine.m_calls->Call([queue, phone] { queue->RemoveConnectionRequests(phone); });
@@ -174,15 +191,20 @@ void TExchangeThread::ServeLocked(TQueueItem &request)
     const int serialResult = ReadSerialNumber(address, *m_serial, kWaitMs, lineState, &serialRead, clock);
     if (serialResult != kLinkOk) {
         Log(texts::kSerialReadFailed + QString::number(serialResult));
+        Health().Failed(static_cast<quint16>(request.serial), NowDays(),
+            texts::kSerialReadFailed + QString::number(serialResult));
         ReportDone(request);
         return;
     }
     if (serialRead != request.serial) {
         Log(texts::kSerialMismatchA + QString::number(serialRead) + texts::kSerialMismatchB + serialText + u')');
+        Health().Failed(static_cast<quint16>(request.serial), NowDays(),
+            texts::kSerialMismatchA + QString::number(serialRead) + texts::kSerialMismatchB + serialText + u')');
         ReportDone(request);
         return;
     }
     Log(texts::kSerialChecked);
+    Health().Answered(static_cast<quint16>(request.serial), NowDays());
 
     if (request.version == 0) {
         bool snapshot = false;
@@ -284,6 +306,12 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
             continue;
         }
         const int count = ArchiveRecordCount(P[pa], P[pb], P[pc]);
+        if (count > 0) {
+            const GapKind gapKind = request.kind == kRequestHourly ? GapKind::Hourly
+                : request.kind == kRequestDaily                    ? GapKind::Daily
+                                                                   : GapKind::Monthly;
+            Health().LearnRing(serial16, gapKind, count);
+        }
         if (count <= 0) {
             Log(words.empty + serialText + texts::kEmpty);
             break;

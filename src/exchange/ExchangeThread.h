@@ -9,6 +9,8 @@
 
 namespace qst {
 
+class MeterHealth;
+
 class ExchangeEngine;
 class SerialPort;
 
@@ -38,6 +40,8 @@ private:
     void ReadArchive(const TQueueItem &request);
     void ReadJournal(const TQueueItem &request);
     void HangUp();
+    MeterHealth &Health();
+    double NowDays() const;
     bool SleepUnlessStopped(int ms);
 
     const int m_port;

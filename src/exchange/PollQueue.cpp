@@ -13,7 +13,7 @@ PollQueue::PollQueue(Registry &registry)
 {
 }
 
-void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, bool reread)
+void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, bool reread, bool afterMeter)
 {
     if (kind > 0 && start == end)
         return;
@@ -47,7 +47,7 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
             if (start > q.start && start < q.end) {
                 if (end <= q.end)
                     continue;
-                EnqueueRequest(serial, kind, end, q.end, reread);
+                EnqueueRequest(serial, kind, end, q.end, reread, afterMeter);
                 return;
             }
             if (end > q.start && end < q.end) {
@@ -55,12 +55,12 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
                     continue;
                 // Straight to the uncovered head: widening it to q's end first, as the
                 // classic rule did, can bounce between overlapping queued periods for ever.
-                EnqueueRequest(serial, kind, q.start, start, reread);
+                EnqueueRequest(serial, kind, q.start, start, reread, afterMeter);
                 return;
             }
             if (start <= q.start && end >= q.end) {
-                EnqueueRequest(serial, kind, q.start, start, reread);
-                EnqueueRequest(serial, kind, end, q.end, reread);
+                EnqueueRequest(serial, kind, q.start, start, reread, afterMeter);
+                EnqueueRequest(serial, kind, end, q.end, reread, afterMeter);
                 return;
             }
         }
@@ -87,6 +87,14 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
     item.reread = reread ? 1 : 0;
     item.start = start;
     item.end = end;
+    if (afterMeter) {
+        for (qsizetype i = m_items.size() - 1; i >= 0; --i) {
+            if (m_items[i].serial == serial) {
+                m_items.insert(i + 1, item);
+                return;
+            }
+        }
+    }
     // Next to a request over the same connection, so one call serves them together.
     if (m_items.size() >= 2) {
         for (qsizetype i = m_items.size() - 2; i >= 0; --i) {
@@ -97,6 +105,29 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
         }
     }
     m_items.append(item);
+}
+
+void PollQueue::MoveBehindMeter(int serial, const QList<quint32> &ids)
+{
+    if (ids.isEmpty())
+        return;
+    std::lock_guard lock(m_mutex);
+    QList<TQueueItem> moved;
+    for (qsizetype i = 0; i < m_items.size();) {
+        if (ids.contains(m_items[i].id))
+            moved.append(m_items.takeAt(i));
+        else
+            ++i;
+    }
+    qsizetype at = m_items.size();
+    for (qsizetype i = m_items.size() - 1; i >= 0; --i) {
+        if (m_items[i].serial == serial) {
+            at = i + 1;
+            break;
+        }
+    }
+    for (const TQueueItem &q : moved)
+        m_items.insert(at++, q);
 }
 
 void PollQueue::RemoveRequest(quint32 id)

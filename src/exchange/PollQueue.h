@@ -43,7 +43,11 @@ public:
 
     // Adds a request for the registered meter with this serial, trimmed against the
     // periods already queued; declines silently (empty period, unknown meter).
-    void EnqueueRequest(int serial, int kind, double end, double start, bool reread);
+    // afterMeter: placed directly behind the meter's last queued request (the gap reads,
+    // which wait for the meter's ordinary requests) instead of by connection.
+    void EnqueueRequest(int serial, int kind, double end, double start, bool reread, bool afterMeter = false);
+    // Moves these requests, in their order, directly behind the meter's last other request.
+    void MoveBehindMeter(int serial, const QList<quint32> &ids);
     void RemoveRequest(quint32 id);
     void SetMeterVersion(quint32 id, int version);
     // The modem requests that call this number.

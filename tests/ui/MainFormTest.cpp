@@ -91,8 +91,9 @@ TEST_F(MainFormTest, StartsWithSortedTreeAndPagesSet)
     EXPECT_FALSE(form->MainPanel->isVisible());
     EXPECT_EQ(form->MainPC->currentIndex(), 5);
     EXPECT_EQ(form->MainPC->tabText(5), QStringLiteral("Отчётность"));
-    EXPECT_EQ(form->MainPC->count(), 8);
+    ASSERT_EQ(form->MainPC->count(), 9);
     EXPECT_EQ(form->MainPC->tabText(7), QStringLiteral("График"));
+    EXPECT_EQ(form->MainPC->tabText(8), QStringLiteral("Сводка"));
     EXPECT_FALSE(form->borderPicture().isNull());
 
     ASSERT_EQ(form->MainTree->topLevelItemCount(), 1);

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "exchange/MeterHealth.h"
+
+#include <QList>
+#include <QString>
+
+namespace qst {
+
+class Registry;
+
+// One line of the summary of every meter ("Сводка", qst-cli status).
+struct MeterSummaryRow
+{
+    int meter = 0; // registry number
+    QString name;
+    quint16 serial = 0;
+    QString group;
+    MeterStatus status;
+    double newest[3] = {};      // newest stored hourly, daily, monthly record; 0 = none
+    qint64 missingHours31 = 0;  // completed hours of the last 31 days without a line
+    bool gapsInRing = false;    // some kind misses records the calculator still holds
+    int nsFlags = 0;            // abnormal-situation words of the last day's hourly records, OR-ed
+    bool overdue = false;
+};
+
+// Only what is stored before a meter's oldest record is never counted missing: that is
+// history never collected. Reads the files only; writes nothing.
+QList<MeterSummaryRow> BuildMeterSummary(const QString &dataRoot, Registry &registry, MeterHealth &health, double now);
+
+// The newest record time in a meter's files of a kind; 0 when none.
+double NewestRecordTime(const QString &dataRoot, quint16 serial, GapKind kind);
+
+} // namespace qst

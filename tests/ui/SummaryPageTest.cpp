@@ -1,0 +1,139 @@
+// The "Сводка" page and the tree's mark of meters that do not answer.
+#include "AppTexts.h"
+#include "MainForm.h"
+#include "SummaryPage.h"
+#include "UiSupport.h"
+
+#include "common/DayCount.h"
+#include "common/TextFile.h"
+#include "exchange/ExchangeEngine.h"
+#include "exchange/MeterHealth.h"
+#include "registry/MeterRecord.h"
+#include "registry/Registry.h"
+#include "registry/TreeCommands.h"
+#include "storage/ArchiveFiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSortFilterProxyModel>
+#include <QTableView>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+using namespace qst;
+using namespace qst::test;
+
+namespace {
+
+int AddMeterNamed(Registry &registry, const QString &name, int serial, const QString &schedule)
+{
+    MeterRecord m;
+    m.name = name;
+    m.serial = QString::number(serial);
+    m.address = QStringLiteral("1");
+    m.port = 1;
+    m.schedule = schedule.isEmpty() ? QStringList{} : QStringList{schedule};
+    return AddMeter(registry, 0, m);
+}
+
+// Hours of today before the current one stored for the meter, but `skip` of them.
+void StoreToday(const QString &root, quint16 serial, int skip)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QDate today = now.date();
+    QStringList lines;
+    for (int h = 0; h < now.time().hour(); ++h) {
+        if (h == skip)
+            continue;
+        lines << LineBuilder().Time(DayCountFromParts(today, QTime(h, 0))).Real(1).line();
+    }
+    const QString path = DataFilePath(root, DataKind::Hourly, serial, today.year(), today.month());
+    QDir().mkpath(QFileInfo(path).path());
+    if (!lines.isEmpty())
+        SaveLines(path, lines);
+}
+
+} // namespace
+
+TEST(SummaryPage, ShowsEveryMeterSortsAndSelectsOnDoubleClick)
+{
+    TempDataRoot root;
+    {
+        Registry registry(TreeIniPath(root.path()));
+        AddMeterNamed(registry, QStringLiteral("Школа №5"), 701, QStringLiteral("08:00"));
+        AddMeterNamed(registry, QStringLiteral("Баня"), 702, QStringLiteral("08:00"));
+        AddMeterNamed(registry, QStringLiteral("Аптека"), 703, QString());
+        // 701 answered a week ago and not since: overdue. 702 answered now.
+        MeterHealth health(root.path());
+        const double now = DayCountFromDateTime(QDateTime::currentDateTime());
+        health.PollQueued(701, now - 8);
+        health.Answered(701, now - 7);
+        health.PollQueued(701, now - 0.1);
+        health.Failed(701, now - 0.1, QStringLiteral("Не удалось прочитать серийный номер прибора. Код ошибки: -1"));
+        health.PollQueued(702, now - 0.1);
+        health.Answered(702, now - 0.1);
+        health.Flush();
+    }
+    StoreToday(root.path(), 702, 1);
+    StoreToday(root.path(), 701, -1);
+
+    TMainForm form(root.path(), false);
+    form.show();
+    QTreeWidget *tree = form.findChild<QTreeWidget *>(QStringLiteral("MainTree"));
+    ASSERT_TRUE(tree);
+    // The overdue meter stands out in the tree; the others do not.
+    int marked = 0;
+    QString markedName;
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        if ((*it)->data(0, Qt::UserRole + 2).toBool()) {
+            ++marked;
+            markedName = (*it)->text(0);
+            EXPECT_EQ((*it)->toolTip(0), ui::kOverdueTip);
+        }
+    }
+    EXPECT_EQ(marked, 1);
+    EXPECT_TRUE(markedName.contains(QStringLiteral("Школа"))) << markedName.toStdString();
+
+    // Select a meter so the page row shows, then open "Сводка".
+    tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+    tree->topLevelItem(0)->child(0)->setSelected(true);
+    auto *pages = form.findChild<QTabWidget *>(QStringLiteral("MainPC"));
+    ASSERT_TRUE(pages);
+    ASSERT_EQ(pages->tabText(7), QStringLiteral("Сводка"));
+    pages->setCurrentIndex(7);
+    auto *view = form.findChild<QTableView *>(QStringLiteral("SummaryLV"));
+    ASSERT_TRUE(view);
+    QAbstractItemModel *model = view->model();
+    ASSERT_EQ(model->rowCount(), 3);
+    auto cell = [&](int row, int column) { return model->index(row, column).data().toString(); };
+    // Sorted by name: Аптека, Баня, Школа.
+    EXPECT_EQ(cell(0, TSummaryModel::kColName), QStringLiteral("Аптека"));
+    EXPECT_EQ(cell(2, TSummaryModel::kColName), QStringLiteral("Школа №5"));
+    EXPECT_EQ(cell(2, TSummaryModel::kColOverdue), ui::kSummaryOverdue);
+    EXPECT_TRUE(cell(2, TSummaryModel::kColFailure).startsWith(QStringLiteral("Не удалось прочитать")));
+    EXPECT_EQ(cell(0, TSummaryModel::kColOverdue), QString()) << "no schedule: never overdue";
+    if (QTime::currentTime().hour() >= 3)
+        EXPECT_EQ(cell(1, TSummaryModel::kColMissingHours), QStringLiteral("1")) << "Баня misses its 01:00 record";
+    else
+        EXPECT_EQ(cell(1, TSummaryModel::kColMissingHours), QStringLiteral("0"));
+
+    // Sorting by the overdue column puts the overdue meter last, by its raw value.
+    view->sortByColumn(TSummaryModel::kColOverdue, Qt::AscendingOrder);
+    EXPECT_EQ(cell(2, TSummaryModel::kColName), QStringLiteral("Школа №5"));
+    view->sortByColumn(TSummaryModel::kColSerial, Qt::DescendingOrder);
+    EXPECT_EQ(cell(0, TSummaryModel::kColSerial), QStringLiteral("703"));
+
+    // A double click on a row selects its meter in the tree.
+    view->sortByColumn(TSummaryModel::kColName, Qt::AscendingOrder);
+    const QModelIndex school = model->index(2, TSummaryModel::kColName);
+    view->scrollTo(school);
+    const QRect rect = view->visualRect(school);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, rect.center());
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, rect.center());
+    ASSERT_EQ(tree->selectedItems().size(), 1);
+    EXPECT_EQ(tree->selectedItems().first()->text(0), markedName);
+
+    Screenshot(&form, QStringLiteral("summary-page"));
+}
