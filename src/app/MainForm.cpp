@@ -537,12 +537,11 @@ void TMainForm::RefreshActivePage()
     case 4:
         ArchiveRefresh(JournalTS);
         break;
-    case 7:
-        SummaryRefresh();
-        break;
     default:
         if (MainPC->currentWidget() == ChartTab)
             ChartRefresh();
+        else if (MainPC->currentWidget() == SummaryTS)
+            SummaryRefresh();
         break;
     }
 }

@@ -88,7 +88,8 @@ struct Job
 
 bool CarriesTheClock(const QString &name)
 {
-    static const QRegularExpression current(QStringLiteral("^DATA/(CV\\d+/.*|\\d+\\.dat)$"));
+    // Current values, their history, and the meters' health (times of the last answer).
+    static const QRegularExpression current(QStringLiteral("^(DATA/(CV\\d+/.*|\\d+\\.dat)|Status\\.ini)$"));
     return current.match(name).hasMatch();
 }
 
