@@ -27,6 +27,9 @@ PACKAGES=(
     libreoffice-calc-nogui
     poppler-utils
     fonts-liberation
+    # database replication: the client library, and a server the tests and demo start
+    libpq-dev
+    postgresql
     # the Debian package and its checks (scripts/package.sh)
     dpkg-dev
     file

@@ -53,5 +53,10 @@ int WriteExportTable(const ExportTable &table, const QString &command, const QSt
 int RunCheck(const CliContext &context);
 int RunGaps(const CliContext &context);
 int RunStatus(const CliContext &context);
+int RunDbSet(const CliContext &context);
+int RunDbOff(const CliContext &context);
+int RunDbInit(const CliContext &context);
+int RunDbSync(const CliContext &context);
+int RunDbStatus(const CliContext &context);
 
 } // namespace qst::cli

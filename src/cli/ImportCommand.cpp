@@ -1,4 +1,5 @@
 #include "CliCommand.h"
+#include "CliReplication.h"
 #include "CliSupport.h"
 
 #include "common/DataRoot.h"
@@ -70,7 +71,9 @@ int RunImport(const CliContext &context)
             PrintLine(stdout, QStringLiteral("\n%1%").arg(percent));
     };
     callbacks.message = [&](const QString &text) { PrintLine(stdout, u'\n' + text); };
+    CliReplication replication(context.dataRoot);
     const ImportRunResult run = ImportArchiveFiles(target, paths, serials, callbacks);
+    replication.Finish(60000);
     if (!run.completed || run.notStored > 0) {
         PrintLine(stderr, u'\n' + ImportResultText(run));
         return kExitFailed;

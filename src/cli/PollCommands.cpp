@@ -1,4 +1,5 @@
 #include "CliCommand.h"
+#include "CliReplication.h"
 #include "CliSupport.h"
 
 #include "common/DataRoot.h"
@@ -115,6 +116,7 @@ int RunPoll(const CliContext &context)
         return kExitFailed;
 
     StdoutLog log;
+    CliReplication replication(context.dataRoot);
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});
     // The requests the read buttons make, in their order.
     QStringList refusals;
@@ -166,6 +168,7 @@ int RunPoll(const CliContext &context)
     supervisor.start(1000);
     QCoreApplication::exec();
     engine.Shutdown();
+    replication.Finish(15000);
     return log.failed() || timedOut || interrupted ? kExitFailed : kExitOk;
 }
 
@@ -178,6 +181,7 @@ int RunService(const CliContext &context)
         return kExitFailed;
     Registry registry(TreeIniPath(context.dataRoot));
     StdoutLog log;
+    CliReplication replication(context.dataRoot);
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});
     QTimer schedule;
     QTimer supervisor;
@@ -195,6 +199,7 @@ int RunService(const CliContext &context)
     schedule.stop();
     supervisor.stop();
     engine.Shutdown();
+    replication.Finish(10000);
     return kExitOk;
 }
 

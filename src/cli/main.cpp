@@ -85,6 +85,24 @@ const CliCommand kCommands[] = {
      "      exits as a monitoring plugin: 0 all fine, 1 some meter misses records its calculator still\n"
      "      holds, 2 some meter is overdue, 3 the data root cannot be read.",
      RunStatus},
+    {"db set",
+     "db set URL [--node NAME]\n"
+     "      Copies every record this data root stores into PostgreSQL as well. URL: a libpq connection\n"
+     "      string or postgresql://user@host:port/db; the password goes in ~/.pgpass or PGPASSWORD,\n"
+     "      never in Tree.ini. NAME tells this poller's records apart (default: the host name).",
+     RunDbSet},
+    {"db off", "db off\n      Stops copying to the database (what waits in the outbox stays there).", RunDbOff},
+    {"db init", "db init\n      Creates or updates the database's tables.", RunDbInit},
+    {"db sync",
+     "db sync [--serial S] [--from DATE]\n"
+     "      Sends what the files already hold (a new database, an old data root, after a full disk).\n"
+     "      Safe to repeat: records already there are not duplicated. Exit 0 when all went in.",
+     RunDbSync},
+    {"db status",
+     "db status [--json]\n"
+     "      The database copy: whether the database answers, records waiting in the outbox and the\n"
+     "      lag, the last commit, the last error, records the database refused.",
+     RunDbStatus},
 };
 
 void PrintHelp()

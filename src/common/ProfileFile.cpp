@@ -228,6 +228,22 @@ QList<QString> ProfileFile::ReadSectionNames()
     return names;
 }
 
+QList<QString> ProfileFile::ReadKeyNames(const QString &section)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    QList<QString> names;
+    const auto it = m_sections.constFind(Name{section});
+    if (it == m_sections.constEnd())
+        return names;
+    for (int i = it->header + 1; i < it->end; ++i) {
+        const Line &line = m_lines[i];
+        if (line.isKey && it->keys.value(Name{line.key}, -1) == i)
+            names.append(line.key);
+    }
+    return names;
+}
+
 QString ProfileTextError(QStringView text)
 {
     for (QChar c : text) {

@@ -44,6 +44,8 @@ public:
     QDate ReadDate(const QString &section, const QString &key, const QDate &defaultValue);
     QDateTime ReadDateTime(const QString &section, const QString &key, const QDateTime &defaultValue);
     QList<QString> ReadSectionNames();
+    // The keys of a section in file order, each once (the first of duplicates counts).
+    QList<QString> ReadKeyNames(const QString &section);
 
     // Each write goes to the file before it returns; throws StorageError on failure.
     void WriteString(const QString &section, const QString &key, const QString &value);

@@ -293,7 +293,7 @@ private:
 
 const qint64 kZeroKey = TimeKey(0);
 
-void InsertOneArchiveLine(KeyedLines &file, const QString &line, double time, bool overwrite)
+bool InsertOneArchiveLine(KeyedLines &file, const QString &line, double time, bool overwrite)
 {
     const qint64 t = TimeKey(time);
     qint64 prev = kZeroKey;
@@ -301,16 +301,17 @@ void InsertOneArchiveLine(KeyedLines &file, const QString &line, double time, bo
         const qint64 cur = file.key(i);
         if (prev < t && t < cur) {
             file.insert(i, line);
-            return;
+            return true;
         }
         if (t == cur) {
             if (overwrite)
                 file.replace(i, line);
-            return;
+            return overwrite;
         }
         prev = cur;
     }
     file.insert(file.size(), line);
+    return true;
 }
 
 bool InsertOneJournalLine(KeyedLines &file, const QString &line, double time)
@@ -339,11 +340,12 @@ bool InsertOneJournalLine(KeyedLines &file, const QString &line, double time)
 
 } // namespace
 
-void InsertArchiveLine(const QString &path, const QString &line, double time, bool overwrite)
+bool InsertArchiveLine(const QString &path, const QString &line, double time, bool overwrite)
 {
     KeyedLines file(path);
-    InsertOneArchiveLine(file, line, time, overwrite);
+    const bool stored = InsertOneArchiveLine(file, line, time, overwrite);
     file.saveIfChanged();
+    return stored;
 }
 
 bool InsertJournalLine(const QString &path, const QString &line, double time)

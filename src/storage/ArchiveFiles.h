@@ -87,7 +87,8 @@ void EnsureMeterFolder(const QString &filePath);
 // ordering rule): a new time is inserted between its neighbours, an equal time (to the
 // second) is replaced only with overwrite set. A line whose time does not convert makes
 // the call fail before anything is written. Creates the meter folder when missing.
-void InsertArchiveLine(const QString &path, const QString &line, double time, bool overwrite);
+// Returns whether the new line stands in the file (false: an equal time kept its line).
+bool InsertArchiveLine(const QString &path, const QString &line, double time, bool overwrite);
 
 // Puts a journal line after the lines of earlier times; among lines of its own time it
 // goes directly after the first, unless an identical line is there already. Returns

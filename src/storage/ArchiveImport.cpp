@@ -3,6 +3,7 @@
 #include "ArchiveFiles.h"
 #include "JournalDecoder.h"
 #include "MeterWriteLock.h"
+#include "RecordFeed.h"
 
 #include "common/DataRoot.h"
 #include "common/DayCount.h"
@@ -128,8 +129,9 @@ public:
     }
 
     // Every file written once. A file that cannot be written loses its lines only; the
-    // latest time of the files written comes back (false when none was).
-    bool FlushArchive(double *latest, StoreFailures &failures)
+    // latest time of the files written comes back (false when none was). The lines stored
+    // go to the data root's record feed.
+    bool FlushArchive(const QString &dataRoot, FedKind kind, quint16 serial, double *latest, StoreFailures &failures)
     {
         bool any = false;
         for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
@@ -139,6 +141,11 @@ public:
                 failures.Add(int(it.value().lines.size()), e.message());
                 continue;
             }
+            QList<FedRecord> fed;
+            fed.reserve(it.value().lines.size());
+            for (const TimedLine &l : it.value().lines)
+                fed.append(FedRecord{kind, serial, l.line});
+            FeedStored(dataRoot, fed);
             if (!any || it.value().latest > *latest)
                 *latest = it.value().latest;
             any = true;
@@ -147,16 +154,23 @@ public:
         return any;
     }
 
-    bool FlushJournal(double *latest, StoreFailures &failures)
+    bool FlushJournal(const QString &dataRoot, quint16 serial, double *latest, StoreFailures &failures)
     {
         bool any = false;
         for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
+            QList<bool> duplicates;
             try {
-                InsertJournalLines(it.key(), it.value().lines);
+                duplicates = InsertJournalLines(it.key(), it.value().lines);
             } catch (const StorageError &e) {
                 failures.Add(int(it.value().lines.size()), e.message());
                 continue;
             }
+            QList<FedRecord> fed;
+            for (qsizetype i = 0; i < duplicates.size(); ++i) {
+                if (!duplicates[i])
+                    fed.append(FedRecord{FedKind::Journal, serial, it.value().lines[i].line});
+            }
+            FeedStored(dataRoot, fed);
             if (!any || it.value().latest > *latest)
                 *latest = it.value().latest;
             any = true;
@@ -201,13 +215,13 @@ public:
         const int section = FindSection(m_target, m_serial, m_section);
         for (int kind = kArchiveHourly; kind <= kArchiveMonthly; ++kind) {
             double latest = 0;
-            if (m_archive[kind].FlushArchive(&latest, m_failures))
+            if (m_archive[kind].FlushArchive(m_target.dataRoot, FedKindOfArchive(kind), m_serial, &latest, m_failures))
                 AdvanceArchiveMark(m_target, section, kind, latest);
         }
         double unused = 0;
-        m_history.FlushArchive(&unused, m_failures);
+        m_history.FlushArchive(m_target.dataRoot, FedKind::History, m_serial, &unused, m_failures);
         double latest = 0;
-        if (m_journal.FlushJournal(&latest, m_failures))
+        if (m_journal.FlushJournal(m_target.dataRoot, m_serial, &latest, m_failures))
             AdvanceJournalMark(m_target, section, latest);
     }
 

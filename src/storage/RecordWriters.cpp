@@ -1,5 +1,7 @@
 #include "RecordWriters.h"
 
+#include "RecordFeed.h"
+
 #include "ArchiveFiles.h"
 #include "MeterWriteLock.h"
 
@@ -212,8 +214,10 @@ void SaveCurrentValues(const StorageTarget &target, int version, quint16 serial,
     RefuseUnstorable(Storable(v));
     MeterWriteLock lock(serial);
     const QDate day = DateFromDayCount(v.time);
-    InsertArchiveLine(DataFilePath(target.dataRoot, DataKind::History, serial, day.year(), day.month()),
-                      BuildHistoryLine(version, v), v.time, overwrite);
+    const QString historyLine = BuildHistoryLine(version, v);
+    if (InsertArchiveLine(DataFilePath(target.dataRoot, DataKind::History, serial, day.year(), day.month()),
+                          historyLine, v.time, overwrite))
+        FeedStored(target.dataRoot, {FedRecord{FedKind::History, serial, historyLine}});
 
     QList<std::pair<QString, QString>> keys = {
         {QStringLiteral("DTFloat"), R(v.time)},
@@ -283,8 +287,9 @@ void SaveCurrentSnapshot(const StorageTarget &target, quint16 serial, bool overw
 {
     RefuseUnstorable(Storable(snapshot));
     MeterWriteLock lock(serial);
-    InsertArchiveLine(HistoryFilePath(target.dataRoot, serial, time), BuildSnapshotHistoryLine(snapshot, time), time,
-                      overwrite);
+    const QString line = BuildSnapshotHistoryLine(snapshot, time);
+    if (InsertArchiveLine(HistoryFilePath(target.dataRoot, serial, time), line, time, overwrite))
+        FeedStored(target.dataRoot, {FedRecord{FedKind::History, serial, line}});
 }
 
 void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
@@ -292,8 +297,9 @@ void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, b
 {
     RefuseUnstorable(Storable(values));
     MeterWriteLock lock(serial);
-    InsertArchiveLine(ArchiveFilePath(target.dataRoot, serial, kind, values.time), BuildArchiveLine(version, values),
-                      values.time, overwrite);
+    const QString line = BuildArchiveLine(version, values);
+    if (InsertArchiveLine(ArchiveFilePath(target.dataRoot, serial, kind, values.time), line, values.time, overwrite))
+        FeedStored(target.dataRoot, {FedRecord{FedKindOfArchive(kind), serial, line}});
     if (advanceMark)
         AdvanceArchiveMark(target, FindSection(target, serial, sectionNumber), kind, values.time);
 }
@@ -303,8 +309,10 @@ bool SaveJournalLine(const StorageTarget &target, quint16 serial, int sectionNum
 {
     MeterWriteLock lock(serial);
     const double at = JournalLineTime(date, timeOfDay);
-    const bool duplicate = InsertJournalLine(DataFilePath(target.dataRoot, DataKind::Journal, serial),
-                                             BuildJournalLine(at, recordText, oldValue, newValue), at);
+    const QString line = BuildJournalLine(at, recordText, oldValue, newValue);
+    const bool duplicate = InsertJournalLine(DataFilePath(target.dataRoot, DataKind::Journal, serial), line, at);
+    if (!duplicate)
+        FeedStored(target.dataRoot, {FedRecord{FedKind::Journal, serial, line}});
     AdvanceJournalMark(target, FindSection(target, serial, sectionNumber), at);
     return duplicate;
 }

@@ -1,0 +1,166 @@
+#include "PgConnection.h"
+
+#include <libpq-fe.h>
+
+#include <vector>
+
+namespace qst {
+
+PgResult::PgResult(pg_result *result)
+    : m_result(result)
+{
+}
+
+PgResult::PgResult(PgResult &&other) noexcept
+    : m_result(other.m_result)
+{
+    other.m_result = nullptr;
+}
+
+PgResult &PgResult::operator=(PgResult &&other) noexcept
+{
+    if (this != &other) {
+        PQclear(m_result);
+        m_result = other.m_result;
+        other.m_result = nullptr;
+    }
+    return *this;
+}
+
+PgResult::~PgResult()
+{
+    PQclear(m_result);
+}
+
+bool PgResult::ok() const
+{
+    if (!m_result)
+        return false;
+    const ExecStatusType s = PQresultStatus(m_result);
+    return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+}
+
+QString PgResult::error() const
+{
+    if (!m_result)
+        return QStringLiteral("no answer from the database");
+    QString text = QString::fromUtf8(PQresultErrorMessage(m_result)).trimmed();
+    const char *primary = PQresultErrorField(m_result, PG_DIAG_MESSAGE_PRIMARY);
+    if (primary) {
+        // The first line is enough for a log; details follow when the server gave them.
+        text = QString::fromUtf8(primary);
+        if (const char *detail = PQresultErrorField(m_result, PG_DIAG_MESSAGE_DETAIL))
+            text += QStringLiteral(" (") + QString::fromUtf8(detail) + u')';
+    }
+    return text;
+}
+
+QByteArray PgResult::sqlState() const
+{
+    const char *state = m_result ? PQresultErrorField(m_result, PG_DIAG_SQLSTATE) : nullptr;
+    return state ? QByteArray(state) : QByteArray();
+}
+
+int PgResult::rows() const
+{
+    return m_result ? PQntuples(m_result) : 0;
+}
+
+QString PgResult::text(int row, int column) const
+{
+    return QString::fromUtf8(PQgetvalue(m_result, row, column));
+}
+
+bool PgResult::isNull(int row, int column) const
+{
+    return PQgetisnull(m_result, row, column) != 0;
+}
+
+PgConnection::~PgConnection()
+{
+    Close();
+}
+
+namespace {
+
+void IgnoreNotice(void *, const char *)
+{
+}
+
+QString ConnectionError(pg_conn *conn)
+{
+    QString text = QString::fromUtf8(PQerrorMessage(conn)).trimmed();
+    text.replace(u'\n', QStringLiteral("; "));
+    return text.isEmpty() ? QStringLiteral("the database could not be reached") : text;
+}
+
+} // namespace
+
+bool PgConnection::Open(const QString &url, QString *error)
+{
+    Close();
+    const QByteArray dbname = url.trimmed().toUtf8();
+    // A keyword given here is overridden by the same keyword inside the url (expand_dbname).
+    const char *keywords[] = {"connect_timeout", "application_name", "client_encoding", "dbname", nullptr};
+    const char *values[] = {"5", "qst-archiver", "UTF8", dbname.constData(), nullptr};
+    m_conn = PQconnectdbParams(keywords, values, 1);
+    if (!m_conn) {
+        *error = QStringLiteral("out of memory for the database connection");
+        return false;
+    }
+    if (PQstatus(m_conn) != CONNECTION_OK) {
+        *error = ConnectionError(m_conn);
+        Close();
+        return false;
+    }
+    PQsetNoticeProcessor(m_conn, IgnoreNotice, nullptr);
+    return true;
+}
+
+void PgConnection::Close()
+{
+    if (m_conn)
+        PQfinish(m_conn);
+    m_conn = nullptr;
+}
+
+bool PgConnection::isOpen() const
+{
+    return m_conn && PQstatus(m_conn) == CONNECTION_OK;
+}
+
+PgResult PgConnection::Exec(const QByteArray &sql)
+{
+    if (!m_conn)
+        return PgResult();
+    return PgResult(PQexec(m_conn, sql.constData()));
+}
+
+PgResult PgConnection::Exec(const QByteArray &sql, const QList<std::optional<QByteArray>> &params)
+{
+    if (!m_conn)
+        return PgResult();
+    std::vector<const char *> values;
+    values.reserve(params.size());
+    for (const std::optional<QByteArray> &p : params)
+        values.push_back(p ? p->constData() : nullptr);
+    return PgResult(PQexecParams(m_conn, sql.constData(), int(values.size()), nullptr, values.data(), nullptr,
+                                 nullptr, 0));
+}
+
+bool PgConnection::LinkLost(const PgResult &result) const
+{
+    if (!m_conn || PQstatus(m_conn) != CONNECTION_OK)
+        return true;
+    const QByteArray state = result.sqlState();
+    // 08: connection exceptions; 57P: the server shutting down or restarting.
+    return state.isEmpty() || state.startsWith("08") || state.startsWith("57P");
+}
+
+bool RecordRefused(const QByteArray &sqlState)
+{
+    // 22: data exceptions (a value out of range); 23: constraint violations.
+    return sqlState.startsWith("22") || sqlState.startsWith("23");
+}
+
+} // namespace qst

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+struct pg_conn;
+struct pg_result;
+
+namespace qst {
+
+// The outcome of one statement: rows of text, or an error with its SQLSTATE.
+class PgResult
+{
+public:
+    PgResult() = default;
+    explicit PgResult(pg_result *result);
+    PgResult(PgResult &&other) noexcept;
+    PgResult &operator=(PgResult &&other) noexcept;
+    PgResult(const PgResult &) = delete;
+    PgResult &operator=(const PgResult &) = delete;
+    ~PgResult();
+
+    bool ok() const;
+    QString error() const;
+    QByteArray sqlState() const;
+    int rows() const;
+    QString text(int row, int column) const;
+    bool isNull(int row, int column) const;
+
+private:
+    pg_result *m_result = nullptr;
+};
+
+// One libpq connection, used by one thread. Every statement with values is parameterised.
+class PgConnection
+{
+public:
+    PgConnection() = default;
+    ~PgConnection();
+    PgConnection(const PgConnection &) = delete;
+    PgConnection &operator=(const PgConnection &) = delete;
+
+    // url: a connection string or URI; a 5 s connect limit unless the url sets its own.
+    bool Open(const QString &url, QString *error);
+    void Close();
+    bool isOpen() const;
+
+    PgResult Exec(const QByteArray &sql);
+    PgResult Exec(const QByteArray &sql, const QList<std::optional<QByteArray>> &params);
+
+    // Whether a failed statement means the link is gone (retry later), not a refused value.
+    bool LinkLost(const PgResult &result) const;
+
+private:
+    pg_conn *m_conn = nullptr;
+};
+
+// Whether a refusal belongs to the record (bad value, constraint) rather than the moment.
+bool RecordRefused(const QByteArray &sqlState);
+
+} // namespace qst

@@ -1,0 +1,261 @@
+#include "ReplicaRows.h"
+
+#include "common/DayCount.h"
+#include "common/RegionalFormat.h"
+#include "storage/ArchiveFiles.h"
+
+#include <QDateTime>
+
+#include <cmath>
+
+namespace qst {
+
+namespace {
+
+constexpr const char *kReal = "float8";
+constexpr const char *kInt = "int4";
+
+QList<ReplicaColumn> Reals(std::initializer_list<const char *> names)
+{
+    QList<ReplicaColumn> columns;
+    for (const char *n : names)
+        columns.append(ReplicaColumn{n, kReal});
+    return columns;
+}
+
+QList<ReplicaColumn> Ints(std::initializer_list<const char *> names)
+{
+    QList<ReplicaColumn> columns;
+    for (const char *n : names)
+        columns.append(ReplicaColumn{n, kInt});
+    return columns;
+}
+
+const QList<ReplicaColumn> &DowntimeColumns()
+{
+    static const QList<ReplicaColumn> columns = Reals({"tnorm1", "tmin1", "tmax1", "tdt1", "tep1", "tf1", "tnorm2",
+                                                       "tmin2", "tmax2", "tdt2", "tep2", "tf2"});
+    return columns;
+}
+
+QList<ReplicaColumn> ArchiveColumns()
+{
+    // Fields 1..45 as the archive line writes them (raw units: T5 in hundredths of a
+    // degree, P5 in thousandths, times in minutes).
+    QList<ReplicaColumn> c = Reals({"q1", "q2", "m1", "m2", "m3", "m4", "v1", "v2", "v3", "v4", "v5", "t1", "t2",
+                                    "t3", "t4", "p1", "p2", "p3", "p4", "t5_raw", "p5_raw"});
+    c += Ints({"status", "ns1", "ns2", "ns3", "ns4", "ns5"});
+    c += Reals({"tw1", "ts1", "tw2", "ts2", "tw3", "ts3"});
+    c += DowntimeColumns();
+    return c;
+}
+
+QList<ReplicaColumn> HistoryColumns()
+{
+    QList<ReplicaColumn> c = Reals({"t11", "t12", "t21", "t22", "t5", "t6", "p11", "p12", "p21", "p22", "q1", "q2",
+                                    "m11", "m12", "m21", "m22", "v11", "v12", "v21", "v22", "v3", "g1", "g2", "fm11",
+                                    "fm12", "fm21", "fm22", "fv11", "fv12", "fv21", "fv22", "fv3"});
+    c += Ints({"ns1", "ns2", "ns3", "ns4", "ns5"});
+    c += Reals({"tw1", "ts1", "tw2", "ts2", "tw3", "ts3"});
+    c += DowntimeColumns();
+    return c;
+}
+
+QList<ReplicaTable> MakeTables()
+{
+    const QStringList timeKey = {QStringLiteral("time")};
+    return {
+        {FedKind::History, "current_history", HistoryColumns(), timeKey},
+        {FedKind::Hourly, "hourly", ArchiveColumns(), timeKey},
+        {FedKind::Daily, "daily", ArchiveColumns(), timeKey},
+        {FedKind::Monthly, "monthly", ArchiveColumns(), timeKey},
+        {FedKind::Journal,
+         "journal",
+         {{"text", "text"}, {"old_value", "text"}, {"new_value", "text"}},
+         {QStringLiteral("time"), QStringLiteral("text"), QStringLiteral("old_value"), QStringLiteral("new_value")}},
+    };
+}
+
+const QList<ReplicaTable> &Tables()
+{
+    static const QList<ReplicaTable> tables = MakeTables();
+    return tables;
+}
+
+QByteArray RealText(double value)
+{
+    return QByteArray::number(value, 'g', 17);
+}
+
+} // namespace
+
+const ReplicaTable &TableOf(FedKind kind)
+{
+    for (const ReplicaTable &t : Tables()) {
+        if (t.kind == kind)
+            return t;
+    }
+    return Tables()[1];
+}
+
+const QList<FedKind> &AllFedKinds()
+{
+    static const QList<FedKind> kinds = {FedKind::History, FedKind::Hourly, FedKind::Daily, FedKind::Monthly,
+                                         FedKind::Journal};
+    return kinds;
+}
+
+int ParameterCount(const ReplicaTable &table)
+{
+    return int(table.fieldColumns.size()) + 4; // serial, time, fields, line, node
+}
+
+bool TimestampText(double dayCount, QByteArray *text)
+{
+    // The calendar the files can name (years 1..9999); TimeKey's rounding to the second.
+    if (!std::isfinite(dayCount) || dayCount < -693593.0 || dayCount >= 2958466.0)
+        return false;
+    const qint64 key = TimeKey(dayCount);
+    if (key <= 0)
+        return false;
+    const int second = int(key % 100), minute = int(key / 100 % 100), hour = int(key / 10000 % 100);
+    const int day = int(key / 1000000 % 100), month = int(key / 100000000 % 100), year = int(key / 10000000000);
+    *text = QStringLiteral("%1-%2-%3 %4:%5:%6")
+                .arg(year, 4, 10, QLatin1Char('0'))
+                .arg(month, 2, 10, QLatin1Char('0'))
+                .arg(day, 2, 10, QLatin1Char('0'))
+                .arg(hour, 2, 10, QLatin1Char('0'))
+                .arg(minute, 2, 10, QLatin1Char('0'))
+                .arg(second, 2, 10, QLatin1Char('0'))
+                .toLatin1();
+    return true;
+}
+
+bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *row, QString *reason)
+{
+    const ReplicaTable &table = TableOf(record.kind);
+    const QList<QStringView> fields = SplitFields(record.line);
+    row->kind = record.kind;
+    row->values.clear();
+    row->values.reserve(ParameterCount(table));
+    row->values.append(QByteArray::number(record.serial));
+    double time = 0;
+    QByteArray stamp;
+    if (fields.isEmpty() || !TryParseReal(fields[0], &time)) {
+        *reason = QStringLiteral("the time field does not convert");
+        return false;
+    }
+    if (!TimestampText(time, &stamp)) {
+        *reason = QStringLiteral("the time %1 is outside the calendar").arg(fields[0].toString());
+        return false;
+    }
+    row->values.append(stamp);
+    row->key = QByteArray::number(record.serial) + ' ' + stamp;
+    for (qsizetype i = 0; i < table.fieldColumns.size(); ++i) {
+        const qsizetype f = i + 1;
+        if (f >= fields.size()) {
+            row->values.append(std::nullopt);
+            continue;
+        }
+        const ReplicaColumn &c = table.fieldColumns[i];
+        if (qstrcmp(c.type, "text") == 0) {
+            const QByteArray text = fields[f].toUtf8();
+            row->values.append(text);
+            row->key += '\t' + text;
+        } else if (qstrcmp(c.type, kInt) == 0) {
+            qint64 v = 0;
+            if (!TryParseInt(fields[f], &v)) {
+                *reason = QStringLiteral("field %1 (%2) is not a whole number: %3")
+                              .arg(f)
+                              .arg(QLatin1String(c.name), fields[f].toString());
+                return false;
+            }
+            row->values.append(QByteArray::number(v));
+        } else {
+            double v = 0;
+            if (!TryParseReal(fields[f], &v) || !std::isfinite(v)) {
+                *reason = QStringLiteral("field %1 (%2) is not a number: %3")
+                              .arg(f)
+                              .arg(QLatin1String(c.name), fields[f].toString());
+                return false;
+            }
+            row->values.append(RealText(v));
+        }
+    }
+    if (record.kind == FedKind::Journal) {
+        // A journal line always has its three texts, empty or not: they are its key.
+        for (qsizetype i = 2; i < row->values.size(); ++i) {
+            if (!row->values[i])
+                row->values[i] = QByteArray("");
+        }
+    }
+    row->values.append(record.line.toUtf8());
+    row->values.append(node.toUtf8());
+    return true;
+}
+
+QByteArray UpsertStatement(const ReplicaTable &table, int rows)
+{
+    QList<ReplicaColumn> columns = {{"serial", kInt}, {"time", "timestamp"}};
+    columns += table.fieldColumns;
+    columns.append(ReplicaColumn{"line", "text"});
+    columns.append(ReplicaColumn{"node", "text"});
+    QByteArray sql = "INSERT INTO " + QByteArray(table.name) + " AS r (";
+    for (qsizetype i = 0; i < columns.size(); ++i)
+        sql += (i ? "," : "") + QByteArray(columns[i].name);
+    sql += ") VALUES ";
+    int p = 1;
+    for (int r = 0; r < rows; ++r) {
+        sql += r ? ",(" : "(";
+        for (qsizetype i = 0; i < columns.size(); ++i) {
+            sql += (i ? ",$" : "$") + QByteArray::number(p++) + "::" + columns[i].type;
+        }
+        sql += ')';
+    }
+    sql += " ON CONFLICT (serial";
+    for (const QString &k : table.keyColumns)
+        sql += ',' + k.toLatin1();
+    sql += ") DO UPDATE SET ";
+    bool first = true;
+    for (qsizetype i = 2; i < columns.size(); ++i) {
+        const QByteArray name(columns[i].name);
+        if (table.keyColumns.contains(QString::fromLatin1(name)))
+            continue;
+        sql += (first ? "" : ",") + name + "=EXCLUDED." + name;
+        first = false;
+    }
+    sql += ",stored_at=now() WHERE r.line IS DISTINCT FROM EXCLUDED.line OR r.node IS DISTINCT FROM EXCLUDED.node";
+    return sql;
+}
+
+QList<QByteArray> SchemaStatements()
+{
+    QList<QByteArray> s;
+    s.append("CREATE TABLE IF NOT EXISTS schema_version (version integer NOT NULL, "
+             "applied_at timestamptz NOT NULL DEFAULT now())");
+    s.append("CREATE TABLE IF NOT EXISTS meters (node text NOT NULL, serial integer NOT NULL, "
+             "meter_number integer NOT NULL, name text NOT NULL, group_path text NOT NULL, address integer, "
+             "port integer, device_version integer, modem boolean NOT NULL DEFAULT false, "
+             "registry_keys jsonb NOT NULL, updated_at timestamptz NOT NULL DEFAULT now(), "
+             "PRIMARY KEY (node, serial))");
+    s.append("CREATE INDEX IF NOT EXISTS meters_serial ON meters (serial)");
+    for (const ReplicaTable &t : Tables()) {
+        QByteArray sql = "CREATE TABLE IF NOT EXISTS " + QByteArray(t.name) +
+                         " (serial integer NOT NULL, time timestamp NOT NULL";
+        for (const ReplicaColumn &c : t.fieldColumns) {
+            const bool text = qstrcmp(c.type, "text") == 0;
+            sql += ", " + QByteArray(c.name) + ' ' + (text ? "text NOT NULL" : qstrcmp(c.type, kInt) == 0 ? "integer" : "double precision");
+        }
+        sql += ", line text NOT NULL, node text NOT NULL, stored_at timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (serial";
+        for (const QString &k : t.keyColumns)
+            sql += ',' + k.toLatin1();
+        sql += "))";
+        s.append(sql);
+        // "What did this poller send lately": the dashboards' second question.
+        s.append("CREATE INDEX IF NOT EXISTS " + QByteArray(t.name) + "_node_stored ON " + QByteArray(t.name) +
+                 " (node, stored_at)");
+    }
+    return s;
+}
+
+} // namespace qst

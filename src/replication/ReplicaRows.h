@@ -1,0 +1,60 @@
+#pragma once
+
+#include "storage/RecordFeed.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace qst {
+
+// A column of a record table and how its parameter text is cast.
+struct ReplicaColumn
+{
+    const char *name;
+    const char *type; // float8, int4, timestamp, text
+};
+
+// One table per kind of line file: its name, the columns after serial and time (field 1
+// onward of the line for the numeric kinds), and its key.
+struct ReplicaTable
+{
+    FedKind kind;
+    const char *name;
+    QList<ReplicaColumn> fieldColumns; // fields 1.. of the line, in order
+    QStringList keyColumns;            // besides serial: time (and the texts for the journal)
+};
+
+const ReplicaTable &TableOf(FedKind kind);
+const QList<FedKind> &AllFedKinds();
+
+// A line made into parameters: serial, time, the field columns, line, node; nullopt for
+// SQL NULL (a field the line does not have, e.g. a first-version line's counters).
+struct ReplicaRow
+{
+    FedKind kind = FedKind::Hourly;
+    QList<std::optional<QByteArray>> values;
+    QByteArray key; // identity within its table, for keeping the last of equal rows
+};
+
+// Fails with a reason for a line no table row can hold (a time or a number that does not
+// convert, a time outside the calendar).
+bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *row, QString *reason);
+
+// The line's time as the database holds it: local wall-clock time to the second, as the
+// files compare times.
+bool TimestampText(double dayCount, QByteArray *text);
+
+// INSERT ... ON CONFLICT DO UPDATE for `rows` rows of the table, parameters numbered
+// $1...; re-sending an equal row writes nothing.
+QByteArray UpsertStatement(const ReplicaTable &table, int rows);
+int ParameterCount(const ReplicaTable &table); // per row
+
+// The statements that create the schema of this version, in order.
+constexpr int kSchemaVersion = 1;
+QList<QByteArray> SchemaStatements();
+
+} // namespace qst

@@ -1,0 +1,235 @@
+#include "ReplicaWriter.h"
+
+#include "common/DataRoot.h"
+#include "registry/Registry.h"
+
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace qst {
+
+namespace {
+
+// PostgreSQL takes at most 65535 parameters per statement.
+constexpr int kMaxParameters = 60000;
+
+struct Prepared
+{
+    QList<ReplicaRow> rows; // one per key, the last record of the key
+    QList<int> sources;     // the batch index of each row
+};
+
+PgResult InsertRows(PgConnection &c, const ReplicaTable &table, const QList<ReplicaRow> &rows, qsizetype from,
+                    qsizetype count)
+{
+    QList<std::optional<QByteArray>> params;
+    params.reserve(count * ParameterCount(table));
+    for (qsizetype i = from; i < from + count; ++i)
+        params += rows[i].values;
+    return c.Exec(UpsertStatement(table, int(count)), params);
+}
+
+ReplicaOutcome Fail(const PgConnection &c, const PgResult &r)
+{
+    ReplicaOutcome out;
+    out.status = c.LinkLost(r) ? ReplicaOutcome::LinkLost : ReplicaOutcome::Failed;
+    out.error = r.error();
+    return out;
+}
+
+} // namespace
+
+bool EnsureSchema(PgConnection &c, QString *error)
+{
+    PgResult r = c.Exec("BEGIN");
+    if (r.ok())
+        r = c.Exec("SELECT pg_advisory_xact_lock(7325001)");
+    if (r.ok()) {
+        for (const QByteArray &sql : SchemaStatements()) {
+            r = c.Exec(sql);
+            if (!r.ok())
+                break;
+        }
+    }
+    if (r.ok()) {
+        r = c.Exec("SELECT coalesce(max(version), 0) FROM schema_version");
+        if (r.ok() && r.rows() == 1) {
+            const int stored = r.text(0, 0).toInt();
+            if (stored > kSchemaVersion) {
+                c.Exec("ROLLBACK");
+                *error = QStringLiteral("the database schema is version %1, newer than this program's %2")
+                             .arg(stored)
+                             .arg(kSchemaVersion);
+                return false;
+            }
+            if (stored < kSchemaVersion)
+                r = c.Exec("INSERT INTO schema_version (version) VALUES ($1)", {QByteArray::number(kSchemaVersion)});
+        }
+    }
+    if (r.ok())
+        r = c.Exec("COMMIT");
+    if (!r.ok()) {
+        *error = r.error();
+        c.Exec("ROLLBACK");
+        return false;
+    }
+    return true;
+}
+
+ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<FedRecord> &records)
+{
+    ReplicaOutcome out;
+    QHash<FedKind, Prepared> byKind;
+    QHash<FedKind, QHash<QByteArray, qsizetype>> seen;
+    for (int i = 0; i < records.size(); ++i) {
+        ReplicaRow row;
+        QString reason;
+        if (!MakeReplicaRow(records[i], node, &row, &reason)) {
+            out.refused.append(i);
+            out.refusedReasons.append(reason);
+            continue;
+        }
+        Prepared &p = byKind[row.kind];
+        QHash<QByteArray, qsizetype> &keys = seen[row.kind];
+        const auto it = keys.constFind(row.key);
+        if (it != keys.constEnd()) {
+            p.rows[*it] = std::move(row);
+            p.sources[*it] = i;
+        } else {
+            keys.insert(row.key, p.rows.size());
+            p.rows.append(std::move(row));
+            p.sources.append(i);
+        }
+    }
+
+    PgResult r = c.Exec("BEGIN");
+    if (!r.ok())
+        return Fail(c, r);
+    bool refusedStatement = false;
+    for (FedKind kind : AllFedKinds()) {
+        const Prepared &p = byKind.value(kind);
+        const ReplicaTable &table = TableOf(kind);
+        const qsizetype perStatement = qMax(1, kMaxParameters / ParameterCount(table));
+        for (qsizetype from = 0; from < p.rows.size() && !refusedStatement; from += perStatement) {
+            r = InsertRows(c, table, p.rows, from, qMin(perStatement, p.rows.size() - from));
+            if (!r.ok()) {
+                if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
+                    ReplicaOutcome f = Fail(c, r);
+                    c.Exec("ROLLBACK");
+                    return f;
+                }
+                refusedStatement = true;
+            }
+        }
+        if (refusedStatement)
+            break;
+    }
+    if (!refusedStatement) {
+        r = c.Exec("COMMIT");
+        if (!r.ok())
+            return Fail(c, r);
+        for (const Prepared &p : std::as_const(byKind))
+            out.written += int(p.rows.size());
+        return out;
+    }
+
+    // A value the database will not take: one record at a time, each its own transaction,
+    // so that only the refused ones stay out.
+    c.Exec("ROLLBACK");
+    for (FedKind kind : AllFedKinds()) {
+        const Prepared &p = byKind.value(kind);
+        const ReplicaTable &table = TableOf(kind);
+        for (qsizetype i = 0; i < p.rows.size(); ++i) {
+            r = InsertRows(c, table, p.rows, i, 1);
+            if (r.ok()) {
+                ++out.written;
+            } else if (!c.LinkLost(r) && RecordRefused(r.sqlState())) {
+                out.refused.append(p.sources[i]);
+                out.refusedReasons.append(r.error());
+            } else {
+                // What was written stays written: a later send only finds it again.
+                ReplicaOutcome f = Fail(c, r);
+                return f;
+            }
+        }
+    }
+    return out;
+}
+
+namespace {
+
+QString GroupPath(ProfileFile &tree, int group)
+{
+    QStringList names;
+    QSet<int> visited;
+    while (group > 0 && !visited.contains(group)) {
+        visited.insert(group);
+        const QString section = GroupSection(group);
+        names.prepend(tree.ReadString(section, reg::kName));
+        group = int(tree.ReadInteger(section, reg::kParent, 0));
+    }
+    return names.join(u'/');
+}
+
+std::optional<QByteArray> IntOrNull(const QString &text)
+{
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    return ok ? std::optional<QByteArray>(QByteArray::number(v)) : std::nullopt;
+}
+
+} // namespace
+
+bool UpsertMeters(PgConnection &c, const QString &node, Registry &registry, QString *error)
+{
+    ProfileFile &tree = registry.file();
+    const QByteArray nodeText = node.toUtf8();
+    QByteArray serials = "{";
+    const QByteArray sql =
+        "INSERT INTO meters AS m (node, serial, meter_number, name, group_path, address, port, device_version, modem, "
+        "registry_keys) VALUES ($1, $2::int4, $3::int4, $4, $5, $6::int4, $7::int4, $8::int4, $9::boolean, $10::jsonb) "
+        "ON CONFLICT (node, serial) DO UPDATE SET meter_number=EXCLUDED.meter_number, name=EXCLUDED.name, "
+        "group_path=EXCLUDED.group_path, address=EXCLUDED.address, port=EXCLUDED.port, "
+        "device_version=EXCLUDED.device_version, modem=EXCLUDED.modem, registry_keys=EXCLUDED.registry_keys, "
+        "updated_at=now() WHERE (m.meter_number, m.name, m.group_path, m.address, m.port, m.device_version, m.modem, "
+        "m.registry_keys) IS DISTINCT FROM (EXCLUDED.meter_number, EXCLUDED.name, EXCLUDED.group_path, "
+        "EXCLUDED.address, EXCLUDED.port, EXCLUDED.device_version, EXCLUDED.modem, EXCLUDED.registry_keys)";
+    PgResult r = c.Exec("BEGIN");
+    QSet<quint16> done;
+    for (int number : registry.MeterNumbers()) {
+        if (!r.ok())
+            break;
+        const QString section = MeterSection(number);
+        quint16 serial = 0;
+        if (!ParseSerial(tree.ReadString(section, reg::kSerial), &serial) || done.contains(serial))
+            continue;
+        done.insert(serial);
+        QJsonObject keys;
+        for (const QString &key : tree.ReadKeyNames(section))
+            keys.insert(key, tree.ReadString(section, key));
+        const std::optional<QByteArray> parent = IntOrNull(tree.ReadString(section, reg::kParent));
+        r = c.Exec(sql, {nodeText, QByteArray::number(serial), QByteArray::number(number),
+                         tree.ReadString(section, reg::kName).toUtf8(),
+                         GroupPath(tree, parent ? parent->toInt() : 0).toUtf8(),
+                         IntOrNull(tree.ReadString(section, reg::kAddress)),
+                         IntOrNull(tree.ReadString(section, reg::kCom)),
+                         IntOrNull(tree.ReadString(section, reg::kDevType)),
+                         QByteArray(tree.ReadInteger(section, reg::kModem, 0) != 0 ? "true" : "false"),
+                         QJsonDocument(keys).toJson(QJsonDocument::Compact)});
+        serials += (serials.size() > 1 ? "," : "") + QByteArray::number(serial);
+    }
+    serials += '}';
+    if (r.ok())
+        r = c.Exec("DELETE FROM meters WHERE node = $1 AND NOT (serial = ANY ($2::int4[]))", {nodeText, serials});
+    if (r.ok())
+        r = c.Exec("COMMIT");
+    if (!r.ok()) {
+        *error = r.error();
+        c.Exec("ROLLBACK");
+        return false;
+    }
+    return true;
+}
+
+} // namespace qst

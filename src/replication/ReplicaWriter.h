@@ -1,0 +1,41 @@
+#pragma once
+
+#include "PgConnection.h"
+#include "ReplicaRows.h"
+
+#include <QList>
+#include <QString>
+
+namespace qst {
+
+class Registry;
+
+// What became of a batch of records.
+struct ReplicaOutcome
+{
+    enum Status {
+        Committed, // every record is in the database or refused for good
+        LinkLost,  // the connection failed: nothing of the batch counts, send it again later
+        Failed,    // the database failed for another reason (disk full, schema): retry later
+    };
+    Status status = Committed;
+    QString error;              // for LinkLost and Failed
+    int written = 0;            // records committed
+    QList<int> refused;         // indexes into the batch of records refused for good
+    QStringList refusedReasons; // their reasons, same order
+};
+
+// Creates or migrates the schema (serialised between pollers by an advisory lock). Returns
+// false with the reason.
+bool EnsureSchema(PgConnection &connection, QString *error);
+
+// Upserts the records in one transaction: the later of two records with one key wins, as
+// in the files. When the database refuses a statement for a value, the records are sent
+// one by one so only the refused ones stay out, each with its reason.
+ReplicaOutcome UpsertRecords(PgConnection &connection, const QString &node, const QList<FedRecord> &records);
+
+// The registry's meters as rows of this node; meters no longer registered leave the table
+// (their records stay).
+bool UpsertMeters(PgConnection &connection, const QString &node, Registry &registry, QString *error);
+
+} // namespace qst

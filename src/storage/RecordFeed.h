@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <memory>
+
+namespace qst {
+
+// The kinds of line file whose records leave the data root for another store.
+enum class FedKind : char {
+    History = 'C',
+    Hourly = 'H',
+    Daily = 'D',
+    Monthly = 'M',
+    Journal = 'J',
+};
+
+// One line as it now stands in a meter's file.
+struct FedRecord
+{
+    FedKind kind = FedKind::Hourly;
+    quint16 serial = 0;
+    QString line;
+};
+
+// Told of every line the writers put into a data root's files, after the file is saved.
+// Called on the writing thread (an exchange thread, the import); it must not throw and
+// should be quick: polling waits for it.
+class RecordFeed
+{
+public:
+    virtual ~RecordFeed() = default;
+    virtual void Stored(const QList<FedRecord> &records) = 0;
+};
+
+// One feed per data root at a time; nullptr removes it. Writers into other roots are not
+// told.
+void SetRecordFeed(const QString &dataRoot, std::shared_ptr<RecordFeed> feed);
+void FeedStored(const QString &dataRoot, const QList<FedRecord> &records);
+
+FedKind FedKindOfArchive(int archiveKind); // kHourlyArchive.. -> Hourly..
+
+} // namespace qst
