@@ -66,6 +66,11 @@ int PgResult::rows() const
     return m_result ? PQntuples(m_result) : 0;
 }
 
+int PgResult::columns() const
+{
+    return m_result ? PQnfields(m_result) : 0;
+}
+
 QString PgResult::text(int row, int column) const
 {
     return QString::fromUtf8(PQgetvalue(m_result, row, column));

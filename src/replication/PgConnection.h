@@ -27,6 +27,7 @@ public:
     QString error() const;
     QByteArray sqlState() const;
     int rows() const;
+    int columns() const;
     QString text(int row, int column) const;
     bool isNull(int row, int column) const;
 
@@ -42,6 +43,11 @@ public:
     ~PgConnection();
     PgConnection(const PgConnection &) = delete;
     PgConnection &operator=(const PgConnection &) = delete;
+    PgConnection(PgConnection &&other) noexcept
+        : m_conn(other.m_conn)
+    {
+        other.m_conn = nullptr;
+    }
 
     // url: a connection string or URI; a 5 s connect limit unless the url sets its own.
     bool Open(const QString &url, QString *error);

@@ -1,0 +1,297 @@
+// The database copy against a real PostgreSQL started for the test: upserts, refusals,
+// connection errors, and the replicator through an outage.
+#include "PgServer.h"
+#include "support/TempDataRoot.h"
+
+#include "common/DayCount.h"
+#include "common/RegionalFormat.h"
+#include "registry/MeterRecord.h"
+#include "registry/Registry.h"
+#include "registry/TreeCommands.h"
+#include "replication/Outbox.h"
+#include "replication/ReplicaWriter.h"
+#include "replication/Replicator.h"
+#include "storage/ArchiveFiles.h"
+#include "storage/RecordWriters.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+using namespace qst;
+using namespace qst::test;
+
+namespace {
+
+QString Hourly(double time, double q1)
+{
+    LineBuilder b;
+    b.Time(time).Real(q1);
+    for (int i = 2; i <= 21; ++i)
+        b.Real(i);
+    for (int i = 22; i <= 27; ++i)
+        b.Int(i);
+    for (int i = 28; i <= 33; ++i)
+        b.Real(60);
+    return b.line();
+}
+
+double At(int hour)
+{
+    return DayCountFromParts(QDate(2026, 11, 1), QTime(0, 0)) + hour / 24.0;
+}
+
+PgConnection Open(const QString &url)
+{
+    PgConnection c;
+    QString error;
+    EXPECT_TRUE(c.Open(url, &error)) << error.toStdString();
+    EXPECT_TRUE(EnsureSchema(c, &error)) << error.toStdString();
+    return c;
+}
+
+ArchiveValues Values(double time, float q1)
+{
+    ArchiveValues v;
+    v.time = time;
+    v.F[0] = q1;
+    for (int i = 1; i < kFCount; ++i)
+        v.F[i] = float(i);
+    return v;
+}
+
+// Every line of the meter's files, as the database should hold them: "kind serial line".
+QStringList FileRecords(const QString &root, quint16 serial)
+{
+    QStringList all;
+    const struct
+    {
+        DataKind kind;
+        const char *table;
+    } kinds[] = {{DataKind::History, "current_history"}, {DataKind::Hourly, "hourly"}, {DataKind::Daily, "daily"},
+                 {DataKind::Monthly, "monthly"}, {DataKind::Journal, "journal"}};
+    for (const auto &k : kinds) {
+        const QDir folder(MeterFolderPath(root, k.kind, serial));
+        for (const QFileInfo &f : folder.entryInfoList({QStringLiteral("*.dat")}, QDir::Files))
+            for (const QString &line : LoadLines(f.filePath()))
+                all.append(QStringLiteral("%1 %2 %3").arg(QLatin1String(k.table)).arg(serial).arg(line));
+    }
+    all.sort();
+    return all;
+}
+
+QStringList DatabaseRecords(PgConnection &c)
+{
+    QStringList all;
+    for (const char *table : {"current_history", "hourly", "daily", "monthly", "journal"})
+        all += QueryRows(c, "SELECT '" + QByteArray(table) + " ' || serial || ' ' || line FROM " + table);
+    all.sort();
+    return all;
+}
+
+bool SpinUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+class Lines
+{
+public:
+    void Add(const QString &line)
+    {
+        std::lock_guard lock(m_mutex);
+        m_lines.append(line);
+    }
+    bool Has(const QString &part) const
+    {
+        std::lock_guard lock(m_mutex);
+        return std::any_of(m_lines.cbegin(), m_lines.cend(), [&](const QString &l) { return l.contains(part); });
+    }
+    QString All() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_lines.join(u'\n');
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_lines;
+};
+
+} // namespace
+
+TEST(Upserts, ResentAndRereadRecordsKeepOneRowPerKeyWithTheLastLine)
+{
+    QST_REQUIRE_PG();
+    PgConnection c = Open(PgServer::Shared().CreateDatabase());
+    const QString a = Hourly(At(1), 1.5), a2 = Hourly(At(1), 2.5), b = Hourly(At(2), 3.5);
+    const QString j1 = BuildJournalLine(At(3), QStringLiteral("Изменение"), QStringLiteral("1"), QStringLiteral("2"));
+    const QString j2 = BuildJournalLine(At(3), QStringLiteral("Изменение"), QStringLiteral("2"), QStringLiteral("3"));
+    const QList<FedRecord> batch = {{FedKind::Hourly, 5, a}, {FedKind::Hourly, 5, b}, {FedKind::Hourly, 5, a2},
+                                    {FedKind::Journal, 5, j1}, {FedKind::Journal, 5, j2}, {FedKind::Journal, 5, j1},
+                                    {FedKind::Hourly, 6, a}};
+    ReplicaOutcome first = UpsertRecords(c, QStringLiteral("north"), batch);
+    ASSERT_EQ(first.status, ReplicaOutcome::Committed) << first.error.toStdString();
+    EXPECT_TRUE(first.refused.isEmpty());
+    // Twice the same, and once more from another node.
+    ASSERT_EQ(UpsertRecords(c, QStringLiteral("north"), batch).status, ReplicaOutcome::Committed);
+    ASSERT_EQ(UpsertRecords(c, QStringLiteral("south"), {{FedKind::Hourly, 6, a}}).status, ReplicaOutcome::Committed);
+
+    EXPECT_EQ(QueryRows(c, "SELECT serial, time, q1, line, node FROM hourly ORDER BY serial, time"),
+              (QStringList{QStringLiteral("5\t2026-11-01 01:00:00\t2.5\t") + a2 + QStringLiteral("\tnorth"),
+                           QStringLiteral("5\t2026-11-01 02:00:00\t3.5\t") + b + QStringLiteral("\tnorth"),
+                           QStringLiteral("6\t2026-11-01 01:00:00\t1.5\t") + a + QStringLiteral("\tsouth")}));
+    EXPECT_EQ(QueryRows(c, "SELECT text, old_value, new_value FROM journal ORDER BY old_value"),
+              (QStringList{QStringLiteral("Изменение\t1\t2"), QStringLiteral("Изменение\t2\t3")}));
+    EXPECT_EQ(QueryRows(c, "SELECT max(version) FROM schema_version"), QStringList{QStringLiteral("1")});
+    // A second program creating the schema changes nothing.
+    PgConnection other = Open(PgServer::Shared().Url(QStringLiteral("t%1").arg(1)));
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM schema_version"), QStringList{QStringLiteral("1")});
+}
+
+TEST(Upserts, ARefusedValueStaysOutWithItsReasonAndTheRestIsCommitted)
+{
+    QST_REQUIRE_PG();
+    PgConnection c = Open(PgServer::Shared().CreateDatabase());
+    // An administrator's rule the archive breaks.
+    ASSERT_TRUE(c.Exec("ALTER TABLE hourly ADD CONSTRAINT sane_heat CHECK (q1 < 1000)").ok());
+    QList<FedRecord> batch;
+    for (int h = 0; h < 6; ++h)
+        batch.append({FedKind::Hourly, 9, Hourly(At(h), h == 3 ? 5000 : h)});
+    batch.append({FedKind::Hourly, 9, QStringLiteral("1e9\t1\t")});
+    batch.append({FedKind::Daily, 9, Hourly(At(0), 1)});
+    const ReplicaOutcome out = UpsertRecords(c, QStringLiteral("n"), batch);
+    ASSERT_EQ(out.status, ReplicaOutcome::Committed) << out.error.toStdString();
+    EXPECT_EQ(out.written, 6);
+    ASSERT_EQ(out.refused.size(), 2);
+    QList<int> refused = out.refused;
+    std::sort(refused.begin(), refused.end());
+    EXPECT_EQ(refused, (QList<int>{3, 6}));
+    EXPECT_TRUE(out.refusedReasons.join(u' ').contains(QStringLiteral("sane_heat"))) << out.refusedReasons.join(u'|').toStdString();
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM hourly"), QStringList{QStringLiteral("5")});
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM daily"), QStringList{QStringLiteral("1")});
+}
+
+TEST(Connection, AWrongPasswordOrPlaceGivesAClearMessage)
+{
+    QST_REQUIRE_PG();
+    PgServer &server = PgServer::Shared();
+    const QString url = server.CreateDatabase();
+    PgConnection admin = Open(url);
+    ASSERT_TRUE(admin.Exec("CREATE ROLE poller LOGIN PASSWORD 'right'").ok());
+    ASSERT_TRUE(server.RequirePassword(QStringLiteral("poller")));
+    const QString asPoller = url + QStringLiteral(" user=poller");
+    struct Case
+    {
+        QString url;
+        QByteArray password;
+        QString expected; // part of the message; empty: connects
+    };
+    const Case cases[] = {
+        {asPoller, "wrong", QStringLiteral("password authentication failed")},
+        {asPoller, "", QStringLiteral("password")},
+        {asPoller, "right", QString()},
+        {QStringLiteral("host=/nonexistent-socket-dir port=1 user=x dbname=x"), "", QStringLiteral("nonexistent-socket-dir")},
+        {QStringLiteral("postgresql://"), "", QStringLiteral("socket")},
+        {QStringLiteral("host=/tmp port=notaport"), "", QStringLiteral("notaport")},
+        {QStringLiteral("postgresql://qst@[::1"), "", QStringLiteral("IPv6")},
+    };
+    for (const Case &c : cases) {
+        qputenv("PGPASSWORD", c.password);
+        if (c.password.isEmpty())
+            qunsetenv("PGPASSWORD");
+        PgConnection conn;
+        QString error;
+        const bool ok = conn.Open(c.url, &error);
+        EXPECT_EQ(ok, c.expected.isEmpty()) << c.url.toStdString() << ": " << error.toStdString();
+        if (!c.expected.isEmpty()) {
+            EXPECT_TRUE(error.contains(c.expected)) << error.toStdString();
+        }
+    }
+    qunsetenv("PGPASSWORD");
+}
+
+TEST(Replicator, AnOutageLosesNothingAndEachRecordArrivesOnce)
+{
+    QST_REQUIRE_PG();
+    PgServer &server = PgServer::Shared();
+    const QString url = server.CreateDatabase();
+    TempDataRoot root;
+    Registry registry(TreeIniPath(root.path()));
+    MeterRecord m;
+    m.name = QStringLiteral("ЦТП №4");
+    m.serial = QStringLiteral("700");
+    m.address = QStringLiteral("3");
+    m.port = 2;
+    AddMeter(registry, 0, m);
+    const StorageTarget target{root.path(), &registry};
+
+    Lines log;
+    Replicator replicator(root.path(), DatabaseSettings{url, QStringLiteral("north")},
+                          [&](const QString &line) { log.Add(line); });
+    replicator.SetRetryLimitsForTests(50, 400);
+    replicator.Start();
+    for (int h = 0; h < 50; ++h)
+        SaveArchiveLine(target, 2, 700, false, 0, kHourlyArchive, Values(At(h), float(h)));
+    SaveJournalLine(target, 700, 0, At(0), At(0), QStringLiteral("Пуск"), {}, {});
+    ASSERT_TRUE(replicator.WaitSent(20000)) << log.All().toStdString();
+
+    ASSERT_TRUE(server.Kill());
+    for (int h = 50; h < 120; ++h)
+        SaveArchiveLine(target, 2, 700, h % 10 == 0, 0, kHourlyArchive, Values(At(h - 40), float(h)));
+    // Reread with overwrite: the rows of those hours change.
+    ASSERT_TRUE(SpinUntil([&] { return log.Has(QStringLiteral("потеряна")) || log.Has(QStringLiteral("недоступна")); },
+                          20000))
+        << log.All().toStdString();
+    EXPECT_GT(replicator.outbox().Summary().pending, 0);
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(replicator.WaitSent(30000)) << log.All().toStdString();
+    replicator.Stop(1000);
+    EXPECT_TRUE(log.Has(QStringLiteral("очередь отправлена"))) << log.All().toStdString();
+
+    PgConnection c = Open(url);
+    EXPECT_EQ(DatabaseRecords(c), FileRecords(root.path(), 700));
+    EXPECT_EQ(QueryRows(c, "SELECT node, serial, name, address, port FROM meters"),
+              QStringList{QStringLiteral("north\t700\tЦТП №4\t3\t2")});
+    EXPECT_EQ(replicator.outbox().Summary().pending, 0);
+}
+
+TEST(Replicator, ARecordTheDatabaseRefusesIsLoggedAndKeptInTheRejectFile)
+{
+    QST_REQUIRE_PG();
+    const QString url = PgServer::Shared().CreateDatabase();
+    {
+        PgConnection c = Open(url);
+        ASSERT_TRUE(c.Exec("ALTER TABLE hourly ADD CONSTRAINT sane_heat CHECK (q1 < 1000)").ok());
+    }
+    TempDataRoot root;
+    Registry registry(TreeIniPath(root.path()));
+    const StorageTarget target{root.path(), &registry};
+    Lines log;
+    Replicator replicator(root.path(), DatabaseSettings{url, {}}, [&](const QString &line) { log.Add(line); });
+    replicator.SetRetryLimitsForTests(50, 400);
+    replicator.Start();
+    SaveArchiveLine(target, 1, 8, false, 0, kHourlyArchive, Values(At(1), 5));
+    SaveArchiveLine(target, 1, 8, false, 0, kHourlyArchive, Values(At(2), 5000));
+    SaveArchiveLine(target, 1, 8, false, 0, kHourlyArchive, Values(At(3), 7));
+    ASSERT_TRUE(replicator.WaitSent(20000)) << log.All().toStdString();
+    replicator.Stop(0);
+    EXPECT_TRUE(log.Has(QStringLiteral("отклонила"))) << log.All().toStdString();
+    const QByteArray rejects = ReadAll(Outbox::FolderPath(root.path()) + QStringLiteral("/rejects.dat"));
+    EXPECT_EQ(rejects.count('\n'), 1);
+    EXPECT_TRUE(rejects.contains("sane_heat"));
+    EXPECT_TRUE(rejects.contains(FormatReal(5000).toUtf8()));
+    EXPECT_EQ(replicator.outbox().Summary().rejected, 1);
+    PgConnection c = Open(url);
+    EXPECT_EQ(QueryRows(c, "SELECT q1 FROM hourly ORDER BY time"), (QStringList{QStringLiteral("5"), QStringLiteral("7")}));
+}

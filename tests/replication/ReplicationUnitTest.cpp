@@ -1,0 +1,320 @@
+// The pieces of the database copy that need no server: rows made from file lines, the
+// outbox on disk, the connection settings.
+#include "support/TempDataRoot.h"
+
+#include "common/DayCount.h"
+#include "common/RegionalFormat.h"
+#include "common/StorageError.h"
+#include "replication/DatabaseSettings.h"
+#include "replication/Outbox.h"
+#include "replication/ReplicaRows.h"
+#include "storage/ArchiveFiles.h"
+#include "storage/RecordWriters.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <thread>
+
+using namespace qst;
+using namespace qst::test;
+
+namespace {
+
+QString ArchiveLineOf(int version, double time, float base)
+{
+    ArchiveValues v;
+    v.time = time;
+    for (int i = 0; i < kFCount; ++i)
+        v.F[i] = base + float(i) * 0.1f;
+    for (int i = 0; i < kNSCount; ++i)
+        v.NS[i] = quint16(i * 1000 + 7);
+    v.status = 0xF0; // stored as -16
+    return BuildArchiveLine(version, v);
+}
+
+} // namespace
+
+TEST(ReplicaRows, TimestampIsTheWallClockOfTheDayCountForEveryHourOfTenYears)
+{
+    QRandomGenerator random(17);
+    for (QDate d(2020, 1, 1); d < QDate(2030, 1, 1); d = d.addDays(1)) {
+        for (int h = 0; h < 24; ++h) {
+            const QTime t(h, int(random.bounded(60)), int(random.bounded(60)));
+            QByteArray text;
+            ASSERT_TRUE(TimestampText(DayCountFromParts(d, t), &text));
+            // The day count of the files comes back from 15-digit text.
+            QByteArray reread;
+            ASSERT_TRUE(TimestampText(ParseReal(FormatReal(DayCountFromParts(d, t))), &reread));
+            const QByteArray expected = (d.toString(QStringLiteral("yyyy-MM-dd")) + u' ' +
+                                         t.toString(QStringLiteral("HH:mm:ss"))).toLatin1();
+            ASSERT_EQ(text, expected);
+            ASSERT_EQ(reread, expected);
+        }
+    }
+    QByteArray text;
+    for (double bad : {std::nan(""), 1e9, -1e7, 3e6})
+        EXPECT_FALSE(TimestampText(bad, &text)) << bad;
+}
+
+TEST(ReplicaRows, EveryFieldOfEachKindOfLineBecomesItsColumn)
+{
+    const double at = DayCountFromParts(QDate(2026, 3, 5), QTime(13, 0));
+    struct Case
+    {
+        const char *what;
+        FedKind kind;
+        QString line;
+        int present; // field columns the line fills; the rest are NULL
+    };
+    LineBuilder history1, history2;
+    history1.Time(at);
+    history2.Time(at);
+    // Fields 33..37 are the abnormal-situation words, integers.
+    for (int i = 1; i <= 43; ++i)
+        i >= 33 && i <= 37 ? history1.Int(i * 100) : history1.Real(i * 0.5);
+    for (int i = 1; i <= 55; ++i)
+        i >= 33 && i <= 37 ? history2.Int(i * 100) : history2.Real(i * 0.25);
+    const Case cases[] = {
+        {"first-version archive", FedKind::Hourly, ArchiveLineOf(1, at, 1.5f), 33},
+        {"second-version archive", FedKind::Daily, ArchiveLineOf(2, at, 2.5f), 45},
+        {"first-version history", FedKind::History, history1.line(), 43},
+        {"second-version history", FedKind::History, history2.line(), 55},
+        {"journal with empty values", FedKind::Journal, BuildJournalLine(at, QStringLiteral("Изменение Tх"), {}, {}), 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ReplicaRow row;
+        QString reason;
+        ASSERT_TRUE(MakeReplicaRow(FedRecord{c.kind, 40000, c.line}, QStringLiteral("north"), &row, &reason)) << reason.toStdString();
+        const ReplicaTable &table = TableOf(c.kind);
+        ASSERT_EQ(row.values.size(), ParameterCount(table));
+        EXPECT_EQ(*row.values[0], "40000");
+        EXPECT_EQ(*row.values[1], "2026-03-05 13:00:00");
+        const QList<QStringView> fields = SplitFields(c.line);
+        for (qsizetype i = 0; i < table.fieldColumns.size(); ++i) {
+            const std::optional<QByteArray> &v = row.values[i + 2];
+            if (i >= c.present) {
+                EXPECT_FALSE(v.has_value()) << table.fieldColumns[i].name;
+                continue;
+            }
+            ASSERT_TRUE(v.has_value()) << table.fieldColumns[i].name;
+            const QString field = fields[i + 1].toString();
+            if (qstrcmp(table.fieldColumns[i].type, "text") == 0)
+                EXPECT_EQ(QString::fromUtf8(*v), field);
+            else
+                EXPECT_EQ(v->toDouble(), ParseReal(field)) << table.fieldColumns[i].name;
+        }
+        EXPECT_EQ(QString::fromUtf8(*row.values[row.values.size() - 2]), c.line);
+        EXPECT_EQ(*row.values.last(), "north");
+    }
+    // The status byte keeps its sign, as the file writes it.
+    ReplicaRow row;
+    QString reason;
+    ASSERT_TRUE(MakeReplicaRow(FedRecord{FedKind::Hourly, 1, ArchiveLineOf(2, at, 0)}, {}, &row, &reason));
+    EXPECT_EQ(*row.values[2 + 21], "-16");
+}
+
+TEST(ReplicaRows, LinesNoRowCanHoldAreRefusedWithTheirReason)
+{
+    struct Case
+    {
+        QString line;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {QStringLiteral("abc\t1\t"), "time"},
+        {QStringLiteral("\t"), "time"},
+        {QStringLiteral("1e9\t1\t"), "calendar"},
+        {QStringLiteral("40179,5\t1,5\tx\t"), "field 2"},
+        {QStringLiteral("40179,5\t1\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t12\t13\t14\t15\t16\t17\t18\t19\t20\t21\t-1,5\t"), "field 22"},
+    };
+    for (const Case &c : cases) {
+        ReplicaRow row;
+        QString reason;
+        EXPECT_FALSE(MakeReplicaRow(FedRecord{FedKind::Hourly, 7, c.line}, {}, &row, &reason)) << c.line.toStdString();
+        EXPECT_TRUE(reason.contains(QLatin1String(c.reason))) << reason.toStdString();
+    }
+    // Both decimal separators read, and name the same row.
+    ReplicaRow comma, dot;
+    QString reason;
+    ASSERT_TRUE(MakeReplicaRow(FedRecord{FedKind::Monthly, 7, QStringLiteral("40179,5\t1,25\t")}, {}, &comma, &reason));
+    ASSERT_TRUE(MakeReplicaRow(FedRecord{FedKind::Monthly, 7, QStringLiteral("40179.5\t1.25\t")}, {}, &dot, &reason));
+    EXPECT_EQ(comma.key, dot.key);
+    EXPECT_EQ(*comma.values[2], *dot.values[2]);
+}
+
+TEST(DatabaseSettings, PasswordsAndLineBreaksAreRefusedAndMaskedInTexts)
+{
+    struct Case
+    {
+        const char *url;
+        bool accepted;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {"postgresql://qst@db.example:5432/heat", true, "postgresql://qst@db.example:5432/heat"},
+        {"host=/run/postgresql dbname=heat user=qst", true, "host=/run/postgresql dbname=heat user=qst"},
+        {"postgresql://qst@[::1]:5432/heat", true, "postgresql://qst@[::1]:5432/heat"},
+        {"postgresql://qst:secret@db/heat", false, "postgresql://qst:***@db/heat"},
+        {"postgres://qst:@db/heat", false, "postgres://qst:***@db/heat"},
+        {"host=db password=secret dbname=heat", false, "host=db password=*** dbname=heat"},
+        {"host=db PASSWORD = 'a b' dbname=heat", false, "host=db PASSWORD = *** dbname=heat"},
+        {"postgresql://qst@db/heat?sslmode=require&password=x", false, "postgresql://qst@db/heat?sslmode=require&password=***"},
+        {"host=db\ndbname=heat", false, nullptr},
+        {"   ", false, nullptr},
+    };
+    for (const Case &c : cases) {
+        const QString url = QString::fromUtf8(c.url);
+        EXPECT_EQ(DatabaseUrlError(url).isEmpty(), c.accepted) << c.url;
+        if (c.shown) {
+            EXPECT_EQ(RedactedUrl(url), QString::fromUtf8(c.shown)) << c.url;
+        }
+    }
+    EXPECT_TRUE(DatabaseNodeError(QStringLiteral("север-1")).isEmpty());
+    EXPECT_FALSE(DatabaseNodeError(QStringLiteral("a\rb")).isEmpty());
+    EXPECT_FALSE(DatabaseNodeError(QStringLiteral("узел ✓")).isEmpty());
+}
+
+namespace {
+
+QList<FedRecord> Records(int thread, int from, int count)
+{
+    QList<FedRecord> records;
+    for (int i = from; i < from + count; ++i)
+        records.append(FedRecord{FedKind::Journal, quint16(thread),
+                                 QStringLiteral("%1\tзапись\\ %1\nвторая строка\t\t").arg(i)});
+    return records;
+}
+
+int Number(const FedRecord &r)
+{
+    return r.line.section(u'\t', 0, 0).toInt();
+}
+
+} // namespace
+
+TEST(Outbox, EntriesFromManyWritersArriveOnceInTheirOrderWhileBatchesAreAcknowledged)
+{
+    TempDataRoot root;
+    Outbox outbox(root.path());
+    constexpr int kThreads = 4, kPerThread = 600;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&outbox, t] {
+            QRandomGenerator random{quint32(t)};
+            for (int i = 0; i < kPerThread;) {
+                const int n = qMin(kPerThread - i, 1 + int(random.bounded(7)));
+                outbox.Append(Records(t, i, n));
+                i += n;
+            }
+        });
+    }
+    QList<int> next(kThreads, 0);
+    int received = 0;
+    QRandomGenerator random(99);
+    const auto drain = [&] {
+        const OutboxBatch batch = outbox.ReadPending(1 + int(random.bounded(50)));
+        for (const OutboxEntry &e : batch.entries) {
+            ASSERT_EQ(Number(e.record), next[e.record.serial]) << "writer " << e.record.serial;
+            ASSERT_TRUE(e.record.line.contains(QStringLiteral("\nвторая строка")));
+            ++next[e.record.serial];
+            ++received;
+        }
+        outbox.Acknowledge(batch);
+    };
+    while (received < kThreads * kPerThread / 2)
+        drain();
+    for (std::thread &w : writers)
+        w.join();
+    while (received < kThreads * kPerThread)
+        drain();
+    EXPECT_TRUE(outbox.ReadPending(10).entries.isEmpty());
+    const OutboxSummary s = outbox.Summary();
+    EXPECT_EQ(s.pending, 0);
+    EXPECT_LT(s.bytes, 64) << "a fully sent outbox is emptied";
+}
+
+TEST(Outbox, WhatWasNotAcknowledgedIsSentAgainAfterARestartAndATornEntryIsDropped)
+{
+    TempDataRoot root;
+    {
+        Outbox outbox(root.path());
+        outbox.Append(Records(1, 0, 5));
+        const OutboxBatch first = outbox.ReadPending(2);
+        outbox.Acknowledge(first);
+        outbox.ReadPending(3); // read but never committed: the program died
+    }
+    // A crash in the middle of an append.
+    QFile file(Outbox::FolderPath(root.path()) + QStringLiteral("/outbox.dat"));
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write("1700000000000\tJ\t1\t12\tполовина");
+    file.close();
+
+    Outbox again(root.path());
+    EXPECT_GT(again.RepairTail(), 0);
+    const OutboxBatch rest = again.ReadPending(100);
+    ASSERT_EQ(rest.entries.size(), 3);
+    EXPECT_EQ(Number(rest.entries[0].record), 2);
+    EXPECT_EQ(again.Summary().pending, 3);
+
+    // An acknowledgement left over from a removed outbox never skips a new one's entries.
+    again.Acknowledge(rest);
+    again.Append(Records(1, 10, 2));
+    const QByteArray ack = ReadAll(Outbox::FolderPath(root.path()) + QStringLiteral("/outbox.ack"));
+    QFile::remove(Outbox::FolderPath(root.path()) + QStringLiteral("/outbox.dat"));
+    WriteAll(Outbox::FolderPath(root.path()) + QStringLiteral("/outbox.ack"), ack);
+    again.Append(Records(1, 20, 2));
+    EXPECT_EQ(again.ReadPending(100).entries.size(), 2);
+}
+
+TEST(Outbox, EntryLinesSurviveAnyText)
+{
+    const QStringList texts = {QStringLiteral("40179,5\tНС: 1\t\t"), QStringLiteral("a\\b\\\\n\tc\r\nd\t"),
+                               QStringLiteral("\t"), QString()};
+    for (const QString &t : texts) {
+        OutboxEntry e;
+        const QByteArray line = Outbox::EntryLine(42, FedRecord{FedKind::Journal, 65535, t});
+        EXPECT_EQ(line.count('\n'), 1);
+        ASSERT_TRUE(Outbox::ParseEntryLine(line, &e));
+        EXPECT_EQ(e.record.line, t);
+        EXPECT_EQ(e.record.serial, 65535);
+        EXPECT_EQ(e.appendedMs, 42);
+    }
+    OutboxEntry e;
+    for (const char *bad : {"", "x\tJ\t1\tl", "1\tQ\t1\tl", "1\tJ\t70000\tl", "1\tJ\t1"})
+        EXPECT_FALSE(Outbox::ParseEntryLine(QByteArray(bad), &e)) << bad;
+}
+
+TEST(Outbox, AFullDiskRefusesTheAppendWholeAndKeepsWhatWasQueued)
+{
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.path());
+    if (::mount("qst-outbox", path.constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    {
+        QDir(dir.path()).mkdir(QStringLiteral("DATA"));
+        Outbox outbox(dir.path());
+        int stored = 0;
+        bool refused = false;
+        for (int i = 0; i < 2000 && !refused; i += 10) {
+            try {
+                outbox.Append(Records(3, i, 10));
+                stored += 10;
+            } catch (const StorageError &e) {
+                refused = true;
+                EXPECT_TRUE(e.message().contains(QStringLiteral("No space left"))) << e.message().toStdString();
+            }
+        }
+        EXPECT_TRUE(refused);
+        const OutboxBatch batch = outbox.ReadPending(100000);
+        EXPECT_EQ(batch.entries.size(), stored);
+        const QByteArray bytes = ReadAll(Outbox::FolderPath(dir.path()) + QStringLiteral("/outbox.dat"));
+        EXPECT_TRUE(bytes.endsWith('\n'));
+    }
+    ::umount(path.constData());
+}
