@@ -43,6 +43,8 @@ start)
         chown postgres "$dir"
         # the socket folder must be reachable by other accounts
         chmod 0755 "$dir"
+        runuser -u postgres -- test -x "$dir" \
+            || { echo "pg-temp: the postgres account cannot reach $dir (a parent folder is closed)" >&2; exit 1; }
     fi
     if [ ! -f "$data/PG_VERSION" ]; then
         as_server "$bindir/initdb" -D "$data" -U qst --auth=trust -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 \
