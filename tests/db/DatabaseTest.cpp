@@ -8,6 +8,7 @@
 #include "registry/MeterRecord.h"
 #include "registry/Registry.h"
 #include "registry/TreeCommands.h"
+#include "replication/FileSync.h"
 #include "replication/Outbox.h"
 #include "replication/ReplicaWriter.h"
 #include "replication/Replicator.h"
@@ -20,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+
+#include <sys/mount.h>
 
 using namespace qst;
 using namespace qst::test;
@@ -294,4 +297,57 @@ TEST(Replicator, ARecordTheDatabaseRefusesIsLoggedAndKeptInTheRejectFile)
     EXPECT_EQ(replicator.outbox().Summary().rejected, 1);
     PgConnection c = Open(url);
     EXPECT_EQ(QueryRows(c, "SELECT q1 FROM hourly ORDER BY time"), (QStringList{QStringLiteral("5"), QStringLiteral("7")}));
+}
+
+TEST(Replicator, AFullOutboxDiskStopsNoWriteAndSaysSoOnceUntilItRecovers)
+{
+    QST_REQUIRE_PG();
+    TempDataRoot root;
+    const QString db = Outbox::FolderPath(root.path());
+    QDir().mkpath(db);
+    const QByteArray mountPoint = QFile::encodeName(db);
+    if (::mount("qst-outbox", mountPoint.constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    struct Unmount
+    {
+        QByteArray path;
+        ~Unmount() { ::umount(path.constData()); }
+    } unmount{mountPoint};
+    // Nearly full from the start.
+    {
+        QFile filler(db + QStringLiteral("/filler"));
+        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+        filler.write(QByteArray(56 * 1024, 'x'));
+    }
+    Registry registry(TreeIniPath(root.path()));
+    MeterRecord m;
+    m.name = QStringLiteral("31");
+    m.serial = QStringLiteral("31");
+    AddMeter(registry, 0, m);
+    const StorageTarget target{root.path(), &registry};
+    Lines log;
+    const QString url = PgServer::Shared().CreateDatabase();
+    // The database away, so that the outbox only grows.
+    Replicator replicator(root.path(), DatabaseSettings{QStringLiteral("host=/nonexistent-socket-dir port=1 user=x"), {}},
+                          [&](const QString &line) { log.Add(line); });
+    replicator.SetRetryLimitsForTests(1000, 1000);
+    replicator.Start();
+    for (int h = 0; h < 200; ++h)
+        ASSERT_NO_THROW(SaveArchiveLine(target, 2, 31, false, 0, kHourlyArchive, Values(At(h), float(h))));
+    EXPECT_EQ(FileRecords(root.path(), 31).size(), 200) << "every record reached its file";
+    const QString all = log.All();
+    EXPECT_EQ(all.count(QStringLiteral("не поставлена в очередь")), 1) << all.toStdString();
+    EXPECT_TRUE(all.contains(QStringLiteral("No space left"))) << all.toStdString();
+
+    QFile::remove(db + QStringLiteral("/filler"));
+    SaveArchiveLine(target, 2, 31, false, 0, kHourlyArchive, Values(At(500), 1));
+    EXPECT_TRUE(log.Has(QStringLiteral("снова принимает"))) << log.All().toStdString();
+    replicator.Stop(0);
+
+    // db sync mends what the outbox could not take.
+    PgConnection c = Open(url);
+    ASSERT_TRUE(SyncFilesToDatabase(c, root.path(), registry, QStringLiteral("n"), {}, nullptr).ok);
+    const QStringList files = FileRecords(root.path(), 31);
+    ASSERT_EQ(files.size(), 201);
+    EXPECT_TRUE(DatabaseRecords(c) == files);
 }
