@@ -278,10 +278,17 @@ int main(int argc, char **argv)
                     "poll, copy on", on[1] * 1e3, off[1] * 1e3, on[1] / off[1]);
     }
     {
-        const double off = StorePerRecord(2000, {});
-        const double on = StorePerRecord(2000, server.NewDatabase());
-        std::printf("%-34s %8.3f ms/record   file alone %8.3f ms/record   +%.3f ms (outbox append, synced)\n",
-                    "store one hour, copy on", on * 1e3, off * 1e3, (on - off) * 1e3);
+        std::vector<double> offs, ons;
+        for (int round = 0; round < 5; ++round) {
+            offs.push_back(StorePerRecord(1000, {}));
+            ons.push_back(StorePerRecord(1000, server.NewDatabase()));
+        }
+        std::sort(offs.begin(), offs.end());
+        std::sort(ons.begin(), ons.end());
+        const double off = offs[2];
+        const double on = ons[2];
+        std::printf("%-34s %8.3f ms/record   file alone %8.3f ms/record   ratio %.2fx (outbox append, synced)\n",
+                    "store one hour, copy on", on * 1e3, off * 1e3, on / off);
     }
     {
         QTemporaryDir root;

@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 
+#include <charconv>
 #include <cmath>
 
 namespace qst {
@@ -82,9 +83,12 @@ const QList<ReplicaTable> &Tables()
     return tables;
 }
 
+// The shortest text that reads back as the same double.
 QByteArray RealText(double value)
 {
-    return QByteArray::number(value, 'g', 17);
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return QByteArray(buffer, result.ptr - buffer);
 }
 
 } // namespace
@@ -194,7 +198,7 @@ bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *ro
     return true;
 }
 
-QByteArray UpsertStatement(const ReplicaTable &table, int rows)
+QByteArray UpsertStatement(const ReplicaTable &table)
 {
     QList<ReplicaColumn> columns = {{"serial", kInt}, {"time", "timestamp"}};
     columns += table.fieldColumns;
@@ -203,16 +207,11 @@ QByteArray UpsertStatement(const ReplicaTable &table, int rows)
     QByteArray sql = "INSERT INTO " + QByteArray(table.name) + " AS r (";
     for (qsizetype i = 0; i < columns.size(); ++i)
         sql += (i ? "," : "") + QByteArray(columns[i].name);
-    sql += ") VALUES ";
-    int p = 1;
-    for (int r = 0; r < rows; ++r) {
-        sql += r ? ",(" : "(";
-        for (qsizetype i = 0; i < columns.size(); ++i) {
-            sql += (i ? ",$" : "$") + QByteArray::number(p++) + "::" + columns[i].type;
-        }
-        sql += ')';
-    }
-    sql += " ON CONFLICT (serial";
+    // One array per column: the statement stays the same size whatever the batch.
+    sql += ") SELECT * FROM unnest(";
+    for (qsizetype i = 0; i < columns.size(); ++i)
+        sql += (i ? ",$" : "$") + QByteArray::number(i + 1) + "::" + columns[i].type + "[]";
+    sql += ") ON CONFLICT (serial";
     for (const QString &k : table.keyColumns)
         sql += ',' + k.toLatin1();
     sql += ") DO UPDATE SET ";
@@ -226,6 +225,37 @@ QByteArray UpsertStatement(const ReplicaTable &table, int rows)
     }
     sql += ",stored_at=now() WHERE r.line IS DISTINCT FROM EXCLUDED.line OR r.node IS DISTINCT FROM EXCLUDED.node";
     return sql;
+}
+
+QList<QByteArray> ArrayParameters(const ReplicaTable &table, const QList<ReplicaRow> &rows, qsizetype from,
+                                  qsizetype count)
+{
+    QList<QByteArray> arrays(ParameterCount(table), QByteArray("{"));
+    for (qsizetype r = from; r < from + count; ++r) {
+        const ReplicaRow &row = rows[r];
+        for (qsizetype c = 0; c < arrays.size(); ++c) {
+            QByteArray &a = arrays[c];
+            if (r > from)
+                a += ',';
+            const std::optional<QByteArray> &v = row.values[c];
+            if (!v) {
+                a += "NULL";
+            } else if (c == 0 || (c >= 2 && c < arrays.size() - 2 && qstrcmp(table.fieldColumns[c - 2].type, "text") != 0)) {
+                a += *v; // numbers need no quotes
+            } else {
+                a += '"';
+                for (char ch : *v) {
+                    if (ch == '"' || ch == '\\')
+                        a += '\\';
+                    a += ch;
+                }
+                a += '"';
+            }
+        }
+    }
+    for (QByteArray &a : arrays)
+        a += '}';
+    return arrays;
 }
 
 QList<QByteArray> SchemaStatements()

@@ -48,10 +48,13 @@ bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *ro
 // files compare times.
 bool TimestampText(double dayCount, QByteArray *text);
 
-// INSERT ... ON CONFLICT DO UPDATE for `rows` rows of the table, parameters numbered
-// $1...; re-sending an equal row writes nothing.
-QByteArray UpsertStatement(const ReplicaTable &table, int rows);
-int ParameterCount(const ReplicaTable &table); // per row
+// INSERT ... SELECT FROM unnest(...) ON CONFLICT DO UPDATE: one array parameter per
+// column; re-sending an equal row writes nothing.
+QByteArray UpsertStatement(const ReplicaTable &table);
+int ParameterCount(const ReplicaTable &table); // columns per row
+// The rows from..from+count as the statement's array parameters (array literals).
+QList<QByteArray> ArrayParameters(const ReplicaTable &table, const QList<ReplicaRow> &rows, qsizetype from,
+                                  qsizetype count);
 
 // The statements that create the schema of this version, in order.
 constexpr int kSchemaVersion = 1;

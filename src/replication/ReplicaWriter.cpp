@@ -11,8 +11,9 @@ namespace qst {
 
 namespace {
 
-// PostgreSQL takes at most 65535 parameters per statement.
-constexpr int kMaxParameters = 60000;
+// Rows per statement: large enough that round trips do not count, small enough that one
+// refused value costs little to find.
+constexpr qsizetype kRowsPerStatement = 2500;
 
 struct Prepared
 {
@@ -24,10 +25,9 @@ PgResult InsertRows(PgConnection &c, const ReplicaTable &table, const QList<Repl
                     qsizetype count)
 {
     QList<std::optional<QByteArray>> params;
-    params.reserve(count * ParameterCount(table));
-    for (qsizetype i = from; i < from + count; ++i)
-        params += rows[i].values;
-    return c.Exec(UpsertStatement(table, int(count)), params);
+    for (QByteArray &a : ArrayParameters(table, rows, from, count))
+        params.append(std::move(a));
+    return c.Exec(UpsertStatement(table), params);
 }
 
 ReplicaOutcome Fail(const PgConnection &c, const PgResult &r)
@@ -110,7 +110,7 @@ ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<F
     for (FedKind kind : AllFedKinds()) {
         const Prepared &p = byKind.value(kind);
         const ReplicaTable &table = TableOf(kind);
-        const qsizetype perStatement = qMax(1, kMaxParameters / ParameterCount(table));
+        const qsizetype perStatement = kRowsPerStatement;
         for (qsizetype from = 0; from < p.rows.size() && !refusedStatement; from += perStatement) {
             r = InsertRows(c, table, p.rows, from, qMin(perStatement, p.rows.size() - from));
             if (!r.ok()) {
