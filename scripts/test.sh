@@ -18,9 +18,9 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 
 if [ "${QST_SKIP_SANITIZE:-0}" != "1" ]; then
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer build of the engine tests (build-asan/)"
-    # The desktop application, its widget tests, the end-to-end and fault tests are not run here.
+    # The desktop application, its widget tests, the end-to-end, fault and database tests are not run here.
     cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQST_SANITIZE=ON -DQST_BUILD_BENCH=OFF \
-        -DQST_SKIP_DIRS="src/app;ui;e2e;fault"
+        -DQST_SKIP_DIRS="src/app;ui;e2e;fault;db"
     cmake --build build-asan -j "$jobs"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|fuzz'

@@ -106,6 +106,7 @@ void AppendSynced(const QString &path, const QByteArray &prefixWhenEmpty, const 
 
 Outbox::Outbox(const QString &dataRoot)
     : m_folder(FolderPath(dataRoot))
+    , m_compactBytes(kOutboxCompactBytes)
 {
 }
 
@@ -206,7 +207,7 @@ qint64 Outbox::RepairTail()
     return bytes.size() - keep;
 }
 
-Outbox::Position Outbox::ReadPositionLocked(const QByteArray &head, qint64 *headerLength)
+Outbox::Position Outbox::ReadPosition(const QByteArray &head, qint64 *headerLength)
 {
     Position pos;
     *headerLength = 0;
@@ -227,15 +228,17 @@ Outbox::Position Outbox::ReadPositionLocked(const QByteArray &head, qint64 *head
 
 OutboxBatch Outbox::ReadPending(int maxEntries)
 {
+    // Writers only append whole entries, and only the sending thread replaces the file:
+    // no lock, so a poll never waits for a read. An entry still being written has no line
+    // end yet and waits for the next read.
     OutboxBatch batch;
-    std::lock_guard lock(m_mutex);
     QFile file(outboxPath());
     if (!file.exists())
         return batch;
     if (!file.open(QIODevice::ReadOnly))
         throw StorageError(QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(outboxPath()), file.errorString()));
     qint64 headerLength = 0;
-    const Position pos = ReadPositionLocked(file.read(64), &headerLength);
+    const Position pos = ReadPosition(file.read(64), &headerLength);
     batch.generation = pos.generation;
     batch.endOffset = pos.offset;
     if (headerLength == 0 || pos.offset >= file.size())
@@ -266,27 +269,30 @@ void Outbox::ReplaceWithTailLocked(quint64 generation, const QByteArray &tail)
 
 void Outbox::Acknowledge(const OutboxBatch &batch)
 {
-    std::lock_guard lock(m_mutex);
     QFile file(outboxPath());
     if (!file.open(QIODevice::ReadOnly))
         return;
     qint64 headerLength = 0;
-    const Position pos = ReadPositionLocked(file.read(64), &headerLength);
+    const Position pos = ReadPosition(file.read(64), &headerLength);
     if (headerLength == 0 || pos.generation != batch.generation || batch.endOffset <= pos.offset)
         return;
     const qint64 size = file.size();
-    if (batch.endOffset >= size) {
-        file.close();
-        ReplaceWithTailLocked(batch.generation + 1, {});
-    } else if (batch.endOffset > kOutboxCompactBytes && batch.endOffset > size / 2) {
-        file.seek(batch.endOffset);
-        const QByteArray tail = file.readAll();
-        file.close();
+    const bool everything = batch.endOffset >= size;
+    const bool compact = !everything && batch.endOffset > m_compactBytes && batch.endOffset > size / 2;
+    file.close();
+    if (everything || compact) {
+        // Replacing the file is the one step appends must wait for: what they added since
+        // the size was taken moves into the new file.
+        std::lock_guard lock(m_mutex);
+        QFile current(outboxPath());
+        if (!current.open(QIODevice::ReadOnly) || !current.seek(batch.endOffset))
+            throw StorageError(QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(outboxPath()), current.errorString()));
+        const QByteArray tail = current.readAll();
+        current.close();
         ReplaceWithTailLocked(batch.generation + 1, tail);
-    } else {
-        file.close();
-        SaveFileBytes(ackPath(), QByteArray::number(batch.generation) + ' ' + QByteArray::number(batch.endOffset) + '\n');
+        return;
     }
+    SaveFileBytes(ackPath(), QByteArray::number(batch.generation) + ' ' + QByteArray::number(batch.endOffset) + '\n');
 }
 
 void Outbox::Reject(const OutboxEntry &entry, const QString &reason)
@@ -309,7 +315,7 @@ OutboxSummary Outbox::Summary()
     const QByteArray bytes = ReadFileBytes(outboxPath());
     s.bytes = bytes.size();
     qint64 headerLength = 0;
-    const Position pos = ReadPositionLocked(bytes.first(qMin<qsizetype>(64, bytes.size())), &headerLength);
+    const Position pos = ReadPosition(bytes.first(qMin<qsizetype>(64, bytes.size())), &headerLength);
     if (headerLength == 0 || pos.offset >= bytes.size())
         return s;
     const QByteArrayView pending = QByteArrayView(bytes).sliced(pos.offset);

@@ -32,6 +32,10 @@ struct OutboxSummary
     qint64 rejected = 0;       // lines of the reject file
 };
 
+// Compaction of a partly sent outbox waits until this much has been sent and it is more
+// than half the file (so a long catch-up rewrites the file a few times, not per batch).
+constexpr qint64 kOutboxCompactBytes = 64LL * 1024 * 1024;
+
 // The records on their way to the database, in the data root's DB folder. Appends are
 // synced to disk before they return; the acknowledged position moves only after the
 // database committed, so a record is sent at least once whatever stops the program (the
@@ -53,13 +57,17 @@ public:
     void Append(const QList<FedRecord> &records);
     // Drops a last entry cut short by a crash; returns the bytes dropped.
     qint64 RepairTail();
-    // Up to maxEntries unsent entries in their order.
+    // Up to maxEntries unsent entries in their order. ReadPending and Acknowledge belong to
+    // the one sending thread; any thread may append meanwhile.
     OutboxBatch ReadPending(int maxEntries);
     // Everything before endOffset is in the database.
     void Acknowledge(const OutboxBatch &batch);
     void Reject(const OutboxEntry &entry, const QString &reason);
 
     OutboxSummary Summary();
+
+    // Compaction of a partly sent outbox (see kOutboxCompactBytes); tests lower it.
+    void SetCompactBytes(qint64 bytes) { m_compactBytes = bytes; }
 
     // Entry lines, exposed for the tests of torn and foreign lines.
     static QByteArray EntryLine(qint64 appendedMs, const FedRecord &record);
@@ -75,15 +83,13 @@ private:
         quint64 generation = 0;
         qint64 offset = 0;
     };
-    Position ReadPositionLocked(const QByteArray &head, qint64 *headerLength);
+    Position ReadPosition(const QByteArray &head, qint64 *headerLength);
     void ReplaceWithTailLocked(quint64 generation, const QByteArray &tail);
 
     QString m_folder;
     std::mutex m_mutex;
+    qint64 m_compactBytes;
 };
 
-// Compaction of a partly sent outbox waits until this much has been sent and it is more
-// than half the file (so a long catch-up rewrites the file a few times, not per batch).
-constexpr qint64 kOutboxCompactBytes = 64LL * 1024 * 1024;
 
 } // namespace qst

@@ -202,6 +202,7 @@ TEST(Outbox, EntriesFromManyWritersArriveOnceInTheirOrderWhileBatchesAreAcknowle
 {
     TempDataRoot root;
     Outbox outbox(root.path());
+    outbox.SetCompactBytes(4096); // compactions while writers append
     constexpr int kThreads = 4, kPerThread = 600;
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
