@@ -173,14 +173,21 @@ TEST(Upserts, ARefusedValueStaysOutWithItsReasonAndTheRestIsCommitted)
         batch.append({FedKind::Hourly, 9, Hourly(At(h), h == 3 ? 5000 : h)});
     batch.append({FedKind::Hourly, 9, QStringLiteral("1e9\t1\t")});
     batch.append({FedKind::Daily, 9, Hourly(At(0), 1)});
+    // A word too large for its integer column: the database's range check, not ours.
+    QString wide = Hourly(At(1), 1);
+    QStringList fields = wide.split(u'\t');
+    fields[23] = QStringLiteral("99999999999");
+    batch.append({FedKind::Daily, 9, fields.join(u'\t')});
     const ReplicaOutcome out = UpsertRecords(c, QStringLiteral("n"), batch);
     ASSERT_EQ(out.status, ReplicaOutcome::Committed) << out.error.toStdString();
     EXPECT_EQ(out.written, 6);
-    ASSERT_EQ(out.refused.size(), 2);
+    ASSERT_EQ(out.refused.size(), 3);
     QList<int> refused = out.refused;
     std::sort(refused.begin(), refused.end());
-    EXPECT_EQ(refused, (QList<int>{3, 6}));
-    EXPECT_TRUE(out.refusedReasons.join(u' ').contains(QStringLiteral("sane_heat"))) << out.refusedReasons.join(u'|').toStdString();
+    EXPECT_EQ(refused, (QList<int>{3, 6, 8}));
+    const QString reasons = out.refusedReasons.join(u'|');
+    EXPECT_TRUE(reasons.contains(QStringLiteral("sane_heat"))) << reasons.toStdString();
+    EXPECT_TRUE(reasons.contains(QStringLiteral("out of range"))) << reasons.toStdString();
     EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM hourly"), QStringList{QStringLiteral("5")});
     EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM daily"), QStringList{QStringLiteral("1")});
 }
