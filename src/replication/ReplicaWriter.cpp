@@ -38,6 +38,18 @@ ReplicaOutcome Fail(const PgConnection &c, const PgResult &r)
     return out;
 }
 
+// Ends the transaction: COMMIT after a good last step, else ROLLBACK and the reason.
+bool CommitOrReport(PgConnection &c, PgResult last, QString *error)
+{
+    if (last.ok())
+        last = c.Exec("COMMIT");
+    if (last.ok())
+        return true;
+    *error = last.error();
+    c.Exec("ROLLBACK");
+    return false;
+}
+
 } // namespace
 
 bool EnsureSchema(PgConnection &c, QString *error)
@@ -67,14 +79,7 @@ bool EnsureSchema(PgConnection &c, QString *error)
                 r = c.Exec("INSERT INTO schema_version (version) VALUES ($1)", {QByteArray::number(kSchemaVersion)});
         }
     }
-    if (r.ok())
-        r = c.Exec("COMMIT");
-    if (!r.ok()) {
-        *error = r.error();
-        c.Exec("ROLLBACK");
-        return false;
-    }
-    return true;
+    return CommitOrReport(c, std::move(r), error);
 }
 
 ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<FedRecord> &records)
@@ -222,14 +227,7 @@ bool UpsertMeters(PgConnection &c, const QString &node, Registry &registry, QStr
     serials += '}';
     if (r.ok())
         r = c.Exec("DELETE FROM meters WHERE node = $1 AND NOT (serial = ANY ($2::int4[]))", {nodeText, serials});
-    if (r.ok())
-        r = c.Exec("COMMIT");
-    if (!r.ok()) {
-        *error = r.error();
-        c.Exec("ROLLBACK");
-        return false;
-    }
-    return true;
+    return CommitOrReport(c, std::move(r), error);
 }
 
 } // namespace qst

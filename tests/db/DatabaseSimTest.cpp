@@ -166,17 +166,6 @@ int OutboxLines(const QString &root)
     return int(ReadAll(Outbox::FolderPath(root) + QStringLiteral("/outbox.dat")).count('\n')) - 1;
 }
 
-bool SpinUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
 
 } // namespace
 

@@ -95,17 +95,6 @@ QStringList DatabaseRecords(PgConnection &c)
     return all;
 }
 
-bool SpinUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
 
 class Lines
 {

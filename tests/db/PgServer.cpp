@@ -1,6 +1,8 @@
 #include "PgServer.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QFile>
 #include <QProcess>
 
@@ -92,6 +94,18 @@ QString PgServer::CreateDatabase()
     if (!admin.Exec("CREATE DATABASE " + name.toLatin1()).ok())
         return {};
     return Url(name);
+}
+
+bool SpinUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
 }
 
 QStringList QueryRows(PgConnection &c, const QByteArray &sql)

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
+
 namespace qst::test {
 
 // A throw-away PostgreSQL server for one test program (scripts/pg-temp.sh), reached by a
@@ -39,6 +41,9 @@ private:
     bool m_running = false;
     QString m_error;
 };
+
+// Polls `done` every 20 ms until it holds or ms passed.
+bool SpinUntil(const std::function<bool()> &done, int ms);
 
 // Rows of a query as text, NULL as "<null>", fields joined by TAB: for comparing tables.
 QStringList QueryRows(PgConnection &connection, const QByteArray &sql);
