@@ -7,8 +7,10 @@
 
 #include "common/ProfileFile.h"
 #include "registry/Registry.h"
+#include "storage/RecordFeed.h"
 #include "replication/DatabaseSettings.h"
 #include "replication/Outbox.h"
+#include "replication/PgConnection.h"
 #include "replication/Replicator.h"
 
 #include <QAction>
@@ -16,9 +18,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 #include <QThreadPool>
@@ -330,4 +334,103 @@ TEST(DatabaseCopy, ReadOnlyWindowRunsNoCopy)
     }
     // A running copy would have written its state there.
     EXPECT_FALSE(QDir(Outbox::FolderPath(root.path())).exists());
+}
+
+namespace {
+
+// A PostgreSQL server of the test's own, in a temporary folder, reached by its socket.
+class TempPostgres
+{
+public:
+    TempPostgres()
+    {
+        QProcess p;
+        p.start(QStringLiteral("bash"), {QStringLiteral(QST_PG_TEMP), QStringLiteral("start"), m_dir.path()});
+        if (!p.waitForFinished(120000) || p.exitCode() != 0) {
+            m_error = QString::fromLocal8Bit(p.readAllStandardError());
+            return;
+        }
+        m_url = QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    }
+    ~TempPostgres()
+    {
+        QProcess p;
+        p.start(QStringLiteral("bash"), {QStringLiteral(QST_PG_TEMP), QStringLiteral("stop"), m_dir.path()});
+        p.waitForFinished(120000);
+    }
+    const QString &url() const { return m_url; }
+    const QString &error() const { return m_error; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_url;
+    QString m_error;
+};
+
+qint64 JournalRows(const QString &url, int serial)
+{
+    PgConnection c;
+    QString error;
+    if (!c.Open(url, &error))
+        return -1;
+    const PgResult r = c.Exec("SELECT count(*) FROM journal WHERE serial = $1", {QByteArray::number(serial)});
+    return r.ok() ? r.text(0, 0).toLongLong() : -1;
+}
+
+FedRecord JournalRecord(int serial, const QString &time, const QString &text)
+{
+    return {FedKind::Journal, quint16(serial), time + u'\t' + text + QStringLiteral("\t1\t2\t")};
+}
+
+} // namespace
+
+TEST(DatabaseCopy, ReachableDatabase)
+{
+    TempPostgres pg;
+    if (pg.url().isEmpty() && pg.error().contains(QStringLiteral("not found")))
+        GTEST_SKIP() << pg.error().toStdString();
+    ASSERT_FALSE(pg.url().isEmpty()) << pg.error().toStdString();
+    TempDataRoot root;
+    qst::test::CopyFixtureTree(root);
+
+    // "Проверить" connects and leaves the schema behind.
+    {
+        Registry registry(TreeIniPath(root.path()));
+        TDatabaseForm form(root.path(), registry);
+        form.Load();
+        form.show();
+        form.UrlEdit->setText(pg.url());
+        form.CheckBtn->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!form.CheckRunning(), 15000);
+        EXPECT_EQ(form.CheckLabel->text(), ui::kDatabaseConnected);
+        EXPECT_EQ(JournalRows(pg.url(), 17), 0);
+    }
+
+    Configure(root.path(), pg.url(), QStringLiteral("пульт"));
+    {
+        TMainForm form(root.path(), TMainForm::Access::ReadWrite, false);
+        form.show();
+        QTRY_VERIFY_WITH_TIMEOUT(DatabaseLog(form).contains(QStringLiteral("] База данных подключена")), 15000);
+        FeedStored(root.path(), {JournalRecord(17, QStringLiteral("46000,5"), QStringLiteral("Первая"))});
+        QTRY_COMPARE_WITH_TIMEOUT(JournalRows(pg.url(), 17), qint64(1), 15000);
+
+        // The dialog shows the commit the copy made.
+        Registry registry(TreeIniPath(root.path()));
+        TDatabaseForm status(root.path(), registry);
+        QTRY_VERIFY_WITH_TIMEOUT((status.Load(), status.LastCommitLabel->text() != ui::kDatabaseNoCommit), 5000);
+        EXPECT_TRUE(status.LastCommitLabel->text().endsWith(QStringLiteral("(записей: 1)")))
+            << status.LastCommitLabel->text().toStdString();
+        EXPECT_EQ(status.PendingLabel->text(), ui::kDatabasePending.arg(0));
+        EXPECT_EQ(status.LastErrorLabel->text(), ui::kDatabaseNoError);
+
+        // Stored just before the window closes, more than one batch: the close sends it all
+        // while the database answers.
+        QList<FedRecord> late;
+        for (int i = 0; i < 5000; ++i)
+            late.append(JournalRecord(17, QStringLiteral("46001,5"), QStringLiteral("Запись %1").arg(i)));
+        FeedStored(root.path(), late);
+        form.close();
+    }
+    EXPECT_EQ(JournalRows(pg.url(), 17), 5001);
+    EXPECT_EQ(Outbox(root.path()).Summary().pending, 0);
 }
