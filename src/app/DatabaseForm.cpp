@@ -144,15 +144,16 @@ void TDatabaseForm::RefreshStatus()
     } catch (const StorageError &e) {
         PendingLabel->setText(ui::kDatabaseStatusError.arg(e.message()));
     }
-    const qint64 lagMs = summary.oldestMs > 0 ? qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch() - summary.oldestMs) : 0;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 lagMs = summary.oldestMs > 0 ? qMax<qint64>(0, now - summary.oldestMs) : 0;
     LagLabel->setText(summary.pending > 0 ? ui::kDatabaseLag.arg(AgeText(lagMs)) : ui::kDatabaseNoLag);
     LastCommitLabel->setText(state.lastCommit.isValid()
                                  ? ui::kDatabaseLastCommit.arg(DateTimeText(state.lastCommit.toLocalTime()))
                                        .arg(state.lastCommitRecords)
                                  : ui::kDatabaseNoCommit);
-    LastErrorLabel->setText(state.lastError.isEmpty()
-                                ? ui::kDatabaseNoError
-                                : ui::kDatabaseLastError.arg(state.lastError, DateTimeText(state.lastErrorAt.toLocalTime())));
+    const QString errorAt = DateTimeText(state.lastErrorAt.toLocalTime());
+    LastErrorLabel->setText(state.lastError.isEmpty() ? ui::kDatabaseNoError
+                                                      : ui::kDatabaseLastError.arg(state.lastError, errorAt));
     RejectedLabel->setText(ui::kDatabaseRejected.arg(summary.rejected));
     NotQueuedLabel->setText(ui::kDatabaseNotQueued.arg(state.notQueued));
     NotQueuedLabel->setVisible(state.notQueued > 0);

@@ -163,8 +163,10 @@ TEST(DatabaseForm, StatusBlockShowsOutboxAndLastState)
     Registry registry(TreeIniPath(root.path()));
     TDatabaseForm form(root.path(), registry);
     form.Load();
+    qst::test::Screenshot(&form, QStringLiteral("DatabaseForm"));
     EXPECT_EQ(form.PendingLabel->text(), ui::kDatabasePending.arg(2));
-    EXPECT_TRUE(form.LagLabel->text().startsWith(ui::kDatabaseLag.arg(QString()))) << form.LagLabel->text().toStdString();
+    EXPECT_TRUE(form.LagLabel->text().startsWith(ui::kDatabaseLag.arg(QString())))
+        << form.LagLabel->text().toStdString();
     EXPECT_EQ(form.LastCommitLabel->text(), ui::kDatabaseLastCommit.arg(QStringLiteral("01.12.2026 10:05:07")).arg(12));
     EXPECT_EQ(form.LastErrorLabel->text(),
               ui::kDatabaseLastError.arg(QStringLiteral("connection refused"), QStringLiteral("02.12.2026 8:00:01")));
