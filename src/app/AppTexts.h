@@ -186,4 +186,38 @@ inline const QString kPortsFastHint = QStringLiteral(
     "которым нужна пауза 100 мс.");
 inline const QString kPortsBadAddress = QStringLiteral("Порт %1: %2");
 
+// Database copy: the dialog and the log page
+inline const QString kDatabaseButton = QStringLiteral("База данных");
+inline const QString kDatabaseTitle = QStringLiteral("База данных");
+inline const QString kDatabaseUrl = QStringLiteral("Адрес базы данных");
+inline const QString kDatabaseUrlPlaceholder =
+    QStringLiteral("postgresql://qst@server:5432/heat или host=server dbname=heat user=qst");
+inline const QString kDatabaseNode = QStringLiteral("Имя узла");
+inline const QString kDatabasePasswordNote = QStringLiteral(
+    "Пароль указывается в файле ~/.pgpass или в переменной окружения PGPASSWORD, в Tree.ini он не хранится.");
+inline const QString kDatabaseCheck = QStringLiteral("Проверить");
+inline const QString kDatabaseChecking = QStringLiteral("Проверка соединения…");
+inline const QString kDatabaseConnected = QStringLiteral("Соединение установлено");
+inline const QString kDatabaseOff = QStringLiteral("Отключить");
+inline const QString kDatabaseNotSaved = QStringLiteral("Настройки не сохранены: %1");
+inline const QString kDatabaseStatus = QStringLiteral("Состояние");
+inline const QString kDatabaseEnabled = QStringLiteral("Копирование в базу данных: включено");
+inline const QString kDatabaseDisabled = QStringLiteral("Копирование в базу данных: выключено");
+inline const QString kDatabasePending = QStringLiteral("Записей в очереди: %1");
+inline const QString kDatabaseLag = QStringLiteral("Отставание: %1");
+inline const QString kDatabaseNoLag = QStringLiteral("Отставание: нет");
+inline const QString kDatabaseSeconds = QStringLiteral("%1 с");
+inline const QString kDatabaseMinutes = QStringLiteral("%1 мин");
+inline const QString kDatabaseHours = QStringLiteral("%1 ч");
+inline const QString kDatabaseLastCommit = QStringLiteral("Последняя запись в базу: %1 (записей: %2)");
+inline const QString kDatabaseNoCommit = QStringLiteral("Последняя запись в базу: не было");
+inline const QString kDatabaseLastError = QStringLiteral("Последняя ошибка: %1 (%2)");
+inline const QString kDatabaseNoError = QStringLiteral("Последняя ошибка: нет");
+inline const QString kDatabaseRejected = QStringLiteral("Отклонено базой данных: %1");
+inline const QString kDatabaseNotQueued =
+    QStringLiteral("Не поставлено в очередь: %1 (выполните qst-cli db sync)");
+inline const QString kDatabaseStatusError = QStringLiteral("Очередь не прочитана: %1");
+inline const QString kDatabaseLogPage = QStringLiteral("База данных");
+inline const QString kDatabaseLogPrefix = QStringLiteral("[База данных] ");
+
 } // namespace qst::ui

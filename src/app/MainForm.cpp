@@ -6,6 +6,7 @@
 #include "ArchiveImportCommand.h"
 #include "ChartPage.h"
 #include "CurrentValuesData.h"
+#include "DatabaseForm.h"
 #include "Dialogs.h"
 #include "ExportCommand.h"
 #include "ReportCommand.h"
@@ -17,12 +18,15 @@
 #include "common/StorageError.h"
 #include "common/DayCount.h"
 #include "exchange/ExchangeEngine.h"
+#include "exchange/LogSink.h"
 #include "exchange/MeterHealth.h"
 #include "exchange/MeterSummary.h"
 #include "reports/ReportTables.h"
 #include "reports/TableExport.h"
 #include "storage/ArchiveView.h"
 #include "registry/MeterRecord.h"
+#include "replication/DatabaseSettings.h"
+#include "replication/Replicator.h"
 
 #include <QAction>
 #include <QBrush>
@@ -108,8 +112,11 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
     environment.dataRoot = m_dataRoot;
     environment.registry = &m_registry;
     environment.log = m_log.get();
-    if (!IsReadOnly())
+    if (!IsReadOnly()) {
+        // The copy first: the engine may store records as soon as it exists.
+        RestartReplicator(0);
         m_engine = std::make_unique<ExchangeEngine>(environment);
+    }
 
     // The other windows, hidden until needed.
     MsgForm = new TMsgForm(this);
@@ -147,7 +154,7 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
 
 void TMainForm::DisableWriteCommands()
 {
-    for (QAction *a : {EditModemTB, StopTB, PortsTB, MenuItem1, MenuItem2})
+    for (QAction *a : {EditModemTB, StopTB, PortsTB, DatabaseTB, MenuItem1, MenuItem2})
         a->setEnabled(false);
     for (QToolButton *b : {NewGroupTB, AddTB, ReadArcTB, DeleteTB, CurrTS->CurrReadTB})
         b->setEnabled(false);
@@ -161,6 +168,48 @@ TMainForm::~TMainForm()
     if (m_engine)
         m_engine->Shutdown();
     m_engine.reset();
+    // Then what the engine stored last may still reach the database; the rest waits in the outbox.
+    if (m_replicator)
+        m_replicator->Stop(5000);
+    m_replicator.reset();
+}
+
+void TMainForm::RestartReplicator(int drainMs)
+{
+    if (m_replicator)
+        m_replicator->Stop(drainMs);
+    m_replicator.reset();
+    if (IsReadOnly())
+        return;
+    DatabaseSettings settings;
+    try {
+        settings = ReadDatabaseSettings(m_registry);
+    } catch (const StorageError &e) {
+        m_log->WritePageLine(ui::kDatabaseLogPage,
+                             ui::kDatabaseLogPrefix + FormatLogLine(QDateTime::currentDateTime(), e.message()));
+        return;
+    }
+    if (!settings.enabled())
+        return;
+    // Called on the replicator's thread and on writers' threads; the window lives until the
+    // replicator has stopped, so a queued call to it always finds it.
+    m_replicator = std::make_unique<Replicator>(m_dataRoot, settings, [this](const QString &text) {
+        const QString line = ui::kDatabaseLogPrefix + FormatLogLine(QDateTime::currentDateTime(), text);
+        QMetaObject::invokeMethod(
+            this, [this, line] { m_log->WritePageLine(ui::kDatabaseLogPage, line); }, Qt::QueuedConnection);
+    });
+    m_replicator->Start();
+}
+
+void TMainForm::DatabaseClick()
+{
+    if (IsReadOnly())
+        return;
+    TDatabaseForm form(m_dataRoot, m_registry, this, MsgForm);
+    form.Load();
+    form.exec();
+    if (form.SettingsChanged())
+        RestartReplicator(0);
 }
 
 void TMainForm::BuildWidgets()
@@ -177,6 +226,9 @@ void TMainForm::BuildWidgets()
     StopTB->setObjectName(QStringLiteral("StopTB"));
     PortsTB = toolbar->addAction(ui::kPortsButton);
     PortsTB->setObjectName(QStringLiteral("PortsTB"));
+    DatabaseTB = toolbar->addAction(ui::kDatabaseButton);
+    DatabaseTB->setObjectName(QStringLiteral("DatabaseTB"));
+    connect(DatabaseTB, &QAction::triggered, this, &TMainForm::DatabaseClick);
     connect(CloseTB, &QAction::triggered, this, &QWidget::close);
     connect(StopTB, &QAction::triggered, this, &TMainForm::StopClick);
     connect(EditModemTB, &QAction::triggered, this, [this] {

@@ -28,6 +28,7 @@ namespace qst {
 class ChartPage;
 class ExchangeEngine;
 class MeterHealth;
+class Replicator;
 class TSummaryPage;
 class TClearForm;
 class TMsgForm;
@@ -82,6 +83,8 @@ public:
     void CheckArchiveClick();
     void ChartRefresh();
     void GroupReportsClick();
+    // "База данных": the dialog; the database copy restarted when it changed the settings.
+    void DatabaseClick();
 
     // The selected node's index in the tree model; -1 when none.
     int SelectedNode() const;
@@ -94,6 +97,8 @@ public:
     const TreeModel &treeModel() const { return m_model; }
     // Null in a read-only window.
     ExchangeEngine *engine() { return m_engine.get(); }
+    // The database copy; null when off or in a read-only window.
+    Replicator *replicator() { return m_replicator.get(); }
     bool IsReadOnly() const { return m_access == Access::ReadOnly; }
     LogPane &log() { return *m_log; }
     const QImage &borderPicture() const { return m_border; }
@@ -108,6 +113,7 @@ public:
     QAction *EditModemTB;
     QAction *StopTB;
     QAction *PortsTB;
+    QAction *DatabaseTB;
     QSplitter *Splitter1;
     QSplitter *Splitter2;
     QTabWidget *TreePC;
@@ -165,6 +171,8 @@ private:
     MeterHealth &Health();
     // The selected meter's Serial converted to an integer; false without one.
     bool SelectedSerial(int *serial);
+    // Starts the database copy when Tree.ini asks for one; drainMs bounds the old one's last sends.
+    void RestartReplicator(int drainMs);
 
     QString m_dataRoot;
     Access m_access = Access::ReadWrite;
@@ -173,6 +181,7 @@ private:
     QList<QTreeWidgetItem *> m_items;
     std::unique_ptr<LogPane> m_log;
     std::unique_ptr<ExchangeEngine> m_engine;
+    std::unique_ptr<Replicator> m_replicator;
     std::unique_ptr<MeterHealth> m_health; // without an engine (read-only window)
     QImage m_border;
     std::function<bool(const QString &)> m_openDocument;

@@ -493,7 +493,11 @@ void ReportPage::MOEKCBClick()
 
 QPlainTextEdit *LogPane::Page(int port) const
 {
-    const QString caption = ui::kLogPage + QString::number(port);
+    return Page(ui::kLogPage + QString::number(port));
+}
+
+QPlainTextEdit *LogPane::Page(const QString &caption) const
+{
     for (int i = 0; i < m_pages->count(); ++i) {
         if (m_pages->tabText(i) == caption)
             return qobject_cast<QPlainTextEdit *>(m_pages->widget(i));
@@ -503,14 +507,19 @@ QPlainTextEdit *LogPane::Page(int port) const
 
 void LogPane::WriteLogLine(int port, const QString &line)
 {
-    QPlainTextEdit *page = Page(port);
+    WritePageLine(ui::kLogPage + QString::number(port), line);
+}
+
+void LogPane::WritePageLine(const QString &caption, const QString &line)
+{
+    QPlainTextEdit *page = Page(caption);
     if (!page) {
         page = new QPlainTextEdit;
         page->setReadOnly(true);
         page->setLineWrapMode(QPlainTextEdit::NoWrap);
         // The 202nd line pushes out the first.
         page->setMaximumBlockCount(kLogPageMaxLines);
-        m_pages->addTab(page, ui::kLogPage + QString::number(port));
+        m_pages->addTab(page, caption);
     }
     page->appendPlainText(line);
 }

@@ -136,6 +136,9 @@ public:
     // Stamps the text with the current date and time first.
     void WriteLog(int port, const QString &text);
     QPlainTextEdit *Page(int port) const;
+    // Lines that belong to no port (the database copy) on a page of their own.
+    void WritePageLine(const QString &caption, const QString &line);
+    QPlainTextEdit *Page(const QString &caption) const;
 
 private:
     QTabWidget *m_pages;

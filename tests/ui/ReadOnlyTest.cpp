@@ -51,7 +51,7 @@ QList<bool> WriteCommandStates(const TMainForm &form)
             form.DeleteTB->isEnabled(),          form.EditModemTB->isEnabled(),    form.StopTB->isEnabled(),
             form.PortsTB->isEnabled(),           form.MenuItem1->isEnabled(),      form.MenuItem2->isEnabled(),
             form.CurrTS->CurrReadTB->isEnabled(), form.HourTS->ReadTB->isEnabled(), form.DayTS->ReadTB->isEnabled(),
-            form.MonthTS->ReadTB->isEnabled(),   form.JournalTS->ReadTB->isEnabled()};
+            form.MonthTS->ReadTB->isEnabled(),   form.JournalTS->ReadTB->isEnabled(), form.DatabaseTB->isEnabled()};
 }
 
 // Shows every meter page of the selected node, then closes the window as the operator does.
@@ -82,7 +82,7 @@ TEST(ReadOnlyMode, DataRootWithoutTreeIniStaysEmpty)
         EXPECT_FALSE(form.Timer3->isActive());
         EXPECT_TRUE(form.windowTitle().startsWith(ui::kTitlePrefix));
         EXPECT_TRUE(form.windowTitle().endsWith(ui::kReadOnlyTitle));
-        EXPECT_EQ(WriteCommandStates(form), QList<bool>(14, false));
+        EXPECT_EQ(WriteCommandStates(form), QList<bool>(15, false));
         EXPECT_TRUE(form.RefreshTB->isEnabled());
         ASSERT_EQ(form.MainTree->topLevelItemCount(), 1);
         EXPECT_EQ(form.MainTree->topLevelItem(0)->childCount(), 0);
@@ -101,7 +101,7 @@ TEST(ReadOnlyMode, WritingWindowOnTheSameEmptyRootDoesWrite)
         TMainForm form(dir.path(), TMainForm::Access::ReadWrite, false);
         form.show();
         QCoreApplication::processEvents();
-        EXPECT_EQ(WriteCommandStates(form), QList<bool>(14, true));
+        EXPECT_EQ(WriteCommandStates(form), QList<bool>(15, true));
         form.close();
     }
     const QMap<QString, QString> files = Snapshot(dir.path());
