@@ -70,6 +70,10 @@ QStringList DamagedDataFiles(const QString &dataRoot)
     static const QRegularExpression currentName(QStringLiteral("^\\d+\\.dat$"));
     while (it.hasNext()) {
         const QString path = it.next();
+        // A copy cut short by the kill is no data file: readers never open it, and the next
+        // writer removes it (LeftoverTemporaries checks that).
+        if (!path.endsWith(QStringLiteral(".dat")))
+            continue;
         const QString folder = it.fileInfo().dir().dirName();
         if (folder == QStringLiteral("DATA")) {
             if (!currentName.match(it.fileName()).hasMatch())
