@@ -10,6 +10,7 @@
 //     the engine's processor time per record and per busy port.
 // Usage: poll_bench [records] [seconds for each 16-port run]
 #include "BenchTiming.h"
+#include "CountingLog.h"
 #include "SimHarness.h"
 
 #include "common/DataRoot.h"
@@ -37,6 +38,7 @@
 #include <cstdio>
 
 using namespace qst;
+using qst::bench::CountingLog;
 using qst::test::SimProcess;
 
 namespace {
@@ -103,33 +105,6 @@ void MapPort(ProfileFile &tree, int port, const QString &device, bool fast)
     tree.WriteString(QStringLiteral("PORTS"), QString::number(port), device);
     tree.WriteString(QStringLiteral("PORTS"), FastFramingKey(port), fast ? QStringLiteral("1") : QStringLiteral("0"));
 }
-
-class CountingLog final : public LogSink
-{
-public:
-    void WriteLogLine(int, const QString &line) override
-    {
-        if (line.contains(QStringLiteral("считана успешно"))) {
-            // The span from the first record to the last: the thread's start-up and the
-            // supervisor's one-second tick stay out of the per-record time.
-            const qint64 now = clock.nsecsElapsed();
-            if (++records == 1)
-                firstNs = now;
-            lastNs = now;
-        }
-        else if (line.contains(QStringLiteral("Не удалось")))
-            ++failures;
-    }
-    std::atomic<int> records{0};
-    std::atomic<int> failures{0};
-    std::atomic<qint64> firstNs{0};
-    std::atomic<qint64> lastNs{0};
-    QElapsedTimer clock = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-};
 
 void Readers(int records, Link link, bool fast)
 {

@@ -9,6 +9,7 @@
 //  4. db sync of M meters x a year: records per second, and what 1,000 meters would take.
 // Usage: replication_bench [records to poll] [meters for 4]
 #include "BenchTiming.h"
+#include "CountingLog.h"
 #include "SimHarness.h"
 
 #include "common/DataRoot.h"
@@ -40,6 +41,7 @@
 #include <cstdio>
 
 using namespace qst;
+using qst::bench::CountingLog;
 using qst::test::SimProcess;
 
 namespace {
@@ -81,28 +83,6 @@ private:
     QTemporaryDir m_dir;
     QString m_url;
     int m_count = 0;
-};
-
-class CountingLog final : public LogSink
-{
-public:
-    void WriteLogLine(int, const QString &line) override
-    {
-        if (!line.contains(QStringLiteral("считана успешно")))
-            return;
-        const qint64 now = clock.nsecsElapsed();
-        if (++records == 1)
-            firstNs = now;
-        lastNs = now;
-    }
-    std::atomic<int> records{0};
-    std::atomic<qint64> firstNs{0};
-    std::atomic<qint64> lastNs{0};
-    QElapsedTimer clock = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
 };
 
 MeterRecord Meter(int serial, int port)
@@ -148,7 +128,7 @@ double PollPerRecord(const QString &device, int hours, const QString &url)
     engine.Shutdown();
     if (replicator && !replicator->WaitSent(30000))
         std::fprintf(stderr, "the copy did not catch up\n");
-    return (log.lastNs - log.firstNs) / 1e9 / std::max(log.records - 1, 1);
+    return log.SecondsPerRecord();
 }
 
 ArchiveValues Hour(double time)
