@@ -93,6 +93,30 @@ bool CarriesTheClock(const QString &name)
     return current.match(name).hasMatch();
 }
 
+// A profile's content is its sections and their keys: a key that a cut run wrote first
+// may stand earlier in its section than on the roomy disk, and readers do not care.
+QMap<QString, QStringList> ProfileContent(const QByteArray &bytes)
+{
+    QMap<QString, QStringList> sections;
+    QString section;
+    for (const QString &line : SplitLines(bytes)) {
+        if (line.startsWith(QLatin1Char('[')))
+            section = line;
+        else
+            sections[section].append(line);
+    }
+    for (QStringList &keys : sections)
+        keys.sort();
+    return sections;
+}
+
+bool SameContent(const QString &name, const QByteArray &a, const QByteArray &b)
+{
+    if (name.endsWith(QStringLiteral(".ini")))
+        return ProfileContent(a) == ProfileContent(b);
+    return a == b;
+}
+
 // Runs a job at each fill level on the small disk and compares with the roomy reference.
 void RunAtFillLevels(const Job &job, const QList<qint64> &levels, int *scenarios)
 {
@@ -154,7 +178,7 @@ void RunAtFillLevels(const Job &job, const QList<qint64> &levels, int *scenarios
         EXPECT_EQ(final.keys(), after.keys());
         for (auto it = after.cbegin(); it != after.cend(); ++it) {
             if (!(job.readsTheClock && CarriesTheClock(it.key()))) {
-                EXPECT_TRUE(final.value(it.key()) == it.value()) << it.key().toStdString();
+                EXPECT_TRUE(SameContent(it.key(), final.value(it.key()), it.value())) << it.key().toStdString();
             }
         }
     }
@@ -189,7 +213,7 @@ TEST(FullDisk, ImportReportsWhatCouldNotBeStored)
     ASSERT_TRUE(MakeDump(dump, 5300, 40, 120));
     int scenarios = 0;
     // Levels from nothing to most of what the import writes (about 0.4 MB).
-    RunAtFillLevels({"import", Registered, {"import", "--yes", dump}}, {0, 3000, 40000, 200000}, &scenarios);
+    RunAtFillLevels({"import", Registered, {"import", "--yes", dump}}, {0, 3000, 30000, 40000, 200000}, &scenarios);
     std::printf("[ fault    ] full disk, import: %d scenarios\n", scenarios);
 }
 
