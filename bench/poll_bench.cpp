@@ -215,7 +215,7 @@ int main(int argc, char **argv)
             const double cpu0 = CpuSeconds();
             Poll(one, 1, records, 600);
             const int got = one.log.records;
-            const double perRecord = (one.log.lastNs - one.log.firstNs) / 1e9 / std::max(got - 1, 1);
+            const double perRecord = one.log.SecondsPerRecord();
             const QByteArray label = QStringLiteral("exchange thread, %1, %2")
                                          .arg(QLatin1String(LinkName(link)),
                                               fast ? QLatin1String("length") : QLatin1String("silence"))
