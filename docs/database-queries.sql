@@ -3,6 +3,8 @@
 -- In Grafana (PostgreSQL data source) replace the fixed periods by the dashboard's range:
 --   WHERE $__timeFilter(d.time)   and select the time column as "time".
 -- Each query starts with a "-- query:" line; tests/db runs every one against a test database.
+-- Record tables are keyed by serial, time and node: join them to meters on (node, serial),
+-- since two pollers may hold one serial.
 
 -- query: last-answer
 -- When each meter last answered (its newest current reading or archive record) and
@@ -14,8 +16,8 @@ SELECT m.node,
        greatest(c.last_reading, h.last_hour) AS last_answer,
        date_trunc('second', localtimestamp - greatest(c.last_reading, h.last_hour)) AS silent_for
 FROM meters m
-LEFT JOIN (SELECT serial, max(time) AS last_reading FROM current_history GROUP BY serial) c USING (serial)
-LEFT JOIN (SELECT serial, max(time) AS last_hour FROM hourly GROUP BY serial) h USING (serial)
+LEFT JOIN (SELECT node, serial, max(time) AS last_reading FROM current_history GROUP BY node, serial) c USING (node, serial)
+LEFT JOIN (SELECT node, serial, max(time) AS last_hour FROM hourly GROUP BY node, serial) h USING (node, serial)
 ORDER BY last_answer NULLS FIRST, m.node, m.serial;
 
 -- query: daily-heat
@@ -28,7 +30,7 @@ SELECT d.time::date AS day,
        d.q2 AS heat2_gcal,
        d.q1 + d.q2 AS heat_gcal
 FROM daily d
-JOIN meters m USING (serial)
+JOIN meters m USING (node, serial)
 WHERE d.time >= localtimestamp - interval '31 days'
 ORDER BY day, consumer;
 
@@ -37,13 +39,13 @@ ORDER BY day, consumer;
 -- of the last 31 days (what "qst-cli gaps" reports, over every meter at once).
 SELECT s.serial,
        g.hour AS missing_hour
-FROM (SELECT serial, min(time) AS first_hour, max(time) AS last_hour
+FROM (SELECT node, serial, min(time) AS first_hour, max(time) AS last_hour
       FROM hourly
       WHERE time >= localtimestamp - interval '31 days'
-      GROUP BY serial) s
+      GROUP BY node, serial) s
 CROSS JOIN LATERAL generate_series(s.first_hour, s.last_hour, interval '1 hour') AS g(hour)
-WHERE NOT EXISTS (SELECT 1 FROM hourly h WHERE h.serial = s.serial AND h.time = g.hour)
-ORDER BY s.serial, g.hour;
+WHERE NOT EXISTS (SELECT 1 FROM hourly h WHERE h.node = s.node AND h.serial = s.serial AND h.time = g.hour)
+ORDER BY s.serial, s.node, g.hour;
 
 -- query: hourly-series
 -- A Grafana time series: supply and return temperature and heat per hour of one meter.

@@ -179,6 +179,9 @@ int RunDbSync(const CliContext &context)
     PgConnection connection;
     if (!OpenDatabase(settings, QStringLiteral("sync"), &connection))
         return kExitFailed;
+    // A sync over everything sends what the outbox missed until now.
+    const QDateTime started = QDateTime::currentDateTime();
+    const bool full = options.serial < 0 && !options.from.isValid();
     Registry registry(TreeIniPath(context.dataRoot));
     const FileSyncResult result =
         SyncFilesToDatabase(connection, context.dataRoot, registry, settings.nodeOrHost(), options,
@@ -190,6 +193,13 @@ int RunDbSync(const CliContext &context)
                               .arg(result.error)
                               .arg(result.sent));
         return kExitFailed;
+    }
+    if (full) {
+        try {
+            WriteLastFullSync(context.dataRoot, started);
+        } catch (const StorageError &e) {
+            PrintLine(stderr, QStringLiteral("db sync: the records are sent, but %1").arg(e.message()));
+        }
     }
     PrintLine(stdout, QStringLiteral("db sync: %1 records of %2 meters sent, %3 refused")
                           .arg(result.sent)
@@ -238,6 +248,7 @@ int RunDbStatus(const CliContext &context)
         return kExitFailed;
     }
     const ReplicationState state = ReadReplicationState(context.dataRoot);
+    const QString syncNeeded = DatabaseSyncNeeded(context.dataRoot);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const qint64 lagMs = summary.oldestMs > 0 ? qMax<qint64>(0, now - summary.oldestMs) : 0;
     QString reachable;
@@ -261,6 +272,9 @@ int RunDbStatus(const CliContext &context)
         o.insert(QStringLiteral("lastError"), state.lastError);
         o.insert(QStringLiteral("rejected"), summary.rejected);
         o.insert(QStringLiteral("notQueued"), state.notQueued);
+        o.insert(QStringLiteral("outboxDamage"), summary.damage);
+        o.insert(QStringLiteral("syncNeeded"), !syncNeeded.isEmpty());
+        o.insert(QStringLiteral("syncNeededReason"), syncNeeded);
         PrintLine(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented)).trimmed());
         return kExitOk;
     }
@@ -272,8 +286,11 @@ int RunDbStatus(const CliContext &context)
         PrintLine(stdout, QStringLiteral("reachable: ") + reachable);
     PrintLine(stdout, QStringLiteral("outbox: %1 records waiting%2")
                           .arg(summary.pending)
-                          .arg(summary.pending > 0 ? QStringLiteral(", the oldest queued %1 ago (lag)").arg(Age(lagMs))
-                                                   : QStringLiteral(", no lag")));
+                          .arg(summary.pending > 0       ? QStringLiteral(", the oldest queued %1 ago (lag)").arg(Age(lagMs))
+                               : syncNeeded.isEmpty() ? QStringLiteral(", no lag")
+                                                      : QStringLiteral(", but records are missing from the database")));
+    if (!summary.damage.isEmpty())
+        PrintLine(stdout, QStringLiteral("outbox damaged: %1 (set aside when the copy starts again)").arg(summary.damage));
     PrintLine(stdout, QStringLiteral("last commit: %1")
                           .arg(state.lastCommit.isValid()
                                    ? state.lastCommit.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
@@ -286,9 +303,8 @@ int RunDbStatus(const CliContext &context)
         PrintLine(stdout, QStringLiteral("refused by the database: %1 records, kept in %2/rejects.dat")
                               .arg(summary.rejected)
                               .arg(outbox.folder()));
-    if (state.notQueued > 0)
-        PrintLine(stdout, QStringLiteral("not queued (the outbox could not be written): %1 records; run db sync")
-                              .arg(state.notQueued));
+    if (!syncNeeded.isEmpty())
+        PrintLine(stdout, QStringLiteral("run db sync: %1").arg(syncNeeded));
     return kExitOk;
 }
 

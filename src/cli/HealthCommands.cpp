@@ -8,6 +8,7 @@
 #include "exchange/MeterHealth.h"
 #include "exchange/MeterSummary.h"
 #include "registry/Registry.h"
+#include "replication/Replicator.h"
 #include "storage/GapScan.h"
 
 #include <QJsonArray>
@@ -142,6 +143,15 @@ int RunStatus(const CliContext &context)
                 .arg(gaps.size()).arg(rows.size()).arg(gaps.join(u' '));
         } else {
             summary = QStringLiteral("OK - %1 meters answer, no missing records in the rings").arg(rows.size());
+        }
+        // Records the database copy misses are no meter's fault, but need the operator.
+        const QString database = DatabaseSyncNeeded(context.dataRoot);
+        if (!database.isEmpty()) {
+            if (code == kExitOk)
+                summary = QStringLiteral("WARNING - database copy: run db sync (%1)").arg(database);
+            else
+                summary += QStringLiteral("; database copy: run db sync (%1)").arg(database);
+            code = qMax(code, 1);
         }
         PrintLine(stdout, summary);
     }

@@ -83,25 +83,29 @@ const CliCommand kCommands[] = {
      "      Every meter's health: last answer and failure, newest records, missing hours of the last\n"
      "      31 days, abnormal situations of the last day, overdue. --check prints one summary line and\n"
      "      exits as a monitoring plugin: 0 all fine, 1 some meter misses records its calculator still\n"
-     "      holds, 2 some meter is overdue, 3 the data root cannot be read.",
+     "      holds or the database copy needs db sync, 2 some meter is overdue, 3 the data root cannot\n"
+     "      be read.",
      RunStatus},
     {"db set",
      "db set URL [--node NAME]\n"
      "      Copies every record this data root stores into PostgreSQL as well. URL: a libpq connection\n"
      "      string or postgresql://user@host:port/db; the password goes in ~/.pgpass or PGPASSWORD,\n"
-     "      never in Tree.ini. NAME tells this poller's records apart (default: the host name).",
+     "      never in Tree.ini. NAME tells this poller's records apart (default: the host name; up to\n"
+     "      64 characters, no control characters).",
      RunDbSet},
     {"db off", "db off\n      Stops copying to the database (what waits in the outbox stays there).", RunDbOff},
     {"db init", "db init\n      Creates or updates the database's tables.", RunDbInit},
     {"db sync",
      "db sync [--serial S] [--from DATE]\n"
-     "      Sends what the files already hold (a new database, an old data root, after a full disk).\n"
-     "      Safe to repeat: records already there are not duplicated. Exit 0 when all went in.",
+     "      Sends what the files already hold (a new database, an old data root, after a full disk or a\n"
+     "      damaged outbox). Safe to repeat: records already there are not duplicated. Exit 0 when all\n"
+     "      went in; a sync of every meter and time clears \"run db sync\" in db status and status.",
      RunDbSync},
     {"db status",
      "db status [--json]\n"
      "      The database copy: whether the database answers, records waiting in the outbox and the\n"
-     "      lag, the last commit, the last error, records the database refused.",
+     "      lag, the last commit, the last error, records the database refused, and whether db sync\n"
+     "      must send records the outbox lost or could not take.",
      RunDbStatus},
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace qst {
@@ -30,10 +32,21 @@ void ClearDatabaseSettings(Registry &registry);
 // Why the url cannot be stored: empty, a line break, a password in it (passwords belong in
 // ~/.pgpass or PGPASSWORD, not in a file operators copy around); empty text when it can.
 QString DatabaseUrlError(const QString &url);
+// Why a node name cannot be used: longer than 64 characters, control or invisible
+// characters, or what Tree.ini cannot store; empty text when it can.
 QString DatabaseNodeError(const QString &node);
 
-// The url with any password masked, for logs and status lines.
+// The url with any password masked however it is written, for logs and status lines.
 QString RedactedUrl(const QString &url);
+
+// The options libpq reads from a connection string or URI (PQconninfoParse): only those
+// given. False with libpq's reason when it cannot read it.
+struct ConnectionOption
+{
+    QByteArray keyword;
+    QByteArray value;
+};
+bool ParseConnectionOptions(const QString &url, QList<ConnectionOption> *options, QString *error);
 
 QString DefaultNodeName();
 

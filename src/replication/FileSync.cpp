@@ -77,12 +77,14 @@ private:
     QStringList m_files;
 };
 
-QStringList LineFiles(const QString &dataRoot, DataKind kind, quint16 serial)
+QStringList LineFiles(const QString &dataRoot, DataKind kind, quint16 serial, qint64 changedSinceMs)
 {
     const QDir folder(MeterFolderPath(dataRoot, kind, serial));
     QStringList files;
-    for (const QFileInfo &f : folder.entryInfoList({QStringLiteral("*.dat")}, QDir::Files, QDir::Name))
-        files.append(f.filePath());
+    for (const QFileInfo &f : folder.entryInfoList({QStringLiteral("*.dat")}, QDir::Files, QDir::Name)) {
+        if (changedSinceMs <= 0 || f.lastModified().toMSecsSinceEpoch() >= changedSinceMs)
+            files.append(f.filePath());
+    }
     return files;
 }
 
@@ -108,7 +110,7 @@ FileSyncResult SyncFilesToDatabase(PgConnection &c, const QString &dataRoot, Reg
     for (quint16 serial : serials) {
         const qint64 before = result.sent + result.refused;
         for (const KindFolder &k : kFolders) {
-            for (const QString &path : LineFiles(dataRoot, k.dataKind, serial)) {
+            for (const QString &path : LineFiles(dataRoot, k.dataKind, serial, options.changedSinceMs)) {
                 QStringList lines;
                 try {
                     lines = LoadLines(path);

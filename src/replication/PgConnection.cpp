@@ -1,5 +1,7 @@
 #include "PgConnection.h"
 
+#include "DatabaseSettings.h"
+
 #include <libpq-fe.h>
 
 #include <vector>
@@ -104,11 +106,40 @@ QString ConnectionError(pg_conn *conn)
 bool PgConnection::Open(const QString &url, QString *error)
 {
     Close();
-    const QByteArray dbname = url.trimmed().toUtf8();
-    // A keyword given here is overridden by the same keyword inside the url (expand_dbname).
-    const char *keywords[] = {"connect_timeout", "application_name", "client_encoding", "dbname", nullptr};
-    const char *values[] = {"5", "qst-archiver", "UTF8", dbname.constData(), nullptr};
-    m_conn = PQconnectdbParams(keywords, values, 1);
+    // The options as libpq reads them, handed over one by one: the connect limit is ours
+    // whatever the url says (0 there would mean waiting for ever).
+    QList<ConnectionOption> options;
+    QString parseError;
+    if (!ParseConnectionOptions(url, &options, &parseError)) {
+        *error = QStringLiteral("libpq cannot read the database URL: ") + parseError;
+        return false;
+    }
+    QByteArray timeout = QByteArray::number(kConnectLimitSeconds);
+    QByteArray application = "qst-archiver";
+    QList<QByteArray> keywords, values;
+    for (const ConnectionOption &o : std::as_const(options)) {
+        if (o.keyword == "connect_timeout") {
+            bool ok = false;
+            const int seconds = o.value.trimmed().toInt(&ok);
+            if (ok && seconds > 0 && seconds < kConnectLimitSeconds)
+                timeout = QByteArray::number(seconds);
+        } else if (o.keyword == "application_name") {
+            application = o.value;
+        } else if (o.keyword != "client_encoding") {
+            keywords.append(o.keyword);
+            values.append(o.value);
+        }
+    }
+    keywords << "connect_timeout" << "application_name" << "client_encoding";
+    values << timeout << application << "UTF8";
+    std::vector<const char *> k, v;
+    for (qsizetype i = 0; i < keywords.size(); ++i) {
+        k.push_back(keywords[i].constData());
+        v.push_back(values[i].constData());
+    }
+    k.push_back(nullptr);
+    v.push_back(nullptr);
+    m_conn = PQconnectdbParams(k.data(), v.data(), 0);
     if (!m_conn) {
         *error = QStringLiteral("out of memory for the database connection");
         return false;
@@ -164,8 +195,9 @@ bool PgConnection::LinkLost(const PgResult &result) const
 
 bool RecordRefused(const QByteArray &sqlState)
 {
-    // 22: data exceptions (a value out of range); 23: constraint violations.
-    return sqlState.startsWith("22") || sqlState.startsWith("23");
+    // 22: data exceptions (a value out of range); 23: constraint violations; 54: limits
+    // (a value too large for an index row).
+    return sqlState.startsWith("22") || sqlState.startsWith("23") || sqlState.startsWith("54");
 }
 
 } // namespace qst

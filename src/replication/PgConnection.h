@@ -11,6 +11,8 @@ struct pg_result;
 
 namespace qst {
 
+constexpr int kConnectLimitSeconds = 5;
+
 // The outcome of one statement: rows of text, or an error with its SQLSTATE.
 class PgResult
 {
@@ -49,7 +51,8 @@ public:
         other.m_conn = nullptr;
     }
 
-    // url: a connection string or URI; a 5 s connect limit unless the url sets its own.
+    // url: a connection string or URI, read by libpq; connecting takes at most
+    // kConnectLimitSeconds (a shorter connect_timeout in the url holds).
     bool Open(const QString &url, QString *error);
     void Close();
     bool isOpen() const;

@@ -64,7 +64,9 @@ QList<ReplicaColumn> HistoryColumns()
 
 QList<ReplicaTable> MakeTables()
 {
-    const QStringList timeKey = {QStringLiteral("time")};
+    // The node is part of every key: two pollers holding one serial (a typing error, a
+    // replaced calculator) keep their own rows instead of overwriting each other's.
+    const QStringList timeKey = {QStringLiteral("time"), QStringLiteral("node")};
     return {
         {FedKind::History, "current_history", HistoryColumns(), timeKey},
         {FedKind::Hourly, "hourly", ArchiveColumns(), timeKey},
@@ -73,7 +75,8 @@ QList<ReplicaTable> MakeTables()
         {FedKind::Journal,
          "journal",
          {{"text", "text"}, {"old_value", "text"}, {"new_value", "text"}},
-         {QStringLiteral("time"), QStringLiteral("text"), QStringLiteral("old_value"), QStringLiteral("new_value")}},
+         {QStringLiteral("time"), QStringLiteral("text"), QStringLiteral("old_value"), QStringLiteral("new_value"),
+          QStringLiteral("node")}},
     };
 }
 
@@ -223,7 +226,7 @@ QByteArray UpsertStatement(const ReplicaTable &table)
         sql += (first ? "" : ",") + name + "=EXCLUDED." + name;
         first = false;
     }
-    sql += ",stored_at=now() WHERE r.line IS DISTINCT FROM EXCLUDED.line OR r.node IS DISTINCT FROM EXCLUDED.node";
+    sql += ",stored_at=now() WHERE r.line IS DISTINCT FROM EXCLUDED.line";
     return sql;
 }
 
@@ -284,6 +287,26 @@ QList<QByteArray> SchemaStatements()
         // "What did this poller send lately": the dashboards' second question.
         s.append("CREATE INDEX IF NOT EXISTS " + QByteArray(t.name) + "_node_stored ON " + QByteArray(t.name) +
                  " (node, stored_at)");
+    }
+    return s;
+}
+
+QList<QByteArray> MigrationStatements(int fromVersion)
+{
+    QList<QByteArray> s;
+    if (fromVersion >= 2)
+        return s;
+    // Version 1 keyed the record tables by serial alone: the node joins the key. Every row
+    // of a version-1 table is unique by serial already, so the new key holds at once.
+    for (const ReplicaTable &t : Tables()) {
+        const QByteArray name(t.name);
+        QByteArray key = "serial";
+        for (const QString &k : t.keyColumns)
+            key += ',' + k.toLatin1();
+        s.append("DO $$ DECLARE k text; BEGIN "
+                 "SELECT conname INTO k FROM pg_constraint WHERE conrelid = '" + name + "'::regclass AND contype = 'p'; "
+                 "IF k IS NOT NULL THEN EXECUTE format('ALTER TABLE " + name + " DROP CONSTRAINT %I', k); END IF; "
+                 "ALTER TABLE " + name + " ADD PRIMARY KEY (" + key + "); END $$");
     }
     return s;
 }

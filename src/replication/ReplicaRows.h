@@ -25,7 +25,7 @@ struct ReplicaTable
     FedKind kind;
     const char *name;
     QList<ReplicaColumn> fieldColumns; // fields 1.. of the line, in order
-    QStringList keyColumns;            // besides serial: time (and the texts for the journal)
+    QStringList keyColumns;            // besides serial: time (and the texts for the journal), node
 };
 
 const ReplicaTable &TableOf(FedKind kind);
@@ -57,7 +57,10 @@ QList<QByteArray> ArrayParameters(const ReplicaTable &table, const QList<Replica
                                   qsizetype count);
 
 // The statements that create the schema of this version, in order.
-constexpr int kSchemaVersion = 1;
+// Version 2: the node is part of the record tables' keys.
+constexpr int kSchemaVersion = 2;
 QList<QByteArray> SchemaStatements();
+// What brings tables of an older version to this one.
+QList<QByteArray> MigrationStatements(int fromVersion);
 
 } // namespace qst

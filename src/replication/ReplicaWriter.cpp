@@ -39,13 +39,15 @@ ReplicaOutcome Fail(const PgConnection &c, const PgResult &r)
 }
 
 // Ends the transaction: COMMIT after a good last step, else ROLLBACK and the reason.
-bool CommitOrReport(PgConnection &c, PgResult last, QString *error)
+bool CommitOrReport(PgConnection &c, PgResult last, QString *error, bool *refused = nullptr)
 {
     if (last.ok())
         last = c.Exec("COMMIT");
     if (last.ok())
         return true;
     *error = last.error();
+    if (refused)
+        *refused = !c.LinkLost(last) && RecordRefused(last.sqlState());
     c.Exec("ROLLBACK");
     return false;
 }
@@ -75,7 +77,14 @@ bool EnsureSchema(PgConnection &c, QString *error)
                              .arg(kSchemaVersion);
                 return false;
             }
-            if (stored < kSchemaVersion)
+            if (stored > 0 && stored < kSchemaVersion) {
+                for (const QByteArray &sql : MigrationStatements(stored)) {
+                    r = c.Exec(sql);
+                    if (!r.ok())
+                        break;
+                }
+            }
+            if (r.ok() && stored < kSchemaVersion)
                 r = c.Exec("INSERT INTO schema_version (version) VALUES ($1)", {QByteArray::number(kSchemaVersion)});
         }
     }
@@ -186,7 +195,7 @@ std::optional<QByteArray> IntOrNull(const QString &text)
 
 } // namespace
 
-bool UpsertMeters(PgConnection &c, const QString &node, Registry &registry, QString *error)
+bool UpsertMeters(PgConnection &c, const QString &node, Registry &registry, QString *error, bool *refused)
 {
     ProfileFile &tree = registry.file();
     const QByteArray nodeText = node.toUtf8();
@@ -227,7 +236,7 @@ bool UpsertMeters(PgConnection &c, const QString &node, Registry &registry, QStr
     serials += '}';
     if (r.ok())
         r = c.Exec("DELETE FROM meters WHERE node = $1 AND NOT (serial = ANY ($2::int4[]))", {nodeText, serials});
-    return CommitOrReport(c, std::move(r), error);
+    return CommitOrReport(c, std::move(r), error, refused);
 }
 
 } // namespace qst

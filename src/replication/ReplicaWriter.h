@@ -35,7 +35,8 @@ bool EnsureSchema(PgConnection &connection, QString *error);
 ReplicaOutcome UpsertRecords(PgConnection &connection, const QString &node, const QList<FedRecord> &records);
 
 // The registry's meters as rows of this node; meters no longer registered leave the table
-// (their records stay).
-bool UpsertMeters(PgConnection &connection, const QString &node, Registry &registry, QString *error);
+// (their records stay). refused: the database refused a value (not the moment).
+bool UpsertMeters(PgConnection &connection, const QString &node, Registry &registry, QString *error,
+                  bool *refused = nullptr);
 
 } // namespace qst

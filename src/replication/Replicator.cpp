@@ -1,6 +1,7 @@
 #include "Replicator.h"
 
 #include "PgConnection.h"
+#include "FileSync.h"
 #include "ReplicaWriter.h"
 
 #include "common/DataRoot.h"
@@ -13,6 +14,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace qst {
 
 namespace {
@@ -23,11 +28,6 @@ constexpr int kIdleCheckMs = 5000;
 QString StatePath(const QString &dataRoot)
 {
     return Outbox::FolderPath(dataRoot) + QStringLiteral("/State.json");
-}
-
-QString TimeText(const QDateTime &t)
-{
-    return t.isValid() ? t.toString(Qt::ISODate) : QString();
 }
 
 QString KindText(FedKind kind)
@@ -64,31 +64,123 @@ ReplicationState ReadReplicationState(const QString &dataRoot)
     } catch (const StorageError &) {
         return s;
     }
-    const QJsonObject o = QJsonDocument::fromJson(bytes).object();
+    const QJsonObject o = QJsonDocument::fromJson(bytes.trimmed()).object();
     s.connected = o.value(QStringLiteral("connected")).toBool();
-    s.lastCommit = QDateTime::fromString(o.value(QStringLiteral("lastCommit")).toString(), Qt::ISODate);
+    s.lastCommit = QDateTime::fromString(o.value(QStringLiteral("lastCommit")).toString(), Qt::ISODateWithMs);
     s.lastCommitRecords = o.value(QStringLiteral("lastCommitRecords")).toInteger();
     s.sentTotal = o.value(QStringLiteral("sentTotal")).toInteger();
     s.lastError = o.value(QStringLiteral("lastError")).toString();
-    s.lastErrorAt = QDateTime::fromString(o.value(QStringLiteral("lastErrorAt")).toString(), Qt::ISODate);
-    s.offlineSince = QDateTime::fromString(o.value(QStringLiteral("offlineSince")).toString(), Qt::ISODate);
+    s.lastErrorAt = QDateTime::fromString(o.value(QStringLiteral("lastErrorAt")).toString(), Qt::ISODateWithMs);
+    s.offlineSince = QDateTime::fromString(o.value(QStringLiteral("offlineSince")).toString(), Qt::ISODateWithMs);
     s.notQueued = o.value(QStringLiteral("notQueued")).toInteger();
+    s.notQueuedAt = QDateTime::fromString(o.value(QStringLiteral("notQueuedAt")).toString(), Qt::ISODateWithMs);
+    s.resyncNeeded = o.value(QStringLiteral("resyncNeeded")).toBool();
+    s.resyncSinceMs = o.value(QStringLiteral("resyncSinceMs")).toInteger();
+    s.resyncAt = QDateTime::fromString(o.value(QStringLiteral("resyncAt")).toString(), Qt::ISODateWithMs);
+    s.resyncReason = o.value(QStringLiteral("resyncReason")).toString();
     return s;
 }
+
+namespace {
+
+// State.json is kept at least this long, so that a full disk can still take a rewrite in
+// place.
+constexpr qsizetype kStateRoom = 2048;
+
+QString MsTime(const QDateTime &t)
+{
+    return t.isValid() ? t.toString(Qt::ISODateWithMs) : QString();
+}
+
+// Overwrites an existing file from its start without needing a new block.
+bool OverwriteInPlace(const QString &path, const QByteArray &bytes)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    struct stat st{};
+    bool ok = ::fstat(fd, &st) == 0 && st.st_size >= bytes.size() &&
+              ::pwrite(fd, bytes.constData(), size_t(bytes.size()), 0) == ssize_t(bytes.size()) && ::fdatasync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    return ok;
+}
+
+} // namespace
 
 void WriteReplicationState(const QString &dataRoot, const ReplicationState &s)
 {
     QJsonObject o;
     o.insert(QStringLiteral("connected"), s.connected);
-    o.insert(QStringLiteral("lastCommit"), TimeText(s.lastCommit));
+    o.insert(QStringLiteral("lastCommit"), MsTime(s.lastCommit));
     o.insert(QStringLiteral("lastCommitRecords"), s.lastCommitRecords);
     o.insert(QStringLiteral("sentTotal"), s.sentTotal);
-    o.insert(QStringLiteral("lastError"), s.lastError);
-    o.insert(QStringLiteral("lastErrorAt"), TimeText(s.lastErrorAt));
-    o.insert(QStringLiteral("offlineSince"), TimeText(s.offlineSince));
+    o.insert(QStringLiteral("lastError"), s.lastError.left(600));
+    o.insert(QStringLiteral("lastErrorAt"), MsTime(s.lastErrorAt));
+    o.insert(QStringLiteral("offlineSince"), MsTime(s.offlineSince));
     o.insert(QStringLiteral("notQueued"), s.notQueued);
+    o.insert(QStringLiteral("notQueuedAt"), MsTime(s.notQueuedAt));
+    o.insert(QStringLiteral("resyncNeeded"), s.resyncNeeded);
+    o.insert(QStringLiteral("resyncSinceMs"), s.resyncSinceMs);
+    o.insert(QStringLiteral("resyncAt"), MsTime(s.resyncAt));
+    o.insert(QStringLiteral("resyncReason"), s.resyncReason.left(300));
+    QByteArray bytes = QJsonDocument(o).toJson(QJsonDocument::Indented);
+    if (bytes.size() < kStateRoom)
+        bytes += QByteArray(kStateRoom - bytes.size() - 1, ' ') + '\n';
     QDir().mkpath(Outbox::FolderPath(dataRoot));
-    SaveFileBytes(StatePath(dataRoot), QJsonDocument(o).toJson());
+    try {
+        SaveFileBytes(StatePath(dataRoot), bytes);
+    } catch (const StorageError &) {
+        if (!OverwriteInPlace(StatePath(dataRoot), bytes))
+            throw;
+    }
+}
+
+QDateTime ReadLastFullSync(const QString &dataRoot)
+{
+    try {
+        const QJsonObject o =
+            QJsonDocument::fromJson(ReadFileBytes(Outbox::FolderPath(dataRoot) + QStringLiteral("/Sync.json"))).object();
+        return QDateTime::fromString(o.value(QStringLiteral("fullSyncStarted")).toString(), Qt::ISODateWithMs);
+    } catch (const StorageError &) {
+        return {};
+    }
+}
+
+void WriteLastFullSync(const QString &dataRoot, const QDateTime &started)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("fullSyncStarted"), MsTime(started));
+    QDir().mkpath(Outbox::FolderPath(dataRoot));
+    SaveFileBytes(Outbox::FolderPath(dataRoot) + QStringLiteral("/Sync.json"), QJsonDocument(o).toJson());
+}
+
+namespace {
+
+bool SyncedSince(const QDateTime &lastSync, const QDateTime &at)
+{
+    return lastSync.isValid() && at.isValid() && lastSync > at;
+}
+
+} // namespace
+
+QString DatabaseSyncNeeded(const QString &dataRoot)
+{
+    const ReplicationState s = ReadReplicationState(dataRoot);
+    const QDateTime lastSync = ReadLastFullSync(dataRoot);
+    QStringList why;
+    if (s.notQueued > 0 && !SyncedSince(lastSync, s.notQueuedAt))
+        why << QStringLiteral("%1 records were not queued for the database").arg(s.notQueued);
+    if (s.resyncNeeded && !SyncedSince(lastSync, s.resyncAt))
+        why << QStringLiteral("the outbox was damaged (%1)").arg(s.resyncReason);
+    try {
+        const OutboxSummary summary = Outbox(dataRoot).Summary();
+        if (!summary.damage.isEmpty())
+            why << QStringLiteral("the outbox is damaged (%1)").arg(summary.damage);
+    } catch (const StorageError &e) {
+        why << e.message();
+    }
+    return why.join(QStringLiteral("; "));
 }
 
 // The data root's record feed: appends to the outbox on the writer's thread and wakes the
@@ -107,23 +199,22 @@ public:
         if (!m_owner)
             return;
         try {
-            m_owner->m_outbox.Append(records);
+            const int tooLong = m_owner->m_outbox.Append(records);
+            if (tooLong > 0) {
+                NotQueued(tooLong);
+                m_owner->Say(QStringLiteral("Запись не поставлена в очередь базы данных: длиннее %1 байт. Архив записан; "
+                                            "выполните qst-cli db sync (не поставлено: %2)")
+                                 .arg(kOutboxMaxEntryBytes)
+                                 .arg(tooLong));
+            }
             if (m_failing) {
                 m_failing = false;
                 m_owner->Say(QStringLiteral("Очередь базы данных снова принимает записи"));
+                // The count of what was not queued may not have reached the disk yet.
+                m_owner->SaveState();
             }
         } catch (const StorageError &e) {
-            qint64 lost = 0;
-            {
-                std::lock_guard stateLock(m_owner->m_stateMutex);
-                m_owner->m_state.notQueued += records.size();
-                lost = m_owner->m_state.notQueued;
-                try {
-                    WriteReplicationState(m_owner->m_dataRoot, m_owner->m_state);
-                } catch (const StorageError &) {
-                    // the same full disk; the log line below says it
-                }
-            }
+            const qint64 lost = NotQueued(records.size());
             if (!m_failing)
                 m_owner->Say(QStringLiteral("Запись не поставлена в очередь базы данных: %1. Архив записан; "
                                             "после устранения выполните qst-cli db sync (не поставлено: %2)")
@@ -133,6 +224,20 @@ public:
             return;
         }
         m_owner->Wake();
+    }
+
+    // Counts records the outbox did not take and tries to keep the count on disk.
+    qint64 NotQueued(qint64 count)
+    {
+        qint64 lost = 0;
+        {
+            std::lock_guard stateLock(m_owner->m_stateMutex);
+            m_owner->m_state.notQueued += count;
+            m_owner->m_state.notQueuedAt = QDateTime::currentDateTime();
+            lost = m_owner->m_state.notQueued;
+        }
+        m_owner->SaveState();
+        return lost;
     }
 
     void Detach()
@@ -221,21 +326,108 @@ void Replicator::Say(const QString &text)
         m_log(text);
 }
 
-void Replicator::SaveState()
+bool Replicator::SaveState()
 {
+    // A db sync begun after the records went missing has sent them.
+    const QDateTime lastSync = ReadLastFullSync(m_dataRoot);
     std::lock_guard lock(m_stateMutex);
+    if (m_state.notQueued > 0 && SyncedSince(lastSync, m_state.notQueuedAt))
+        m_state.notQueued = 0;
+    if (m_state.resyncNeeded && SyncedSince(lastSync, m_state.resyncAt))
+        m_state.resyncNeeded = false;
     try {
         WriteReplicationState(m_dataRoot, m_state);
+        m_stateUnsaved = false;
     } catch (const StorageError &) {
-        // status only; the outbox and the log carry what matters
+        // kept in memory and written at the next chance; the log carries what matters
+        m_stateUnsaved = true;
+    }
+    return !m_stateUnsaved;
+}
+
+void Replicator::WaitFor(int ms, bool wakeable)
+{
+    std::unique_lock lock(m_mutex);
+    // A back-off is not cut short by new records: only a stop ends it.
+    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this, wakeable] { return (wakeable && m_woken) || m_stopping; });
+    if (wakeable)
+        m_woken = false;
+}
+
+void Replicator::Recover()
+{
+    OutboxRecovery r;
+    try {
+        r = m_outbox.Recover();
+        m_recoverFailedLogged = false;
+    } catch (const StorageError &e) {
+        if (!m_recoverFailedLogged)
+            Say(QStringLiteral("Очередь базы данных повреждена, исправить её не удалось: %1. "
+                               "Выполните qst-cli db sync после устранения")
+                    .arg(e.message()));
+        m_recoverFailedLogged = true;
+        std::lock_guard lock(m_stateMutex);
+        if (!m_state.resyncNeeded) {
+            m_state.resyncNeeded = true;
+            m_state.resyncSinceMs = 0;
+            m_state.resyncAt = QDateTime::currentDateTime();
+            m_state.resyncReason = e.message();
+        }
+        return;
+    }
+    if (r.migrated > 0)
+        Say(QStringLiteral("Очередь базы данных прежнего формата перенесена (%1 записей)").arg(r.migrated));
+    if (r.damage.isEmpty())
+        return;
+    QString text = QStringLiteral("Очередь базы данных повреждена: %1").arg(r.damage);
+    if (!r.quarantinePath.isEmpty())
+        text += QStringLiteral(". Повреждённая часть (%1 байт) сохранена в %2")
+                    .arg(r.quarantinedBytes)
+                    .arg(QDir::toNativeSeparators(r.quarantinePath));
+    if (r.resync)
+        text += QStringLiteral(". Записи затронутого периода будут отправлены заново из файлов архива");
+    else
+        text += QStringLiteral(". Неотправленные записи будут отправлены заново");
+    Say(text);
+    if (r.resync) {
+        {
+            std::lock_guard lock(m_stateMutex);
+            m_state.resyncSinceMs = m_state.resyncNeeded ? qMin(m_state.resyncSinceMs, r.resyncSinceMs) : r.resyncSinceMs;
+            m_state.resyncNeeded = true;
+            m_state.resyncAt = QDateTime::currentDateTime();
+            m_state.resyncReason = r.damage;
+        }
+        SaveState();
     }
 }
 
-void Replicator::WaitFor(int ms)
+bool Replicator::Resync(Registry &registry)
 {
-    std::unique_lock lock(m_mutex);
-    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_woken || m_stopping; });
-    m_woken = false;
+    ReplicationState wanted;
+    {
+        std::lock_guard lock(m_stateMutex);
+        wanted = m_state;
+    }
+    FileSyncOptions options;
+    options.changedSinceMs = wanted.resyncSinceMs;
+    const FileSyncResult result = SyncFilesToDatabase(*m_connection, m_dataRoot, registry, m_node, options, nullptr);
+    if (!result.ok) {
+        Say(QStringLiteral("База данных: повторная отправка из файлов прервана: %1. Повтор позже").arg(result.error));
+        return false;
+    }
+    for (const QString &line : result.refusedLines)
+        Say(QStringLiteral("База данных отклонила запись: %1").arg(line));
+    Say(QStringLiteral("База данных: записи затронутого периода отправлены заново из файлов (%1 записей, отклонено %2)")
+            .arg(result.sent)
+            .arg(result.refused));
+    {
+        std::lock_guard lock(m_stateMutex);
+        // Damage found while the files were sent asks for another round.
+        if (m_state.resyncAt == wanted.resyncAt)
+            m_state.resyncNeeded = false;
+    }
+    SaveState();
+    return true;
 }
 
 bool Replicator::Connect()
@@ -283,7 +475,8 @@ bool Replicator::Connect()
     Say(QStringLiteral("База данных подключена: %1 (узел %2)").arg(RedactedUrl(m_settings.url), m_node));
     m_offlineLogged = false;
     m_registryStamp = -1;
-    m_retryMs = m_firstRetryMs;
+    // The back-off grows on until something commits: a database that takes connections but
+    // fails every statement is not met with a loop of connections.
     return true;
 }
 
@@ -291,20 +484,29 @@ void Replicator::Run()
 {
     PgConnection connection;
     m_connection = &connection;
-    try {
-        const qint64 dropped = m_outbox.RepairTail();
-        if (dropped > 0)
-            Say(QStringLiteral("Очередь базы данных: неполная последняя запись отброшена (%1 байт); "
-                               "выполните qst-cli db sync")
-                    .arg(dropped));
-    } catch (const StorageError &e) {
-        Say(e.message());
-    }
+    Recover();
     Registry registry(TreeIniPath(m_dataRoot));
     const auto backOff = [this] {
-        WaitFor(m_retryMs);
+        WaitFor(m_retryMs, false);
         m_retryMs = qMin(m_retryMs * 2, m_maxRetryMs);
     };
+    const QString nodeError = DatabaseNodeError(m_node);
+    if (!nodeError.isEmpty()) {
+        // Every row would carry it: nothing is sent, the outbox keeps the records.
+        Say(QStringLiteral("База данных: имя узла не подходит (%1); исправьте его: qst-cli db set URL --node NAME. "
+                           "Записи ждут в очереди")
+                .arg(nodeError));
+        {
+            std::lock_guard lock(m_stateMutex);
+            m_state.lastError = QStringLiteral("the node name is not valid: ") + nodeError;
+            m_state.lastErrorAt = QDateTime::currentDateTime();
+        }
+        SaveState();
+        std::unique_lock lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_stopping; });
+        m_connection = nullptr;
+        return;
+    }
     for (;;) {
         bool stopping = false;
         bool drainOver = false;
@@ -315,6 +517,8 @@ void Replicator::Run()
         }
         if (drainOver)
             break;
+        if (m_stateUnsaved)
+            SaveState();
         if (!connection.isOpen()) {
             if (!Connect()) {
                 if (stopping)
@@ -326,12 +530,23 @@ void Replicator::Run()
         const qint64 stamp = RegistryStamp(m_dataRoot);
         if (stamp != m_registryStamp) {
             QString error;
-            if (UpsertMeters(connection, m_node, registry, &error)) {
+            bool refused = false;
+            if (UpsertMeters(connection, m_node, registry, &error, &refused)) {
+                m_registryStamp = stamp;
+                m_metersRefused.clear();
+            } else if (refused) {
+                // A value of the registry the database will not hold: the records go on;
+                // the list is tried again when the registry changes.
+                if (error != m_metersRefused)
+                    Say(QStringLiteral("База данных не приняла список приборов: %1. Записи отправляются дальше").arg(error));
+                m_metersRefused = error;
                 m_registryStamp = stamp;
             } else {
                 Say(QStringLiteral("База данных не приняла список приборов: %1").arg(error));
                 if (!connection.isOpen() || stopping)
                     connection.Close();
+                if (stopping)
+                    break;
                 backOff();
                 continue;
             }
@@ -346,9 +561,39 @@ void Replicator::Run()
             backOff();
             continue;
         }
+        if (batch.entries.isEmpty() && !batch.damage.isEmpty()) {
+            Recover();
+            if (m_recoverFailedLogged) {
+                if (stopping)
+                    break;
+                backOff();
+            }
+            continue;
+        }
         if (batch.entries.isEmpty()) {
+            bool resync = false;
+            {
+                std::lock_guard lock(m_stateMutex);
+                resync = m_state.resyncNeeded && !stopping;
+            }
+            if (resync && !Resync(registry)) {
+                if (!connection.isOpen())
+                    connection.Close();
+                backOff();
+                continue;
+            }
+            if (resync)
+                continue;
+            bool mend = false;
+            {
+                std::lock_guard lock(m_stateMutex);
+                mend = m_state.notQueued > 0 || m_state.resyncNeeded;
+            }
             if (m_backlog && m_sentSinceBacklog > 0)
-                Say(QStringLiteral("База данных: очередь отправлена (%1 записей), отставания нет").arg(m_sentSinceBacklog));
+                Say(mend ? QStringLiteral("База данных: очередь отправлена (%1 записей); часть записей не была поставлена "
+                                          "в очередь — выполните qst-cli db sync")
+                               .arg(m_sentSinceBacklog)
+                         : QStringLiteral("База данных: очередь отправлена (%1 записей), отставания нет").arg(m_sentSinceBacklog));
             m_backlog = false;
             m_sentSinceBacklog = 0;
             {
@@ -358,7 +603,7 @@ void Replicator::Run()
             m_sentChanged.notify_all();
             if (stopping)
                 break;
-            WaitFor(kIdleCheckMs);
+            WaitFor(kIdleCheckMs, true);
             continue;
         }
         if (batch.entries.size() >= kBatchSize && !m_backlog) {
@@ -443,7 +688,13 @@ void Replicator::Run()
         std::lock_guard lock(m_stateMutex);
         m_state.connected = false;
     }
-    SaveState();
+    if (!SaveState()) {
+        std::lock_guard lock(m_stateMutex);
+        if (m_state.notQueued > 0 || m_state.resyncNeeded)
+            Say(QStringLiteral("База данных: состояние не записано (диск заполнен?); выполните qst-cli db sync, "
+                               "когда место освободится (не поставлено в очередь: %1)")
+                    .arg(m_state.notQueued));
+    }
     connection.Close();
     m_connection = nullptr;
 }

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -26,10 +27,28 @@ struct ReplicationState
     QDateTime lastErrorAt;
     QDateTime offlineSince;    // invalid while connected
     qint64 notQueued = 0;      // records the outbox could not take (a full disk): need db sync
+    QDateTime notQueuedAt;     // the last of them
+    // The outbox was damaged: records queued since resyncSinceMs may be missing from the
+    // database until the files written since then are sent again.
+    bool resyncNeeded = false;
+    qint64 resyncSinceMs = 0;  // 0: every file
+    QDateTime resyncAt;        // when the damage was found
+    QString resyncReason;
 };
 
 ReplicationState ReadReplicationState(const QString &dataRoot);
+// Throws StorageError. On a full disk the state is written over the old file in place (it
+// keeps room for that), so what needs mending is not forgotten.
 void WriteReplicationState(const QString &dataRoot, const ReplicationState &state);
+
+// When the last db sync over every meter and every time began (DB/Sync.json); invalid:
+// never. A sync that began after records went missing has sent them.
+QDateTime ReadLastFullSync(const QString &dataRoot);
+void WriteLastFullSync(const QString &dataRoot, const QDateTime &started);
+
+// Why the database may miss records that only db sync can send (records not queued, a
+// damaged outbox); empty when nothing needs it.
+QString DatabaseSyncNeeded(const QString &dataRoot);
 
 // Copies every record the writers store in the data root into the database, on a thread of
 // its own with its own connection. The writers only append to the outbox; the thread sends
@@ -64,8 +83,10 @@ private:
     void Run();
     void Say(const QString &text);
     bool Connect();
-    void SaveState();
-    void WaitFor(int ms);
+    bool SaveState();
+    void WaitFor(int ms, bool wakeable);
+    void Recover();
+    bool Resync(class Registry &registry);
 
     QString m_dataRoot;
     DatabaseSettings m_settings;
@@ -93,6 +114,10 @@ private:
     bool m_backlog = false; // more than one batch waited, or the database was away
     qint64 m_sentSinceBacklog = 0;
     qint64 m_registryStamp = -1;
+    std::atomic<bool> m_stateUnsaved{false};
+    bool m_nodeRefused = false;
+    bool m_recoverFailedLogged = false;
+    QString m_metersRefused; // the last refusal of the meter list, logged once
     std::mutex m_stateMutex; // m_state.notQueued from the feed
 };
 

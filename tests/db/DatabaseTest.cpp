@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 
 #include <sys/mount.h>
@@ -127,6 +128,7 @@ TEST(Upserts, ResentAndRereadRecordsKeepOneRowPerKeyWithTheLastLine)
     QST_REQUIRE_PG();
     PgConnection c = Open(PgServer::Shared().CreateDatabase());
     const QString a = Hourly(At(1), 1.5), a2 = Hourly(At(1), 2.5), b = Hourly(At(2), 3.5);
+    const auto b2 = [](const QString &) { return Hourly(At(1), 9.5); };
     const QString j1 = BuildJournalLine(At(3), QStringLiteral("Изменение"), QStringLiteral("1"), QStringLiteral("2"));
     const QString j2 = BuildJournalLine(At(3), QStringLiteral("Изменение"), QStringLiteral("2"), QStringLiteral("3"));
     const QList<FedRecord> batch = {{FedKind::Hourly, 5, a}, {FedKind::Hourly, 5, b}, {FedKind::Hourly, 5, a2},
@@ -135,17 +137,21 @@ TEST(Upserts, ResentAndRereadRecordsKeepOneRowPerKeyWithTheLastLine)
     ReplicaOutcome first = UpsertRecords(c, QStringLiteral("north"), batch);
     ASSERT_EQ(first.status, ReplicaOutcome::Committed) << first.error.toStdString();
     EXPECT_TRUE(first.refused.isEmpty());
-    // Twice the same, and once more from another node.
+    // Twice the same, and once more from another node holding the same serial (a typing
+    // error, a replaced calculator): its rows stand beside the first node's, never over them.
     ASSERT_EQ(UpsertRecords(c, QStringLiteral("north"), batch).status, ReplicaOutcome::Committed);
-    ASSERT_EQ(UpsertRecords(c, QStringLiteral("south"), {{FedKind::Hourly, 6, a}}).status, ReplicaOutcome::Committed);
+    ASSERT_EQ(UpsertRecords(c, QStringLiteral("south"), {{FedKind::Hourly, 6, b2(a)}, {FedKind::Journal, 5, j1}}).status,
+              ReplicaOutcome::Committed);
 
-    EXPECT_EQ(QueryRows(c, "SELECT serial, time, q1, line, node FROM hourly ORDER BY serial, time"),
+    EXPECT_EQ(QueryRows(c, "SELECT serial, time, q1, line, node FROM hourly ORDER BY serial, time, node"),
               (QStringList{QStringLiteral("5\t2026-11-01 01:00:00\t2.5\t") + a2 + QStringLiteral("\tnorth"),
                            QStringLiteral("5\t2026-11-01 02:00:00\t3.5\t") + b + QStringLiteral("\tnorth"),
-                           QStringLiteral("6\t2026-11-01 01:00:00\t1.5\t") + a + QStringLiteral("\tsouth")}));
-    EXPECT_EQ(QueryRows(c, "SELECT text, old_value, new_value FROM journal ORDER BY old_value"),
-              (QStringList{QStringLiteral("Изменение\t1\t2"), QStringLiteral("Изменение\t2\t3")}));
-    EXPECT_EQ(QueryRows(c, "SELECT max(version) FROM schema_version"), QStringList{QStringLiteral("1")});
+                           QStringLiteral("6\t2026-11-01 01:00:00\t1.5\t") + a + QStringLiteral("\tnorth"),
+                           QStringLiteral("6\t2026-11-01 01:00:00\t9.5\t") + b2(a) + QStringLiteral("\tsouth")}));
+    EXPECT_EQ(QueryRows(c, "SELECT text, old_value, new_value, node FROM journal ORDER BY old_value, node"),
+              (QStringList{QStringLiteral("Изменение\t1\t2\tnorth"), QStringLiteral("Изменение\t1\t2\tsouth"),
+                           QStringLiteral("Изменение\t2\t3\tnorth")}));
+    EXPECT_EQ(QueryRows(c, "SELECT max(version) FROM schema_version"), QStringList{QStringLiteral("2")});
     // A second program creating the schema changes nothing.
     PgConnection other = Open(PgServer::Shared().Url(QStringLiteral("t%1").arg(1)));
     EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM schema_version"), QStringList{QStringLiteral("1")});
@@ -340,10 +346,265 @@ TEST(Replicator, AFullOutboxDiskStopsNoWriteAndSaysSoOnceUntilItRecovers)
     EXPECT_TRUE(log.Has(QStringLiteral("снова принимает"))) << log.All().toStdString();
     replicator.Stop(0);
 
-    // db sync mends what the outbox could not take.
+    // db sync mends what the outbox could not take, and says so until it ran.
+    EXPECT_FALSE(DatabaseSyncNeeded(root.path()).isEmpty());
     PgConnection c = Open(url);
+    const QDateTime started = QDateTime::currentDateTime();
     ASSERT_TRUE(SyncFilesToDatabase(c, root.path(), registry, QStringLiteral("n"), {}, nullptr).ok);
+    WriteLastFullSync(root.path(), started);
+    EXPECT_TRUE(DatabaseSyncNeeded(root.path()).isEmpty()) << DatabaseSyncNeeded(root.path()).toStdString();
     const QStringList files = FileRecords(root.path(), 31);
     ASSERT_EQ(files.size(), 201);
     EXPECT_TRUE(DatabaseRecords(c) == files);
+}
+
+TEST(Upserts, ADatabaseOfTheFirstVersionTakesTheNodeIntoItsKeysAndKeepsItsRows)
+{
+    QST_REQUIRE_PG();
+    const QString url = PgServer::Shared().CreateDatabase();
+    PgConnection c = Open(url);
+    ASSERT_EQ(UpsertRecords(c, QStringLiteral("north"), {{FedKind::Hourly, 6, Hourly(At(1), 1.5)},
+                                                        {FedKind::Journal, 6, BuildJournalLine(At(2), QStringLiteral("Пуск"), {}, {})}})
+                  .status,
+              ReplicaOutcome::Committed);
+    // The tables as the first version made them: keyed without the node.
+    for (const char *sql : {"ALTER TABLE current_history DROP CONSTRAINT current_history_pkey, ADD PRIMARY KEY (serial, time)",
+                            "ALTER TABLE hourly DROP CONSTRAINT hourly_pkey, ADD PRIMARY KEY (serial, time)",
+                            "ALTER TABLE daily DROP CONSTRAINT daily_pkey, ADD PRIMARY KEY (serial, time)",
+                            "ALTER TABLE monthly DROP CONSTRAINT monthly_pkey, ADD PRIMARY KEY (serial, time)",
+                            "ALTER TABLE journal DROP CONSTRAINT journal_pkey, "
+                            "ADD PRIMARY KEY (serial, time, text, old_value, new_value)",
+                            "DELETE FROM schema_version", "INSERT INTO schema_version (version) VALUES (1)"})
+        ASSERT_TRUE(c.Exec(sql).ok()) << sql;
+    c.Close();
+
+    PgConnection again = Open(url);
+    EXPECT_EQ(QueryRows(again, "SELECT max(version) FROM schema_version"), QStringList{QStringLiteral("2")});
+    EXPECT_EQ(QueryRows(again, "SELECT serial, q1, node FROM hourly"), QStringList{QStringLiteral("6\t1.5\tnorth")});
+    ASSERT_EQ(UpsertRecords(again, QStringLiteral("south"), {{FedKind::Hourly, 6, Hourly(At(1), 7.5)},
+                                                            {FedKind::Journal, 6, BuildJournalLine(At(2), QStringLiteral("Пуск"), {}, {})}})
+                  .status,
+              ReplicaOutcome::Committed);
+    EXPECT_EQ(QueryRows(again, "SELECT serial, q1, node FROM hourly ORDER BY node"),
+              (QStringList{QStringLiteral("6\t1.5\tnorth"), QStringLiteral("6\t7.5\tsouth")}));
+    EXPECT_EQ(QueryRows(again, "SELECT count(*) FROM journal"), QStringList{QStringLiteral("2")});
+    // A third start finds nothing to migrate.
+    PgConnection third = Open(url);
+    EXPECT_EQ(QueryRows(third, "SELECT count(*) FROM schema_version WHERE version = 2"), QStringList{QStringLiteral("1")});
+}
+
+TEST(Upserts, AValueTooLargeForTheIndexIsARefusedRecordNotAFailedBatch)
+{
+    QST_REQUIRE_PG();
+    PgConnection c = Open(PgServer::Shared().CreateDatabase());
+    // Journal texts are part of the key; a key row over the index's limit is refused.
+    const QString huge = BuildJournalLine(At(1), QString(10000, u'я'), {}, {});
+    const ReplicaOutcome out = UpsertRecords(c, QStringLiteral("n"),
+                                             {{FedKind::Hourly, 3, Hourly(At(1), 1)}, {FedKind::Journal, 3, huge}});
+    ASSERT_EQ(out.status, ReplicaOutcome::Committed) << out.error.toStdString();
+    EXPECT_EQ(out.written, 1);
+    EXPECT_EQ(out.refused, QList<int>{1});
+}
+
+namespace {
+
+// One meter with lines in its files and a replicator that could not send (the database
+// away): what stays in the outbox for the next start.
+struct QueuedRoot
+{
+    TempDataRoot root;
+    Registry registry{TreeIniPath(root.path())};
+    StorageTarget target{root.path(), &registry};
+
+    QueuedRoot()
+    {
+        MeterRecord m;
+        m.name = QStringLiteral("ЦТП");
+        m.serial = QStringLiteral("41");
+        AddMeter(registry, 0, m);
+    }
+    void Store(int from, int to, const DatabaseSettings &settings, bool reachable)
+    {
+        Replicator r(root.path(), settings, nullptr);
+        r.SetRetryLimitsForTests(50, 200);
+        r.Start();
+        for (int h = from; h < to; ++h)
+            SaveArchiveLine(target, 2, 41, false, 0, kHourlyArchive, Values(At(h), float(h)));
+        SaveJournalLine(target, 41, 0, At(from), At(from), QStringLiteral("Запись %1").arg(from), {}, {});
+        if (reachable)
+            r.WaitSent(20000);
+        r.Stop(0);
+    }
+    QString OutboxPath() const { return Outbox::FolderPath(root.path()) + QStringLiteral("/outbox.dat"); }
+    QString AckPath() const { return Outbox::FolderPath(root.path()) + QStringLiteral("/outbox.ack"); }
+};
+
+qsizetype NthLine(const QByteArray &bytes, int n)
+{
+    qsizetype at = 0;
+    for (int i = 0; i < n; ++i)
+        at = bytes.indexOf('\n', at) + 1;
+    return at;
+}
+
+} // namespace
+
+TEST(Replicator, ADamagedOutboxIsSetAsideAndEveryFileLineReachesTheDatabaseOnce)
+{
+    QST_REQUIRE_PG();
+    struct Case
+    {
+        const char *what;
+        std::function<void(QueuedRoot &)> fault;
+    };
+    const Case cases[] = {
+        {"a changed byte at the start",
+         [](QueuedRoot &q) {
+             QByteArray b = ReadAll(q.OutboxPath());
+             b[0] = 'X';
+             WriteAll(q.OutboxPath(), b);
+         }},
+        {"the file cut after a kill",
+         [](QueuedRoot &q) {
+             const QByteArray b = ReadAll(q.OutboxPath());
+             WriteAll(q.OutboxPath(), b.left(NthLine(b, 12) + 30));
+         }},
+        {"an acknowledgement beyond the end",
+         [](QueuedRoot &q) {
+             const QList<QByteArray> ack = ReadAll(q.AckPath()).trimmed().split(' ');
+             const QByteArray gen = ack.size() == 2 ? ack[0] : ReadAll(q.OutboxPath()).split(' ').value(1).trimmed();
+             WriteAll(q.AckPath(), gen + " 900000000\n");
+         }},
+        {"a damaged entry",
+         [](QueuedRoot &q) {
+             QByteArray b = ReadAll(q.OutboxPath());
+             const qsizetype at = NthLine(b, 7) + 40;
+             b[at] = char(b[at] ^ 0x04);
+             WriteAll(q.OutboxPath(), b);
+         }},
+        {"a 9 MB entry",
+         [](QueuedRoot &q) {
+             QByteArray b = ReadAll(q.OutboxPath());
+             b.insert(NthLine(b, 3), "1234abcd\t1\tH\t41\t" + QByteArray(9 * 1024 * 1024, '7') + '\n');
+             WriteAll(q.OutboxPath(), b);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString url = PgServer::Shared().CreateDatabase();
+        QueuedRoot q;
+        q.Store(0, 10, DatabaseSettings{url, QStringLiteral("north")}, true);
+        // The database away: twenty records wait in the outbox, and the fault strikes it.
+        q.Store(10, 30, DatabaseSettings{QStringLiteral("host=/nonexistent-socket-dir port=1 user=x"), QStringLiteral("north")},
+                false);
+        c.fault(q);
+
+        Lines log;
+        Replicator replicator(q.root.path(), DatabaseSettings{url, QStringLiteral("north")},
+                              [&](const QString &line) { log.Add(line); });
+        replicator.SetRetryLimitsForTests(50, 400);
+        replicator.Start();
+        // Records stored after the damage are sent as well.
+        for (int h = 30; h < 35; ++h)
+            SaveArchiveLine(q.target, 2, 41, false, 0, kHourlyArchive, Values(At(h), float(h)));
+        ASSERT_TRUE(SpinUntil([&] { return replicator.WaitSent(100) && !ReadReplicationState(q.root.path()).resyncNeeded &&
+                                           DatabaseSyncNeeded(q.root.path()).isEmpty(); },
+                              30000))
+            << log.All().toStdString() << DatabaseSyncNeeded(q.root.path()).toStdString();
+        replicator.Stop(1000);
+        const QString all = log.All();
+        EXPECT_EQ(all.count(QStringLiteral("Очередь базы данных повреждена")), 1) << all.toStdString();
+        EXPECT_FALSE(QDir(Outbox::FolderPath(q.root.path())).entryList({QStringLiteral("outbox-damaged-*")}).isEmpty());
+        PgConnection db = Open(url);
+        EXPECT_EQ(DatabaseRecords(db), FileRecords(q.root.path(), 41));
+        EXPECT_EQ(FileRecords(q.root.path(), 41).size(), 35 + 2);
+    }
+}
+
+TEST(Replicator, ADatabaseThatDropsEveryBatchIsMetWithAGrowingPauseNotALoopOfConnections)
+{
+    QST_REQUIRE_PG();
+    const QString url = PgServer::Shared().CreateDatabase();
+    {
+        PgConnection c = Open(url);
+        // The server ends the session at every insert: each batch loses its connection.
+        ASSERT_TRUE(c.Exec("CREATE FUNCTION drop_me() RETURNS trigger LANGUAGE plpgsql AS "
+                           "$$ BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NEW; END $$")
+                        .ok());
+        ASSERT_TRUE(c.Exec("CREATE TRIGGER drop_me BEFORE INSERT ON hourly FOR EACH ROW EXECUTE FUNCTION drop_me()").ok());
+    }
+    TempDataRoot root;
+    Registry registry(TreeIniPath(root.path()));
+    const StorageTarget target{root.path(), &registry};
+    Lines log;
+    Replicator replicator(root.path(), DatabaseSettings{url, QStringLiteral("n")}, [&](const QString &line) { log.Add(line); });
+    replicator.SetRetryLimitsForTests(50, 400);
+    replicator.Start();
+    // A poll storing a record every 20 ms wakes the replicator each time.
+    for (int h = 0; h < 100; ++h) {
+        SaveArchiveLine(target, 1, 8, false, 0, kHourlyArchive, Values(At(h), 1));
+        QThread::msleep(20);
+    }
+    replicator.Stop(0);
+    const QString all = log.All();
+    // 50, 100, 200, 400, 400 ... ms over about two seconds: a handful, never one per record.
+    EXPECT_LE(all.count(QStringLiteral("База данных подключена")), 12) << all.toStdString();
+    EXPECT_GE(all.count(QStringLiteral("База данных подключена")), 2) << all.toStdString();
+}
+
+TEST(Replicator, RecordsNotQueuedOnAFullDiskAreRememberedUntilASyncSendsThem)
+{
+    TempDataRoot root;
+    const QString db = Outbox::FolderPath(root.path());
+    QDir().mkpath(db);
+    const QByteArray mountPoint = QFile::encodeName(db);
+    if (::mount("qst-outbox", mountPoint.constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    struct Unmount
+    {
+        QByteArray path;
+        ~Unmount() { ::umount(path.constData()); }
+    } unmount{mountPoint};
+    Registry registry(TreeIniPath(root.path()));
+    MeterRecord m;
+    m.name = QStringLiteral("32");
+    m.serial = QStringLiteral("32");
+    AddMeter(registry, 0, m);
+    const StorageTarget target{root.path(), &registry};
+    const DatabaseSettings away{QStringLiteral("host=/nonexistent-socket-dir port=1 user=x"), {}};
+    {
+        // The state is written once while there is room, then the disk fills up.
+        Replicator replicator(root.path(), away, nullptr);
+        replicator.Start();
+        SaveArchiveLine(target, 2, 32, false, 0, kHourlyArchive, Values(At(0), 0));
+        ASSERT_TRUE(SpinUntil([&] { return QFile::exists(db + QStringLiteral("/State.json")); }, 10000));
+        QFile filler(db + QStringLiteral("/filler"));
+        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+        while (filler.write(QByteArray(1024, 'x')) == 1024 && filler.flush()) {
+        }
+        filler.close();
+        for (int h = 1; h < 20; ++h)
+            SaveArchiveLine(target, 2, 32, false, 0, kHourlyArchive, Values(At(h), float(h)));
+        replicator.Stop(0); // still full
+    }
+    const QString need = DatabaseSyncNeeded(root.path());
+    EXPECT_TRUE(need.contains(QStringLiteral("not queued"))) << need.toStdString();
+    EXPECT_GT(ReadReplicationState(root.path()).notQueued, 0);
+
+    // Room again: still to mend, until a sync of everything ran.
+    QFile::remove(db + QStringLiteral("/filler"));
+    EXPECT_FALSE(DatabaseSyncNeeded(root.path()).isEmpty());
+    QST_REQUIRE_PG();
+    const QString url = PgServer::Shared().CreateDatabase();
+    PgConnection c = Open(url);
+    const QDateTime started = QDateTime::currentDateTime();
+    ASSERT_TRUE(SyncFilesToDatabase(c, root.path(), registry, QStringLiteral("n"), {}, nullptr).ok);
+    WriteLastFullSync(root.path(), started);
+    EXPECT_TRUE(DatabaseSyncNeeded(root.path()).isEmpty()) << DatabaseSyncNeeded(root.path()).toStdString();
+    EXPECT_EQ(DatabaseRecords(c), FileRecords(root.path(), 32));
+    // A replicator started later forgets the count as well.
+    Replicator later(root.path(), DatabaseSettings{url, {}}, nullptr);
+    later.Start();
+    later.Stop(2000);
+    EXPECT_EQ(ReadReplicationState(root.path()).notQueued, 0);
 }

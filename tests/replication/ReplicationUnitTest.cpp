@@ -13,11 +13,14 @@
 
 #include <QFile>
 #include <QRandomGenerator>
+#include <QDateTime>
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <functional>
 #include <thread>
 
 using namespace qst;
@@ -167,17 +170,51 @@ TEST(DatabaseSettings, PasswordsAndLineBreaksAreRefusedAndMaskedInTexts)
         {"postgresql://qst@db/heat?sslmode=require&password=x", false, "postgresql://qst@db/heat?sslmode=require&password=***"},
         {"host=db\ndbname=heat", false, nullptr},
         {"   ", false, nullptr},
+        // Spelled as libpq reads it: an encoded key or value, quotes, a second key.
+        {"postgresql://qst@db/heat?%70assword=s3cret", false, nullptr},
+        {"postgresql://qst@db/heat?sslmode=require&%50ASSWORD=s3cret", false, nullptr},
+        {"postgresql://qst:s%33cret@db/heat", false, "postgresql://qst:***@db/heat"},
+        {"host=db 'password'=s3cret", false, nullptr},
+        {"host=db password='s3cret' password=s3cret", false, "host=db password=*** password=***"},
+        {"host=db passw%6Frd=s3cret", false, nullptr},
+        // What libpq cannot read is refused, not stored.
+        {"=", false, nullptr},
+        {"host=db dbname='heat", false, nullptr},
+        {"postgresql://qst@db/heat?connect_timeout=60", true, "postgresql://qst@db/heat?connect_timeout=60"},
     };
     for (const Case &c : cases) {
         const QString url = QString::fromUtf8(c.url);
-        EXPECT_EQ(DatabaseUrlError(url).isEmpty(), c.accepted) << c.url;
+        EXPECT_EQ(DatabaseUrlError(url).isEmpty(), c.accepted) << c.url << ": " << DatabaseUrlError(url).toStdString();
         if (c.shown) {
             EXPECT_EQ(RedactedUrl(url), QString::fromUtf8(c.shown)) << c.url;
         }
+        EXPECT_FALSE(RedactedUrl(url).contains(QStringLiteral("s3cret"))) << c.url;
     }
-    EXPECT_TRUE(DatabaseNodeError(QStringLiteral("север-1")).isEmpty());
-    EXPECT_FALSE(DatabaseNodeError(QStringLiteral("a\rb")).isEmpty());
-    EXPECT_FALSE(DatabaseNodeError(QStringLiteral("узел ✓")).isEmpty());
+}
+
+TEST(DatabaseSettings, NodeNamesAreShortAndPrintable)
+{
+    struct Case
+    {
+        QString node;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {QStringLiteral("север-1"), true},
+        {QStringLiteral("ЦТП №4 (район 2)"), true},
+        {QString(64, u'n'), true},
+        {QString(65, u'n'), false},
+        {QString(4000, u'n'), false},
+        {QStringLiteral("a\rb"), false},
+        {QStringLiteral("a") + QChar(0) + QStringLiteral("b"), false},
+        {QStringLiteral("a\tb"), false},
+        {QStringLiteral("a\u200Bb"), false}, // invisible
+        {QStringLiteral("a\u00A0b"), false},
+        {QStringLiteral("узел ✓"), false},   // Tree.ini cannot store it
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(DatabaseNodeError(c.node).isEmpty(), c.accepted) << c.node.left(20).toStdString();
+    EXPECT_TRUE(DatabaseNodeError(DefaultNodeName()).isEmpty());
 }
 
 namespace {
@@ -240,7 +277,7 @@ TEST(Outbox, EntriesFromManyWritersArriveOnceInTheirOrderWhileBatchesAreAcknowle
     EXPECT_LT(s.bytes, 64) << "a fully sent outbox is emptied";
 }
 
-TEST(Outbox, WhatWasNotAcknowledgedIsSentAgainAfterARestartAndATornEntryIsDropped)
+TEST(Outbox, WhatWasNotAcknowledgedIsSentAgainAfterARestartAndATornEntryIsSetAside)
 {
     TempDataRoot root;
     {
@@ -257,8 +294,13 @@ TEST(Outbox, WhatWasNotAcknowledgedIsSentAgainAfterARestartAndATornEntryIsDroppe
     file.close();
 
     Outbox again(root.path());
-    EXPECT_GT(again.RepairTail(), 0);
+    const OutboxRecovery recovery = again.Recover();
+    EXPECT_FALSE(recovery.damage.isEmpty());
+    EXPECT_EQ(recovery.damagedEntries, 1);
+    EXPECT_TRUE(recovery.resync);
+    EXPECT_TRUE(ReadAll(recovery.quarantinePath).contains("половина"));
     const OutboxBatch rest = again.ReadPending(100);
+    EXPECT_TRUE(rest.damage.isEmpty()) << rest.damage.toStdString();
     ASSERT_EQ(rest.entries.size(), 3);
     EXPECT_EQ(Number(rest.entries[0].record), 2);
     EXPECT_EQ(again.Summary().pending, 3);
@@ -271,6 +313,163 @@ TEST(Outbox, WhatWasNotAcknowledgedIsSentAgainAfterARestartAndATornEntryIsDroppe
     WriteAll(Outbox::FolderPath(root.path()) + QStringLiteral("/outbox.ack"), ack);
     again.Append(Records(1, 20, 2));
     EXPECT_EQ(again.ReadPending(100).entries.size(), 2);
+}
+
+namespace {
+
+QString OutboxFile(const TempDataRoot &root)
+{
+    return Outbox::FolderPath(root.path()) + QStringLiteral("/outbox.dat");
+}
+
+QString AckFile(const TempDataRoot &root)
+{
+    return Outbox::FolderPath(root.path()) + QStringLiteral("/outbox.ack");
+}
+
+// Offset of the n-th line of the file (0: the header).
+qsizetype LineStart(const QByteArray &bytes, int n)
+{
+    qsizetype at = 0;
+    for (int i = 0; i < n; ++i)
+        at = bytes.indexOf('\n', at) + 1;
+    return at;
+}
+
+} // namespace
+
+TEST(Outbox, DamageIsFoundSetAsideOnceAndTheSoundEntriesAreKept)
+{
+    // Ten entries 0..9, the first three acknowledged; then the fault.
+    struct Case
+    {
+        const char *what;
+        std::function<void(const TempDataRoot &)> fault;
+        QList<int> kept;   // entries sent after the recovery
+        bool resync;       // records may be lost: the files must be sent again
+    };
+    const auto flip = [](const TempDataRoot &root, int line, int column) {
+        QByteArray bytes = ReadAll(OutboxFile(root));
+        bytes[LineStart(bytes, line) + column] = char(bytes[LineStart(bytes, line) + column] ^ 0x01);
+        WriteAll(OutboxFile(root), bytes);
+    };
+    const Case cases[] = {
+        {"a changed byte at the start", [&](const TempDataRoot &r) { flip(r, 0, 0); }, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, false},
+        {"a changed byte in an unsent entry", [&](const TempDataRoot &r) { flip(r, 6, 20); }, {3, 4, 6, 7, 8, 9}, true},
+        {"a changed checksum", [&](const TempDataRoot &r) { flip(r, 8, 1); }, {3, 4, 5, 6, 8, 9}, true},
+        {"the file cut inside an entry",
+         [](const TempDataRoot &r) {
+             const QByteArray bytes = ReadAll(OutboxFile(r));
+             WriteAll(OutboxFile(r), bytes.left(LineStart(bytes, 8) + 15));
+         },
+         {3, 4, 5, 6}, true},
+        {"the file cut before the acknowledgement",
+         [](const TempDataRoot &r) {
+             const QByteArray bytes = ReadAll(OutboxFile(r));
+             WriteAll(OutboxFile(r), bytes.left(LineStart(bytes, 2)));
+         },
+         {0}, true},
+        {"an acknowledgement beyond the end",
+         [](const TempDataRoot &r) {
+             const QList<QByteArray> ack = ReadAll(AckFile(r)).trimmed().split(' ');
+             WriteAll(AckFile(r), ack[0] + " 99999999\n");
+         },
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, true},
+        {"an acknowledgement inside an entry",
+         [](const TempDataRoot &r) {
+             const QList<QByteArray> ack = ReadAll(AckFile(r)).trimmed().split(' ');
+             WriteAll(AckFile(r), ack[0] + ' ' + QByteArray::number(ack[1].toLongLong() + 5) + '\n');
+         },
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, false},
+        {"a 9 MB entry",
+         [](const TempDataRoot &r) {
+             QByteArray bytes = ReadAll(OutboxFile(r));
+             bytes.insert(LineStart(bytes, 5), "00000000\t1\tJ\t1\t" + QByteArray(9 * 1024 * 1024, 'x') + '\n');
+             WriteAll(OutboxFile(r), bytes);
+         },
+         {3, 4, 5, 6, 7, 8, 9}, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDataRoot root;
+        {
+            Outbox outbox(root.path());
+            outbox.Append(Records(1, 0, 10));
+            outbox.Acknowledge(outbox.ReadPending(3));
+        }
+        c.fault(root);
+        const QByteArray damaged = ReadAll(OutboxFile(root));
+
+        Outbox outbox(root.path());
+        // Reading stops at the damage and says so; status says so too, never "nothing waits".
+        QList<int> before;
+        OutboxBatch batch;
+        for (int i = 0; i < 20; ++i) {
+            batch = outbox.ReadPending(2);
+            for (const OutboxEntry &e : std::as_const(batch.entries))
+                before.append(Number(e.record));
+            if (batch.entries.isEmpty())
+                break;
+            outbox.Acknowledge(batch);
+        }
+        EXPECT_FALSE(batch.damage.isEmpty());
+        EXPECT_FALSE(outbox.Summary().damage.isEmpty());
+
+        const OutboxRecovery r = outbox.Recover();
+        EXPECT_FALSE(r.damage.isEmpty());
+        EXPECT_EQ(r.resync, c.resync);
+        if (r.quarantinedBytes > 0) {
+            EXPECT_GE(ReadAll(r.quarantinePath).size(), r.quarantinedBytes);
+        }
+        if (c.resync) {
+            // The period to resend begins before the damaged entries were queued.
+            EXPECT_LE(r.resyncSinceMs, QDateTime::currentMSecsSinceEpoch() - 9 * 60 * 1000);
+        }
+        EXPECT_TRUE(outbox.Recover().damage.isEmpty()) << "said once";
+        EXPECT_TRUE(outbox.Summary().damage.isEmpty());
+
+        // What had been read before the damage counts as sent; the rest comes now, and new
+        // records follow.
+        outbox.Append(Records(1, 100, 1));
+        QList<int> after;
+        for (OutboxBatch b = outbox.ReadPending(1000); !b.entries.isEmpty(); b = outbox.ReadPending(1000)) {
+            EXPECT_TRUE(b.damage.isEmpty());
+            for (const OutboxEntry &e : std::as_const(b.entries))
+                after.append(Number(e.record));
+            outbox.Acknowledge(b);
+        }
+        QList<int> expected = c.kept;
+        for (int n : before)
+            expected.removeOne(n);
+        expected.append(100);
+        EXPECT_EQ(after, expected);
+        EXPECT_EQ(outbox.Summary().pending, 0);
+    }
+}
+
+TEST(Outbox, AnOutboxOfThePreviousFormatIsCarriedOverNotLost)
+{
+    TempDataRoot root;
+    QDir().mkpath(Outbox::FolderPath(root.path()));
+    // Header, then "<ms>\t<kind>\t<serial>\t<line>" without checksums; two entries sent.
+    QByteArray old = "QSTOUTBOX 1700000000000\n";
+    for (int i = 0; i < 4; ++i)
+        old += "1700000000000\tJ\t7\t" + QByteArray::number(i) + "\tзапись\\nвторая\t\t\n";
+    WriteAll(OutboxFile(root), old);
+    WriteAll(AckFile(root), "1700000000000 " + QByteArray::number(LineStart(old, 3)) + '\n');
+    Outbox outbox(root.path());
+    EXPECT_EQ(outbox.Summary().pending, 2);
+    // An append before the check carries the file over first.
+    outbox.Append(Records(7, 10, 1));
+    const OutboxRecovery r = outbox.Recover();
+    EXPECT_EQ(r.migrated, 2);
+    EXPECT_FALSE(r.resync);
+    const OutboxBatch b = outbox.ReadPending(100);
+    EXPECT_TRUE(b.damage.isEmpty());
+    ASSERT_EQ(b.entries.size(), 3);
+    EXPECT_EQ(Number(b.entries[0].record), 2);
+    EXPECT_EQ(b.entries[0].record.line, QStringLiteral("2\tзапись\nвторая\t\t"));
+    EXPECT_EQ(Number(b.entries[2].record), 10);
 }
 
 TEST(Outbox, EntryLinesSurviveAnyText)
@@ -289,6 +488,16 @@ TEST(Outbox, EntryLinesSurviveAnyText)
     OutboxEntry e;
     for (const char *bad : {"", "x\tJ\t1\tl", "1\tQ\t1\tl", "1\tJ\t70000\tl", "1\tJ\t1"})
         EXPECT_FALSE(Outbox::ParseEntryLine(QByteArray(bad), &e)) << bad;
+    // Any changed byte of an entry is found.
+    const QByteArray good = Outbox::EntryLine(42, FedRecord{FedKind::Hourly, 7, QStringLiteral("40179,5\t1,5\t")});
+    ASSERT_TRUE(Outbox::ParseEntryLine(good, &e));
+    for (qsizetype i = 0; i + 1 < good.size(); ++i) {
+        for (char bit : {char(0x01), char(0x10), char(0x80)}) {
+            QByteArray bad = good;
+            bad[i] = char(bad[i] ^ bit);
+            EXPECT_FALSE(Outbox::ParseEntryLine(bad, &e)) << "byte " << i;
+        }
+    }
 }
 
 TEST(Outbox, AFullDiskRefusesTheAppendWholeAndKeepsWhatWasQueued)
