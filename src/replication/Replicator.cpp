@@ -175,7 +175,10 @@ QString DatabaseSyncNeeded(const QString &dataRoot)
         why << QStringLiteral("the outbox was damaged (%1)").arg(s.resyncReason);
     try {
         const OutboxSummary summary = Outbox(dataRoot).Summary();
-        if (!summary.damage.isEmpty())
+        // A sync begun after the file last changed has sent whatever its damage hides.
+        const QDateTime changed =
+            QFileInfo(Outbox::FolderPath(dataRoot) + QStringLiteral("/outbox.dat")).lastModified();
+        if (!summary.damage.isEmpty() && !SyncedSince(lastSync, changed))
             why << QStringLiteral("the outbox is damaged (%1)").arg(summary.damage);
     } catch (const StorageError &e) {
         why << e.message();

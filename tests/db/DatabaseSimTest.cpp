@@ -12,6 +12,8 @@
 #include "storage/ArchiveFiles.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QThread>
 
@@ -317,4 +319,63 @@ TEST(DatabaseAgainstSim, TheOutboxSurvivesAKilledPollerAndIsSentByTheNextRun)
     EXPECT_EQ(OutboxLines(root.path()), 0) << out.toStdString();
     PgConnection c = Connect(url);
     ExpectDatabaseEqualsFiles(c, root.path(), kSerial);
+}
+
+TEST(DatabaseCommands, HiddenPasswordsAndBadNodeNamesAreRefusedAndStatusSaysWhenASyncIsNeeded)
+{
+    QST_REQUIRE_PG();
+    TempDataRoot root;
+    int rc = 0;
+    const QString url = PgServer::Shared().CreateDatabase();
+    struct Case
+    {
+        QStringList args;
+        const char *why;
+    };
+    const Case refused[] = {
+        {{QStringLiteral("postgresql://qst@db/heat?%70assword=s3cret")}, "password"},
+        {{QStringLiteral("host=db passw%6Frd=s3cret")}, "libpq"},
+        {{QStringLiteral("=")}, "libpq"},
+        {{url, QStringLiteral("--node"), QString(4000, u'n')}, "longer"},
+        {{url, QStringLiteral("--node"), QStringLiteral("a\tb")}, "U+0009"},
+    };
+    for (const Case &c : refused) {
+        const QString out = Cli(root.path(), QStringList{QStringLiteral("db"), QStringLiteral("set")} + c.args, &rc);
+        EXPECT_NE(rc, 0) << c.args.first().left(40).toStdString();
+        EXPECT_TRUE(out.contains(QLatin1String(c.why))) << out.toStdString();
+        EXPECT_FALSE(out.contains(QStringLiteral("s3cret"))) << out.toStdString();
+        EXPECT_FALSE(ReadAll(QDir(root.path()).filePath(QStringLiteral("Tree.ini"))).contains("s3cret"));
+    }
+    QString out = Cli(root.path(), {QStringLiteral("meter"), QStringLiteral("add"), QStringLiteral("--name"),
+                                    QStringLiteral("Узел"), QStringLiteral("--serial"), QStringLiteral("77"),
+                                    QStringLiteral("--address"), QStringLiteral("1"), QStringLiteral("--port"), QStringLiteral("1")},
+                      &rc);
+    ASSERT_EQ(rc, 0) << out.toStdString();
+    out = Cli(root.path(), {QStringLiteral("db"), QStringLiteral("set"), url, QStringLiteral("--node"), QStringLiteral("north")}, &rc);
+    ASSERT_EQ(rc, 0) << out.toStdString();
+
+    // An outbox whose second entry is damaged, as a crash or a bad disk leaves it.
+    const QString folder = Outbox::FolderPath(root.path());
+    QDir().mkpath(folder);
+    QByteArray bytes = "QSTOUTBOX2 1700000000000\n";
+    for (int h = 0; h < 3; ++h)
+        bytes += Outbox::EntryLine(1700000000000, FedRecord{FedKind::Journal, 77, QStringLiteral("%1\tПуск\t\t\t").arg(46000 + h)});
+    bytes[bytes.indexOf('\n', 30) + 20] = 'x';
+    WriteAll(folder + QStringLiteral("/outbox.dat"), bytes);
+
+    out = Cli(root.path(), {QStringLiteral("db"), QStringLiteral("status")}, &rc);
+    EXPECT_TRUE(out.contains(QStringLiteral("run db sync"))) << out.toStdString();
+    EXPECT_FALSE(out.contains(QStringLiteral("no lag"))) << out.toStdString();
+    out = Cli(root.path(), {QStringLiteral("status"), QStringLiteral("--check")}, &rc);
+    EXPECT_EQ(rc, 1) << out.toStdString();
+    EXPECT_TRUE(out.startsWith(QStringLiteral("WARNING - database copy: run db sync"))) << out.toStdString();
+    out = Cli(root.path(), {QStringLiteral("db"), QStringLiteral("status"), QStringLiteral("--json")}, &rc);
+    EXPECT_TRUE(QJsonDocument::fromJson(out.toUtf8()).object().value(QStringLiteral("syncNeeded")).toBool()) << out.toStdString();
+
+    out = Cli(root.path(), {QStringLiteral("db"), QStringLiteral("sync")}, &rc);
+    EXPECT_EQ(rc, 0) << out.toStdString();
+    out = Cli(root.path(), {QStringLiteral("db"), QStringLiteral("status")}, &rc);
+    EXPECT_FALSE(out.contains(QStringLiteral("run db sync"))) << out.toStdString();
+    out = Cli(root.path(), {QStringLiteral("status"), QStringLiteral("--check")}, &rc);
+    EXPECT_EQ(rc, 0) << out.toStdString();
 }
