@@ -55,6 +55,29 @@ const QRegularExpression &KeywordPassword()
 
 } // namespace
 
+namespace {
+
+// libpq's reasons may quote the url or a piece of it (a bad percent-encoding of the
+// password): every password the url spells is masked in them.
+QString MaskedInText(const QString &url, QString text)
+{
+    const QString u = url.trimmed();
+    QStringList secrets;
+    const QRegularExpressionMatch uri = UriPassword().match(u);
+    if (uri.hasMatch())
+        secrets << uri.captured(1);
+    for (QRegularExpressionMatchIterator it = KeywordPassword().globalMatch(u); it.hasNext();)
+        secrets << it.next().captured(2);
+    text.replace(u, RedactedUrl(u));
+    for (const QString &secret : std::as_const(secrets)) {
+        if (!secret.isEmpty())
+            text.replace(secret, QStringLiteral("***"));
+    }
+    return text;
+}
+
+} // namespace
+
 bool ParseConnectionOptions(const QString &url, QList<ConnectionOption> *options, QString *error)
 {
     const QByteArray text = url.trimmed().toUtf8();
@@ -64,6 +87,7 @@ bool ParseConnectionOptions(const QString &url, QList<ConnectionOption> *options
         if (error) {
             *error = message ? QString::fromUtf8(message).trimmed() : QStringLiteral("out of memory");
             error->replace(u'\n', QStringLiteral("; "));
+            *error = MaskedInText(url, *error);
         }
         PQfreemem(message);
         return false;

@@ -181,6 +181,10 @@ TEST(DatabaseSettings, PasswordsAndLineBreaksAreRefusedAndMaskedInTexts)
         {"=", false, nullptr},
         {"host=db dbname='heat", false, nullptr},
         {"postgresql://qst@db/heat?connect_timeout=60", true, "postgresql://qst@db/heat?connect_timeout=60"},
+        // libpq's reasons quote what they cannot read.
+        {"postgresql://qst:s3cret@[::1/heat", false, "postgresql://qst:***@[::1/heat"},
+        {"postgresql://qst:s3%zzcret@db/heat", false, nullptr},
+        {"postgresql://qst@db/heat?password=s3cret%zz", false, nullptr},
     };
     for (const Case &c : cases) {
         const QString url = QString::fromUtf8(c.url);
@@ -189,6 +193,7 @@ TEST(DatabaseSettings, PasswordsAndLineBreaksAreRefusedAndMaskedInTexts)
             EXPECT_EQ(RedactedUrl(url), QString::fromUtf8(c.shown)) << c.url;
         }
         EXPECT_FALSE(RedactedUrl(url).contains(QStringLiteral("s3cret"))) << c.url;
+        EXPECT_FALSE(DatabaseUrlError(url).contains(QStringLiteral("s3"))) << DatabaseUrlError(url).toStdString();
     }
 }
 
