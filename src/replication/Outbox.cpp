@@ -361,11 +361,16 @@ OutboxRecovery Outbox::RecoverLocked()
     };
     qint64 entriesStart = h.length;
     int version = h.version;
+    qint64 lastGoodMs = 0;
+    bool damageSeen = false;
     if (h.version == 0) {
         what << QStringLiteral("damaged header");
         setAside(0, h.length > 0 ? h.length : size);
-        if (h.length == 0)
+        if (h.length == 0) {
+            // Not even a header line: a file cut this short had entries nobody can name.
             entriesStart = size;
+            damageSeen = true;
+        }
         version = 2; // what follows a damaged header is read as this format's entries
     }
     qint64 start = entriesStart;
@@ -383,8 +388,6 @@ OutboxRecovery Outbox::RecoverLocked()
             }
         }
     }
-    qint64 lastGoodMs = 0;
-    bool damageSeen = false;
     qint64 damagedHere = 0;
     QByteArray kept;
     for (qint64 at = entriesStart; at < size;) {

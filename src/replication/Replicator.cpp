@@ -357,7 +357,7 @@ void Replicator::WaitFor(int ms, bool wakeable)
         m_woken = false;
 }
 
-void Replicator::Recover()
+bool Replicator::Recover()
 {
     OutboxRecovery r;
     try {
@@ -376,12 +376,12 @@ void Replicator::Recover()
             m_state.resyncAt = QDateTime::currentDateTime();
             m_state.resyncReason = e.message();
         }
-        return;
+        return false;
     }
     if (r.migrated > 0)
         Say(QStringLiteral("Очередь базы данных прежнего формата перенесена (%1 записей)").arg(r.migrated));
     if (r.damage.isEmpty())
-        return;
+        return r.migrated > 0;
     QString text = QStringLiteral("Очередь базы данных повреждена: %1").arg(r.damage);
     if (!r.quarantinePath.isEmpty())
         text += QStringLiteral(". Повреждённая часть (%1 байт) сохранена в %2")
@@ -402,6 +402,7 @@ void Replicator::Recover()
         }
         SaveState();
     }
+    return true;
 }
 
 bool Replicator::Resync(Registry &registry)
@@ -565,8 +566,8 @@ void Replicator::Run()
             continue;
         }
         if (batch.entries.isEmpty() && !batch.damage.isEmpty()) {
-            Recover();
-            if (m_recoverFailedLogged) {
+            // Mended, or not: either way never a loop of attempts.
+            if (!Recover() || m_recoverFailedLogged) {
                 if (stopping)
                     break;
                 backOff();

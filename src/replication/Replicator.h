@@ -85,7 +85,7 @@ private:
     bool Connect();
     bool SaveState();
     void WaitFor(int ms, bool wakeable);
-    void Recover();
+    bool Recover(); // true: something was mended
     bool Resync(class Registry &registry);
 
     QString m_dataRoot;

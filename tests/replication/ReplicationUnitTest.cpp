@@ -386,6 +386,10 @@ TEST(Outbox, DamageIsFoundSetAsideOnceAndTheSoundEntriesAreKept)
              WriteAll(AckFile(r), ack[0] + ' ' + QByteArray::number(ack[1].toLongLong() + 5) + '\n');
          },
          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, false},
+        {"the file cut inside its header",
+         [](const TempDataRoot &r) { WriteAll(OutboxFile(r), ReadAll(OutboxFile(r)).left(7)); },
+         {},
+         true},
         {"a 9 MB entry",
          [](const TempDataRoot &r) {
              QByteArray bytes = ReadAll(OutboxFile(r));
