@@ -22,7 +22,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 #include <mutex>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sys/mount.h>
 
@@ -616,4 +623,55 @@ TEST(Replicator, RecordsNotQueuedOnAFullDiskAreRememberedUntilASyncSendsThem)
     later.Start();
     later.Stop(2000);
     EXPECT_EQ(ReadReplicationState(root.path()).notQueued, 0);
+}
+
+TEST(Connection, AConnectTimeoutInTheUrlIsBoundedByTheFiveSecondLimit)
+{
+    // A server that takes the connection and never answers.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+    auto result = std::make_shared<std::promise<QString>>();
+    std::future<QString> done = result->get_future();
+    // connect_timeout=0 means "wait for ever" to libpq.
+    std::thread([result, port] {
+        PgConnection c;
+        QString error;
+        c.Open(QStringLiteral("host=127.0.0.1 port=%1 user=x dbname=x connect_timeout=0").arg(port), &error);
+        result->set_value(error);
+    }).detach();
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the connection waited for ever";
+    EXPECT_TRUE(done.get().contains(QStringLiteral("timeout"))) << "a timeout ends it";
+    ::close(listener);
+}
+
+TEST(Replicator, ANodeNameTheDatabaseCannotHoldSendsNothingAndSaysSoOnce)
+{
+    QST_REQUIRE_PG();
+    const QString url = PgServer::Shared().CreateDatabase();
+    TempDataRoot root;
+    Registry registry(TreeIniPath(root.path()));
+    const StorageTarget target{root.path(), &registry};
+    Lines log;
+    // As a hand-edited Tree.ini may hold it.
+    Replicator replicator(root.path(), DatabaseSettings{url, QString(4000, u'n')}, [&](const QString &line) { log.Add(line); });
+    replicator.SetRetryLimitsForTests(50, 400);
+    replicator.Start();
+    for (int h = 0; h < 20; ++h) {
+        SaveArchiveLine(target, 1, 9, false, 0, kHourlyArchive, Values(At(h), 1));
+        QThread::msleep(20);
+    }
+    replicator.Stop(0);
+    const QString all = log.All();
+    EXPECT_EQ(all.count(QStringLiteral("имя узла")), 1) << all.toStdString();
+    EXPECT_FALSE(all.contains(QStringLiteral("подключена"))) << all.toStdString();
+    EXPECT_EQ(replicator.outbox().Summary().pending, 20);
+    EXPECT_TRUE(ReadReplicationState(root.path()).lastError.contains(QStringLiteral("node"))) ;
 }
