@@ -369,13 +369,16 @@ bool Replicator::Recover()
                                "Выполните qst-cli db sync после устранения")
                     .arg(e.message()));
         m_recoverFailedLogged = true;
-        std::lock_guard lock(m_stateMutex);
-        if (!m_state.resyncNeeded) {
-            m_state.resyncNeeded = true;
-            m_state.resyncSinceMs = 0;
-            m_state.resyncAt = QDateTime::currentDateTime();
-            m_state.resyncReason = e.message();
+        {
+            std::lock_guard lock(m_stateMutex);
+            if (!m_state.resyncNeeded) {
+                m_state.resyncNeeded = true;
+                m_state.resyncSinceMs = 0;
+                m_state.resyncAt = QDateTime::currentDateTime();
+                m_state.resyncReason = e.message();
+            }
         }
+        SaveState();
         return false;
     }
     if (r.migrated > 0)
