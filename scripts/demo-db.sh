@@ -87,9 +87,9 @@ SELECT m.node, m.serial, m.name,
        count(*) FILTER (WHERE r.kind = 'journal') AS journal,
        max(r.time) FILTER (WHERE r.kind = 'hourly') AS newest_hour
 FROM meters m
-JOIN (SELECT 'hourly' AS kind, serial, time FROM hourly
-      UNION ALL SELECT 'daily', serial, time FROM daily
-      UNION ALL SELECT 'journal', serial, time FROM journal) r USING (serial)
+JOIN (SELECT 'hourly' AS kind, node, serial, time FROM hourly
+      UNION ALL SELECT 'daily', node, serial, time FROM daily
+      UNION ALL SELECT 'journal', node, serial, time FROM journal) r USING (node, serial)
 GROUP BY m.node, m.serial, m.name ORDER BY m.node"
 
 for node in north south; do
