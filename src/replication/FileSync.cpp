@@ -111,6 +111,12 @@ FileSyncResult SyncFilesToDatabase(PgConnection &c, const QString &dataRoot, Reg
         const qint64 before = result.sent + result.refused;
         for (const KindFolder &k : kFolders) {
             for (const QString &path : LineFiles(dataRoot, k.dataKind, serial, options.changedSinceMs)) {
+                if (options.cancelled && options.cancelled()) {
+                    sender.Flush();
+                    result.ok = false;
+                    result.error = QStringLiteral("stopped before the end");
+                    return result;
+                }
                 QStringList lines;
                 try {
                     lines = LoadLines(path);

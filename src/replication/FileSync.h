@@ -17,6 +17,7 @@ struct FileSyncOptions
     int serial = -1;    // -1: every registered meter
     QDateTime from;     // invalid: everything; else lines at or after it
     qint64 changedSinceMs = 0; // 0: every file; else only files written since then
+    std::function<bool()> cancelled; // asked between files: true ends the sync unfinished
 };
 
 struct FileSyncResult

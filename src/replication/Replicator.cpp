@@ -417,6 +417,11 @@ bool Replicator::Resync(Registry &registry)
     }
     FileSyncOptions options;
     options.changedSinceMs = wanted.resyncSinceMs;
+    // A stop does not wait for the files: what is left is sent at the next start.
+    options.cancelled = [this] {
+        std::lock_guard lock(m_mutex);
+        return m_stopping;
+    };
     const FileSyncResult result = SyncFilesToDatabase(*m_connection, m_dataRoot, registry, m_node, options, nullptr);
     if (!result.ok) {
         Say(QStringLiteral("База данных: повторная отправка из файлов прервана: %1. Повтор позже").arg(result.error));
