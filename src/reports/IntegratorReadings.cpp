@@ -202,10 +202,6 @@ int BuildIntegratorRows(const ReportSelection &s, RowList &rows, double start, d
     return n + 1;
 }
 
-} // namespace qst
-
-namespace qst {
-
 QList<QStringList> BuildStatementReadings(const ReportSelection &s, const ReportTotals &totals,
                                           const StatementHours &hours)
 {
