@@ -138,8 +138,9 @@ int RunReportRows(const CliContext &context)
     }
     RowList rows;
     ReportTotals totals;
+    StatementHours shown;
     if (statement)
-        BuildStatementRows(s, rows, nullptr, nullptr, &totals, limits.gmin, limits.gmax, limits.version);
+        BuildStatementRows(s, rows, nullptr, nullptr, &totals, limits.gmin, limits.gmax, limits.version, &shown);
     else
         BuildProtocolRows(s, rows, nullptr, nullptr, &totals);
     if (parser.isSet(integratorsOption)) {
@@ -148,7 +149,14 @@ int RunReportRows(const CliContext &context)
             return kExitUsage;
         }
         const ReportPeriod period = MakeReportPeriod(s);
-        BuildIntegratorRows(s, rows, period.start, period.end, totals, s.kind);
+        if (statement) {
+            // The statement's own integrator table, as the document shows it.
+            rows.clear();
+            for (const QStringList &cells : BuildStatementReadings(s, totals, shown))
+                rows.append(cells.join(u'\t') + u'\t');
+        } else {
+            BuildIntegratorRows(s, rows, period.start, period.end, totals, s.kind);
+        }
     }
     if (parser.isSet(out))
         return WriteExportTable(ExportReportRows(rows), QStringLiteral("report-rows"), format, dialect, encoding,

@@ -9,6 +9,7 @@
 #include "storage/ArchiveFiles.h"
 
 #include <cmath>
+#include <tuple>
 
 namespace qst {
 
@@ -50,6 +51,23 @@ QString Cell(int system, int position, float value)
     // Q and hours "0.##"; masses and volumes "0.###" (cold water: V "0.###", hours "0.##").
     const bool threeDecimals = system == kColdWater ? position == 0 : (position >= 1 && position <= 4);
     return FormatFixed(value, 0, threeDecimals ? 3 : 2) + u'\t';
+}
+
+// The bounds of the months whose records (stamped on the first at 00:00) lie in [start, end]:
+// the first of the first such month, and the last millisecond of the last one. Without such a
+// month both bounds are the same moment, so the result is nothing.
+std::pair<double, double> WholeMonths(double start, double end)
+{
+    const QDate a = DateFromDayCount(start);
+    const QDate b = DateFromDayCount(end);
+    if (!a.isValid() || !b.isValid())
+        return {start, end};
+    QDate first(a.year(), a.month(), 1);
+    if (DayCountToMs(DayCountFromDate(first)) < DayCountToMs(start))
+        first = first.addMonths(1);
+    const double from = DayCountFromDate(first);
+    const double to = DayCountFromDate(QDate(b.year(), b.month(), 1).addMonths(1)) - 1.0 / kMsPerDay;
+    return {from, std::max(from, to)};
 }
 
 } // namespace
@@ -132,6 +150,8 @@ int BuildIntegratorRows(const ReportSelection &s, RowList &rows, double start, d
 {
     const int system = s.heatSystem;
     const int n = Positions(system);
+    if (kind == kMonthlyReport)
+        std::tie(start, end) = WholeMonths(start, end);
     const QString startLine = FindNearestHistoryLine(s, start);
     const QString endLine = FindNearestHistoryLine(s, end);
     CurrentHistoryRecord startRecord, endRecord;
@@ -180,6 +200,36 @@ int BuildIntegratorRows(const ReportSelection &s, RowList &rows, double start, d
     rows.append(c);
     rows.append(r);
     return n + 1;
+}
+
+QList<QStringList> BuildStatementReadings(const ReportSelection &s, const ReportTotals &totals,
+                                          const StatementHours &hours)
+{
+    const ReportPeriod period = MakeReportPeriod(s);
+    RowList readings;
+    BuildIntegratorRows(s, readings, period.start, period.end, totals, s.kind);
+    // The numbers are read back from their texts, so the table shows what the lines show.
+    double previous[8] = {}, cumulative[8] = {}, result[8] = {};
+    for (const QString &line : std::as_const(readings)) {
+        const QStringList cells = line.split(u'\t');
+        double *target = cells.value(0) == texts::kPreviousReadings     ? previous
+                         : cells.value(0) == texts::kCumulativeReadings ? cumulative
+                         : cells.value(0) == texts::kReadingsResult     ? result
+                                                                        : nullptr;
+        if (!target)
+            continue;
+        for (int k = 1; k < cells.size() && k < 8; ++k)
+            TryParseReal(cells[k], &target[k]);
+    }
+    const auto text = [](double value) { return FormatPattern(value, u"0.##"); };
+    return {
+        {texts::kIntegratorsTitle, texts::kReadingsPrevious, texts::kReadingsCurrent, texts::kReadingsResultHeading},
+        {texts::kReadingsHeat, text(previous[1]), text(cumulative[1]), text(result[1])},
+        {texts::kReadingsMass1, text(previous[2]), text(cumulative[2]), text(result[2])},
+        {texts::kReadingsMass2, text(previous[3]), text(cumulative[3]), text(result[3])},
+        {texts::kReadingsWork, text(previous[6]), text(previous[6] + hours.work), text(hours.work)},
+        {texts::kReadingsStop, text(previous[7]), text(previous[7] + hours.stop), text(hours.stop)},
+    };
 }
 
 } // namespace qst

@@ -419,8 +419,9 @@ QString BuildHeatStatement(ReportOptions options, TWordDocument &doc, const Repo
     RowList rows;
     float operating = 0, stop = 0;
     ReportTotals totals;
-    const int columns = std::max(
-        2, BuildStatementRows(s, rows, &operating, &stop, &totals, limits.gmin, limits.gmax, limits.version));
+    StatementHours shown;
+    const int columns = std::max(2, BuildStatementRows(s, rows, &operating, &stop, &totals, limits.gmin, limits.gmax,
+                                                       limits.version, &shown));
     Report(progress, 10);
     doc.SetFontSize(8);
     doc.AddTable(1, columns);
@@ -475,59 +476,21 @@ QString BuildHeatStatement(ReportOptions options, TWordDocument &doc, const Repo
     doc.TypeText(texts::kPeriodHours + Hours(static_cast<double>(operating) + stop));
     doc.TypeParagraph();
     doc.TypeText(texts::kWorkHours + Hours(operating));
-    const ReportPeriod period = MakeReportPeriod(s);
-    double tmax = 0, tmin = 0;
-    QString downtime;
-    if (limits.version == 2) {
-        float sums[6] = {};
-        SumDowntimeCounters(s, sums);
-        tmin = sums[1];
-        tmax = sums[2];
-        downtime = Hours(sums[0]) + u'+' + Hours(sums[2]) + u'+' + Hours(sums[1]) + u'+' + Hours(sums[3]) + u'+'
-                   + Hours(static_cast<double>(sums[4]) + sums[5]);
-    } else {
-        const FlowLimits f = FlowLimitHours(s, period.start, period.end, limits.gmin, limits.gmax);
-        tmax = f.tmax;
-        tmin = f.tmin;
-        downtime = Hours(static_cast<double>(operating) - f.tmin - f.tmax) + u'+' + Hours(f.tmax) + u'+'
-                   + Hours(f.tmin) + u'+' + Hours(f.tdt) + u'+' + Hours(static_cast<double>(stop) - f.tdt);
-    }
+    const DowntimeTerms downtime = StatementDowntime(s, limits.version, limits.gmin, limits.gmax, operating, stop);
     doc.TypeParagraph();
-    doc.TypeText(texts::kDowntimePrefix + downtime);
+    doc.TypeText(texts::kDowntimePrefix + Hours(downtime.work) + u'+' + Hours(downtime.tmax) + u'+'
+                 + Hours(downtime.tmin) + u'+' + Hours(downtime.tdt) + u'+' + Hours(downtime.other));
 
     // Integrator readings at the period ends.
     doc.TypeParagraph();
-    RowList readings;
-    BuildIntegratorRows(s, readings, period.start, period.end, totals, s.kind);
-    double previous[8] = {}, cumulative[8] = {}, result[8] = {};
-    for (const QString &line : std::as_const(readings)) {
-        const QStringList cells = CellsOf(line);
-        double *target = cells.value(0) == texts::kPreviousReadings     ? previous
-                         : cells.value(0) == texts::kCumulativeReadings ? cumulative
-                         : cells.value(0) == texts::kReadingsResult     ? result
-                                                                        : nullptr;
-        if (!target)
-            continue;
-        for (int k = 1; k < cells.size() && k < 8; ++k)
-            TryParseReal(cells[k], &target[k]);
-    }
+    const QList<QStringList> readings = BuildStatementReadings(s, totals, shown);
     doc.AddTable(6, 4);
     table = doc.TableCount();
     doc.SelectTable(table);
     doc.SetSpaceAfter(0);
-    const QString cells[6][4] = {
-        {texts::kIntegratorsTitle, texts::kReadingsPrevious, texts::kReadingsCurrent, texts::kReadingsResultHeading},
-        {texts::kReadingsHeat, Hours(previous[1]), Hours(cumulative[1]), Hours(result[1])},
-        {texts::kReadingsMass1, Hours(previous[2]), Hours(cumulative[2]), Hours(result[2])},
-        {texts::kReadingsMass2, Hours(previous[3]), Hours(cumulative[3]), Hours(result[3])},
-        {texts::kReadingsWork, Hours(previous[6]), Hours(cumulative[6] - tmax - tmin),
-         Hours(result[6] - tmax - tmin)},
-        {texts::kReadingsStop, Hours(previous[7]), Hours(cumulative[7] + tmax + tmin),
-         Hours(result[7] + tmax + tmin)},
-    };
     for (int r = 0; r < 6; ++r)
         for (int c = 0; c < 4; ++c)
-            WriteCell(doc, table, r + 1, c + 1, cells[r][c]);
+            WriteCell(doc, table, r + 1, c + 1, readings[r][c]);
     FrameLastTableAndLeave(doc);
 
     doc.SelectTable(table);

@@ -112,6 +112,27 @@ struct Mean
     float Value() const { return sum / (count == 0 ? 1 : count); }
 };
 
+// A temperature averaged by the mass that carried it; days with a zero temperature are left
+// out as the plain means leave them out.
+struct WeightedMean
+{
+    double weighted = 0;
+    double mass = 0;
+    Mean plain;
+
+    void Add(float temperature, float m)
+    {
+        if (temperature == 0)
+            return;
+        weighted += static_cast<double>(temperature) * m;
+        mass += m;
+        plain.sum += temperature;
+        plain.count += 1;
+    }
+    // Without any mass (no flow over the period) the plain mean stands in.
+    double Value() const { return mass > 0 ? weighted / mass : plain.Value(); }
+};
+
 struct PairSums
 {
     float plus = 0;
@@ -137,7 +158,8 @@ void AddPair(QString &row, float d, PairSums &sums, bool keep)
 using DayLimits = std::function<FlowLimits(double from, double to)>;
 
 int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHours, float *stopHours,
-                     ReportTotals *totals, bool statement, int version, const DayLimits &dayLimits)
+                     ReportTotals *totals, bool statement, int version, const DayLimits &dayLimits,
+                     StatementHours *shown)
 {
     const ReportPeriod period = MakeReportPeriod(s);
     const bool cold = s.heatSystem == kColdWater;
@@ -159,14 +181,13 @@ int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHo
     double shownWork = 0, shownStop = 0;
     PairSums dm, dv;
     Mean meanT1, meanT2, meanDt, meanP1, meanP2, meanT5, meanP5;
+    WeightedMean weightedT1, weightedT2;
     ReportTotals acc;
     int previousDay = -1;
     int previousMonth = -1;
     const QList<int> order = ItemOrder(s);
 
-    ForEachRecord(ArchiveFilesBetween(s, s.kind, period.start, period.end), period.start, period.end,
-                  [&](const ArchiveRecord &r) {
-        const QDate date = DateFromDayCount(r.time);
+    const auto repeatHeader = [&](const QDate &date) {
         if (rows.size() > 1) {
             if ((s.kind == kHourlyReport && date.day() != previousDay)
                 || (s.kind == kDailyReport && date.month() != previousMonth))
@@ -174,6 +195,49 @@ int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHo
         }
         previousDay = date.day();
         previousMonth = date.month();
+    };
+
+    // The statement shows every day of its period: a day without a record is marked and
+    // counts as a whole day of stop, so the period's hours cover the whole period.
+    const bool everyDay = statement && !cold && s.kind == kDailyReport;
+    QDate nextDay = DateFromDayCount(period.start);
+    const QDate lastDay = DateFromDayCount(period.end);
+    const auto missingDaysBefore = [&](const QDate &until) {
+        if (!everyDay)
+            return;
+        for (; nextDay.isValid() && nextDay < until; nextDay = nextDay.addDays(1)) {
+            repeatHeader(nextDay);
+            QString row = DateText(nextDay) + u'\t';
+            bool marked = false;
+            for (int item : order) {
+                if (!s.ts2[item])
+                    continue;
+                const int cells = (item == 3 || item == 6) ? 2 : 1;
+                for (int c = 0; c < cells; ++c) {
+                    if (item == 12) {
+                        row += Fixed2(0);
+                    } else if (item == 13) {
+                        row += Fixed2(24);
+                    } else if (!marked && item != 14) {
+                        row += texts::kNoData;
+                        marked = true;
+                    }
+                    row += u'\t';
+                }
+            }
+            rows.append(row);
+            sumStop += 24;
+            shownStop += 24;
+        }
+    };
+
+    ForEachRecord(ArchiveFilesBetween(s, s.kind, period.start, period.end), period.start, period.end,
+                  [&](const ArchiveRecord &r) {
+        const QDate date = DateFromDayCount(r.time);
+        missingDaysBefore(date);
+        if (everyDay && date >= nextDay)
+            nextDay = date.addDays(1);
+        repeatHeader(date);
 
         float vector[7];
         SystemVector(r, sys, vector);
@@ -223,7 +287,6 @@ int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHo
             shownS = stopHours + limits.tmax + limits.tmin;
             shownWork += shownW;
             shownStop += shownS;
-            vector[6] = stopHours; // the totals keep the topped-up stop hours
         }
         for (int i = 0; i < 7; ++i)
             acc.values[i] += vector[i];
@@ -234,6 +297,8 @@ int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHo
         sumV2 += r.values[v2];
         sumWork += workHours;
         sumStop += stopHours;
+        weightedT1.Add(r.values[t1], r.values[m1]);
+        weightedT2.Add(r.values[t2], r.values[m2]);
 
         for (int item : order) {
             if (!s.ts2[item])
@@ -291,6 +356,8 @@ int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHo
         row += QString::number(r.ns[ns1]) + u' ' + QString::number(r.ns[ns1 + 1]);
         rows.append(row);
     });
+    if (everyDay)
+        missingDaysBefore(lastDay.addDays(1));
 
     QString total = texts::kTotalRow + u'\t';
     QString mean = texts::kMeanRow + u'\t';
@@ -320,9 +387,13 @@ int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHo
             case 4: total += Fixed3(sumV1) + u'\t'; mean += empty; break;
             case 5: total += Fixed3(sumV2) + u'\t'; mean += empty; break;
             case 6: total += Fixed3(dv.plus) + u'\t' + Fixed3(dv.minus) + u'\t'; mean += empty + empty; break;
-            case 7: total += empty; mean += Fixed2(meanT1.Value()) + u'\t'; break;
-            case 8: total += empty; mean += Fixed2(meanT2.Value()) + u'\t'; break;
-            case 9: total += empty; mean += Fixed2(meanDt.Value()) + u'\t'; break;
+            // The statement's headings call its temperatures weighted by the flow.
+            case 7: total += empty; mean += Fixed2(statement ? weightedT1.Value() : meanT1.Value()) + u'\t'; break;
+            case 8: total += empty; mean += Fixed2(statement ? weightedT2.Value() : meanT2.Value()) + u'\t'; break;
+            case 9:
+                total += empty;
+                mean += Fixed2(statement ? weightedT1.Value() - weightedT2.Value() : meanDt.Value()) + u'\t';
+                break;
             case 10: total += empty; mean += Fixed2(meanP1.Value()) + u'\t'; break;
             case 11: total += empty; mean += Fixed2(meanP2.Value()) + u'\t'; break;
             case 15: total += empty; mean += Fixed2(meanT5.Value()) + u'\t'; break;
@@ -342,6 +413,8 @@ int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHo
         *stopHours = sumStop;
     if (totals)
         *totals = acc;
+    if (shown)
+        *shown = StatementHours{statement ? shownWork : sumWork, statement ? shownStop : sumStop};
 
     int columns = 1;
     for (int item = 0; item < s.ItemCount(); ++item)
@@ -351,18 +424,16 @@ int BuildArchiveRows(const ReportSelection &s, RowList &rows, float *operatingHo
     return columns;
 }
 
+// A period without entries, or a meter without a journal file, still shows the headings and
+// says so in a row of its own, rather than leaving an empty table.
 int BuildJournalRows(const ReportSelection &s, RowList &rows)
 {
-    quint16 serial = 0;
-    if (!SerialOf(s, &serial))
-        return 4;
-    const QString path = DataFilePath(s.dataRoot, DataKind::Journal, serial);
-    if (!QFileInfo::exists(path))
-        return 4;
-    const ReportPeriod period = MakeReportPeriod(s);
     rows.clear();
     rows.append(texts::JournalHeader());
-    for (const QString &line : LoadLines(path)) {
+    quint16 serial = 0;
+    const QString path = SerialOf(s, &serial) ? DataFilePath(s.dataRoot, DataKind::Journal, serial) : QString();
+    const ReportPeriod period = MakeReportPeriod(s);
+    for (const QString &line : path.isEmpty() ? QStringList() : LoadLines(path)) {
         const qsizetype tab = line.indexOf(u'\t');
         double t = 0;
         if (!TryParseReal(tab < 0 ? QStringView(line) : QStringView(line).left(tab), &t))
@@ -371,6 +442,8 @@ int BuildJournalRows(const ReportSelection &s, RowList &rows)
             continue;
         rows.append(DateTimeText(t) + (tab < 0 ? QString() : line.mid(tab)));
     }
+    if (rows.size() == 1)
+        rows.append(texts::kNoEntries + u'\t');
     return 4;
 }
 
@@ -481,6 +554,15 @@ QString CheckPeriod(const ReportSelection &s, const QDateTime &now)
     if (p.start >= p.end)
         return texts::kStartAfterEnd;
     const double newest = NewestArchiveTime(s, now);
+    // A monthly record holds its whole month, so the month's last day may end the period;
+    // otherwise the newest month could never be reported with its integrators.
+    if (s.kind == kMonthlyReport && newest > 0) {
+        const QDate month = DateFromDayCount(newest);
+        const double nextMonth = DayCountFromDate(QDate(month.year(), month.month(), 1).addMonths(1));
+        if (p.end >= nextMonth)
+            return texts::EndTooLate(DateTimeText(nextMonth));
+        return {};
+    }
     if (p.end > newest + 1)
         return texts::EndTooLate(DateTimeText(newest));
     return {};
@@ -504,11 +586,11 @@ int BuildProtocolRows(const ReportSelection &s, RowList &rows, float *operatingH
 {
     if (s.kind == kJournalReport)
         return BuildJournalRows(s, rows);
-    return BuildArchiveRows(s, rows, operatingHours, stopHours, totals, false, 1, {});
+    return BuildArchiveRows(s, rows, operatingHours, stopHours, totals, false, 1, {}, nullptr);
 }
 
 int BuildStatementRows(const ReportSelection &s, RowList &rows, float *operatingHours, float *stopHours,
-                       ReportTotals *totals, float gmin, float gmax, int version)
+                       ReportTotals *totals, float gmin, float gmax, int version, StatementHours *shown)
 {
     if (s.kind == kJournalReport)
         return BuildJournalRows(s, rows);
@@ -525,16 +607,17 @@ int BuildStatementRows(const ReportSelection &s, RowList &rows, float *operating
                 limits = CountFlowLimits(r, system, gmin, gmax, limits);
         }
         return limits;
-    });
+    }, shown);
 }
 
 int BuildStatementRowsRereading(const ReportSelection &s, RowList &rows, float *operatingHours, float *stopHours,
-                                ReportTotals *totals, float gmin, float gmax, int version)
+                                ReportTotals *totals, float gmin, float gmax, int version, StatementHours *shown)
 {
     if (s.kind == kJournalReport)
         return BuildJournalRows(s, rows);
     return BuildArchiveRows(s, rows, operatingHours, stopHours, totals, true, version,
-                            [&](double from, double to) { return FlowLimitHours(s, from, to, gmin, gmax); });
+                            [&](double from, double to) { return FlowLimitHours(s, from, to, gmin, gmax); },
+                            shown);
 }
 
 int CountFlags(int word)
@@ -576,6 +659,33 @@ void SumDowntimeCounters(const ReportSelection &s, float sums[6])
         for (int i = 0; i < 6; ++i)
             sums[i] += r.hours[first + i];
     });
+}
+
+DowntimeTerms StatementDowntime(const ReportSelection &s, int version, float gmin, float gmax, double operating,
+                                double stop)
+{
+    DowntimeTerms t;
+    if (version == 2) {
+        float sums[6] = {};
+        SumDowntimeCounters(s, sums);
+        t.work = sums[0];
+        t.tmin = sums[1];
+        t.tmax = sums[2];
+        t.tdt = sums[3];
+        t.other = static_cast<double>(sums[4]) + sums[5];
+        const double uncounted = operating + stop - (t.work + t.tmax + t.tmin + t.tdt + t.other);
+        if (uncounted > 0)
+            t.other += uncounted;
+        return t;
+    }
+    const ReportPeriod period = MakeReportPeriod(s);
+    const FlowLimits f = FlowLimitHours(s, period.start, period.end, gmin, gmax);
+    t.work = operating - f.tmin - f.tmax;
+    t.tmax = f.tmax;
+    t.tmin = f.tmin;
+    t.tdt = f.tdt;
+    t.other = stop - f.tdt;
+    return t;
 }
 
 StatementLimits ReadStatementLimits(const QString &dataRoot, const QString &serialText, int du, int measuringClass,

@@ -77,14 +77,26 @@ QString CheckPeriod(const ReportSelection &selection, const QDateTime &now = QDa
 
 QString BuildHeaderLine(const ReportSelection &selection);
 
-// Clears `rows` and fills it; returns the number of table columns. For the journal kind
-// without a journal file the row list is left as given.
+// Clears `rows` and fills it; returns the number of table columns. A journal period without
+// entries (or a meter without a journal file) gets the header and one row "записей нет".
 int BuildProtocolRows(const ReportSelection &selection, RowList &rows, float *operatingHours, float *stopHours,
                       ReportTotals *totals);
+
+// The statement table's own hour totals, as its "Итого" row shows them.
+struct StatementHours
+{
+    double work = 0; // Траб
+    double stop = 0; // Тнс
+};
+
 // The statement's rows: date-only first cell, operating and stop hours reduced by the flow
-// limit hours (version 1) and topped up to a full day.
+// limit hours (version 1) and topped up to a full day. Every day of the period has a row;
+// a day without a record is marked "нет данных" and counts as a whole day of stop. The
+// averages of the temperatures are weighted by the day's mass (supply by the first mass,
+// return by the second). `totals` keep the calculator's own hours; the stop-hours output
+// the topped-up ones.
 int BuildStatementRows(const ReportSelection &selection, RowList &rows, float *operatingHours, float *stopHours,
-                       ReportTotals *totals, float gmin, float gmax, int version);
+                       ReportTotals *totals, float gmin, float gmax, int version, StatementHours *shown = nullptr);
 
 int CountFlags(int word);
 // Names of the set bits 0..7 of a word, row 1..5 of the flag table, joined by LF.
@@ -119,6 +131,22 @@ StatementLimits ReadStatementLimits(const QString &dataRoot, const QString &seri
 // whole period again for its flow limit hours. Same rows and numbers as
 // BuildStatementRows; kept as the benchmark's baseline.
 int BuildStatementRowsRereading(const ReportSelection &selection, RowList &rows, float *operatingHours,
-                                float *stopHours, ReportTotals *totals, float gmin, float gmax, int version);
+                                float *stopHours, ReportTotals *totals, float gmin, float gmax, int version,
+                                StatementHours *shown = nullptr);
+
+// The five terms of the statement's line "Топ = Траб+Тmax+Тmin+Тdt+Тош" from the statement's
+// operating and stop hours: version 1 by the flow limits over the period, version 2 by the
+// calculator's downtime counters, where the hours no counter covers (a day without records,
+// a short day) join the last term so the terms add up to the period.
+struct DowntimeTerms
+{
+    double work = 0;
+    double tmax = 0;
+    double tmin = 0;
+    double tdt = 0;
+    double other = 0;
+};
+DowntimeTerms StatementDowntime(const ReportSelection &selection, int version, float gmin, float gmax,
+                                double operatingHours, double stopHours);
 
 } // namespace qst

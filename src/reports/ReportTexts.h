@@ -9,6 +9,9 @@ inline const QString kDateCell = QStringLiteral("Дата");
 inline const QString kNoValue = QStringLiteral("---");
 inline const QString kTotalRow = QStringLiteral("Итого");
 inline const QString kMeanRow = QStringLiteral("Среднее");
+// A statement day without a stored record, and a journal period without entries.
+inline const QString kNoData = QStringLiteral("нет данных");
+inline const QString kNoEntries = QStringLiteral("записей нет");
 inline const QString kStartAfterEnd = QStringLiteral("Дата начала должна быть меньше даты конца отчетного периода!");
 QString EndTooLate(const QString &newestText);
 

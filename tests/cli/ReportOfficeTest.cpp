@@ -52,6 +52,28 @@ TEST(ReportOffice, LibreOfficeReadsProtocolAndStatement)
                                  "Температура теплоносителя, °С, средневзвешенная", "Подающий трубопровод М1",
                                  "Представитель потребителя"})
         EXPECT_TRUE(s.contains(QString::fromUtf8(expected))) << expected;
+    // The statement's integrator table holds what report-rows prints of it.
+    const CliRun readings = Cli(f.root.path(), RowsArgs(QStringLiteral("daily"), {QStringLiteral("--statement"),
+                                                                                  QStringLiteral("--integrators")}));
+    ASSERT_EQ(readings.exitCode, 0) << readings.err.toStdString();
+    const QStringList readingLines = readings.out.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(readingLines.size(), 6);
+    for (const QString &line : readingLines) {
+        QStringList cells = line.split(u'\t');
+        cells.removeLast();
+        for (const QString &cell : cells)
+            EXPECT_TRUE(s.contains(cell)) << cell.toStdString();
+    }
+
+    // A journal protocol of a meter without a journal file keeps its headings and says so.
+    const QString journal = f.Out(QStringLiteral("journal.docx"));
+    r = Cli(f.root.path(), Args(QStringLiteral("journal"), journal));
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    ASSERT_TRUE(ConvertWithOffice(journal, QStringLiteral("txt:Text"), f.root.path(), &text, &error))
+        << error.toStdString();
+    const QString j = QString::fromUtf8(Bytes(text));
+    for (const char *expected : {"Журнал тепловычислителя", "Старое значение", "Новое значение", "записей нет"})
+        EXPECT_TRUE(j.contains(QString::fromUtf8(expected))) << expected;
 }
 
 // LibreOffice Calc opens the exported workbook; converted to CSV with text cells quoted, the

@@ -55,6 +55,19 @@ TEST(ReportRowsCli, StatementUsesTheMetersLimits)
     ASSERT_GE(lines.size(), 2);
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("01.03.2010\t1,00\t")));
     EXPECT_TRUE(lines[1].endsWith(QStringLiteral("\t21,00\t3,00\t0 0"))) << lines[1].toStdString();
+
+    // The statement's integrator table as the document shows it: its hours are the table's.
+    const CliRun readings = Cli(f.root.path(), {QStringLiteral("report-rows"), QStringLiteral("--serial"),
+                                             QStringLiteral("100"), QStringLiteral("--system"), QStringLiteral("1"),
+                                             QStringLiteral("--from"), QStringLiteral("2010-03-01"),
+                                             QStringLiteral("--to"), QStringLiteral("2010-03-01"),
+                                             QStringLiteral("--statement"), QStringLiteral("--integrators")});
+    EXPECT_EQ(readings.exitCode, 0) << readings.err.toStdString();
+    const QStringList readingLines = readings.out.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(readingLines.size(), 6) << readings.out.toStdString();
+    EXPECT_EQ(readingLines[1], QStringLiteral("Тепловая энегрия, ГКал\t0\t1\t1\t"));
+    EXPECT_EQ(readingLines[4], QStringLiteral("Время нормальной работы Траб, ч\t0\t21\t21\t"));
+    EXPECT_EQ(readingLines[5], QStringLiteral("Время неработы Тmax + Тmin + Тdt + Т ош, ч\t0\t3\t3\t"));
 }
 
 TEST(ReportRowsCli, RefusedPeriodAndBadArguments)

@@ -96,3 +96,45 @@ TEST(CheckSim, SimulatorMonthsAddUpAndAnAlteredHourIsFound)
             EXPECT_EQ(d.scope, CheckScope::Integrators) << d.quantity.toStdString();
     }
 }
+
+// The monthly protocol sums whole months; its integrators, read from the second version's daily
+// snapshots, measure the same months, up to the last day of the newest stored month.
+TEST(CheckSim, MonthlyProtocolAgreesWithItsIntegrators)
+{
+    TempDataRoot root;
+    const QString dump = root.file(QStringLiteral("d.arch"));
+    ASSERT_EQ(RunProgram(QStringLiteral(QST_SIM_PATH),
+                  { "dump", "--version", "2", "--serial", "3101", "--days", "120", "--months", "4", "--journal", "0",
+                      dump }),
+        0);
+    QString out;
+    ASSERT_EQ(RunProgram(QStringLiteral(QST_CLI), { "--data-dir", root.path(), "import", "--yes", dump }, &out), 0)
+        << out.toStdString();
+
+    // The simulator stores complete months only: the newest is the one before this.
+    const QDate today = QDate::currentDate();
+    const QDate newestMonth = QDate(today.year(), today.month(), 1).addMonths(-1);
+    const QString from = newestMonth.addMonths(-2).toString(Qt::ISODate);
+    const QString to = newestMonth.addMonths(1).addDays(-1).toString(Qt::ISODate);
+    const QStringList args = { "--data-dir", root.path(), "report-rows", "--serial", "3101", "--kind", "monthly",
+        "--system", "1", "--from", from, "--to", to, "--items", "0,1" };
+    ASSERT_EQ(RunProgram(QStringLiteral(QST_CLI), args, &out), 0) << out.toStdString();
+    const QStringList rows = out.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(rows.size(), 1 + 3 + 2) << out.toStdString();
+    const QStringList total = rows[4].split(u'\t');
+    ASSERT_EQ(total.value(0), QStringLiteral("Итого"));
+
+    ASSERT_EQ(RunProgram(QStringLiteral(QST_CLI), args + QStringList{ "--integrators" }, &out), 0) << out.toStdString();
+    const QStringList readings = out.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(readings.size(), 4);
+    const QStringList result = readings[3].split(u'\t');
+    ASSERT_EQ(result.value(0), QStringLiteral("Итого:"));
+    EXPECT_NEAR(ParseReal(result[1]), ParseReal(total[1]), 0.01) << "Q";
+    EXPECT_NEAR(ParseReal(result[2]), ParseReal(total[2]), 0.01) << "M1";
+
+    // The month after the newest is not stored: an end date in it is refused.
+    EXPECT_EQ(RunProgram(QStringLiteral(QST_CLI),
+                  { "--data-dir", root.path(), "report-rows", "--serial", "3101", "--kind", "monthly", "--system", "1",
+                      "--from", from, "--to", newestMonth.addMonths(1).toString(Qt::ISODate) }),
+        1);
+}

@@ -120,3 +120,40 @@ TEST(Integrators, ColdWaterHasThreePositions)
     EXPECT_EQ(rows[0], QStringLiteral("\tV,м^3\tВНР,ч\tВОС,ч\t"));
     EXPECT_EQ(rows[2], QStringLiteral("Нарастающий итог:\t1,235\t0\t0\t"));
 }
+
+TEST(Integrators, MonthlyReadingsAtTheBoundsOfTheTablesMonths)
+{
+    // Monthly records of January to March (Q 10, 20, 40) and readings that agree with them at
+    // the first of January, February and April, and on 2 March (the reading nearest the end of
+    // a period ending on 1 March).
+    ReportFixture f;
+    f.Put(kMonthlyArchive, {At(2010, 1, 1), 10});
+    f.Put(kMonthlyArchive, {At(2010, 2, 1), 20});
+    f.Put(kMonthlyArchive, {At(2010, 3, 1), 40});
+    PutReading(f, At(2010, 1, 1), 100);
+    PutReading(f, At(2010, 2, 1), 110);
+    PutReading(f, At(2010, 3, 2), 131);
+    PutReading(f, At(2010, 4, 1), 170);
+    // The table sums whole months whatever day of the newest month ends the period; so do the
+    // readings. A start after the first of a month leaves that month out of both.
+    const struct
+    {
+        QDate from, to;
+        const char *table, *result;
+    } cases[] = {
+        {QDate(2010, 1, 1), QDate(2010, 3, 1), "Итого\t70,00\t", "Итого:\t70\t"},
+        {QDate(2010, 1, 1), QDate(2010, 3, 31), "Итого\t70,00\t", "Итого:\t70\t"},
+        {QDate(2010, 1, 2), QDate(2010, 3, 15), "Итого\t60,00\t", "Итого:\t60\t"},
+        {QDate(2010, 1, 2), QDate(2010, 1, 20), "Итого\t0,00\t", "Итого:\t0\t"},
+    };
+    for (const auto &c : cases) {
+        const ReportSelection s = f.Selection(kMonthlyReport, c.from, c.to, {0});
+        RowList rows;
+        ReportTotals totals;
+        BuildProtocolRows(s, rows, nullptr, nullptr, &totals);
+        EXPECT_EQ(rows[rows.size() - 2], QString::fromUtf8(c.table)) << c.to.toString().toStdString();
+        const ReportPeriod p = MakeReportPeriod(s);
+        BuildIntegratorRows(s, rows, p.start, p.end, totals, kMonthlyReport);
+        EXPECT_TRUE(rows[3].startsWith(QString::fromUtf8(c.result))) << rows[3].toStdString();
+    }
+}

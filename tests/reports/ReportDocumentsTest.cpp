@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace qst;
 using namespace qst::test;
 
@@ -189,6 +191,22 @@ TEST(ProtocolDocument, JournalHasFourColumnsAndNothingElse)
     EXPECT_EQ(Build(o).Tables().size(), 3);
 }
 
+TEST(ProtocolDocument, JournalWithoutEntriesKeepsItsHeadings)
+{
+    ReportFixture f;
+    ReportOptions o;
+    o.meter = Meter();
+    o.selection = f.Selection(kJournalReport, QDate(2010, 3, 1), QDate(2010, 3, 2));
+    const DocxDocument d = Build(o);
+    const QList<const DocxTable *> t = d.Tables();
+    ASSERT_EQ(t.size(), 3) << "header, journal, signatures";
+    ASSERT_EQ(t[1]->rows.size(), 2);
+    EXPECT_EQ(RowTexts(t[1]->rows[0]), (QStringList{QStringLiteral("Дата"), QStringLiteral("Запись"),
+                                                     QStringLiteral("Старое значение"),
+                                                     QStringLiteral("Новое значение")}));
+    EXPECT_EQ(t[1]->rows[1].cells[0].Text(), QStringLiteral("записей нет"));
+}
+
 TEST(ProtocolDocument, ColdWaterIntegratorsAndFaults)
 {
     ReportFixture f;
@@ -363,4 +381,93 @@ TEST(StatementDocument, ColdWaterSelectionBecomesHeatSystemOne)
     ASSERT_EQ(d.Tables().size(), 3);
     EXPECT_TRUE(d.Tables()[0]->rows[3].cells[1].Text().startsWith(QStringLiteral("Тепловая система: TC 1 (")));
     EXPECT_EQ(d.Tables()[1]->gridWidths.size(), 13);
+}
+
+namespace {
+
+double Number(const QString &text)
+{
+    double value = 0;
+    EXPECT_TRUE(TryParseReal(text, &value)) << text.toStdString();
+    return value;
+}
+
+} // namespace
+
+// One figure, one value: the integrator table's hours are the data table's totals, for both
+// versions, with a stop topped up to a full day and a day without records.
+TEST(StatementDocument, IntegratorHoursAgreeWithTheTable)
+{
+    const struct
+    {
+        int version;
+        bool missingDay; // the period starts on 28 February, which has no record
+        const char *downtime;
+        double work, stop;
+    } cases[] = {
+        // Version 1: two hours below Gmin reduce operating time by the table's rule.
+        {1, false, "Топ = 18+0+2+0+4", 18, 6},
+        {1, true, "Топ = 18+0+2+0+28", 18, 30},
+        // Version 2: the calculator's counters: 20 h normal, 1 h below Gmin, 0,5 h above Gmax,
+        // 0,5 h power failure; the two hours it counted nowhere and the missing day join the last.
+        {2, false, "Топ = 20+0,5+1+0+2,5", 20, 4},
+        {2, true, "Топ = 20+0,5+1+0+26,5", 20, 28},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.version * 10 + c.missingDay);
+        ReportFixture f;
+        // 28 February has no record; 1 March: 20 operating and 1 stop hour.
+        f.Put(kDailyArchive, {At(2010, 3, 1), 1, 0, 0, 0, 0, 0, 0, 0, 0, 20, 1}, c.version);
+        for (int h = 0; h < 24; ++h) {
+            ArchiveValues a;
+            a.time = At(2010, 3, 1, h);
+            a.F[6] = h < 2 ? 0.1f : 1.f; // V1: Gmin is 0,3 for DU 50
+            a.F[27] = h < 20 ? 60 : 0;   // Тшт
+            a.F[28] = h == 20 ? 60 : 0;  // Тmin
+            a.F[29] = h == 21 ? 30 : 0;  // Тmax
+            a.F[31] = h == 21 ? 30 : 0;  // Тэп
+            SaveArchiveLine(f.target, c.version, 100, true, 0, kHourlyArchive, a);
+        }
+        // Readings at the period's bounds: the calculator counted 20 and 1 hours.
+        for (const auto &[time, work, stop] :
+             {std::tuple{At(2010, 2, 28), 100, 10}, {At(2010, 3, 1), 100, 10}, {At(2010, 3, 2), 120, 11}}) {
+            CurrentValues v;
+            v.time = time;
+            v.F[21] = 60.f * work;
+            v.F[22] = 60.f * stop;
+            SaveCurrentValues(f.target, c.version, 100, true, v);
+        }
+        ReportOptions o;
+        o.meter = Meter();
+        o.selection = f.Selection(kDailyReport, c.missingDay ? QDate(2010, 2, 28) : QDate(2010, 3, 1),
+                                  QDate(2010, 3, 1));
+        const DocxDocument d = Build(o, true);
+        const QList<const DocxTable *> t = d.Tables();
+        ASSERT_EQ(t.size(), 3);
+        const DocxTable &data = *t[1];
+        const int days = c.missingDay ? 2 : 1;
+        ASSERT_EQ(data.rows.size(), 2 + days + 2);
+        if (c.missingDay) {
+            EXPECT_EQ(data.rows[2].cells[0].Text(), QStringLiteral("28.02.2010"));
+            EXPECT_EQ(data.rows[2].cells[1].Text(), QStringLiteral("нет данных"));
+            EXPECT_EQ(data.rows[2].cells[12].Text(), QStringLiteral("24,00"));
+        }
+        const DocxRow &total = data.rows[2 + days];
+        ASSERT_EQ(total.cells[0].Text(), QStringLiteral("Итого"));
+        EXPECT_EQ(Number(total.cells[11].Text()), c.work);
+        EXPECT_EQ(Number(total.cells[12].Text()), c.stop);
+
+        const DocxTable &readings = *t[2];
+        ASSERT_EQ(readings.rows.size(), 6);
+        EXPECT_EQ(Number(readings.rows[4].cells[3].Text()), c.work) << "Траб";
+        EXPECT_EQ(Number(readings.rows[5].cells[3].Text()), c.stop) << "Время неработы";
+        EXPECT_EQ(Number(readings.rows[4].cells[1].Text()), 100) << "the previous reading is the calculator's";
+        EXPECT_EQ(Number(readings.rows[4].cells[2].Text()), 100 + c.work);
+        EXPECT_EQ(Number(readings.rows[5].cells[2].Text()), 10 + c.stop);
+
+        const QStringList body = BodyTexts(d);
+        EXPECT_TRUE(body.contains(QStringLiteral("Время отчетного периода Т,ч ") + QString::number(24 * days)))
+            << body.join(u'|').toStdString();
+        EXPECT_TRUE(body.contains(QString::fromUtf8(c.downtime))) << body.join(u'|').toStdString();
+    }
 }

@@ -60,6 +60,13 @@ TEST(CheckPeriod, NewestRecordAndStartDate)
     // The journal's newest time is now minus one day: a period ending today is refused.
     EXPECT_NE(CheckPeriod(f.Selection(kJournalReport, QDate(2010, 3, 1), QDate(2010, 3, 20)), now), QString());
     EXPECT_EQ(CheckPeriod(f.Selection(kJournalReport, QDate(2010, 3, 1), QDate(2010, 3, 19)), now), QString());
+
+    // A monthly record holds its whole month: the newest month's last day may end the period.
+    f.Put(kMonthlyArchive, {At(2010, 1, 1)});
+    f.Put(kMonthlyArchive, {At(2010, 2, 1)});
+    EXPECT_EQ(CheckPeriod(f.Selection(kMonthlyReport, QDate(2010, 1, 1), QDate(2010, 2, 28)), now), QString());
+    EXPECT_EQ(CheckPeriod(f.Selection(kMonthlyReport, QDate(2010, 1, 1), QDate(2010, 3, 1)), now),
+              QStringLiteral("Дата конца отчетного периода должна быть меньше 01.03.2010!"));
 }
 
 TEST(NewestArchiveTime, MonthsAreNotZeroPadded)
@@ -182,17 +189,22 @@ TEST(ProtocolRows, ColdWater)
 TEST(ProtocolRows, Journal)
 {
     ReportFixture f;
-    RowList rows{QStringLiteral("left as given")};
+    const QString header = QStringLiteral("Дата\tЗапись\tСтарое значение\tНовое значение\t");
+    const QStringList none{header, QStringLiteral("записей нет\t")};
+    RowList rows{QStringLiteral("left over")};
     ReportSelection s = f.Selection(kJournalReport, QDate(2010, 3, 1), QDate(2010, 3, 2));
     EXPECT_EQ(BuildProtocolRows(s, rows, nullptr, nullptr, nullptr), 4);
-    EXPECT_EQ(rows, QStringList{QStringLiteral("left as given")}) << "no journal file";
+    EXPECT_EQ(rows, none) << "no journal file: the headings and a row saying so";
 
     SaveJournalLine(f.target, 100, 0, At(2010, 3, 1), At(2010, 3, 1, 14, 30), QStringLiteral("Q1"),
                     QStringLiteral("1"), QStringLiteral("2"));
     SaveJournalLine(f.target, 100, 0, At(2010, 3, 3), At(2010, 3, 3, 1), QStringLiteral("Q2"), QString(), QString());
     EXPECT_EQ(BuildProtocolRows(s, rows, nullptr, nullptr, nullptr), 4);
-    EXPECT_EQ(rows, (QStringList{QStringLiteral("Дата\tЗапись\tСтарое значение\tНовое значение\t"),
-                                 QStringLiteral("01.03.2010 14:30:00\tQ1\t1\t2\t")}));
+    EXPECT_EQ(rows, (QStringList{header, QStringLiteral("01.03.2010 14:30:00\tQ1\t1\t2\t")}));
+
+    BuildProtocolRows(f.Selection(kJournalReport, QDate(2010, 3, 5), QDate(2010, 3, 6)), rows, nullptr, nullptr,
+                      nullptr);
+    EXPECT_EQ(rows, none) << "no entry in the period";
 }
 
 TEST(Flags, CountAndNames)
@@ -241,7 +253,7 @@ TEST(StatementRows, FlowLimitHoursReduceOperatingTime)
     EXPECT_EQ(work, 20.f) << "the outputs keep the unreduced operating hours";
     EXPECT_EQ(stop, 4.f) << "and the topped-up stop hours";
     EXPECT_EQ(totals.values[5], 20.f);
-    EXPECT_EQ(totals.values[6], 4.f);
+    EXPECT_EQ(totals.values[6], 1.f) << "the totals keep the calculator's own stop hours";
 
     const FlowLimits day = FlowLimitHours(s, At(2010, 3, 1), At(2010, 3, 1) + 86399.0 / 86400, 0.02f, 5.f);
     EXPECT_EQ(day.tmin, 2.f);
@@ -267,6 +279,101 @@ TEST(StatementRows, TheExampleDay)
     RowList rows;
     BuildStatementRows(s, rows, nullptr, nullptr, nullptr, 0.02f, 5.f, 1);
     EXPECT_TRUE(rows[1].endsWith(QStringLiteral("\t18,00\t6,00\t0 0"))) << rows[1].toStdString();
+}
+
+TEST(StatementRows, EveryDayOfThePeriodHasARow)
+{
+    // 30 January .. 2 February: no record for 30 and 31 January; 1 February has one.
+    // 3 February lies after the newest record but within the period.
+    ReportFixture f;
+    f.Put(kDailyArchive, {At(2010, 2, 1), 1, 5, 4, 0, 0, 70, 45, 0, 0, 20, 1});
+    f.Put(kDailyArchive, {At(2010, 2, 2), 1, 5, 4, 0, 0, 70, 45, 0, 0, 24, 0});
+    ReportSelection s = f.Selection(kDailyReport, QDate(2010, 1, 30), QDate(2010, 2, 3));
+    ApplyStatementSelection(s);
+    float work = 0, stop = 0;
+    StatementHours shown;
+    RowList rows;
+    BuildStatementRows(s, rows, &work, &stop, nullptr, 0.02f, 5.f, 2, &shown);
+    const QString missing = QStringLiteral("\tнет данных\t\t\t\t\t\t\t\t\t\t0,00\t24,00\t");
+    ASSERT_EQ(rows.size(), 1 + 2 + 1 + 3 + 2) << rows.join(u'|').toStdString();
+    EXPECT_EQ(rows[1], QStringLiteral("30.01.2010") + missing);
+    EXPECT_EQ(rows[2], QStringLiteral("31.01.2010") + missing);
+    EXPECT_TRUE(rows[3].startsWith(QStringLiteral("Дата\t"))) << "the header repeats at the new month";
+    EXPECT_TRUE(rows[4].startsWith(QStringLiteral("01.02.2010\t1,00\t"))) << rows[4].toStdString();
+    EXPECT_TRUE(rows[5].startsWith(QStringLiteral("02.02.2010\t1,00\t")));
+    EXPECT_EQ(rows[6], QStringLiteral("03.02.2010") + missing);
+    EXPECT_TRUE(rows[7].endsWith(QStringLiteral("\t44,00\t76,00\t"))) << rows[7].toStdString();
+    // Five days: 120 hours, the missing days counted as stop.
+    EXPECT_EQ(work, 44.f);
+    EXPECT_EQ(stop, 76.f);
+    EXPECT_EQ(shown.work, 44);
+    EXPECT_EQ(shown.stop, 76);
+}
+
+TEST(StatementRows, AverageTemperaturesAreWeightedByMass)
+{
+    // Day 1: M1 10 t at 70 °C, M2 8 t at 40 °C; day 2: M1 30 t at 50 °C, M2 24 t at 30 °C;
+    // day 3 without flow and without temperatures.
+    ReportFixture f;
+    f.Put(kDailyArchive, {At(2010, 3, 1), 1, 10, 8, 0, 0, 70, 40, 5, 4, 24, 0});
+    f.Put(kDailyArchive, {At(2010, 3, 2), 1, 30, 24, 0, 0, 50, 30, 6, 4, 24, 0});
+    f.Put(kDailyArchive, {At(2010, 3, 3), 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0});
+    ReportSelection s = f.Selection(kDailyReport, QDate(2010, 3, 1), QDate(2010, 3, 3));
+    ApplyStatementSelection(s);
+    RowList rows;
+    BuildStatementRows(s, rows, nullptr, nullptr, nullptr, 0.02f, 5.f, 2);
+    // t1 (10x70 + 30x50) / 40 = 55, t2 (8x40 + 24x30) / 32 = 32,5, dt their difference;
+    // pressures stay plain means.
+    EXPECT_EQ(rows.last(), QStringLiteral("Среднее\t\t\t\t\t\t55,00\t32,50\t22,50\t5,50\t4,00\t\t\t"));
+    EXPECT_TRUE(rows[1].contains(QStringLiteral("\t70,00\t40,00\t30,00\t"))) << "day rows keep the calculator's values";
+
+    // The protocols keep the plain means.
+    const QStringList protocol = Rows(f.Selection(kDailyReport, QDate(2010, 3, 1), QDate(2010, 3, 3), {7, 8, 9}));
+    EXPECT_EQ(protocol.last(), QStringLiteral("Среднее\t60,00\t35,00\t25,00\t"));
+
+    // Without any flow the plain mean stands in.
+    ReportFixture still;
+    still.Put(kDailyArchive, {At(2010, 3, 1), 0, 0, 0, 0, 0, 60, 40, 0, 0, 24, 0});
+    still.Put(kDailyArchive, {At(2010, 3, 2), 0, 0, 0, 0, 0, 70, 50, 0, 0, 24, 0});
+    ReportSelection t = still.Selection(kDailyReport, QDate(2010, 3, 1), QDate(2010, 3, 2));
+    ApplyStatementSelection(t);
+    BuildStatementRows(t, rows, nullptr, nullptr, nullptr, 0.02f, 5.f, 2);
+    EXPECT_TRUE(rows.last().startsWith(QStringLiteral("Среднее\t\t\t\t\t\t65,00\t45,00\t20,00\t")))
+        << rows.last().toStdString();
+}
+
+TEST(StatementDowntime, TermsAddUpToThePeriod)
+{
+    // Version 2: two days, the second without records; the counters of the first day's
+    // 24 hours: 22 h normal, 1 h Tmin, 0,5 h Tmax, 0,5 h power failure.
+    ReportFixture f;
+    f.Put(kDailyArchive, {At(2010, 3, 1), 1, 0, 0, 0, 0, 0, 0, 0, 0, 22, 0}, 2);
+    for (int h = 0; h < 24; ++h) {
+        ArchiveValues a;
+        a.time = At(2010, 3, 1, h);
+        a.F[27] = h < 22 ? 60 : 0;      // Тшт
+        a.F[28] = h == 22 ? 60 : 0;     // Тmin
+        a.F[29] = h == 23 ? 30 : 0;     // Тmax
+        a.F[31] = h == 23 ? 30 : 0;     // Тэп
+        SaveArchiveLine(f.target, 2, 100, true, 0, kHourlyArchive, a);
+    }
+    ReportSelection s = f.Selection(kDailyReport, QDate(2010, 3, 1), QDate(2010, 3, 2));
+    ApplyStatementSelection(s);
+    float work = 0, stop = 0;
+    RowList rows;
+    BuildStatementRows(s, rows, &work, &stop, nullptr, 0.02f, 5.f, 2);
+    EXPECT_EQ(work + stop, 48.f);
+    const DowntimeTerms v2 = StatementDowntime(s, 2, 0.02f, 5.f, work, stop);
+    EXPECT_EQ(v2.work, 22);
+    EXPECT_EQ(v2.tmax, 0.5);
+    EXPECT_EQ(v2.tmin, 1);
+    EXPECT_EQ(v2.tdt, 0);
+    EXPECT_EQ(v2.other, 0.5 + 24) << "the day without records joins the last term";
+
+    // Version 1: from the flow limits; the last term is the stop hours less Tdt.
+    const DowntimeTerms v1 = StatementDowntime(s, 1, 0.02f, 5.f, work, stop);
+    EXPECT_EQ(v1.tmin, 24) << "every hour's volume is zero, below Gmin";
+    EXPECT_EQ(v1.work + v1.tmax + v1.tmin + v1.tdt + v1.other, 48);
 }
 
 TEST(StatementLimits, FromTheFileOrTheDiameterTable)
