@@ -158,11 +158,11 @@ TableFit FitDataTable(const std::vector<double> &widths, const RowList &rows)
     return FitTableFont(widths, cells, 8, 6);
 }
 
-// A heading wraps at blanks only: a word too long for its cell gets a smaller font.
+// A heading wraps at blanks only: a word too long for its cell gets a smaller font, down to 5 pt.
 void FitHeadingCell(TWordDocument &doc, int table, int row, int cell, double width, double margin, int fontSize,
                     const QString &text)
 {
-    const int size = FittingFontSize(text, width - 2 * margin, fontSize, 6);
+    const int size = FittingFontSize(text, width - 2 * margin, fontSize, 5);
     if (size < fontSize)
         doc.SetCellFontSize(table, row, cell, size);
 }

@@ -7,84 +7,70 @@ namespace qst {
 namespace {
 
 constexpr double kNarrowCellMargin = 1.5;
-// Room the cell border and rounding take beside the margins.
-constexpr double kCellSlack = 1.0;
+// Room the cell borders and rounding take beside the margins.
+constexpr double kCellSlack = 1.5;
 
-// Advance widths in ems, rounded up, of Times New Roman.
+// Advance widths of Times New Roman in thousandths of an em.
+constexpr short kLatinLower[26] = { 444, 500, 444, 500, 444, 333, 500, 500, 278, 278, 500, 278, 778, 500, 500, 500,
+    500, 333, 389, 278, 500, 500, 722, 500, 500, 444 };
+constexpr short kLatinUpper[26] = { 722, 667, 667, 722, 611, 556, 722, 722, 333, 389, 722, 611, 889, 722, 722, 556,
+    722, 667, 556, 611, 722, 722, 944, 722, 722, 611 };
+// а..я and А..Я
+constexpr short kCyrillicLower[32] = { 444, 509, 472, 410, 509, 444, 691, 395, 535, 535, 486, 499, 633, 535, 500, 535,
+    500, 444, 437, 500, 648, 500, 535, 503, 770, 770, 517, 672, 456, 429, 747, 490 };
+constexpr short kCyrillicUpper[32] = { 722, 574, 667, 578, 682, 611, 896, 501, 722, 722, 667, 678, 889, 722, 722, 722,
+    556, 667, 611, 715, 790, 722, 722, 669, 1009, 1009, 706, 872, 574, 660, 1028, 667 };
+
 double Advance(char16_t c)
 {
     if (c >= u'0' && c <= u'9')
         return 0.5;
+    if (c >= u'a' && c <= u'z')
+        return kLatinLower[c - u'a'] / 1000.0;
+    if (c >= u'A' && c <= u'Z')
+        return kLatinUpper[c - u'A'] / 1000.0;
+    if (c >= 0x0430 && c <= 0x044F)
+        return kCyrillicLower[c - 0x0430] / 1000.0;
+    if (c >= 0x0410 && c <= 0x042F)
+        return kCyrillicUpper[c - 0x0410] / 1000.0;
     switch (c) {
     case u' ':
     case u',':
     case u'.':
+        return 0.25;
     case u':':
     case u';':
-    case u'\'':
-    case u'i':
-    case u'j':
-    case u'l':
+    case u'/':
     case u'!':
-    case u'|':
-        return 0.28;
+        return 0.278;
     case u'-':
     case u'(':
     case u')':
     case u'[':
     case u']':
-    case u'/':
-    case u'f':
-    case u'r':
-    case u't':
-    case u'I':
-        return 0.34;
+        return 0.333;
     case u'+':
     case u'=':
     case u'<':
     case u'>':
+        return 0.564;
     case u'^':
-        return 0.57;
+        return 0.469;
     case u'°':
         return 0.4;
     case u'№':
         return 1.0;
     case u'_':
         return 0.5;
-    case u'm':
-    case u'w':
-        return 0.78;
-    case u'M':
-    case u'W':
-        return 0.95;
-    case u'ж':
-    case u'ш':
-    case u'щ':
-    case u'ю':
-    case u'ы':
-    case u'м':
-    case u'ф':
-        return 0.78;
-    case u'Ж':
-    case u'Ш':
-    case u'Щ':
-    case u'Ю':
-    case u'Ы':
-    case u'М':
-    case u'Ф':
-        return 0.95;
+    case u'%':
+        return 0.833;
+    case u'ё':
+        return 0.444;
+    case u'Ё':
+        return 0.611;
     default:
-        break;
+        return 0.75;
     }
-    if (c >= u'a' && c <= u'z')
-        return 0.5;
-    if (c >= u'A' && c <= u'Z')
-        return 0.73;
-    if (c >= 0x0430 && c <= 0x044F) // а..я
-        return 0.55;
-    if (c >= 0x0410 && c <= 0x042F) // А..Я
-        return 0.73;
-    return 0.6;
 }
 
 } // namespace
@@ -94,7 +80,8 @@ double EstimatedTextWidth(QStringView text, double fontSize)
     double ems = 0;
     for (QChar c : text)
         ems += Advance(c.unicode());
-    return ems * fontSize * 1.04;
+    // A little over the font's own figures: what is said to fit must fit in every renderer.
+    return ems * fontSize * 1.05;
 }
 
 double WidestWordWidth(QStringView text, double fontSize)
