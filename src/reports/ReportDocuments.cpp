@@ -644,6 +644,13 @@ QByteArray ReportHeaderPicture(bool landscape)
     return file.readAll();
 }
 
+QString DocxFileName(const QString &fileName)
+{
+    if (fileName.endsWith(QStringLiteral(".doc"), Qt::CaseInsensitive))
+        return fileName + u'x';
+    return fileName;
+}
+
 QString ReportFileBaseName(const ReportOptions &options, bool statement)
 {
     static const char16_t *const kinds[] = {u"Часовой протокол", u"Суточный протокол", u"Месячный протокол",

@@ -57,6 +57,9 @@ QString BuildHeatStatement(ReportOptions options, TWordDocument &document, const
 // The picture of the report page header (BITMAP_0), drawn for portrait or landscape pages.
 QByteArray ReportHeaderPicture(bool landscape = false);
 
+// The name a document is saved under: documents are .docx, so a ".doc" name gets the "x".
+QString DocxFileName(const QString &fileName);
+
 // The document's own name for a report kept without a chosen file: kind, serial, period.
 QString ReportFileBaseName(const ReportOptions &options, bool statement);
 

@@ -409,6 +409,14 @@ int TWordDocument::TableCount() const
     return int(m_impl->tables.size());
 }
 
+int TWordDocument::TotalRowCount() const
+{
+    int rows = 0;
+    for (const auto &[table, block] : m_impl->tables)
+        rows += int(table->rows.size());
+    return rows;
+}
+
 int TWordDocument::RowCount(int table) const
 {
     const Table *t = m_impl->TableAt(table);

@@ -55,6 +55,8 @@ public:
     // size. Returns its number; the insertion point goes into its first cell.
     int AddTable(int rows, int columns);
     int TableCount() const;
+    // Rows of every table together.
+    int TotalRowCount() const;
     int RowCount(int table) const;
     // Cells of a row as numbered now (a horizontally merged block counts once).
     int CellCount(int table, int row) const;
