@@ -116,13 +116,18 @@ void WriteRunText(BodyXml &x, const QString &text)
     flush(n);
 }
 
-void WriteParagraph(BodyXml &x, const Paragraph &p, ParagraphStyles &styles)
+void WriteParagraph(BodyXml &x, const Paragraph &p, ParagraphStyles &styles, bool lastAfterTable = false)
 {
     x << "<w:p><w:pPr><w:pStyle w:val=\"" << styles.Id(styles.IndexFor(p)) << "\"/>";
     // A break before the paragraph rather than a break character in it: at the top of a page
     // it starts no second page.
     if (p.pageBreak)
         x << "<w:pageBreakBefore/>";
+    // The empty paragraph a document must end with, after a table that fills the page, would
+    // make a page of its own: it is one point high.
+    if (lastAfterTable)
+        x << "<w:spacing w:before=\"0\" w:after=\"0\" w:line=\"20\" w:lineRule=\"exact\"/>"
+             "<w:rPr><w:sz w:val=\"2\"/></w:rPr>";
     x << "</w:pPr>";
     for (const Run &r : p.runs) {
         x << "<w:r>";
@@ -209,11 +214,14 @@ QByteArray DocumentXml(const DocumentModel &model, ParagraphStyles &styles)
     BodyXml x(out);
     x << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
       << "<w:document xmlns:w=\"" << kNsW << "\" xmlns:r=\"" << kNsR << "\"><w:body>";
-    for (const Block &b : model.body) {
+    const size_t blocks = model.body.size();
+    for (size_t i = 0; i < blocks; ++i) {
+        const Block &b = model.body[i];
         if (b.table)
             WriteTable(x, *b.table, styles);
         else
-            WriteParagraph(x, b.paragraph, styles);
+            WriteParagraph(x, b.paragraph, styles,
+                           i + 1 == blocks && i > 0 && model.body[i - 1].table && b.paragraph.runs.empty());
     }
     const bool landscape = model.landscape;
     x << "<w:sectPr>";
