@@ -221,7 +221,7 @@ QByteArray DocumentXml(const DocumentModel &model, ParagraphStyles &styles)
             WriteTable(x, *b.table, styles);
         else
             WriteParagraph(x, b.paragraph, styles,
-                           i + 1 == blocks && i > 0 && model.body[i - 1].table && b.paragraph.runs.empty());
+                i + 1 == blocks && i > 0 && model.body[i - 1].table && b.paragraph.runs.empty());
     }
     const bool landscape = model.landscape;
     x << "<w:sectPr>";

@@ -1,5 +1,5 @@
-#include "DocxBody.h"
 #include "DocumentProtection.h"
+#include "DocxBody.h"
 #include "WordDocument.h"
 
 #include <QDateTime>

@@ -11,10 +11,10 @@ constexpr double kNarrowCellMargin = 1.5;
 constexpr double kCellSlack = 1.5;
 
 // Advance widths of Times New Roman in thousandths of an em.
-constexpr short kLatinLower[26] = { 444, 500, 444, 500, 444, 333, 500, 500, 278, 278, 500, 278, 778, 500, 500, 500,
-    500, 333, 389, 278, 500, 500, 722, 500, 500, 444 };
-constexpr short kLatinUpper[26] = { 722, 667, 667, 722, 611, 556, 722, 722, 333, 389, 722, 611, 889, 722, 722, 556,
-    722, 667, 556, 611, 722, 722, 944, 722, 722, 611 };
+constexpr short kLatinLower[26] = { 444, 500, 444, 500, 444, 333, 500, 500, 278, 278, 500, 278, 778, 500, 500, 500, 500,
+    333, 389, 278, 500, 500, 722, 500, 500, 444 };
+constexpr short kLatinUpper[26] = { 722, 667, 667, 722, 611, 556, 722, 722, 333, 389, 722, 611, 889, 722, 722, 556, 722,
+    667, 556, 611, 722, 722, 944, 722, 722, 611 };
 // а..я and А..Я
 constexpr short kCyrillicLower[32] = { 444, 509, 472, 410, 509, 444, 691, 395, 535, 535, 486, 499, 633, 535, 500, 535,
     500, 444, 437, 500, 648, 500, 535, 503, 770, 770, 517, 672, 456, 429, 747, 490 };
@@ -107,8 +107,8 @@ int FittingFontSize(QStringView text, double width, int largest, int smallest)
     return smallest;
 }
 
-TableFit FitTableFont(const std::vector<double> &columnWidths, const QList<QStringList> &rows, int largest,
-                      int smallest)
+TableFit FitTableFont(
+    const std::vector<double> &columnWidths, const QList<QStringList> &rows, int largest, int smallest)
 {
     // The widest piece of each column at 1 pt; widths grow in proportion to the size.
     std::vector<double> widest(columnWidths.size(), 0.0);

@@ -24,8 +24,8 @@ struct TableFit
     double cellMargin = 5.4; // left and right, points
     bool fits = true; // false: even the smallest size breaks some number
 };
-TableFit FitTableFont(const std::vector<double> &columnWidths, const QList<QStringList> &rows, int largest,
-                      int smallest);
+TableFit FitTableFont(
+    const std::vector<double> &columnWidths, const QList<QStringList> &rows, int largest, int smallest);
 
 // The largest size from `largest` down to `smallest` at which every word of `text` fits
 // `width` (a cell's width less its margins); `smallest` when none does.

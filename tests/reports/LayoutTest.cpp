@@ -69,7 +69,8 @@ QList<Page> ReadBoxes(const QString &pdf, QString *error)
             continue;
         const auto a = x.attributes();
         if (x.name() == QLatin1String("page")) {
-            pages.append(Page { a.value(QStringLiteral("width")).toDouble(), a.value(QStringLiteral("height")).toDouble(), {} });
+            pages.append(
+                Page { a.value(QStringLiteral("width")).toDouble(), a.value(QStringLiteral("height")).toDouble(), {} });
         } else if (x.name() == QLatin1String("word") && !pages.isEmpty()) {
             Word w { a.value(QStringLiteral("xMin")).toDouble(), a.value(QStringLiteral("yMin")).toDouble(),
                 a.value(QStringLiteral("xMax")).toDouble(), a.value(QStringLiteral("yMax")).toDouble(), {} };
@@ -352,6 +353,15 @@ void CheckDocument(const Built &b, const QList<Page> &pages, const QList<Rect> &
         EXPECT_TRUE(headingLine < 0 || rowSeen) << "a heading row alone at the bottom of the page";
     }
 
+    // The signature lines never stand alone on the last page.
+    static const QSet<QString> signatureWords { QStringLiteral("Подпись"), QStringLiteral("Потребителя"),
+        QStringLiteral("Поставщика"), QStringLiteral("Представитель"), QStringLiteral("потребителя"),
+        QStringLiteral("теплоснабжающей"), QStringLiteral("организации") };
+    bool more = false;
+    for (const Word &w : pages.last().words)
+        more = more || !(signatureWords.contains(w.text) || w.text.startsWith(u'_'));
+    EXPECT_TRUE(more) << "the signatures alone on the last page";
+
     // No number breaks inside: each one of the table is a whole word of the PDF, as often.
     if (b.notes.contains(texts::kNoteNumbersSplit)) {
         EXPECT_FALSE(b.c.landscape) << "numbers fit landscape columns";
@@ -409,7 +419,8 @@ TEST(DocumentLayout, EveryKindBothVersionsBothOrientations)
                 Built b { Case { version, document, landscape }, {}, {}, {} };
                 const ReportOptions o = Options(f, b.c);
                 TWordDocument doc;
-                const QString refusal = document == kStatement ? BuildHeatStatement(o, doc) : BuildProtocolReport(o, doc);
+                const QString refusal
+                    = document == kStatement ? BuildHeatStatement(o, doc) : BuildProtocolReport(o, doc);
                 ASSERT_TRUE(refusal.isEmpty()) << b.c.Name().toStdString() << ": " << refusal.toStdString();
                 ReportSelection s = o.selection;
                 float operating = 0, stop = 0;
