@@ -1,7 +1,5 @@
 #include "DocxBody.h"
 
-#include "WordDocument.h"
-
 #include <cmath>
 
 namespace qst::docx {
