@@ -42,10 +42,7 @@ QString ReportTargetFile(const QString &saveText)
 {
     if (saveText.trimmed().isEmpty())
         return {};
-    // Documents are written as .docx; a name kept from the .doc days gets the new extension.
-    if (saveText.endsWith(QStringLiteral(".doc"), Qt::CaseInsensitive))
-        return saveText + u'x';
-    return saveText;
+    return DocxFileName(saveText);
 }
 
 QString RunReportCommand(const ReportRun &run, TMsgForm &msg, TPB &progress)
@@ -95,6 +92,8 @@ QString RunReportCommand(const ReportRun &run, TMsgForm &msg, TPB &progress)
             return {};
         }
     }
+    if (!document.Notes().isEmpty())
+        msg.ShowMessage(document.Notes().join(u'\n'), 0);
     if (!run.open || !run.open(target))
         msg.ShowMessage(ui::kNoViewer + target, 0);
     return target;

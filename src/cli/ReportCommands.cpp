@@ -185,6 +185,9 @@ int RunReport(const CliContext &context)
                                  QStringLiteral("FILE.docx"));
     const QCommandLineOption pdf(QStringLiteral("pdf"), QStringLiteral("Also convert it to PDF (LibreOffice)."),
                                  QStringLiteral("FILE.pdf"));
+    const QCommandLineOption pdfTimeout(QStringLiteral("pdf-timeout"),
+                                        QStringLiteral("Seconds to allow the PDF conversion (default: by the document's size)."),
+                                        QStringLiteral("SECONDS"));
     const QCommandLineOption group(QStringLiteral("group"),
                                    QStringLiteral("One document per meter of group N and its subgroups (0: all)."),
                                    QStringLiteral("N"));
@@ -193,7 +196,7 @@ int RunReport(const CliContext &context)
     const QCommandLineOption name(QStringLiteral("name"),
                                   QStringLiteral("File names of a group's documents: {serial} {name} {abon} {from} {to}."),
                                   QStringLiteral("PATTERN"), kDefaultBatchPattern);
-    parser.addOptions({landscape, noIntegrators, faults, noBreaks, yes, out, pdf, group, outDir, name});
+    parser.addOptions({landscape, noIntegrators, faults, noBreaks, yes, out, pdf, pdfTimeout, group, outDir, name});
     if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
         return exitCode;
     ReportOptions report;
@@ -231,11 +234,20 @@ int RunReport(const CliContext &context)
         }
         return kExitOk;
     }
-    const QString outFile = parser.value(out).trimmed();
+    const QString outFile = DocxFileName(parser.value(out).trimmed());
     if (outFile.isEmpty())
         return UsageError(QStringLiteral("report: give --out FILE.docx"));
     if (parser.isSet(pdf) && parser.value(pdf).trimmed().isEmpty())
         return UsageError(QStringLiteral("report: --pdf needs a file name"));
+    int pdfTimeoutSeconds = 0;
+    if (parser.isSet(pdfTimeout)) {
+        bool ok = false;
+        pdfTimeoutSeconds = parser.value(pdfTimeout).toInt(&ok);
+        if (!ok || pdfTimeoutSeconds <= 0 || pdfTimeoutSeconds > 86400)
+            return UsageError(QStringLiteral("report: --pdf-timeout needs a number of seconds from 1 to 86400"));
+    }
+    if (outFile != parser.value(out).trimmed())
+        PrintLine(stdout, QStringLiteral("report: documents are .docx; writing %1").arg(outFile));
 
     Registry registry(TreeIniPath(context.dataRoot));
     const int meter = registry.FindMeterBySerialText(serial);
@@ -269,14 +281,27 @@ int RunReport(const CliContext &context)
         return kExitFailed;
     }
     PrintLine(stdout, QStringLiteral("report: written %1").arg(outFile));
+    for (const QString &note : document.Notes())
+        PrintLine(stdout, QStringLiteral("report: ") + note);
     if (parser.isSet(pdf)) {
         const QString pdfFile = QFileInfo(parser.value(pdf).trimmed()).absoluteFilePath();
         const QString outDir = QFileInfo(pdfFile).absolutePath();
         QTemporaryDir work(QDir::temp().filePath(QStringLiteral("qst-report-XXXXXX")));
         QString converted;
         // The converter names its result after the document; copy it under the name asked for.
+        const int timeoutMs = pdfTimeoutSeconds > 0 ? pdfTimeoutSeconds * 1000
+                                                    : PdfTimeoutMs(document.TotalRowCount());
+        int nextNotice = 10;
+        const auto waiting = [timeoutMs, &nextNotice](int seconds) {
+            if (seconds < nextNotice)
+                return;
+            nextNotice = seconds - seconds % 10 + 10;
+            PrintLine(stderr, QStringLiteral("report: converting to PDF, %1 s of at most %2 s")
+                                      .arg(seconds)
+                                      .arg(timeoutMs / 1000));
+        };
         if (!work.isValid() || !ConvertWithOffice(QFileInfo(outFile).absoluteFilePath(), QStringLiteral("pdf"),
-                                                  work.path(), &converted, &error)) {
+                                                  work.path(), &converted, &error, timeoutMs, waiting)) {
             PrintLine(stderr, QStringLiteral("report: no PDF: %1").arg(work.isValid() ? error : work.errorString()));
             return kExitFailed;
         }

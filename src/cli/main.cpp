@@ -45,7 +45,7 @@ const CliCommand kCommands[] = {
     {"report",
      "report --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
      "            [--items 0,1,...] [--statement] [--landscape] [--no-integrators] [--faults] [--no-breaks]\n"
-     "            [--yes] --out FILE.docx [--pdf FILE.pdf]\n"
+     "            [--yes] --out FILE.docx [--pdf FILE.pdf [--pdf-timeout SECONDS]]\n"
      "      Writes the protocol (or with --statement the heat supply statement) as the report page\n"
      "      does. Exit 0 written, 1 refused period, unknown meter or unwritable file.\n"
      "  report --group N --out-dir DIR [--name \"{serial} {name} {from}.docx\"] [other options as above]\n"

@@ -1,12 +1,14 @@
 #include "OfficeConversion.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <algorithm>
 #include <csignal>
 #include <unistd.h>
 
@@ -22,8 +24,13 @@ QString OfficeProgram()
     return {};
 }
 
+int PdfTimeoutMs(int tableRows)
+{
+    return 60000 + std::max(tableRows, 0) * 100;
+}
+
 bool ConvertWithOffice(const QString &document, const QString &filter, const QString &outDir, QString *outFile,
-                       QString *error, int timeoutMs)
+                       QString *error, int timeoutMs, const std::function<void(int seconds)> &waiting)
 {
     const QString program = OfficeProgram();
     if (program.isEmpty()) {
@@ -52,7 +59,15 @@ bool ConvertWithOffice(const QString &document, const QString &filter, const QSt
         *error = office.errorString();
         return false;
     }
-    if (!office.waitForFinished(timeoutMs)) {
+    QElapsedTimer clock;
+    clock.start();
+    bool finished = false;
+    while (!finished && clock.elapsed() < timeoutMs) {
+        finished = office.waitForFinished(int(std::min<qint64>(1000, timeoutMs - clock.elapsed())));
+        if (!finished && waiting)
+            waiting(int(clock.elapsed() / 1000));
+    }
+    if (!finished) {
         ::kill(-static_cast<pid_t>(office.processId()), SIGKILL);
         office.waitForFinished(5000);
         *error = QStringLiteral("LibreOffice did not finish the conversion in %1 s").arg(timeoutMs / 1000);

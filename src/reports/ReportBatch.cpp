@@ -119,6 +119,7 @@ BatchResult BuildGroupReports(Registry &registry, int group, const ReportOptions
                 item.reason = error;
             else
                 item.written = true;
+            item.notes = document.Notes();
         }
         result.items.append(item);
     }
@@ -135,6 +136,8 @@ QStringList BatchSummary(const BatchResult &result)
         if (item.written) {
             ++written;
             lines << QStringLiteral("записан: %1").arg(QDir::toNativeSeparators(item.file));
+            for (const QString &note : item.notes)
+                lines << QStringLiteral("  ") + note;
         } else {
             lines << QStringLiteral("отказ: %1 (%2): %3").arg(item.serial, item.name, item.reason);
         }

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -31,6 +32,7 @@ struct BatchItem
     QString file; // the path written or meant
     bool written = false;
     QString reason; // why not
+    QStringList notes; // what the document tells the operator
 };
 
 struct BatchResult

@@ -1,6 +1,7 @@
 #include "ReportDocuments.h"
 
 #include "IntegratorReadings.h"
+#include "TableFit.h"
 #include "ReportTexts.h"
 #include "WordDocument.h"
 
@@ -14,6 +15,7 @@
 #include <QFile>
 
 #include <cmath>
+#include <vector>
 
 namespace qst {
 
@@ -127,6 +129,44 @@ QString StatementLabel(const QString &text)
     return text;
 }
 
+// The column widths the data table will have once its first column is widened.
+std::vector<double> DataColumnWidths(const TWordDocument &doc, int table)
+{
+    std::vector<double> widths;
+    for (int j = 1; doc.ColumnWidth(table, j) > 0; ++j)
+        widths.push_back(doc.ColumnWidth(table, j));
+    double total = 0;
+    for (double w : widths)
+        total += w;
+    if (widths.size() > 1 && widths[0] < 50 && total > 50) {
+        const double scale = (total - 50) / (total - widths[0]);
+        for (double &w : widths)
+            w *= scale;
+        widths[0] = 50;
+    }
+    return widths;
+}
+
+// Numbers never break inside: the table's font and margins are chosen so the widest piece of
+// every column fits.
+TableFit FitDataTable(const std::vector<double> &widths, const RowList &rows)
+{
+    QList<QStringList> cells;
+    for (const QString &line : rows)
+        if (!FirstCell(line).contains(texts::kDateCell))
+            cells.append(CellsOf(line));
+    return FitTableFont(widths, cells, 8, 6);
+}
+
+// A heading wraps at blanks only: a word too long for its cell gets a smaller font, down to 5 pt.
+void FitHeadingCell(TWordDocument &doc, int table, int row, int cell, double width, double margin, int fontSize,
+                    const QString &text)
+{
+    const int size = FittingFontSize(text, width - 2 * margin, fontSize, 5);
+    if (size < fontSize)
+        doc.SetCellFontSize(table, row, cell, size);
+}
+
 struct DataTableStyle
 {
     bool statement = false;
@@ -142,6 +182,12 @@ void WriteDataTable(TWordDocument &doc, RowList &rows, int kind, bool breakPages
     int table = doc.TableCount();
     int y = style.firstRow;
     const qsizetype count = rows.size();
+    const std::vector<double> widths = DataColumnWidths(doc, table);
+    const TableFit fit = FitDataTable(widths, rows);
+    doc.SetFontSize(fit.fontSize);
+    doc.SetCellMargins(table, fit.cellMargin);
+    if (!fit.fits)
+        doc.AddNote(texts::kNoteNumbersSplit);
     for (qsizetype i = 0; i < count; ++i) {
         const QString line = rows[i];
         const QStringList cells = CellsOf(line);
@@ -169,6 +215,12 @@ void WriteDataTable(TWordDocument &doc, RowList &rows, int kind, bool breakPages
             WriteCell(doc, table, y, j, text);
             if (style.statement && i == 0)
                 doc.SetAlignment(kAlignCenter);
+            if (FirstCell(line).contains(texts::kDateCell) && j - 1 < int(widths.size()))
+                FitHeadingCell(doc, table, y, j, widths[size_t(j - 1)], fit.cellMargin, fit.fontSize, text);
+        }
+        if (FirstCell(line).contains(texts::kDateCell)) {
+            doc.SelectCell(table, y, 1);
+            doc.SetHeadingRows();
         }
         if (i + 1 < count) {
             if (doc.ColumnWidth(table, 1) < 50)
@@ -183,6 +235,15 @@ void WriteDataTable(TWordDocument &doc, RowList &rows, int kind, bool breakPages
         if (progress && (i % 512) == 0)
             progress(static_cast<int>(10 + 70 * i / count));
     }
+}
+
+// A small table stays on one page, with what follows it.
+void KeepTableTogether(TWordDocument &doc, int table)
+{
+    doc.SelectTable(table);
+    doc.SetKeepWithNext(true);
+    doc.SelectCell(table, 1, 1);
+    doc.SetHeadingRows();
 }
 
 // The integrator table of a protocol: the label and the selected positions.
@@ -216,6 +277,7 @@ void WriteIntegratorTable(TWordDocument &doc, const RowList &lines, const Report
             ++y;
         }
     }
+    KeepTableTogether(doc, table);
 }
 
 // The faults table: every data line whose abnormal-situation words have a bit set.
@@ -231,6 +293,8 @@ void WriteFaultsTable(TWordDocument &doc, const RowList &lines, int heatSystem)
     WriteCell(doc, table, 1, 2, texts::kFault1);
     if (!cold)
         WriteCell(doc, table, 1, 3, texts::kFault2);
+    doc.SelectCell(table, 1, 1);
+    doc.SetHeadingRows();
     int y = 1;
     for (const QString &line : lines) {
         if (line.isEmpty())
@@ -265,18 +329,26 @@ void WriteSignatures(TWordDocument &doc)
     WriteCell(doc, table, 1, 2, texts::kSignature2);
     WriteCell(doc, table, 2, 1, texts::kConsumer);
     WriteCell(doc, table, 2, 2, texts::kSupplier);
+    doc.SelectTable(table);
+    doc.SetKeepWithNext(true);
 }
 
 // A picture that cannot be placed leaves the page header empty; the report goes on.
 void WriteHeaderPicture(TWordDocument &doc, bool landscape)
 {
-    const QByteArray picture = ReportHeaderPicture();
+    const QByteArray picture = ReportHeaderPicture(landscape);
     if (picture.isEmpty())
         return;
     if (landscape)
         doc.AddHeaderPicture(picture, -30, -20, 800, 550);
     else
         doc.AddHeaderPicture(picture, -60, -20, 550, 800);
+}
+
+void NoteReplacedCharacters(TWordDocument &doc)
+{
+    if (doc.ReplacedCharacters() > 0)
+        doc.AddNote(texts::kNoteReplacedCharacters.arg(doc.ReplacedCharacters()));
 }
 
 void Report(const ReportProgress &progress, int percent)
@@ -320,7 +392,7 @@ QString BuildProtocolReport(const ReportOptions &options, TWordDocument &doc, co
         doc.SetLandscape(true);
     WriteTitleAndPeriod(doc, Title(s.kind), s, true);
 
-    // Consumer header: no borders, rows exactly 10 pt.
+    // Consumer header: no borders, rows at least 10 pt so a long name or address wraps, never cut.
     doc.AddTable(5, 2);
     int table = 1;
     WriteCell(doc, table, 1, 1, texts::kConsumerName + m.name);
@@ -335,7 +407,7 @@ QString BuildProtocolReport(const ReportOptions &options, TWordDocument &doc, co
     doc.SetColumnWidth(table, 1, 300);
     doc.SetColumnWidth(table, 2, 150);
     doc.SelectTable(table);
-    doc.SetRowHeightExactly(10);
+    doc.SetRowHeightAtLeast(10);
     doc.LeaveTable();
     doc.TypeParagraph();
 
@@ -352,6 +424,9 @@ QString BuildProtocolReport(const ReportOptions &options, TWordDocument &doc, co
     doc.SetSpaceAfter(0);
     WriteDataTable(doc, rows, s.kind, options.breakPages, DataTableStyle{}, progress);
     FrameLastTableAndLeave(doc);
+    doc.SetFontSize(8);
+    // From here to the signatures every paragraph keeps with the next: no signature alone on a page.
+    doc.SetKeepWithNext(true);
     Report(progress, 80);
 
     if (s.kind <= kMonthlyReport) {
@@ -381,6 +456,7 @@ QString BuildProtocolReport(const ReportOptions &options, TWordDocument &doc, co
 
     WriteSignatures(doc);
     WriteHeaderPicture(doc, options.orientation == 1);
+    NoteReplacedCharacters(doc);
     doc.Protect(kReportPassword);
     Report(progress, 100);
     return {};
@@ -432,6 +508,7 @@ QString BuildHeatStatement(ReportOptions options, TWordDocument &doc, const Repo
     // Row 1 stays for the group headings.
     doc.SelectCell(table, 1, 1);
     doc.AppendRow();
+    const TableFit statementFit = FitDataTable(DataColumnWidths(doc, table), rows);
     WriteDataTable(doc, rows, s.kind, options.breakPages, DataTableStyle{true, 2}, progress);
     Report(progress, 80);
 
@@ -452,6 +529,9 @@ QString BuildHeatStatement(ReportOptions options, TWordDocument &doc, const Repo
         {6, 0, 1, texts::kHeadingTime},
     };
     int lastCell = 1;
+    int column = 1;
+    const int headingFont = statementFit.fontSize;
+    const double headingMargin = statementFit.cellMargin;
     for (const auto &h : headings) {
         if (h.cell > doc.CellCount(table, 1))
             break;
@@ -464,10 +544,20 @@ QString BuildHeatStatement(ReportOptions options, TWordDocument &doc, const Repo
         doc.SetAlignment(kAlignCenter);
         if (!h.heading.isEmpty())
             doc.TypeText(h.heading);
+        double width = 0;
+        for (int k = 0; k <= h.right; ++k)
+            width += doc.ColumnWidth(table, column + k);
+        column += h.right + 1;
+        FitHeadingCell(doc, table, 1, h.cell, width, headingMargin, headingFont, h.heading);
         lastCell = h.cell;
     }
+    doc.SelectCell(table, 1, 1);
+    doc.SetHeadingRows();
     doc.SelectCell(table, 1, lastCell);
     FrameLastTableAndLeave(doc);
+    doc.SetFontSize(8);
+    // From here to the signature lines every paragraph keeps with the next.
+    doc.SetKeepWithNext(true);
 
     // Downtime.
     doc.TypeParagraph();
@@ -491,6 +581,7 @@ QString BuildHeatStatement(ReportOptions options, TWordDocument &doc, const Repo
     for (int r = 0; r < 6; ++r)
         for (int c = 0; c < 4; ++c)
             WriteCell(doc, table, r + 1, c + 1, readings[r][c]);
+    KeepTableTogether(doc, table);
     FrameLastTableAndLeave(doc);
 
     doc.SelectTable(table);
@@ -502,17 +593,25 @@ QString BuildHeatStatement(ReportOptions options, TWordDocument &doc, const Repo
     Report(progress, 90);
 
     WriteHeaderPicture(doc, true);
+    NoteReplacedCharacters(doc);
     doc.Protect(kReportPassword);
     Report(progress, 100);
     return {};
 }
 
-QByteArray ReportHeaderPicture()
+QByteArray ReportHeaderPicture(bool landscape)
 {
-    QFile file(QStringLiteral(":/BITMAP_0.png"));
+    QFile file(landscape ? QStringLiteral(":/BITMAP_0_landscape.png") : QStringLiteral(":/BITMAP_0.png"));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+QString DocxFileName(const QString &fileName)
+{
+    if (fileName.endsWith(QStringLiteral(".doc"), Qt::CaseInsensitive))
+        return fileName + u'x';
+    return fileName;
 }
 
 QString ReportFileBaseName(const ReportOptions &options, bool statement)

@@ -54,8 +54,11 @@ QString BuildProtocolReport(const ReportOptions &options, TWordDocument &documen
 // The heat supply statement: the statement's fixed selection is applied to the options first.
 QString BuildHeatStatement(ReportOptions options, TWordDocument &document, const ReportProgress &progress = {});
 
-// The picture of the report page header (BITMAP_0).
-QByteArray ReportHeaderPicture();
+// The picture of the report page header (BITMAP_0), drawn for portrait or landscape pages.
+QByteArray ReportHeaderPicture(bool landscape = false);
+
+// The name a document is saved under: documents are .docx, so a ".doc" name gets the "x".
+QString DocxFileName(const QString &fileName);
 
 // The document's own name for a report kept without a chosen file: kind, serial, period.
 QString ReportFileBaseName(const ReportOptions &options, bool statement);

@@ -74,6 +74,10 @@ inline const QString kHeadingMass = QStringLiteral("Масса теплонос�
 inline const QString kHeadingTemperature = QStringLiteral("Температура теплоносителя, °С, средневзвешенная");
 inline const QString kHeadingPressure = QStringLiteral("Давление теплоносителя, МПа");
 inline const QString kHeadingTime = QStringLiteral("Время, ч");
+// Told to the operator with a finished document.
+inline const QString kNoteNumbersSplit = QStringLiteral(
+    "Числа не помещаются в узкие столбцы таблицы даже шрифтом 6 пт и будут перенесены; выберите альбомную ориентацию или меньше столбцов.");
+inline const QString kNoteReplacedCharacters = QStringLiteral("Управляющие символы в тексте заменены пробелами: %1.");
 inline const QString kDowntimeFormula = QStringLiteral("Топ = Траб + Тmax + Тmin + Тdt + Тош");
 inline const QString kPeriodHours = QStringLiteral("Время отчетного периода Т,ч ");
 inline const QString kWorkHours = QStringLiteral("Время работы теплосчетчика Т,ч ");

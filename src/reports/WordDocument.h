@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -35,13 +36,18 @@ public:
     void SetLandscape(bool landscape);
 
     // Inserts text at the insertion point; a selected cell's content is replaced. '\r'
-    // starts a new paragraph (also inside a cell), '\v' is a line break.
+    // starts a new paragraph (also inside a cell). Control characters (a vertical tab, DEL, ...)
+    // and what the format cannot hold become spaces, counted by ReplacedCharacters().
     void TypeText(const QString &text);
+    int ReplacedCharacters() const;
     // Ends the paragraph; the new one inherits alignment, spacing and font size.
     void TypeParagraph();
     void SetAlignment(int alignment);
     void SetSpaceAfter(int points);
     void SetFontSize(int points);
+    // Keep with next: the selected paragraphs (or the cells' paragraphs) stay on the page of
+    // what follows them. Paragraphs begun from one that keeps inherit it.
+    void SetKeepWithNext(bool keep);
 
     // A table of rows x columns of equal widths across the text width, at the insertion
     // point: it follows a paragraph holding text, or takes the place of an empty one; an
@@ -49,6 +55,8 @@ public:
     // size. Returns its number; the insertion point goes into its first cell.
     int AddTable(int rows, int columns);
     int TableCount() const;
+    // Rows of every table together.
+    int TotalRowCount() const;
     int RowCount(int table) const;
     // Cells of a row as numbered now (a horizontally merged block counts once).
     int CellCount(int table, int row) const;
@@ -66,6 +74,15 @@ public:
     void SetColumnWidthProportional(int table, int column, double points);
     // HeightRule = exactly, Height = points, for every row the selection touches.
     void SetRowHeightExactly(double points);
+    // HeightRule = at least: a row taller than `points` grows and its text stays visible.
+    void SetRowHeightAtLeast(double points);
+    // The rows the selection touches are heading rows: repeated at the top of every page the
+    // table runs onto, and kept on the page of the row after them.
+    void SetHeadingRows();
+    // The font size of what one cell holds; typing goes on at the current size.
+    void SetCellFontSize(int table, int row, int cell, int points);
+    // Left and right cell margins of a table, in points (5.4 unless set).
+    void SetCellMargins(int table, double points);
 
     // MoveRight(1), Collapse, InsertRows(1): a new empty row after the row of the selected
     // cell, with that row's cell layout and paragraph settings; its first cell is selected.
@@ -78,7 +95,8 @@ public:
     void MergeCells();
     // InsertBreak with a cell selected: the table is split before that cell's row, a page
     // break comes between the parts, and the part from that row on becomes a table of its
-    // own (same columns, widths and borders) whose number is TableCount().
+    // own (same columns, widths, margins and borders) whose number is TableCount(). The break
+    // starts no page of its own when the part before it has just filled one.
     void InsertBreak();
 
     // The default single-line borders, outside and inside, on a table.
@@ -96,6 +114,11 @@ public:
     void Protect(const QString &password);
     // The salt used by Protect (16 random bytes unless set, for tests).
     void SetProtectionSalt(const QByteArray &salt);
+
+    // What the operator should be told about the document (a layout that could not be kept,
+    // characters replaced), in the order noted.
+    void AddNote(const QString &note);
+    QStringList Notes() const;
 
     // The .docx bytes.
     QByteArray ToDocx() const;

@@ -79,6 +79,10 @@ TEST(ReportCli, OverwriteRefusalsAndFailures)
         {"no --out", Args(QStringLiteral("daily"), QString()), 2, QString()},
         {"bad system", Args(QStringLiteral("daily"), f.Out(QStringLiteral("d.docx")), {"--system", "4"}), 2,
          f.Out(QStringLiteral("d.docx"))},
+        {"bad --pdf-timeout",
+         Args(QStringLiteral("daily"), f.Out(QStringLiteral("e.docx")),
+              {"--pdf", f.Out(QStringLiteral("e.pdf")), "--pdf-timeout", "0"}),
+         2, f.Out(QStringLiteral("e.docx"))},
     };
     for (const auto &c : cases) {
         const CliRun run = Cli(f.root.path(), c.args);
@@ -91,4 +95,16 @@ TEST(ReportCli, OverwriteRefusalsAndFailures)
     // Nothing but the document itself was left in the data root.
     const QStringList left = QDir(f.root.path()).entryList(QStringList{QStringLiteral("*.docx*")}, QDir::Files);
     EXPECT_EQ(left, QStringList{QStringLiteral("daily.docx")});
+}
+
+// A name from the .doc days: the document is .docx, so it is written under that name, and said.
+TEST(ReportCli, DocNameIsWrittenAsDocx)
+{
+    ReportCliFixture f;
+    const QString out = f.Out(QStringLiteral("daily.doc"));
+    const CliRun r = Cli(f.root.path(), Args(QStringLiteral("daily"), out));
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(out));
+    EXPECT_TRUE(ReadDocxFile(out + u'x').valid);
+    EXPECT_TRUE(r.out.contains(out + u'x')) << r.out.toStdString();
 }

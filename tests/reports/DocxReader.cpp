@@ -198,6 +198,8 @@ ParsedParagraph ReadParagraph(QXmlStreamReader &x, const StyleMap &styles)
                 inPPr = true;
             } else if (inPPr && IsW(x, "pStyle")) {
                 style = AttrText(x, QStringLiteral("val"));
+            } else if (inPPr && IsW(x, "pageBreakBefore")) {
+                p.pageBreak = true;
             } else if (inPPr && IsW(x, "jc")) {
                 alignment = Alignment(AttrText(x, QStringLiteral("val")));
             } else if (inPPr && IsW(x, "spacing") && HasAttr(x, QStringLiteral("after"))) {
@@ -287,6 +289,12 @@ DocxTable ReadTable(QXmlStreamReader &x, const StyleMap &styles)
             } else if (inRow && !inCell && IsW(x, "trHeight")) {
                 if (AttrText(x, QStringLiteral("hRule")) == QLatin1String("exact"))
                     row.exactHeight = Attr(x, QStringLiteral("val")) / 20.0;
+                else if (AttrText(x, QStringLiteral("hRule")) == QLatin1String("atLeast"))
+                    row.minHeight = Attr(x, QStringLiteral("val")) / 20.0;
+            } else if (inRow && !inCell && IsW(x, "cantSplit")) {
+                row.cantSplit = AttrText(x, QStringLiteral("val")) != QLatin1String("0");
+            } else if (inRow && !inCell && IsW(x, "tblHeader")) {
+                row.heading = AttrText(x, QStringLiteral("val")) != QLatin1String("0");
             } else if (IsW(x, "tc")) {
                 cell = DocxCell {};
                 inCell = true;

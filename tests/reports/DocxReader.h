@@ -25,6 +25,9 @@ struct DocxRow
 {
     QList<DocxCell> cells;
     double exactHeight = 0; // points when the height rule is exact, else 0
+    double minHeight = 0;   // points when the height rule is "at least", else 0
+    bool cantSplit = false; // never split across pages
+    bool heading = false;   // repeated at the top of each page
 };
 
 struct DocxTable

@@ -101,6 +101,15 @@ TEST(ProtocolDocument, HourlyPagesPerDayOrOneTable)
     }
     EXPECT_EQ(t[3]->rows[5].cells[0].Text(), QStringLiteral("Итого"));
     EXPECT_EQ(t[3]->rows[5].cells[1].Text(), QStringLiteral("18,00"));
+    // Each day's heading row repeats on the pages its table runs onto; no row ever splits.
+    for (int i = 1; i < t.size(); ++i) {
+        for (int r = 0; r < t[i]->rows.size(); ++r) {
+            EXPECT_TRUE(t[i]->rows[r].cantSplit) << i << " " << r;
+            if (i <= 4) {
+                EXPECT_EQ(t[i]->rows[r].heading, r == 0) << i << " " << r;
+            }
+        }
+    }
     // A page break stands between the day tables, and nowhere else.
     int tableSeen = 0;
     for (const DocxBlock &b : d.blocks) {
@@ -147,12 +156,15 @@ TEST(ProtocolDocument, HeaderTitleAndWorkingTime)
     const DocxTable &header = *t[0];
     EXPECT_FALSE(header.bordered);
     ASSERT_EQ(header.rows.size(), 5);
-    EXPECT_EQ(header.rows[0].cells[0].Text(), QStringLiteral("Название потребителя: Школа <№5> & \"дети\""));
+    // The control character in the name prints as a blank.
+    EXPECT_EQ(header.rows[0].cells[0].Text(), QStringLiteral("Название потребителя: Школа <№5> & \"дети\" "));
     EXPECT_EQ(header.rows[2].cells[1].Text(), QStringLiteral("ДУ: 50"));
     EXPECT_EQ(header.rows[3].cells[0].Text(), QStringLiteral("Тепловая система: TC 1 (ОТОПЛ_1)"));
     EXPECT_EQ(header.rows[4].cells[0].Text(), QStringLiteral("Тепловычислитель: QST-99M 5.4"));
     EXPECT_EQ(header.rows[4].cells[1].Text(), QStringLiteral("Зав. №: 100"));
-    EXPECT_EQ(header.rows[0].exactHeight, 10);
+    // At least 10 pt: a long name wraps instead of being cut off.
+    EXPECT_EQ(header.rows[0].minHeight, 10);
+    EXPECT_EQ(header.rows[0].exactHeight, 0);
     EXPECT_EQ(header.gridWidths, (QList<double>{300, 150}));
     // No field selected: the date column and an empty one; column 1 widened to 50 pt kept.
     const DocxTable &data = *t[1];
@@ -470,4 +482,41 @@ TEST(StatementDocument, IntegratorHoursAgreeWithTheTable)
             << body.join(u'|').toStdString();
         EXPECT_TRUE(body.contains(QString::fromUtf8(c.downtime))) << body.join(u'|').toStdString();
     }
+}
+
+// What the report tells the operator: portrait columns too narrow for the numbers even at 6 pt
+// (landscape fits them), and control characters printed as blanks.
+TEST(ProtocolDocument, NotesForNarrowColumnsAndControlCharacters)
+{
+    ReportFixture f;
+    for (int h = 0; h < 24; ++h)
+        f.Put(kHourlyArchive, {At(2010, 3, 1, h), 1322.927f, 12345.678f, 12345.678f, 12345.678f, 12345.678f, 70, 50,
+                               5, 4, 1, 0, 0, 0});
+    f.Put(kHourlyArchive, {At(2010, 3, 2), 1});
+    QList<int> every;
+    for (int i = 0; i < 17; ++i)
+        every.append(i);
+    ReportOptions o;
+    o.meter = Meter(); // its name holds one control character
+    o.selection = f.Selection(kHourlyReport, QDate(2010, 3, 1), QDate(2010, 3, 1), every);
+    TWordDocument portrait;
+    ASSERT_TRUE(BuildProtocolReport(o, portrait).isEmpty());
+    EXPECT_EQ(portrait.Notes(), (QStringList{QStringLiteral("Числа не помещаются в узкие столбцы таблицы даже "
+                                                           "шрифтом 6 пт и будут перенесены; выберите альбомную "
+                                                           "ориентацию или меньше столбцов."),
+                                             QStringLiteral("Управляющие символы в тексте заменены пробелами: 1.")}));
+    o.orientation = 1;
+    TWordDocument landscape;
+    ASSERT_TRUE(BuildProtocolReport(o, landscape).isEmpty());
+    EXPECT_EQ(landscape.Notes().size(), 1);
+    // Landscape fits the 20 columns' widest total, "296296,272", at 6 pt with narrow cell margins.
+    const DocxDocument d = ReadDocx(landscape.ToDocx());
+    ASSERT_GE(d.Tables().size(), 2);
+    EXPECT_EQ(d.Tables()[1]->rows[1].cells[1].fontSize, 6);
+
+    o.meter.name = QStringLiteral("Школа");
+    o.selection = f.Selection(kHourlyReport, QDate(2010, 3, 1), QDate(2010, 3, 1), {0});
+    TWordDocument plain;
+    ASSERT_TRUE(BuildProtocolReport(o, plain).isEmpty());
+    EXPECT_TRUE(plain.Notes().isEmpty());
 }

@@ -214,6 +214,46 @@ TEST(WordDocument, AppendRowsAndSplitAtPageBreaks)
     EXPECT_FALSE(d.blocks[5].pageBreak);
 }
 
+// Rows never split; heading rows repeat on every page and keep with the row after them, also
+// in the part after a page break; rows appended after a heading row are plain rows.
+TEST(WordDocument, HeadingRowsAndRowsThatNeverSplit)
+{
+    TWordDocument doc;
+    doc.SetFontSize(8);
+    const int t = doc.AddTable(1, 2);
+    doc.SelectCell(t, 1, 1);
+    doc.TypeText(QStringLiteral("Дата"));
+    doc.SetHeadingRows();
+    doc.AppendRow();
+    doc.TypeText(QStringLiteral("01.03.2010"));
+    doc.AppendRow();
+    doc.SelectCell(t, 3, 1);
+    doc.InsertBreak();
+    doc.TypeText(QStringLiteral("Дата"));
+    doc.SetHeadingRows();
+    doc.SetCellMargins(doc.TableCount(), 1.5);
+    doc.LeaveTable();
+
+    const DocxDocument d = Read(doc);
+    const QList<const DocxTable *> tables = d.Tables();
+    ASSERT_EQ(tables.size(), 2);
+    for (const DocxTable *tb : tables)
+        for (const DocxRow &row : tb->rows)
+            EXPECT_TRUE(row.cantSplit);
+    EXPECT_TRUE(tables[0]->rows[0].heading);
+    EXPECT_FALSE(tables[0]->rows[1].heading);
+    EXPECT_TRUE(tables[1]->rows[0].heading);
+    const QByteArray xml = ReadZipPart(doc.ToDocx(), QStringLiteral("word/document.xml"));
+    const QByteArray styles = ReadZipPart(doc.ToDocx(), QStringLiteral("word/styles.xml"));
+    EXPECT_TRUE(styles.contains("<w:keepNext/>")) << "heading cells keep with the next row";
+    EXPECT_EQ(xml.count("<w:tblCellMar><w:left w:w=\"30\""), 1) << "the split-off part's own margins";
+    // The break is a "page break before" of its own small paragraph: at the top of a page it adds none.
+    ASSERT_GE(d.blocks.size(), 2);
+    EXPECT_TRUE(d.blocks[1].pageBreak);
+    EXPECT_TRUE(xml.contains("<w:pageBreakBefore/>"));
+    EXPECT_FALSE(xml.contains("w:type=\"page\""));
+}
+
 // Proportional width: the table keeps its width; the other columns share the rest by their widths.
 TEST(WordDocument, ProportionalColumnWidth)
 {
@@ -339,13 +379,15 @@ TEST(WordDocument, ParagraphsAndLineBreaksInText)
     const DocxDocument d = Read(doc);
     ASSERT_GE(d.blocks.size(), 3);
     EXPECT_EQ(d.blocks[0].text, QStringLiteral("один"));
-    EXPECT_EQ(d.blocks[1].text, QStringLiteral("два\nтри"));
+    // A vertical tab is a control character: a blank, not a hidden line break.
+    EXPECT_EQ(d.blocks[1].text, QStringLiteral("два три"));
     const DocxTable &tb = *d.Tables().front();
     EXPECT_EQ(tb.rows[0].cells[0].paragraphs, (QStringList { "Тнc=", "Tmax+Tmin+", "+Tdt+Tош" }));
-    EXPECT_EQ(tb.rows[0].cells[1].paragraphs, (QStringList { "A\nBC" }));
+    EXPECT_EQ(tb.rows[0].cells[1].paragraphs, (QStringList { "A BC" }));
+    EXPECT_EQ(doc.ReplacedCharacters(), 2);
 }
 
-// Whatever the text, the document stays well-formed XML and shows the text minus what XML cannot hold.
+// Whatever the text, the document stays well-formed XML; control characters and what XML cannot hold print as blanks.
 TEST(WordDocument, TextEscaping)
 {
     struct Case
@@ -364,9 +406,10 @@ TEST(WordDocument, TextEscaping)
                          "c\x08"
                          "d\x0c"
                          "e"),
-            QStringLiteral("abcde") },
-        { QStringLiteral("x") + QChar(0xFFFF) + QChar(0xFFFE) + QStringLiteral("y"), QStringLiteral("xy") },
-        { QStringLiteral("p") + lone + QStringLiteral("q") + pair, QStringLiteral("pq") + pair },
+            QStringLiteral("a b c d e") },
+        { QStringLiteral("del\x7f") + QChar(0x85) + QStringLiteral("c1"), QStringLiteral("del  c1") },
+        { QStringLiteral("x") + QChar(0xFFFF) + QChar(0xFFFE) + QStringLiteral("y"), QStringLiteral("x  y") },
+        { QStringLiteral("p") + lone + QStringLiteral("q") + pair, QStringLiteral("p q") + pair },
         { QStringLiteral("tab\there"), QStringLiteral("tab\there") },
         { QStringLiteral("]]> <![CDATA["), QStringLiteral("]]> <![CDATA[") },
     };
@@ -457,6 +500,7 @@ TEST(WordDocument, ProtectionHash)
     EXPECT_EQ(d.protection.value(QStringLiteral("enforcement")), QStringLiteral("1"));
     EXPECT_EQ(d.protection.value(QStringLiteral("algorithmName")), QStringLiteral("SHA-512"));
     EXPECT_EQ(d.protection.value(QStringLiteral("spinCount")), QStringLiteral("100000"));
+    EXPECT_EQ(d.protection.value(QStringLiteral("formatting")), QStringLiteral("1")) << "the style lock";
     EXPECT_EQ(d.protection.value(QStringLiteral("saltValue")), QStringLiteral("AAECAwQFBgcICQoLDA0ODw=="));
     EXPECT_EQ(d.protection.value(QStringLiteral("hashValue")), golden);
 
