@@ -1,9 +1,11 @@
 #include "reports/WordDocument.h"
 
+#include "common/StorageError.h"
+#include "common/TextFile.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QRandomGenerator>
-#include <QSaveFile>
 #include <QXmlStreamWriter>
 
 #include <zip.h>
@@ -1493,16 +1495,11 @@ bool TWordDocument::SaveAs(const QString &fileName, QString *error) const
     if (bytes.isEmpty()) {
         reason = QStringLiteral("the document could not be packed");
     } else {
-        QSaveFile file(fileName);
-        if (!file.open(QIODevice::WriteOnly)) {
-            reason = file.errorString();
-        } else if (file.write(bytes) != bytes.size()) {
-            reason = file.errorString();
-            file.cancelWriting();
-        } else if (!file.commit()) {
-            reason = file.errorString();
-        } else {
+        try {
+            SaveFileBytes(fileName, bytes);
             return true;
+        } catch (const StorageError &e) {
+            reason = e.message();
         }
     }
     if (error)
