@@ -83,19 +83,19 @@ TEST(BatchReport, FileNamesStayInsideTheFolder)
     }
 }
 
-// Two meters of one long name, with letters of three bytes each: both documents written,
-// the second " (2)", each name within the file system's limit.
+// Two meters of one name under a long pattern with letters of three bytes each: both
+// documents written, the second " (2)", each name within the file system's limit.
 TEST(BatchReport, LongNamesAreCutNotRefused)
 {
     ReportCliFixture f;
     Registry registry(TreeIniPath(f.root.path()));
-    const QString name = QStringLiteral("熱供給").repeated(60);
-    registry.file().WriteString(MeterSection(1), reg::kName, name);
+    registry.file().WriteString(MeterSection(1), reg::kName, QStringLiteral("Котельная"));
     CopyMeterData(f.root.path(), QStringLiteral("100"), QStringLiteral("101"));
-    AddMeter(registry, 0, QStringLiteral("101"), name);
+    AddMeter(registry, 0, QStringLiteral("101"), QStringLiteral("Котельная"));
     const QString dir = f.Out(QStringLiteral("docs"));
+    const QString pattern = QStringLiteral("熱供給").repeated(30) + QStringLiteral(" {name} {from}.docx");
     const CliRun r = Cli(f.root.path(), {"report", "--group", "0", "--kind", "daily", "--system", "1", "--from",
-                                         "2010-03-01", "--to", "2010-03-02", "--out-dir", dir, "--name", "{name}.docx"});
+                                         "2010-03-01", "--to", "2010-03-02", "--out-dir", dir, "--name", pattern});
     EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
     const QStringList files = QDir(dir).entryList(QDir::Files);
     ASSERT_EQ(files.size(), 2) << r.out.toStdString();

@@ -104,8 +104,9 @@ TEST(TextFile, SaveNeverFollowsALinkAtTheFinalName)
         }
         EXPECT_TRUE(QFileInfo(link).isSymLink());
         EXPECT_EQ(QFileInfo::exists(victim), !dangling);
-        if (!dangling)
+        if (!dangling) {
             EXPECT_EQ(ReadAll(victim), QByteArray("kept"));
+        }
     }
     EXPECT_THROW(SaveFileBytes(folder, "new"), StorageError);
     EXPECT_TRUE(QFileInfo(folder).isDir());
