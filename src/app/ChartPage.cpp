@@ -3,10 +3,13 @@
 #include "AppTexts.h"
 
 #include "common/DayCount.h"
+#include "common/StorageError.h"
+#include "common/TextFile.h"
 #include "reports/ReportTables.h"
 #include "storage/ArchiveView.h"
 
 #include <QAreaSeries>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCursor>
@@ -278,9 +281,13 @@ void ChartPage::ResetZoom()
 
 bool ChartPage::SaveImage(const QString &path, QString *error)
 {
-    if (QFileInfo(path).suffix().compare(QStringLiteral("svg"), Qt::CaseInsensitive) == 0) {
+    // The picture is made in memory and written through the one checked save.
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    const QString suffix = QFileInfo(path).suffix();
+    if (suffix.compare(QStringLiteral("svg"), Qt::CaseInsensitive) == 0) {
         QSvgGenerator svg;
-        svg.setFileName(path);
+        svg.setOutputDevice(&buffer);
         svg.setSize(View->size());
         svg.setViewBox(View->rect());
         QPainter painter;
@@ -290,14 +297,14 @@ bool ChartPage::SaveImage(const QString &path, QString *error)
         }
         View->render(&painter);
         painter.end();
-        if (!QFileInfo::exists(path)) {
-            *error = ui::kChartSaveFailed.arg(path);
-            return false;
-        }
-        return true;
-    }
-    if (!View->grab().save(path)) {
+    } else if (!View->grab().save(&buffer, suffix.isEmpty() ? "PNG" : qPrintable(suffix.toUpper()))) {
         *error = ui::kChartSaveFailed.arg(path);
+        return false;
+    }
+    try {
+        SaveFileBytes(path, buffer.data());
+    } catch (const StorageError &e) {
+        *error = ui::kChartSaveFailed.arg(path) + QStringLiteral(": ") + e.message();
         return false;
     }
     return true;

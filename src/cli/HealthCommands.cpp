@@ -73,6 +73,12 @@ int RunGaps(const CliContext &context)
     }
     if (from > to)
         return UsageError(QStringLiteral("gaps: --from is after --to"));
+    // Times are days since 30 December 1899; nothing is stored before it.
+    for (const QDateTime &t : {from, to}) {
+        if (DayCountFromDateTime(t) < 0)
+            return UsageError(QStringLiteral("gaps: %1 is before 1899-12-30, where the archive's calendar starts")
+                                  .arg(t.date().toString(Qt::ISODate)));
+    }
     try {
         const QList<GapRun> runs =
             FindGaps(context.dataRoot, serial, kind, DayCountFromDateTime(from), DayCountFromDateTime(to));
@@ -118,7 +124,9 @@ int RunStatus(const CliContext &context)
         MeterHealth health(context.dataRoot);
         rows = BuildMeterSummary(context.dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime()));
     } catch (const StorageError &e) {
-        PrintLine(check ? stdout : stderr, (check ? QStringLiteral("UNKNOWN - ") : QStringLiteral("status: ")) + e.message());
+        // Standard output holds nothing but JSON when JSON is asked for.
+        const bool summary = check && !json;
+        PrintLine(summary ? stdout : stderr, (check ? QStringLiteral("UNKNOWN - ") : QStringLiteral("status: ")) + e.message());
         return check ? kUnknown : kExitFailed;
     }
     QStringList overdue, gaps;
@@ -153,7 +161,9 @@ int RunStatus(const CliContext &context)
                 summary += QStringLiteral("; database copy: run db sync (%1)").arg(database);
             code = qMax(code, 1);
         }
-        PrintLine(stdout, summary);
+        // With --json the exit code alone carries the verdict; standard output stays JSON.
+        if (!json)
+            PrintLine(stdout, summary);
     }
     if (json) {
         QJsonArray list;

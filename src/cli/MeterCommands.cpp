@@ -110,6 +110,34 @@ int RunMeterAdd(const CliContext &context)
     return kExitOk;
 }
 
+namespace {
+
+// One field of a TAB-separated line: a TAB, a line break or another control character in a
+// name must not split the line or the column, so it is written as an escape, and the
+// backslash with it so the escapes stay unambiguous.
+QString ListField(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == u'\\')
+            out += QStringLiteral("\\\\");
+        else if (c == u'\t')
+            out += QStringLiteral("\\t");
+        else if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+} // namespace
+
 int RunMeterList(const CliContext &context)
 {
     if (context.args.size() > 1)
@@ -124,10 +152,12 @@ int RunMeterList(const CliContext &context)
         for (int n : registry.MeterNumbers()) {
             const QString s = MeterSection(n);
             const MeterRecord m = ReadMeterKeys(registry, n);
-            PrintLine(stdout, QStringList{QString::number(n), m.serial, m.name, m.address, QString::number(m.port),
-                                          m.modem ? QStringLiteral("1") : QStringLiteral("0"), m.modemNumber,
+            PrintLine(stdout, QStringList{QString::number(n), ListField(m.serial), ListField(m.name),
+                                          ListField(m.address), QString::number(m.port),
+                                          m.modem ? QStringLiteral("1") : QStringLiteral("0"), ListField(m.modemNumber),
                                           QString::number(m.devType),
-                                          QString::number(ini.ReadInteger(s, reg::kParent, 0)), m.schedule.join(u',')}
+                                          QString::number(ini.ReadInteger(s, reg::kParent, 0)),
+                                          ListField(m.schedule.join(u','))}
                                   .join(u'\t'));
         }
         if (damaged) {

@@ -2,6 +2,8 @@
 #include "CliSupport.h"
 
 #include "common/DataRoot.h"
+#include "common/StorageError.h"
+#include "common/TextFile.h"
 #include "registry/Registry.h"
 #include "registry/TreeCommands.h"
 #include "reports/IntegratorReadings.h"
@@ -264,12 +266,17 @@ int RunReport(const CliContext &context)
         PrintLine(stderr, refusal);
         return kExitFailed;
     }
-    if (QFileInfo::exists(outFile) && !parser.isSet(yes)) {
+    // The PDF follows the document's rule: an existing file is replaced only when allowed,
+    // and both are asked about before anything is written.
+    const QString pdfFile = parser.isSet(pdf) ? QFileInfo(parser.value(pdf).trimmed()).absoluteFilePath() : QString();
+    for (const QString &file : {outFile, pdfFile}) {
+        if (file.isEmpty() || !QFileInfo::exists(file) || parser.isSet(yes))
+            continue;
         if (!StdinIsTerminal()) {
-            PrintLine(stderr, QStringLiteral("report: %1 exists; give --yes to overwrite it").arg(outFile));
+            PrintLine(stderr, QStringLiteral("report: %1 exists; give --yes to overwrite it").arg(file));
             return kExitFailed;
         }
-        PrintLine(stdout, texts::kOverwriteQuestion);
+        PrintLine(stdout, file + u'\n' + texts::kOverwriteQuestion);
         if (!AskYes()) {
             PrintLine(stderr, QStringLiteral("report: nothing written"));
             return kExitFailed;
@@ -277,18 +284,17 @@ int RunReport(const CliContext &context)
     }
     QString error;
     if (!document.SaveAs(outFile, &error)) {
-        PrintLine(stderr, QStringLiteral("report: cannot write %1: %2").arg(outFile, error));
+        PrintLine(stderr, QStringLiteral("report: ") + error);
         return kExitFailed;
     }
     PrintLine(stdout, QStringLiteral("report: written %1").arg(outFile));
     for (const QString &note : document.Notes())
         PrintLine(stdout, QStringLiteral("report: ") + note);
-    if (parser.isSet(pdf)) {
-        const QString pdfFile = QFileInfo(parser.value(pdf).trimmed()).absoluteFilePath();
-        const QString outDir = QFileInfo(pdfFile).absolutePath();
+    if (!pdfFile.isEmpty()) {
         QTemporaryDir work(QDir::temp().filePath(QStringLiteral("qst-report-XXXXXX")));
         QString converted;
-        // The converter names its result after the document; copy it under the name asked for.
+        // The converter names its result after the document in a folder of its own; the PDF
+        // then replaces the old one through the checked save, or leaves it as it was.
         const int timeoutMs = pdfTimeoutSeconds > 0 ? pdfTimeoutSeconds * 1000
                                                     : PdfTimeoutMs(document.TotalRowCount());
         int nextNotice = 10;
@@ -305,9 +311,13 @@ int RunReport(const CliContext &context)
             PrintLine(stderr, QStringLiteral("report: no PDF: %1").arg(work.isValid() ? error : work.errorString()));
             return kExitFailed;
         }
-        QFile::remove(pdfFile);
-        if (!QDir().mkpath(outDir) || !QFile::copy(converted, pdfFile)) {
-            PrintLine(stderr, QStringLiteral("report: cannot write %1").arg(pdfFile));
+        try {
+            const QString folder = QFileInfo(pdfFile).absolutePath();
+            if (!QDir().mkpath(folder))
+                throw StorageError(QStringLiteral("Не удалось создать папку %1").arg(QDir::toNativeSeparators(folder)));
+            SaveFileBytes(pdfFile, ReadFileBytes(converted));
+        } catch (const StorageError &e) {
+            PrintLine(stderr, QStringLiteral("report: ") + e.message());
             return kExitFailed;
         }
         PrintLine(stdout, QStringLiteral("report: written %1").arg(pdfFile));

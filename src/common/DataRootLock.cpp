@@ -9,9 +9,11 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRegularExpression>
+#include <QSysInfo>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -47,6 +49,21 @@ bool RemoveHolderlessLock(const QString &path)
     if (info.lastModified().secsTo(QDateTime::currentDateTime()) < 60)
         return false;
     return QFile::remove(path);
+#endif
+}
+
+// The holder a lock file names has ended: on this host, and no process has its id.
+bool HolderIsGone(qint64 pid, const QString &host)
+{
+    if (!host.isEmpty() && host != QSysInfo::machineHostName())
+        return false;
+#ifdef Q_OS_UNIX
+    if (pid <= 0)
+        return false;
+    return pid > 0x7fffffff || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH);
+#else
+    Q_UNUSED(pid);
+    return false;
 #endif
 }
 
@@ -96,9 +113,18 @@ bool DataRootLock::TryLock(QString *error, QString *notice)
     if (m_lock->isLocked())
         return true;
     const QString where = QDir::toNativeSeparators(m_dataRoot);
-    bool locked = m_lock->tryLock(0);
     qint64 pid = 0;
     QString host, app;
+    // QLockFile takes over the lock of a process that is gone without a word; the operator
+    // is told, as after any crash.
+    const bool deadHolder = m_lock->getLockInfo(&pid, &host, &app) && HolderIsGone(pid, host);
+    bool locked = m_lock->tryLock(0);
+    if (locked && deadHolder && notice)
+        *notice = QStringLiteral("Файл блокировки каталога данных %1 остался от завершившегося процесса %2 (%3) и "
+                                 "снят.")
+                      .arg(where)
+                      .arg(pid)
+                      .arg(app);
     if (!locked && m_lock->error() == QLockFile::LockFailedError && !m_lock->getLockInfo(&pid, &host, &app) &&
         RemoveHolderlessLock(LockPath())) {
         locked = m_lock->tryLock(0);

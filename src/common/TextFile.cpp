@@ -151,13 +151,29 @@ namespace {
 
 namespace {
 
-// The temporary copy "<name>.XXXXXX" beside the file, created exclusively with the
-// caller's umask; -1 with errno on failure.
+QByteArray FolderOf(const QByteArray &target)
+{
+    const qsizetype slash = target.lastIndexOf('/');
+    return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
+}
+
+// The temporary copy "<name>.XXXXXX" beside the file, created exclusively (never through a
+// link) with the caller's umask; -1 with errno on failure. A name near the file system's
+// limit gets a shortened copy name, so every name that can exist can be saved.
 int CreateTemporary(const QByteArray &target, QByteArray *temporary)
 {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const qsizetype slash = target.lastIndexOf('/');
+    QByteArray base = target;
+    const int room = FileNameLimit(QFile::decodeName(FolderOf(target))) - 1 - kTemporarySuffixLength;
+    if (target.size() - slash - 1 > room && room > 0) {
+        qsizetype end = slash + 1 + room;
+        while (end > slash + 1 && (quint8(target[end]) & 0xC0) == 0x80)
+            --end; // on a character's first byte
+        base = target.left(end);
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        QByteArray name = target + '.';
+        QByteArray name = base + '.';
         for (int i = 0; i < kTemporarySuffixLength; ++i)
             name += kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)];
         const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -198,6 +214,14 @@ bool WriteAll(int fd, const char *data, qsizetype size)
 void SaveFileBytes(const QString &path, const QByteArray &bytes)
 {
     const QByteArray target = QFile::encodeName(path);
+    // The final name is never followed: a planted link would send the bytes elsewhere, and
+    // a folder or a device is nothing a save may replace.
+    struct stat st;
+    const bool existed = ::lstat(target.constData(), &st) == 0;
+    if (existed && S_ISLNK(st.st_mode))
+        ThrowWriteError(path, QStringLiteral("это символическая ссылка"));
+    if (existed && !S_ISREG(st.st_mode))
+        ThrowWriteError(path, QStringLiteral("это не обычный файл"));
     QByteArray temporary;
     const int fd = CreateTemporary(target, &temporary);
     if (fd < 0)
@@ -208,8 +232,7 @@ void SaveFileBytes(const QString &path, const QByteArray &bytes)
         ::unlink(temporary.constData());
         ThrowWriteError(path, SystemErrorText(error));
     };
-    struct stat st;
-    if (::stat(target.constData(), &st) == 0 && S_ISREG(st.st_mode))
+    if (existed)
         ::fchmod(fd, st.st_mode & 07777); // the file keeps its permissions, as QSaveFile does
     if (!WriteAll(fd, bytes.constData(), bytes.size()))
         fail(errno, true);
@@ -223,8 +246,7 @@ void SaveFileBytes(const QString &path, const QByteArray &bytes)
     }
     if (::rename(temporary.constData(), target.constData()) != 0)
         fail(errno, false);
-    const qsizetype slash = target.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
+    const QByteArray folder = FolderOf(target);
     const int dir = g_syncToDisk ? ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (dir >= 0) {
         const int synced = ::fsync(dir);
@@ -236,10 +258,24 @@ void SaveFileBytes(const QString &path, const QByteArray &bytes)
     }
 }
 
+int FileNameLimit(const QString &folder)
+{
+    const long limit = ::pathconf(QFile::encodeName(folder.isEmpty() ? QStringLiteral(".") : folder).constData(),
+                                  _PC_NAME_MAX);
+    return limit > 0 && limit < 4096 ? int(limit) : 255;
+}
+
 #else
+
+int FileNameLimit(const QString &)
+{
+    return 255;
+}
 
 void SaveFileBytes(const QString &path, const QByteArray &bytes)
 {
+    if (QFileInfo(path).isSymLink())
+        ThrowWriteError(path, QStringLiteral("это символическая ссылка"));
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         ThrowWriteError(path, file.errorString());

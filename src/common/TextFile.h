@@ -36,8 +36,14 @@ constexpr int kTemporarySuffixLength = 6;
 // Writes bytes atomically: a temporary file "<name>.XXXXXX" in the same folder, every write
 // checked and synced to disk, replaces the old one only when complete; the folder is synced
 // after. Any fault removes the temporary file, leaves the old file byte for byte as it was
-// and throws StorageError with the system's reason.
+// and throws StorageError with the system's reason. A symbolic link or anything but a
+// regular file at `path` is refused, never followed or replaced. Every file the programs
+// write goes through here.
 void SaveFileBytes(const QString &path, const QByteArray &bytes);
+
+// The longest file name, in bytes, that the file system of `folder` holds (255 when it
+// cannot tell).
+int FileNameLimit(const QString &folder);
 
 // Writes the lines, each followed by CR LF, atomically.
 void SaveLines(const QString &path, const QStringList &lines);

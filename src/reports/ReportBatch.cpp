@@ -1,6 +1,7 @@
 #include "ReportBatch.h"
 
 #include "common/DataRoot.h"
+#include "common/TextFile.h"
 #include "registry/Registry.h"
 #include "registry/TreeCommands.h"
 #include "reports/WordDocument.h"
@@ -12,8 +13,6 @@
 namespace qst {
 
 namespace {
-
-constexpr int kMaxNameChars = 120; // well inside 255 bytes of UTF-8
 
 QString SafePart(const QString &text)
 {
@@ -27,12 +26,40 @@ QString SafePart(const QString &text)
     return out;
 }
 
-QString WithSuffix(const QString &name, int n)
+// The extension a cut keeps: a short one, as a document's.
+QString Extension(const QString &name)
 {
-    const QFileInfo info(name);
-    const QString suffix = info.suffix();
-    const QString base = suffix.isEmpty() ? name : name.left(name.size() - suffix.size() - 1);
-    return base + QStringLiteral(" (%1)").arg(n) + (suffix.isEmpty() ? QString() : u'.' + suffix);
+    const QString suffix = QFileInfo(name).suffix();
+    return suffix.isEmpty() || suffix.size() > 10 || suffix.size() + 1 >= name.size() ? QString() : u'.' + suffix;
+}
+
+// The name cut to `maxBytes` of UTF-8 between whole characters, its extension kept.
+QString CutToBytes(const QString &name, int maxBytes)
+{
+    if (name.toUtf8().size() <= maxBytes)
+        return name;
+    const QString extension = Extension(name);
+    QString base = name.left(name.size() - extension.size());
+    qsizetype bytes = extension.toUtf8().size();
+    qsizetype keep = 0;
+    while (keep < base.size()) {
+        const qsizetype n = base[keep].isHighSurrogate() && keep + 1 < base.size() ? 2 : 1;
+        const qsizetype add = QStringView(base).sliced(keep, n).toUtf8().size();
+        if (bytes + add > maxBytes)
+            break;
+        bytes += add;
+        keep += n;
+    }
+    return base.left(keep) + extension;
+}
+
+QString WithSuffix(const QString &name, int n, int maxBytes)
+{
+    const QString extension = Extension(name);
+    const QString tag = QStringLiteral(" (%1)").arg(n);
+    const QString base = CutToBytes(name.left(name.size() - extension.size()),
+                                    maxBytes - int(tag.size() + extension.toUtf8().size()));
+    return base + tag + extension;
 }
 
 } // namespace
@@ -57,7 +84,8 @@ QList<int> GroupMeters(Registry &registry, int group)
     return meters;
 }
 
-QString BatchFileName(const QString &pattern, const ReportMeter &meter, const QDateTime &from, const QDateTime &to)
+QString BatchFileName(
+    const QString &pattern, const ReportMeter &meter, const QDateTime &from, const QDateTime &to, int maxBytes)
 {
     QString name = pattern;
     name.replace(QStringLiteral("{serial}"), meter.serial.trimmed());
@@ -70,11 +98,7 @@ QString BatchFileName(const QString &pattern, const ReportMeter &meter, const QD
         name.chop(1);
     if (name.startsWith(u'.'))
         name[0] = u'_';
-    if (name.size() > kMaxNameChars) {
-        const QString suffix = QFileInfo(name).suffix();
-        const int keep = suffix.isEmpty() || suffix.size() > 10 ? 0 : int(suffix.size()) + 1;
-        name = name.left(kMaxNameChars - keep) + (keep ? name.right(keep) : QString());
-    }
+    name = CutToBytes(name, maxBytes);
     return name.isEmpty() ? QStringLiteral("_") : name;
 }
 
@@ -86,6 +110,7 @@ BatchResult BuildGroupReports(Registry &registry, int group, const ReportOptions
     QSet<QString> used;
     const QDir dir(outDir);
     QDir().mkpath(outDir); // when it cannot be made, each save says why
+    const int maxBytes = FileNameLimit(outDir);
     for (qsizetype i = 0; i < meters.size(); ++i) {
         ReportOptions one = options;
         one.meter = ReadReportMeter(registry, meters[i]);
@@ -98,9 +123,10 @@ BatchResult BuildGroupReports(Registry &registry, int group, const ReportOptions
             result.cancelled = true;
             break;
         }
-        QString name = BatchFileName(pattern, one.meter, one.selection.from, one.selection.to);
+        const QString first = BatchFileName(pattern, one.meter, one.selection.from, one.selection.to, maxBytes);
+        QString name = first;
         for (int n = 2; used.contains(name.toLower()); ++n)
-            name = WithSuffix(BatchFileName(pattern, one.meter, one.selection.from, one.selection.to), n);
+            name = WithSuffix(first, n, maxBytes);
         used.insert(name.toLower());
         item.file = dir.filePath(name);
 

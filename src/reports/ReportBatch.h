@@ -20,9 +20,11 @@ inline const QString kDefaultBatchPattern = QStringLiteral("{serial} {name} {fro
 
 // A file name from the pattern: {serial}, {name}, {abon}, {from} and {to} (ISO dates) are
 // replaced; whatever would leave the folder or upset a file system (path separators, control
-// characters, : * ? " < > |, a leading dot, trailing blanks and dots) becomes "_", and an
-// overlong name is cut, keeping its extension. Never empty, never a path.
-QString BatchFileName(const QString &pattern, const ReportMeter &meter, const QDateTime &from, const QDateTime &to);
+// characters, : * ? " < > |, a leading dot, trailing blanks and dots) becomes "_", and a name
+// longer than `maxBytes` of UTF-8 (the file system's limit) is cut between whole characters,
+// keeping its extension. Never empty, never a path.
+QString BatchFileName(const QString &pattern, const ReportMeter &meter, const QDateTime &from, const QDateTime &to,
+    int maxBytes = 255);
 
 struct BatchItem
 {

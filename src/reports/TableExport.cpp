@@ -2,17 +2,19 @@
 
 #include "common/DayCount.h"
 #include "common/RegionalFormat.h"
+#include "common/StorageError.h"
+#include "common/TextFile.h"
 #include "storage/ArchiveView.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 
 #include <xlsxwriter.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <map>
 
 namespace qst {
@@ -203,20 +205,28 @@ void AppendRecord(QString &out, const QStringList &fields, QChar separator)
     out += QStringLiteral("\r\n");
 }
 
-// The bytes go to a temporary file beside the target that replaces it only when complete.
+// Through the one checked save: the whole file or the old one, with the system's reason.
 bool SaveWhole(const QString &path, const QByteArray &bytes, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    try {
+        SaveFileBytes(path, bytes);
+        return true;
+    } catch (const StorageError &e) {
+        *error = e.message();
         return false;
     }
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
-        *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-        file.cancelWriting();
-        return false;
-    }
-    return true;
+}
+
+// A spreadsheet cell holds at most 32,767 characters; a longer text is cut and marked
+// rather than left out (the writer drops it whole otherwise).
+QByteArray SheetText(const QString &text)
+{
+    if (text.size() <= kSheetCellLimit)
+        return text.toUtf8();
+    qsizetype keep = kSheetCellLimit - kSheetCutMark.size();
+    if (text[keep - 1].isHighSurrogate())
+        --keep;
+    return (text.left(keep) + kSheetCutMark).toUtf8();
 }
 
 // A report cell as text, a date, a date-time or a number with the digits it shows.
@@ -426,7 +436,7 @@ bool WriteXlsx(const ExportTable &table, const QString &path, QString *error)
         widths[column] = std::max(widths[column], int(std::min<qsizetype>(chars + 2, 60)));
     };
     for (int c = 0; c < table.header.size(); ++c) {
-        worksheet_write_string(sheet, 0, lxw_col_t(c), table.header[c].toUtf8().constData(), headerFormat);
+        worksheet_write_string(sheet, 0, lxw_col_t(c), SheetText(table.header[c]).constData(), headerFormat);
         widen(c, std::min<qsizetype>(table.header[c].size(), 16));
     }
     lxw_row_t row = 1;
@@ -458,7 +468,7 @@ bool WriteXlsx(const ExportTable &table, const QString &path, QString *error)
                 break;
             }
             case CellKind::Text:
-                worksheet_write_string(sheet, row, col, cell.text.toUtf8().constData(), nullptr);
+                worksheet_write_string(sheet, row, col, SheetText(cell.text).constData(), nullptr);
                 widen(c, cell.text.size());
                 break;
             }
@@ -472,17 +482,21 @@ bool WriteXlsx(const ExportTable &table, const QString &path, QString *error)
         worksheet_set_column(sheet, lxw_col_t(c), lxw_col_t(c), widths[c], nullptr);
     worksheet_freeze_panes(sheet, 1, 0);
 
+    errno = 0;
     const lxw_error result = workbook_close(book);
+    const int closeError = errno;
     if (result != LXW_NO_ERROR) {
         *error = QString::fromUtf8(lxw_strerror(result));
+        if (closeError != 0)
+            *error += QStringLiteral(": ") + SystemErrorText(closeError);
         return false;
     }
-    QFile built(QFile::decodeName(workFile));
-    if (!built.open(QIODevice::ReadOnly)) {
-        *error = built.errorString();
+    try {
+        return SaveWhole(path, ReadFileBytes(QFile::decodeName(workFile)), error);
+    } catch (const StorageError &e) {
+        *error = e.message();
         return false;
     }
-    return SaveWhole(path, built.readAll(), error);
 }
 
 } // namespace qst

@@ -77,6 +77,10 @@ QString CellText(const ExportCell &cell, CsvDialect dialect);
 // The CSV text (RFC 4180 quoting, CR LF line ends), before encoding.
 QString CsvText(const ExportTable &table, CsvDialect dialect);
 
+// The most characters a spreadsheet cell holds; a longer text is cut to it, ending in the mark.
+constexpr qsizetype kSheetCellLimit = 32767;
+inline const QString kSheetCutMark = QStringLiteral("…[обрезано]");
+
 // Write the whole file or nothing: on failure the reason (the system's) is in *error and no
 // file, partial or temporary, is left at `path`; an existing file stays as it was.
 bool WriteCsv(const ExportTable &table, const QString &path, const CsvOptions &options, QString *error);

@@ -2,8 +2,9 @@
 
 #include "DocumentModel.h"
 #include "DocumentProtection.h"
+#include "common/StorageError.h"
+#include "common/TextFile.h"
 
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cmath>
@@ -771,16 +772,11 @@ bool TWordDocument::SaveAs(const QString &fileName, QString *error) const
     if (bytes.isEmpty()) {
         reason = QStringLiteral("the document could not be packed");
     } else {
-        QSaveFile file(fileName);
-        if (!file.open(QIODevice::WriteOnly)) {
-            reason = file.errorString();
-        } else if (file.write(bytes) != bytes.size()) {
-            reason = file.errorString();
-            file.cancelWriting();
-        } else if (!file.commit()) {
-            reason = file.errorString();
-        } else {
+        try {
+            SaveFileBytes(fileName, bytes);
             return true;
+        } catch (const StorageError &e) {
+            reason = e.message();
         }
     }
     if (error)

@@ -65,11 +65,46 @@ TEST(BatchReport, FileNamesStayInsideTheFolder)
         EXPECT_FALSE(name.contains(u'/'));
         EXPECT_NE(name, QStringLiteral(".."));
     }
-    ReportMeter longName;
-    longName.name = QString(300, u'я');
-    const QString cut = BatchFileName(QStringLiteral("{name}.docx"), longName, from, to);
-    EXPECT_LE(cut.toUtf8().size(), 255);
-    EXPECT_TRUE(cut.endsWith(QStringLiteral(".docx")));
+    // Long names are cut to the file system's limit in bytes, between whole characters,
+    // keeping the extension: two-, three- and four-byte letters alike.
+    for (const QString &letter : {QStringLiteral("я"), QStringLiteral("語"), QStringLiteral("\U0001F600")}) {
+        SCOPED_TRACE(letter.toStdString());
+        ReportMeter longName;
+        longName.name = letter.repeated(300);
+        for (const int limit : {255, 143}) {
+            const QString cut = BatchFileName(QStringLiteral("{name}.docx"), longName, from, to, limit);
+            const QByteArray bytes = cut.toUtf8();
+            EXPECT_LE(bytes.size(), limit);
+            EXPECT_GT(bytes.size(), limit - 4) << "cut no shorter than a character needs";
+            EXPECT_TRUE(cut.endsWith(QStringLiteral(".docx")));
+            EXPECT_EQ(QString::fromUtf8(bytes), cut) << "no character split";
+            EXPECT_TRUE(cut.startsWith(letter.repeated(10)));
+        }
+    }
+}
+
+// Two meters of one name under a long pattern with letters of three bytes each: both
+// documents written, the second " (2)", each name within the file system's limit.
+TEST(BatchReport, LongNamesAreCutNotRefused)
+{
+    ReportCliFixture f;
+    Registry registry(TreeIniPath(f.root.path()));
+    registry.file().WriteString(MeterSection(1), reg::kName, QStringLiteral("Котельная"));
+    CopyMeterData(f.root.path(), QStringLiteral("100"), QStringLiteral("101"));
+    AddMeter(registry, 0, QStringLiteral("101"), QStringLiteral("Котельная"));
+    const QString dir = f.Out(QStringLiteral("docs"));
+    const QString pattern = QStringLiteral("熱供給").repeated(30) + QStringLiteral(" {name} {from}.docx");
+    const CliRun r = Cli(f.root.path(), {"report", "--group", "0", "--kind", "daily", "--system", "1", "--from",
+                                         "2010-03-01", "--to", "2010-03-02", "--out-dir", dir, "--name", pattern});
+    EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
+    const QStringList files = QDir(dir).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 2) << r.out.toStdString();
+    for (const QString &file : files) {
+        EXPECT_LE(file.toUtf8().size(), 255);
+        EXPECT_TRUE(file.startsWith(QStringLiteral("熱供給熱供給")));
+        EXPECT_TRUE(file.endsWith(QStringLiteral(".docx")));
+    }
+    EXPECT_TRUE(files[0].endsWith(QStringLiteral(" (2).docx")) || files[1].endsWith(QStringLiteral(" (2).docx")));
 }
 
 TEST(BatchReport, GroupOfThreeWithOneWithoutData)

@@ -1,8 +1,10 @@
 #include "CliRun.h"
-#include "../reports/ReportFixture.h"
+#include "ReportCliFixture.h"
 
 #include "common/DataRootLock.h"
 #include "registry/Registry.h"
+
+#include <QJsonDocument>
 
 #include <gtest/gtest.h>
 
@@ -134,4 +136,55 @@ TEST(CliUsage, WritingCommandsShareTheDataRootLock)
                   .exitCode,
               0);
     EXPECT_EQ(Cli(root.path(), {QStringLiteral("meter"), QStringLiteral("list")}).exitCode, 0);
+}
+
+// What other programs read from standard output stays parseable, and a period the calendar
+// cannot hold is refused rather than answered with nothing.
+TEST(CliOutput, ListingsStayParseable)
+{
+    ReportCliFixture f;
+    {
+        Registry registry(TreeIniPath(f.root.path()));
+        registry.file().WriteString(MeterSection(1), reg::kName, QStringLiteral("a\tb\x01" "c\\d"));
+    }
+    CliRun r = Cli(f.root.path(), {"meter", "list"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    const QStringList fields = lines[1].split(u'\t');
+    ASSERT_EQ(fields.size(), lines[0].split(u'\t').size()) << lines[1].toStdString();
+    EXPECT_EQ(fields[2], QStringLiteral("a\\tb\\x01c\\\\d"));
+
+    for (const QStringList &args : {QStringList{"status", "--json", "--check"}, QStringList{"status", "--check", "--json"}}) {
+        r = Cli(f.root.path(), args);
+        QJsonParseError error;
+        const QJsonDocument json = QJsonDocument::fromJson(r.out.toUtf8(), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << r.out.toStdString();
+        EXPECT_TRUE(json.isArray());
+        EXPECT_GE(r.exitCode, 0);
+        EXPECT_LE(r.exitCode, 2);
+    }
+
+    for (const QStringList &args : {QStringList{"--from", "1899-12-29"}, QStringList{"--from", "1800-01-01", "--to", "1899-12-01"}}) {
+        r = Cli(f.root.path(), QStringList{"gaps", "--serial", "100", "--kind", "daily"} + args);
+        EXPECT_EQ(r.exitCode, 2) << args.join(u' ').toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("1899-12-30"))) << r.err.toStdString();
+    }
+    r = Cli(f.root.path(), {"gaps", "--serial", "100", "--kind", "daily", "--from", "1899-12-30", "--to", "1900-01-02"});
+    EXPECT_EQ(r.exitCode, 0) << "the calendar's first day is a day like any other: " << r.err.toStdString();
+}
+
+// An existing PDF is replaced only as the document is: with --yes (or a yes on the terminal).
+TEST(CliOutput, ExistingPdfIsKeptWithoutYes)
+{
+    ReportCliFixture f;
+    const QString pdf = f.Out(QStringLiteral("daily.pdf"));
+    WriteAll(pdf, "%PDF-old");
+    const CliRun r = Cli(f.root.path(), Args(QStringLiteral("daily"), f.Out(QStringLiteral("daily.docx")),
+                                             {QStringLiteral("--pdf"), pdf}));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("--yes")) && r.err.contains(QStringLiteral("daily.pdf")))
+        << r.err.toStdString();
+    EXPECT_EQ(Bytes(pdf), QByteArray("%PDF-old"));
+    EXPECT_FALSE(QFile::exists(f.Out(QStringLiteral("daily.docx")))) << "asked before anything is written";
 }

@@ -73,12 +73,15 @@ TEST(DataRootLock, LockOfACrashedProcessIsTakenOver)
     holder.start(QStringLiteral(QST_LOCK_HOLDER), {root.path()});
     ASSERT_TRUE(holder.waitForStarted(10000));
     ASSERT_TRUE(holder.waitForReadyRead(10000));
+    const qint64 pid = holder.processId();
     holder.kill();
     ASSERT_TRUE(holder.waitForFinished(10000));
 
     DataRootLock mine(root.path());
-    QString error;
-    EXPECT_TRUE(mine.TryLock(&error)) << error.toStdString();
+    QString error, notice;
+    EXPECT_TRUE(mine.TryLock(&error, &notice)) << error.toStdString();
+    EXPECT_TRUE(notice.contains(QStringLiteral("снят"))) << "a takeover is said: " << notice.toStdString();
+    EXPECT_TRUE(notice.contains(QString::number(pid))) << notice.toStdString();
 }
 
 // A kill between the lock file's creation and its write leaves it empty; a damaged one

@@ -2,6 +2,9 @@
 #include "common/TextFile.h"
 #include "support/TempDataRoot.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -73,6 +76,59 @@ TEST(TextFile, FailedSaveNamesTheSystemReason)
         EXPECT_TRUE(e.message().contains(SystemErrorText(ENOENT))) << e.message().toStdString();
     }
     EXPECT_EQ(SystemErrorText(ENOSPC), QString::fromLocal8Bit(std::strerror(ENOSPC)));
+}
+
+// A link at the final name is refused, never followed and never replaced, whatever it points
+// at; so is a name that holds something other than a regular file.
+TEST(TextFile, SaveNeverFollowsALinkAtTheFinalName)
+{
+    TempDataRoot root;
+    const QString victim = root.file(QStringLiteral("elsewhere/victim"));
+    QDir().mkpath(root.file(QStringLiteral("elsewhere")));
+    QDir().mkpath(root.file(QStringLiteral("out")));
+    const QString folder = root.file(QStringLiteral("out/folder.csv"));
+    QDir().mkdir(folder);
+    for (const bool dangling : {false, true}) {
+        SCOPED_TRACE(dangling ? "dangling link" : "link to a file");
+        QFile::remove(victim);
+        if (!dangling)
+            WriteAll(victim, "kept");
+        const QString link = root.file(QStringLiteral("out/report.docx"));
+        QFile::remove(link);
+        ASSERT_TRUE(QFile::link(victim, link));
+        try {
+            SaveFileBytes(link, "new");
+            FAIL() << "saved through a link";
+        } catch (const StorageError &e) {
+            EXPECT_TRUE(e.message().contains(QStringLiteral("символическая ссылка"))) << e.message().toStdString();
+        }
+        EXPECT_TRUE(QFileInfo(link).isSymLink());
+        EXPECT_EQ(QFileInfo::exists(victim), !dangling);
+        if (!dangling) {
+            EXPECT_EQ(ReadAll(victim), QByteArray("kept"));
+        }
+    }
+    EXPECT_THROW(SaveFileBytes(folder, "new"), StorageError);
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+    EXPECT_EQ(QDir(root.file(QStringLiteral("out"))).entryList(QDir::Files | QDir::System | QDir::Hidden).size(), 1)
+        << "no temporary left";
+}
+
+// A name at the file system's limit leaves no room for the temporary's suffix: the save
+// still works, through a shorter temporary name.
+TEST(TextFile, NameAtTheFileSystemsLimitIsSaved)
+{
+    TempDataRoot root;
+    const int limit = FileNameLimit(root.path());
+    ASSERT_GE(limit, 20);
+    // Two-byte letters and one ASCII letter when the limit is odd: exactly `limit` bytes.
+    const QString name = QString(limit / 2, u'я') + (limit % 2 ? QStringLiteral("a") : QString());
+    ASSERT_EQ(name.toUtf8().size(), limit);
+    const QString path = root.file(name);
+    SaveFileBytes(path, "first");
+    SaveFileBytes(path, "second");
+    EXPECT_EQ(ReadAll(path), QByteArray("second"));
+    EXPECT_EQ(QDir(root.path()).entryList(QDir::Files | QDir::Hidden), QStringList{name});
 }
 
 TEST(TextFile, FirstUnencodableCharacterIsNamed)

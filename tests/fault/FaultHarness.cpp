@@ -139,7 +139,7 @@ QStringList TreeProblems(const QString &dataRoot)
 QStringList LeftoverTemporaries(const QString &dataRoot)
 {
     QStringList found;
-    static const QRegularExpression temporary(QStringLiteral("\\.(ini|dat)\\.[A-Za-z0-9]{6}$"));
+    static const QRegularExpression temporary(QStringLiteral("\\.(ini|dat|csv|xlsx|docx|pdf)\\.[A-Za-z0-9]{6}$"));
     QDirIterator it(dataRoot, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();

@@ -5,11 +5,13 @@
 #include "SimHarness.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "common/TextFile.h"
+#include "support/TempDataRoot.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +86,38 @@ struct Job
     bool oneSave = false;
     // Current values carry the moment of reading: compared by being whole, not by bytes.
     bool readsTheClock = false;
+    // Documents and workbooks carry the moment they were made: a new one counts by being
+    // whole (a complete zip or PDF), an old one by its bytes.
+    bool documents = false;
 };
+
+bool IsDocument(const QString &name)
+{
+    return name.endsWith(QStringLiteral(".docx")) || name.endsWith(QStringLiteral(".xlsx"))
+           || name.endsWith(QStringLiteral(".pdf"));
+}
+
+// A complete file of its kind: a zip with its closing directory, a PDF with its end mark.
+bool WholeDocument(const QString &name, const QByteArray &bytes)
+{
+    if (name.endsWith(QStringLiteral(".pdf")))
+        return bytes.startsWith("%PDF-") && bytes.trimmed().endsWith("%%EOF");
+    const qsizetype end = bytes.lastIndexOf(QByteArray("PK\x05\x06", 4));
+    return bytes.startsWith(QByteArray("PK\x03\x04", 4)) && end >= 0 && end >= bytes.size() - 22 - 0xFFFF
+           && end + 22 <= bytes.size();
+}
+
+// The file as the job on a roomy disk leaves it: a document the job wrote anew counts by
+// being whole, everything else by its bytes.
+bool SameAsAfter(const Job &job, const QMap<QString, QByteArray> &before, const QMap<QString, QByteArray> &after,
+                 const QString &name, const QByteArray &bytes)
+{
+    if (!after.contains(name))
+        return false;
+    if (job.documents && IsDocument(name) && after.value(name) != before.value(name))
+        return WholeDocument(name, bytes);
+    return after.value(name) == bytes;
+}
 
 bool CarriesTheClock(const QString &name)
 {
@@ -125,7 +158,11 @@ void RunAtFillLevels(const Job &job, const QList<qint64> &levels, int *scenarios
     const QString reference = roomy.filePath(QStringLiteral("root"));
     job.prepare(reference);
     const QMap<QString, QByteArray> before = Snapshot(reference);
-    const CliRun clean = RunCli(reference, job.args, 180000);
+    const auto argsFor = [&](const QString &root) {
+        QStringList args = job.args;
+        return args.replaceInStrings(QStringLiteral("{root}"), root);
+    };
+    const CliRun clean = RunCli(reference, argsFor(reference), 180000);
     ASSERT_EQ(clean.exitCode, 0) << clean.out.toStdString() << clean.err.toStdString();
     const QMap<QString, QByteArray> after = Snapshot(reference);
 
@@ -138,7 +175,7 @@ void RunAtFillLevels(const Job &job, const QList<qint64> &levels, int *scenarios
         job.prepare(root);
         ASSERT_EQ(Snapshot(root), before);
         disk.Fill(level);
-        const CliRun run = RunCli(root, job.args, 180000);
+        const CliRun run = RunCli(root, argsFor(root), 180000);
         ++*scenarios;
         EXPECT_FALSE(run.crashed || run.hung);
         if (run.exitCode != 0) {
@@ -153,11 +190,14 @@ void RunAtFillLevels(const Job &job, const QList<qint64> &levels, int *scenarios
         for (auto it = got.cbegin(); it != got.cend() && job.oneSave; ++it) {
             const QString &name = it.key();
             const bool asBefore = before.contains(name) && before.value(name) == it.value();
-            const bool asAfter = after.contains(name) && after.value(name) == it.value();
+            const bool asAfter = SameAsAfter(job, before, after, name, it.value());
             EXPECT_TRUE(asBefore || asAfter) << name.toStdString() << " is neither the old nor the new file";
         }
         for (auto it = before.cbegin(); it != before.cend(); ++it) {
             ASSERT_TRUE(got.contains(it.key())) << it.key().toStdString() << " lost";
+            // Exports and documents are replaced whole, never merged: checked above.
+            if (it.key().startsWith(QStringLiteral("out/")))
+                continue;
             const QStringList now = SplitLines(got.value(it.key()));
             for (const QString &line : SplitLines(it.value())) {
                 // Only the registry's last-read marks move forward in place.
@@ -172,12 +212,14 @@ void RunAtFillLevels(const Job &job, const QList<qint64> &levels, int *scenarios
 
         // With room again, the same job ends as on the roomy disk: no cut line lives on.
         disk.Free();
-        const CliRun retry = RunCli(root, job.args, 180000);
+        const CliRun retry = RunCli(root, argsFor(root), 180000);
         EXPECT_EQ(retry.exitCode, 0) << retry.out.toStdString() << retry.err.toStdString();
         const QMap<QString, QByteArray> final = Snapshot(root);
         EXPECT_EQ(final.keys(), after.keys());
         for (auto it = after.cbegin(); it != after.cend(); ++it) {
-            if (!(job.readsTheClock && CarriesTheClock(it.key()))) {
+            if (job.documents && IsDocument(it.key())) {
+                EXPECT_TRUE(SameAsAfter(job, before, after, it.key(), final.value(it.key()))) << it.key().toStdString();
+            } else if (!(job.readsTheClock && CarriesTheClock(it.key()))) {
                 EXPECT_TRUE(SameContent(it.key(), final.value(it.key()), it.value())) << it.key().toStdString();
             }
         }
@@ -234,4 +276,100 @@ TEST(FullDisk, PollReportsNoSpaceAndKeepsNoCutLine)
                      false, true},
                     {0, 1500}, &scenarios);
     std::printf("[ fault    ] full disk, poll: %d scenarios\n", scenarios);
+}
+
+namespace {
+
+// Copies a folder's files and subfolders.
+void CopyTree(const QString &from, const QString &to)
+{
+    QDir().mkpath(to);
+    QDirIterator it(from, QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    const QDir base(from);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString target = to + u'/' + base.relativeFilePath(path);
+        if (it.fileInfo().isDir()) {
+            QDir().mkpath(target);
+        } else if (it.fileName() != QStringLiteral(".qst-archiver.lock")) {
+            ASSERT_TRUE(QFile::copy(path, target)) << target.toStdString();
+        }
+    }
+}
+
+// A meter with six days of records, and an earlier export and documents in out/ that a
+// failed write must leave byte for byte.
+class WritersOnAFullDisk : public testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_template = new QTemporaryDir;
+        const QString dump = s_template->filePath(QStringLiteral("d.arch"));
+        ASSERT_TRUE(MakeDump(dump, 5300, 6, 20));
+        ASSERT_EQ(RunCli(s_template->filePath(QStringLiteral("root")), {"import", "--yes", dump}).exitCode, 0);
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_template;
+        s_template = nullptr;
+    }
+    static void Prepare(const QString &root)
+    {
+        CopyTree(s_template->filePath(QStringLiteral("root")), root);
+        QDir().mkpath(root + QStringLiteral("/out"));
+        for (const char *name : {"hours.csv", "hours.xlsx", "rows.csv", "daily.docx", "daily.pdf", "5300.docx"})
+            WriteAll(root + QStringLiteral("/out/") + QLatin1String(name), QByteArray("an earlier file, kept\r\n"));
+    }
+    static QStringList Period(const char *kind)
+    {
+        const QDate today = QDate::currentDate();
+        return {"--serial", "5300", "--kind", kind, "--system", "1", "--from",
+                today.addDays(-4).toString(Qt::ISODate), "--to", today.addDays(-3).toString(Qt::ISODate)};
+    }
+
+    static QTemporaryDir *s_template;
+};
+
+QTemporaryDir *WritersOnAFullDisk::s_template = nullptr;
+
+} // namespace
+
+TEST_F(WritersOnAFullDisk, ExportsReportNoSpaceAndKeepTheOldFile)
+{
+    int scenarios = 0;
+    const QList<qint64> levels = {0, 8192};
+    RunAtFillLevels({"export csv", Prepare, QStringList{"export"} + Period("hourly") + QStringList{"--out", "{root}/out/hours.csv"}, true},
+                    levels, &scenarios);
+    RunAtFillLevels({"export xlsx", Prepare,
+                     QStringList{"export"} + Period("hourly") + QStringList{"--format", "xlsx", "--out", "{root}/out/hours.xlsx"},
+                     true, false, true},
+                    levels, &scenarios);
+    RunAtFillLevels({"report-rows --out", Prepare,
+                     QStringList{"report-rows"} + Period("hourly") + QStringList{"--out", "{root}/out/rows.csv"}, true},
+                    levels, &scenarios);
+    std::printf("[ fault    ] full disk, exports: %d scenarios\n", scenarios);
+}
+
+TEST_F(WritersOnAFullDisk, DocumentsReportNoSpaceAndKeepTheOldFile)
+{
+    int scenarios = 0;
+    RunAtFillLevels({"report .docx", Prepare,
+                     QStringList{"report"} + Period("daily") + QStringList{"--yes", "--out", "{root}/out/daily.docx"},
+                     true, false, true},
+                    {0, 8192}, &scenarios);
+    RunAtFillLevels({"report --group", Prepare,
+                     QStringList{"report", "--group", "0", "--out-dir", "{root}/out", "--name", "{serial}.docx", "--yes"}
+                         + Period("daily").mid(2),
+                     true, false, true},
+                    {0, 8192}, &scenarios);
+    // The document on a roomy disk, its PDF on the full one: the old PDF stays.
+    QTemporaryDir documents;
+    RunAtFillLevels({"report --pdf", Prepare,
+                     QStringList{"report"} + Period("daily")
+                         + QStringList{"--yes", "--out", documents.filePath(QStringLiteral("daily.docx")), "--pdf",
+                                       "{root}/out/daily.pdf"},
+                     true, false, true},
+                    {0}, &scenarios);
+    std::printf("[ fault    ] full disk, documents: %d scenarios\n", scenarios);
 }

@@ -5,6 +5,7 @@
 #include "common/TextFile.h"
 #include "support/TempDataRoot.h"
 
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QSysInfo>
@@ -147,6 +148,8 @@ TEST(HostileInput, LockWithoutALiveHolderDoesNotBlock)
         WriteAll(dir.filePath(QStringLiteral(".qst-archiver.lock")), content);
         const CliRun run = RunCli(dir.path(), {"port", "set", "1", "/dev/ttyS0"}, 20000);
         EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        // Taken over, and said so.
+        EXPECT_TRUE(run.err.contains(QStringLiteral("снят"))) << run.err.toStdString();
     }
 }
 
@@ -195,4 +198,71 @@ TEST(HostileInput, DamagedDumpsNeverCrashOrRegisterAPhantom)
     EXPECT_EQ(hangs, 0);
     std::printf("[ fault    ] damaged dumps: %lld runs, %d crashes, %d hangs, %d damaged\n",
                 static_cast<long long>(variants.size()), crashes, hangs, damaged);
+}
+
+// A link planted at the name a command writes sends nothing anywhere: every writer refuses
+// with the reason, the link's target stays as it was (or absent), and the link stays a link.
+TEST(HostileInput, PlantedLinksAtOutputNamesAreNeverFollowed)
+{
+    QTemporaryDir dir;
+    const QString dump = dir.filePath(QStringLiteral("d.arch"));
+    ASSERT_TRUE(MakeDump(dump, 5300, 4, 10));
+    const QString root = dir.filePath(QStringLiteral("root"));
+    ASSERT_EQ(RunCli(root, {"import", "--yes", dump}).exitCode, 0);
+    const QDate today = QDate::currentDate();
+    const QStringList period = {"--kind", "daily", "--system", "1", "--from", today.addDays(-3).toString(Qt::ISODate),
+                                "--to", today.addDays(-2).toString(Qt::ISODate)};
+    const QStringList meter = QStringList{"--serial", "5300"} + period;
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const QString docs = dir.filePath(QStringLiteral("docs"));
+    ASSERT_TRUE(QDir().mkpath(docs));
+    const struct
+    {
+        const char *name;
+        QString link; // planted here
+        QStringList args;
+    } cases[] = {
+        {"export csv", out + "/a.csv", QStringList{"export"} + meter + QStringList{"--out", out + "/a.csv"}},
+        {"export xlsx", out + "/a.xlsx", QStringList{"export"} + meter + QStringList{"--format", "xlsx", "--out", out + "/a.xlsx"}},
+        {"report-rows", out + "/r.csv", QStringList{"report-rows"} + meter + QStringList{"--out", out + "/r.csv"}},
+        {"report", out + "/d.docx", QStringList{"report"} + meter + QStringList{"--yes", "--out", out + "/d.docx"}},
+        {"report --pdf", out + "/d.pdf",
+         QStringList{"report"} + meter + QStringList{"--yes", "--out", docs + "/d.docx", "--pdf", out + "/d.pdf"}},
+        {"report --group", out + "/5300.docx",
+         QStringList{"report", "--group", "0", "--out-dir", out, "--name", "{serial}.docx", "--yes"} + period},
+        {"report --group without --yes", out + "/5300.docx",
+         QStringList{"report", "--group", "0", "--out-dir", out, "--name", "{serial}.docx"} + period},
+    };
+    int runs = 0, crashes = 0, hangs = 0, followed = 0;
+    for (const auto &c : cases) {
+        for (const bool dangling : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.name << (dangling ? ", dangling link" : ", link to a file"));
+            QDir(out).removeRecursively();
+            ASSERT_TRUE(QDir().mkpath(out));
+            const QString victim = dir.filePath(QStringLiteral("victim"));
+            QFile::remove(victim);
+            if (!dangling)
+                WriteAll(victim, "not yours\n");
+            ASSERT_TRUE(QFile::link(victim, c.link));
+            const CliRun run = RunCli(root, c.args, 180000);
+            ++runs;
+            crashes += run.crashed;
+            hangs += run.hung;
+            EXPECT_EQ(run.exitCode, 1) << run.out.toStdString() << run.err.toStdString();
+            // Without --yes the group refuses an existing name before any save.
+            const bool refusedAsExisting = !c.args.contains(QStringLiteral("--yes")) && !dangling;
+            if (!refusedAsExisting) {
+                EXPECT_TRUE((run.out + run.err).contains(QStringLiteral("символическая ссылка")))
+                    << run.out.toStdString() << run.err.toStdString();
+            }
+            const bool victimChanged = dangling ? QFile::exists(victim) : ReadFileBytes(victim) != "not yours\n";
+            followed += victimChanged;
+            EXPECT_FALSE(victimChanged);
+            EXPECT_TRUE(QFileInfo(c.link).isSymLink());
+            EXPECT_EQ(QDir(out).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 1) << "no temporary left";
+        }
+    }
+    EXPECT_EQ(crashes + hangs, 0);
+    std::printf("[ fault    ] planted links: %d runs, %d crashes, %d hangs, %d followed\n", runs, crashes, hangs,
+                followed);
 }

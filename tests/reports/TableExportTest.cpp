@@ -195,3 +195,44 @@ TEST(TableExport, AFailedWriteLeavesNoFileAndKeepsTheOldOne)
     ASSERT_TRUE(WriteXlsx(table, path, &error)) << error.toStdString();
     EXPECT_TRUE(ReadAll(path).startsWith("PK"));
 }
+
+// A spreadsheet cell holds 32,767 characters: a longer text (a header or a cell) arrives cut,
+// ending in the mark, instead of missing; texts within the limit arrive whole.
+TEST(TableExport, OverlongSheetTextIsCutWithAMark)
+{
+    TempDataRoot root;
+    const QString emoji = QStringLiteral("\U0001F600");
+    const QString atLimit = QString(kSheetCellLimit, u'ж');
+    // A pair of surrogates would straddle the cut: it is kept whole or left out whole.
+    const QString straddling = QString(kSheetCellLimit - kSheetCutMark.size() - 1, u'a') + emoji + QString(20, u'b');
+    ExportTable table;
+    table.header = {QString(40000, u'h')};
+    table.rows.append({Text(QString(100000, u'ж'))});
+    table.rows.append({Text(atLimit)});
+    table.rows.append({Text(straddling)});
+    const QString path = root.file(QStringLiteral("long.xlsx"));
+    QString error;
+    ASSERT_TRUE(WriteXlsx(table, path, &error)) << error.toStdString();
+
+    const QString script = QStringLiteral(
+        "import json, sys, zipfile, xml.etree.ElementTree as ET\n"
+        "ns = {'m': 'http://schemas.openxmlformats.org/spreadsheetml/2006/main'}\n"
+        "root = ET.fromstring(zipfile.ZipFile(sys.argv[1]).read('xl/sharedStrings.xml'))\n"
+        "sys.stdout.write(json.dumps([''.join(t.text or '' for t in si.iter('{%s}t' % ns['m'])) "
+        "for si in root.findall('m:si', ns)]))\n");
+    QProcess p;
+    p.start(QStringLiteral("python3"), {QStringLiteral("-c"), script, path});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    QStringList strings;
+    for (const QJsonValue &v : QJsonDocument::fromJson(p.readAllStandardOutput()).array())
+        strings << v.toString();
+    ASSERT_EQ(strings.size(), 4);
+    const QString header = strings[0], cut = strings[1];
+    EXPECT_EQ(header.size(), kSheetCellLimit);
+    EXPECT_TRUE(header.startsWith(QString(100, u'h')) && header.endsWith(kSheetCutMark));
+    EXPECT_EQ(cut, QString(kSheetCellLimit - kSheetCutMark.size(), u'ж') + kSheetCutMark);
+    EXPECT_EQ(strings[2], atLimit);
+    EXPECT_EQ(strings[3], QString(kSheetCellLimit - kSheetCutMark.size() - 1, u'a') + kSheetCutMark);
+    EXPECT_FALSE(strings[3].contains(QChar(0xFFFD)));
+}

@@ -2,6 +2,9 @@
 
 #include "SimCalculator.h"
 
+#include "common/StorageError.h"
+#include "common/TextFile.h"
+
 #include <QCommandLineParser>
 #include <QFile>
 
@@ -134,24 +137,21 @@ int RunDump(const QStringList &args)
     PutLe16(&header, 23, 16);
     PutLe16(&header, 25, static_cast<int>(entries.size()));
 
-    QFile out(files.first());
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return Fail(QStringLiteral("cannot write %1: %2").arg(files.first(), out.errorString()));
-    out.write(header);
-    out.write(id);
-    out.write(current);
-    out.write(params);
+    QByteArray out = header + id + current + params;
     const qint64 newestHour = SimArchive::NewestKey(SimHourly, now);
     for (qint64 key = newestHour - days * 24 + 1; key <= newestHour; ++key)
-        out.write(calculator.EncodeRecord(SimHourly, key));
+        out += calculator.EncodeRecord(SimHourly, key);
     for (qint64 key = newestDay - days + 1; key <= newestDay; ++key)
-        out.write(calculator.EncodeRecord(SimDaily, key));
+        out += calculator.EncodeRecord(SimDaily, key);
     for (qint64 key = newestMonth - months + 1; key <= newestMonth; ++key)
-        out.write(calculator.EncodeRecord(SimMonthly, key));
+        out += calculator.EncodeRecord(SimMonthly, key);
     for (const QByteArray &entry : entries)
-        out.write(entry);
-    if (!out.flush() || out.error() != QFileDevice::NoError)
-        return Fail(QStringLiteral("cannot write %1: %2").arg(files.first(), out.errorString()));
+        out += entry;
+    try {
+        SaveFileBytes(files.first(), out);
+    } catch (const StorageError &e) {
+        return Fail(e.message());
+    }
     return 0;
 }
 
