@@ -65,6 +65,7 @@ inline const QString kOk = QStringLiteral("OK");
 inline const QString kYes = QStringLiteral("Да");
 inline const QString kNo = QStringLiteral("Нет");
 inline const QString kCancel = QStringLiteral("Отмена");
+inline const QString kOpenFolder = QStringLiteral("Открыть папку");
 
 // Group name dialog
 inline const QString kGroupDialogTitle = QStringLiteral("Название группы");
@@ -126,6 +127,12 @@ inline const QString kNewValue = QStringLiteral("Новое значение");
 inline const QString kClearTitle = QStringLiteral("Очистка архива");
 inline const QString kClearBefore = QStringLiteral("Удалить данные до");
 inline const QString kClearOk = QStringLiteral("ОК"); // Cyrillic letters, as the dialog has them
+inline const QString kGroupHasNoMeters = QStringLiteral("В группе нет приборов.");
+inline const QString kClearFailed = QStringLiteral("Архив очищен не у всех приборов:");
+inline QString ClearGroupQuestion(const QString &group, int meters)
+{
+    return QStringLiteral("Очистить архив всех приборов группы «%1» (%2 шт.)?").arg(group).arg(meters);
+}
 
 // Report page
 inline const QString kHeatSystemLabel = QStringLiteral("Тепловая система");
@@ -185,6 +192,8 @@ inline const QString kPortsFastHint = QStringLiteral(
     "Конец ответа по его длине, пауза между запросами 3,5 символа. Выключите для старых преобразователей, "
     "которым нужна пауза 100 мс.");
 inline const QString kPortsBadAddress = QStringLiteral("Порт %1: %2");
+inline const QString kPortsMissing = QStringLiteral("Таких устройств сейчас нет:");
+inline const QString kPortsSaveAnyway = QStringLiteral("Сохранить всё же?");
 
 // Database copy: the dialog and the log page
 inline const QString kDatabaseButton = QStringLiteral("База данных");

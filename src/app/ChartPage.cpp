@@ -3,15 +3,19 @@
 #include "AppTexts.h"
 
 #include "common/DayCount.h"
+#include "common/StorageError.h"
+#include "common/TextFile.h"
 #include "reports/ReportTables.h"
 #include "storage/ArchiveView.h"
 
 #include <QAreaSeries>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCursor>
 #include <QDateEdit>
 #include <QDateTimeAxis>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -138,9 +142,14 @@ ChartPage::ChartPage(QWidget *parent)
             SeriesCB[q]->setText(ChartQuantityName(q, system));
     });
     connect(SaveTB, &QToolButton::clicked, this, [this] {
-        const QString path = QFileDialog::getSaveFileName(this, ui::kChartSave, QString(), ui::kChartImageFilter);
+        QString filter;
+        const QString chosen =
+            QFileDialog::getSaveFileName(this, ui::kChartSave, QString(), ui::kChartImageFilter, &filter);
+        if (chosen.isEmpty())
+            return;
+        const QString path = ChartImagePath(chosen, filter);
         QString error;
-        if (!path.isEmpty() && !SaveImage(path, &error))
+        if (!SaveImage(path, &error))
             QMessageBox::warning(this, ui::kChartSave, error);
     });
 }
@@ -276,28 +285,40 @@ void ChartPage::ResetZoom()
     Chart->zoomReset();
 }
 
+QString ChartImagePath(const QString &path, const QString &selectedFilter)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QStringLiteral("png") || suffix == QStringLiteral("svg"))
+        return path;
+    return path + (selectedFilter.contains(QStringLiteral("*.svg")) ? QStringLiteral(".svg") : QStringLiteral(".png"));
+}
+
 bool ChartPage::SaveImage(const QString &path, QString *error)
 {
+    // Drawn in memory first, then written by the checked save, which knows why a write fails.
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
     if (QFileInfo(path).suffix().compare(QStringLiteral("svg"), Qt::CaseInsensitive) == 0) {
         QSvgGenerator svg;
-        svg.setFileName(path);
+        svg.setOutputDevice(&buffer);
         svg.setSize(View->size());
         svg.setViewBox(View->rect());
         QPainter painter;
         if (!painter.begin(&svg)) {
-            *error = ui::kChartSaveFailed.arg(path);
+            *error = ui::kChartSaveFailed.arg(QDir::toNativeSeparators(path));
             return false;
         }
         View->render(&painter);
         painter.end();
-        if (!QFileInfo::exists(path)) {
-            *error = ui::kChartSaveFailed.arg(path);
-            return false;
-        }
-        return true;
+    } else if (!View->grab().save(&buffer, "PNG")) {
+        *error = ui::kChartSaveFailed.arg(QDir::toNativeSeparators(path));
+        return false;
     }
-    if (!View->grab().save(path)) {
-        *error = ui::kChartSaveFailed.arg(path);
+    try {
+        SaveFileBytes(path, bytes);
+    } catch (const StorageError &e) {
+        *error = ui::kChartSaveFailed.arg(QDir::toNativeSeparators(path)) + u'\n' + e.message();
         return false;
     }
     return true;

@@ -24,6 +24,9 @@ protected:
     void wheelEvent(QWheelEvent *event) override;
 };
 
+// The file the chart is saved to: a name without ".png" or ".svg" takes the chosen filter's.
+QString ChartImagePath(const QString &path, const QString &selectedFilter);
+
 // "График": curves of the selected meter's archive over a period.
 class ChartPage : public QWidget
 {

@@ -727,15 +727,37 @@ void TMainForm::ClearArchiveClick()
 {
     if (IsReadOnly())
         return;
-    const int meter = SelectedMeter();
-    if (meter == 0)
+    const int node = SelectedNode();
+    if (node < 0)
         return;
+    // A group clears every meter in it and in its subgroups, after one confirmation.
+    const QList<int> meters = MetersUnder(m_model, node);
+    if (meters.isEmpty()) {
+        MsgForm->ShowMessage(ui::kGroupHasNoMeters, 0);
+        return;
+    }
     QDate cut;
     ClearChoice choice;
     if (!ClearForm->Execute(&cut, &choice))
         return;
-    ClearArchive(m_dataRoot, m_registry.file().ReadString(MeterSection(meter), reg::kSerial),
-                 QDateTime(cut, QTime(0, 0)), choice);
+    if (m_model.nodes[node].IsGroup()
+        && MsgForm->ShowMessage(ui::ClearGroupQuestion(m_model.nodes[node].caption, int(meters.size())), 1) != 1)
+        return;
+    QStringList failures;
+    for (int meter : meters) {
+        const QString serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial);
+        try {
+            ClearArchive(m_dataRoot, serial, QDateTime(cut, QTime(0, 0)), choice);
+        } catch (const StorageError &e) {
+            // One meter's fault does not keep the others uncleared.
+            if (meters.size() == 1)
+                throw;
+            failures << serial.trimmed() + QStringLiteral(": ") + e.message();
+        }
+    }
+    if (!failures.isEmpty())
+        MsgForm->ShowMessage(ui::kClearFailed + u'\n' + failures.join(u'\n'), 0);
+    RefreshActivePage();
 }
 
 // ---------------------------------------------------------------- pages

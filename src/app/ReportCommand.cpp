@@ -96,7 +96,7 @@ QString RunReportCommand(const ReportRun &run, TMsgForm &msg, TPB &progress)
         }
     }
     if (!run.open || !run.open(target))
-        msg.ShowMessage(ui::kNoViewer + target, 0);
+        msg.ShowDocument(ui::kNoViewer.trimmed(), target);
     return target;
 }
 

@@ -96,6 +96,12 @@ void TExchangeThread::run()
         if (opened >= 0)
             break;
         Log(OpenFailedText(opened, m_serial->errorText()));
+        // The meters waiting on a port that will not open are not answering either.
+        TQueueItem waiting;
+        for (int i = 0; m_engine.m_queue.CopyAt(i, &waiting); ++i) {
+            if (waiting.port == m_port && waiting.serial > 0 && waiting.serial <= 65535)
+                Health().Failed(static_cast<quint16>(waiting.serial), NowDays(), OpenFailedText(opened, m_serial->errorText()));
+        }
         if (!SleepUnlessStopped(5000)) {
             m_serial.reset();
             return;

@@ -481,6 +481,8 @@ QString CheckPeriod(const ReportSelection &s, const QDateTime &now)
     if (p.start >= p.end)
         return texts::kStartAfterEnd;
     const double newest = NewestArchiveTime(s, now);
+    if (newest <= 0)
+        return texts::kNoArchiveData;
     if (p.end > newest + 1)
         return texts::EndTooLate(DateTimeText(newest));
     return {};

@@ -1,3 +1,4 @@
+#include "AppTexts.h"
 // The chart page draws what the archive holds: one curve per quantity, gaps as breaks,
 // fault hours as shaded bands.
 #include "ChartPage.h"
@@ -117,6 +118,21 @@ TEST(ChartPage, SavesPngAndSvg)
         const QByteArray bytes = qst::test::ReadAll(path);
         EXPECT_TRUE(bytes.startsWith("\x89PNG") || bytes.contains("<svg")) << name;
     }
+    // A name typed without its extension takes the chosen filter's.
+    const QStringList filters = ui::kChartImageFilter.split(QStringLiteral(";;"));
+    const struct {
+        const char *typed;
+        int filter;
+        const char *saved;
+    } names[] = {{"plain", 0, "plain.png"}, {"plain", 1, "plain.svg"}, {"a.SVG", 0, "a.SVG"},
+                 {"a.b", 1, "a.b.svg"}};
+    for (const auto &n : names) {
+        const QString path = ChartImagePath(root.file(QString::fromLatin1(n.typed)), filters[n.filter]);
+        EXPECT_EQ(path, root.file(QString::fromLatin1(n.saved)));
+        EXPECT_TRUE(page.SaveImage(path, &error)) << error.toStdString();
+    }
+    // A failure says why.
     EXPECT_FALSE(page.SaveImage(root.file(QStringLiteral("no/such/chart.png")), &error));
-    EXPECT_FALSE(error.isEmpty());
+    EXPECT_TRUE(error.startsWith(ui::kChartSaveFailed.arg(QString()))) << error.toStdString();
+    EXPECT_GT(error.split(u'\n').size(), 1) << error.toStdString();
 }

@@ -447,6 +447,40 @@ TEST_F(MainFormTest, PortsDialogTakesNetworkAddressesAndTheFastSwitch)
     EXPECT_FALSE(ini.HasKey(reg::kPorts, QStringLiteral("Fast9"))) << "a port never switched on keeps no key";
 }
 
+TEST_F(MainFormTest, PortsDialogTakesOnlyDevicesAndAsksForOnesNotThere)
+{
+    ProfileFile &ini = form->registry().file();
+    TPortsForm ports(form->registry(), nullptr, form->MsgForm);
+    ports.Load();
+    auto device = [&](int port) { return qobject_cast<QComboBox *>(ports.PortTable->cellWidget(port - 1, 1)); };
+    QString told;
+    for (const char *bad : {"мусор 123", "COM3 ", "dev/ttyS0", "/dev/tty S0", "/"}) {
+        device(3)->setCurrentText(QString::fromUtf8(bad));
+        AnswerMessage(&told);
+        EXPECT_FALSE(ports.Save()) << bad;
+        EXPECT_TRUE(told.startsWith(QStringLiteral("Порт 3: "))) << bad;
+        EXPECT_FALSE(ini.HasKey(reg::kPorts, QStringLiteral("3"))) << bad;
+    }
+    // Devices that exist go in without a question.
+    device(3)->setCurrentText(QStringLiteral("/dev/null"));
+    device(4)->setCurrentText(QStringLiteral("tty"));
+    EXPECT_TRUE(ports.Save());
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("3")), QStringLiteral("/dev/null"));
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("4")), QStringLiteral("tty"));
+
+    // One not plugged in yet: the operator decides.
+    device(5)->setCurrentText(QStringLiteral("/dev/ttyUSB-not-plugged"));
+    AnswerMessage(&told, 0);
+    EXPECT_FALSE(ports.Save());
+    EXPECT_TRUE(told.contains(QStringLiteral("Порт 5: /dev/ttyUSB-not-plugged")));
+    EXPECT_FALSE(ini.HasKey(reg::kPorts, QStringLiteral("5")));
+    AnswerMessage(&told, 1);
+    EXPECT_TRUE(ports.Save());
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("5")), QStringLiteral("/dev/ttyUSB-not-plugged"));
+    // Saved once, it is not asked about again.
+    EXPECT_TRUE(ports.Save());
+}
+
 TEST_F(MainFormTest, PopupMenuEditIsOffOnTheRoot)
 {
     const struct {
@@ -461,9 +495,8 @@ TEST_F(MainFormTest, PopupMenuEditIsOffOnTheRoot)
         EXPECT_TRUE(form->MenuItem2->isEnabled());
         form->PopupMenu->close();
     }
-    // "Очистить архив" on a group does nothing; "Редактировать" on the root neither.
+    // "Редактировать" on the root does nothing.
     Select(0);
-    form->MenuItem2->trigger();
     form->MenuItem1->trigger();
     EXPECT_EQ(form->SelectedNode(), 0);
 }
@@ -486,6 +519,52 @@ TEST_F(MainFormTest, ClearArchiveFromThePopupMenu)
     form->MenuItem2->trigger();
     EXPECT_FALSE(QFile::exists(jan));
     EXPECT_TRUE(QFile::exists(daily)); // "Суточный архив" not ticked
+}
+
+TEST_F(MainFormTest, ClearArchiveOfAGroupClearsEveryMeterInItAfterOneQuestion)
+{
+    // "Котельная №1": 77 and 4500, and 1200 in its subgroup "Школы"; 99 stays outside.
+    QStringList inside;
+    for (int serial : {77, 4500, 1200})
+        inside << DataFilePath(root.path(), DataKind::Hourly, quint16(serial), 2020, 1);
+    const QString outside = DataFilePath(root.path(), DataKind::Hourly, 99, 2020, 1);
+    for (const QString &path : inside + QStringList{outside}) {
+        QDir().mkpath(QFileInfo(path).path());
+        SaveLines(path, {LineBuilder().Time(DayCountFromParts(QDate(2020, 1, 5), QTime(0, 0))).line()});
+    }
+    auto clearBefore = [] {
+        OnModal(QStringLiteral("ClearForm"), [](QWidget *w) {
+            auto *f = static_cast<TClearForm *>(w);
+            f->JFromDate->setDate(QDate(2020, 3, 15));
+            f->RzCheckBox2->setChecked(true);
+            f->OkBtn->click();
+        });
+    };
+    Select(form->treeModel().FindGroupNode(1));
+    ASSERT_TRUE(form->MenuItem2->isEnabled());
+
+    // "Нет" keeps everything.
+    QString question;
+    clearBefore();
+    AnswerMessage(&question, 0);
+    form->MenuItem2->trigger();
+    EXPECT_EQ(question, QStringLiteral("Очистить архив всех приборов группы «Котельная №1» (3 шт.)?"));
+    for (const QString &path : inside)
+        EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
+
+    clearBefore();
+    AnswerMessage(&question, 1);
+    form->MenuItem2->trigger();
+    for (const QString &path : inside)
+        EXPECT_FALSE(QFile::exists(path)) << path.toStdString();
+    EXPECT_TRUE(QFile::exists(outside));
+
+    // A group without meters says so and asks nothing.
+    Select(form->treeModel().FindGroupNode(3));
+    QString told;
+    AnswerMessage(&told);
+    form->MenuItem2->trigger();
+    EXPECT_EQ(told, QStringLiteral("В группе нет приборов."));
 }
 
 TEST(MainFormShell, ErrorOfACommandIsShownAndTheProgramGoesOn)
