@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTest>
 #include <QTextBlock>
@@ -46,6 +47,31 @@ TEST(MsgForm, SplitsLinesSizesWindowAndAligns)
         EXPECT_EQ(msg.Memo->height(), 17 * c.lines);
         EXPECT_EQ(msg.OkBtn->y(), 17 * c.lines + 31);
     }
+}
+
+TEST(MsgForm, LongTextsShowWhole)
+{
+    TMsgForm msg;
+    msg.show();
+    const QString longLine = QStringLiteral(
+        "Нет программы для просмотра документа. Документ сохранён: /home/operator/Отчёты/2026/Котельная №1/"
+        "Часовой протокол 130 01.12.2026-09.12.2026.docx");
+    QStringList many;
+    for (int i = 0; i < 60; ++i)
+        many << QStringLiteral("Порт %1: «мусор %1»: не путь к устройству").arg(i + 1);
+    for (const QString &text : {longLine, longLine + u'\n' + longLine, many.join(u'\n')}) {
+        msg.Prepare(text, 1);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(msg.Memo->toPlainText(), text);
+        const bool fits = msg.Memo->document()->size().height() <= msg.Memo->viewport()->height();
+        // What does not fit on the screen scrolls instead.
+        EXPECT_TRUE(fits || msg.Memo->verticalScrollBar()->maximum() > 0) << text.toStdString();
+        EXPECT_LE(msg.height(), 24 * 17 + 66);
+        EXPECT_GE(msg.YesBtn1->y(), msg.Memo->geometry().bottom()) << "buttons over the text";
+        EXPECT_LE(msg.YesBtn1->geometry().bottom(), msg.height());
+    }
+    msg.Prepare(longLine, 0);
+    EXPECT_GT(msg.height(), 17 + 66) << "one long line wraps and the box grows";
 }
 
 TEST(MsgForm, ButtonsDefaultsAndEscapeByKind)

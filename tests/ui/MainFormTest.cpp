@@ -7,12 +7,16 @@
 #include "common/DayCount.h"
 #include "common/TextFile.h"
 #include "exchange/ExchangeEngine.h"
+#include "exchange/MeterHealth.h"
+#include "registry/MeterRecord.h"
+#include "registry/Registry.h"
 #include "storage/ArchiveFiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDateTimeEdit>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -565,6 +569,41 @@ TEST_F(MainFormTest, ClearArchiveOfAGroupClearsEveryMeterInItAfterOneQuestion)
     AnswerMessage(&told);
     form->MenuItem2->trigger();
     EXPECT_EQ(told, QStringLiteral("В группе нет приборов."));
+}
+
+TEST(MainFormShell, FailedManualReadIsRecordedInTheHealth)
+{
+    TempDataRoot root;
+    {
+        Registry registry(TreeIniPath(root.path()));
+        registry.file().WriteString(reg::kPorts, QStringLiteral("1"), root.file(QStringLiteral("no-such-device")));
+        MeterRecord r;
+        r.name = QStringLiteral("Молчун");
+        r.serial = QStringLiteral("4100");
+        r.address = QStringLiteral("1");
+        r.port = 1;
+        AddMeter(registry, 0, r);
+    }
+    TMainForm form(root.path(), false);
+    form.show();
+    form.MainPC->setCurrentIndex(0);
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    form.CurrTS->CurrReadTB->click();
+    // Status.ini, as the summary and `qst-cli status` read it.
+    QElapsedTimer waited;
+    waited.start();
+    MeterStatus status;
+    while (waited.elapsed() < 20000) {
+        form.engine()->SuperviseTick();
+        status = MeterHealth(root.path()).Read(4100);
+        if (status.failedPolls > 0)
+            break;
+        QTest::qWait(50);
+    }
+    EXPECT_EQ(status.failedPolls, 1);
+    EXPECT_GT(status.lastFailure, 0);
+    EXPECT_TRUE(status.failureText.contains(QStringLiteral("no-such-device"))) << status.failureText.toStdString();
+    form.engine()->StopMeter(4100);
 }
 
 TEST(MainFormShell, ErrorOfACommandIsShownAndTheProgramGoesOn)
