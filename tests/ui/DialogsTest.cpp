@@ -7,6 +7,8 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QMessageBox>
 #include <QDateEdit>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -333,4 +335,18 @@ TEST(ReportPage, StatementModeFixesTheSelection)
     EXPECT_TRUE(page.TSCB->isEnabled());
     EXPECT_TRUE(page.BreakCB->isVisible());
     EXPECT_FALSE(page.BreakCB->isChecked()); // no check state comes back
+}
+
+TEST(QtTranslation, QtsOwnButtonsSpeakRussian)
+{
+    // Loaded at start by the program, as by this test program's main.
+    QDialogButtonBox buttons(QDialogButtonBox::Cancel | QDialogButtonBox::Close);
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Отмена"));
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Close)->text(), QStringLiteral("Закрыть"));
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("?"), QStringLiteral("?"));
+    box.setDetailedText(QStringLiteral("подробности"));
+    QStringList texts;
+    for (QAbstractButton *b : box.buttons())
+        texts << b->text();
+    EXPECT_TRUE(texts.contains(QStringLiteral("Показать подробности..."))) << texts.join(u'|').toStdString();
 }
