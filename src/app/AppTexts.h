@@ -207,6 +207,11 @@ inline const QString kDatabasePasswordNote = QStringLiteral(
 inline const QString kDatabaseCheck = QStringLiteral("Проверить");
 inline const QString kDatabaseChecking = QStringLiteral("Проверка соединения…");
 inline const QString kDatabaseConnected = QStringLiteral("Соединение установлено");
+inline const QString kDatabaseConnectFailed = QStringLiteral(
+    "Не удалось соединиться с базой данных. Проверьте адрес сервера и порт, имя базы и пользователя, пароль в "
+    "~/.pgpass и что сервер PostgreSQL запущен. Ответ библиотеки:");
+inline const QString kDatabaseSchemaFailed = QStringLiteral(
+    "Соединение установлено, но таблицы не созданы: проверьте права пользователя в этой базе. Ответ библиотеки:");
 inline const QString kDatabaseOff = QStringLiteral("Отключить");
 inline const QString kDatabaseNotSaved = QStringLiteral("Настройки не сохранены: %1");
 inline const QString kDatabaseStatus = QStringLiteral("Состояние");
