@@ -34,6 +34,7 @@ inline const QString kJournalPage = QStringLiteral("Журнал");
 inline const QString kReportPage = QStringLiteral("Отчётность");
 inline const QString kQueuePage = QStringLiteral("Очередь опроса");
 inline const QString kSummaryPage = QStringLiteral("Сводка");
+inline const QString kPagesMenu = QStringLiteral("Страницы");
 inline const QString kMenuFillGaps = QStringLiteral("Дочитать пропуски");
 inline const QString kSummaryOverdue = QStringLiteral("не отвечает");
 inline const QString kSummaryNsYes = QStringLiteral("есть");

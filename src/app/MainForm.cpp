@@ -21,6 +21,7 @@
 #include "exchange/LogSink.h"
 #include "exchange/MeterHealth.h"
 #include "exchange/MeterSummary.h"
+#include "exchange/PollQueue.h"
 #include "reports/ReportTables.h"
 #include "reports/TableExport.h"
 #include "storage/ArchiveView.h"
@@ -54,6 +55,7 @@
 #include <QStandardPaths>
 #include <QSplitter>
 #include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimeEdit>
 #include <QTimer>
@@ -108,6 +110,7 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
 
     // FormCreate: the queue and the thread list live in the exchange engine.
     m_log = std::make_unique<LogPane>(LogPC);
+    connect(LogPC->tabBar(), &QTabBar::tabBarClicked, this, [this] { m_log->StopFollowing(); });
     ExchangeEnvironment environment;
     environment.dataRoot = m_dataRoot;
     environment.registry = &m_registry;
@@ -142,6 +145,7 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
     connect(Timer3, &QTimer::timeout, this, [this] {
         if (m_engine)
             m_engine->SuperviseTick();
+        CheckPollsDone();
     });
     if (IsReadOnly())
         DisableWriteCommands();
@@ -386,6 +390,27 @@ void TMainForm::BuildWidgets()
         MainTree->clearSelection();
         SelectNode(node);
     });
+    // The tab bar scrolls when the window is narrow; this menu reaches every page at once.
+    PagesTB = new QToolButton;
+    PagesTB->setObjectName(QStringLiteral("PagesTB"));
+    PagesTB->setText(ui::kPagesMenu);
+    PagesTB->setToolTip(ui::kPagesMenu);
+    PagesTB->setPopupMode(QToolButton::InstantPopup);
+    PagesTB->setAutoRaise(true);
+    auto *pagesMenu = new QMenu(PagesTB);
+    PagesTB->setMenu(pagesMenu);
+    connect(pagesMenu, &QMenu::aboutToShow, this, [this, pagesMenu] {
+        pagesMenu->clear();
+        for (int i = 0; i < MainPC->count(); ++i) {
+            if (!MainPC->isTabVisible(i))
+                continue;
+            QAction *a = pagesMenu->addAction(MainPC->tabText(i));
+            a->setCheckable(true);
+            a->setChecked(i == MainPC->currentIndex());
+            connect(a, &QAction::triggered, this, [this, i] { MainPC->setCurrentIndex(i); });
+        }
+    });
+    MainPC->setCornerWidget(PagesTB, Qt::TopRightCorner);
     MainPC->setCurrentIndex(5);
     panelLayout->addWidget(MainPC);
     connect(MainPC, &QTabWidget::currentChanged, this, &TMainForm::RefreshActivePage);
@@ -562,13 +587,20 @@ void TMainForm::MainTreeClick()
     const int node = SelectedNode();
     if (node < 0)
         return;
-    if (m_model.nodes[node].IsGroup()) {
-        MainPanel->hide();
-        return;
-    }
+    const bool group = m_model.nodes[node].IsGroup();
+    ShowMeterPages(!group);
     MainPanel->show();
     HeaderPanel->setText(m_model.nodes[node].caption);
     RefreshActivePage();
+}
+
+void TMainForm::ShowMeterPages(bool meter)
+{
+    // A group or the root has only its meters' summary.
+    for (int i = 0; i < MainPC->count(); ++i)
+        MainPC->setTabVisible(i, meter || MainPC->widget(i) == SummaryTS);
+    if (!meter)
+        MainPC->setCurrentWidget(SummaryTS);
 }
 
 void TMainForm::RefreshActivePage()
@@ -812,6 +844,7 @@ void TMainForm::CurrReadClick()
     CurrTS->CurrReadTB->setEnabled(false);
     m_engine->ReadCurrentValues(serial);
     CurrTS->CurrReadTB->setEnabled(true);
+    FollowMeterPort(serial);
 }
 
 void TMainForm::ArchiveReadClick(ArchivePage *page)
@@ -842,6 +875,8 @@ void TMainForm::ArchiveReadClick(ArchivePage *page)
     }
     if (!message.isEmpty())
         MsgForm->ShowMessage(message, 0);
+    else
+        FollowMeterPort(serial);
 }
 
 void TMainForm::StopClick()
@@ -876,12 +911,44 @@ void TMainForm::FillGapsClick()
     if (IsReadOnly() || !m_engine || !SelectedSerial(&serial))
         return;
     m_engine->FillGaps(serial, 0);
+    FollowMeterPort(serial);
 }
 
 void TMainForm::SummaryRefresh()
 {
-    SummaryTS->SetRows(BuildMeterSummary(m_dataRoot, m_registry, Health(), DayCountFromDateTime(QDateTime::currentDateTime())));
+    QList<MeterSummaryRow> rows =
+        BuildMeterSummary(m_dataRoot, m_registry, Health(), DayCountFromDateTime(QDateTime::currentDateTime()));
+    const int node = SelectedNode();
+    if (node > 0 && m_model.nodes[node].IsGroup()) {
+        const QList<int> meters = MetersUnder(m_model, node);
+        rows.removeIf([&meters](const MeterSummaryRow &r) { return !meters.contains(r.meter); });
+    }
+    SummaryTS->SetRows(std::move(rows));
     UpdateOverdueMarks();
+}
+
+void TMainForm::CheckPollsDone()
+{
+    if (!m_engine)
+        return;
+    QSet<int> polling;
+    for (const TQueueItem &q : m_engine->queue().Items())
+        polling.insert(q.serial);
+    const QSet<int> done = m_polling - polling;
+    m_polling = polling;
+    if (done.isEmpty() || MainPanel->isHidden())
+        return;
+    int serial = 0;
+    if (MainPC->currentWidget() == SummaryTS || (SelectedSerial(&serial) && done.contains(serial)))
+        RefreshActivePage();
+}
+
+void TMainForm::FollowMeterPort(int serial)
+{
+    const int meter = m_registry.FindMeterBySerialInt(serial);
+    if (meter > 0)
+        m_log->Follow(static_cast<int>(m_registry.file().ReadInteger(MeterSection(meter), reg::kCom, 0)));
+    m_polling.insert(serial);
 }
 
 void TMainForm::UpdateOverdueMarks()

@@ -8,6 +8,7 @@
 
 #include <QImage>
 #include <QMainWindow>
+#include <QSet>
 
 #include <functional>
 #include <memory>
@@ -75,6 +76,9 @@ public:
     void ArchiveReadClick(ArchivePage *page);
     void StopClick();
     void Timer1Tick();
+    // Pages of meters whose requests are all done read their files again; the summary after
+    // any poll. Run after each supervision tick.
+    void CheckPollsDone();
     void StartReportClick();
     // Export of the page's records and of the report's rows; the archive check.
     void ArchiveExportClick(ArchivePage *page);
@@ -133,6 +137,7 @@ public:
     QWidget *MainPanel;
     QLabel *HeaderPanel;
     QTabWidget *MainPC;
+    QToolButton *PagesTB; // every page in a menu, for windows too narrow for the tab bar
     CurrentValuesPage *CurrTS;
     ArchivePage *HourTS;
     ArchivePage *DayTS;
@@ -171,6 +176,9 @@ private:
     MeterHealth &Health();
     // The selected meter's Serial converted to an integer; false without one.
     bool SelectedSerial(int *serial);
+    // The log pane follows the port of the meter a read command was given for.
+    void FollowMeterPort(int serial);
+    void ShowMeterPages(bool meter);
     // Starts the database copy when Tree.ini asks for one; drainMs bounds the old one's last sends.
     void RestartReplicator(int drainMs);
 
@@ -191,6 +199,7 @@ private:
     bool m_shown = false;
     bool m_rebuilding = false;
     int m_selectedBeforePress = -1;
+    QSet<int> m_polling; // serials with requests in the queue at the last look
 };
 
 } // namespace qst

@@ -8,6 +8,8 @@
 #include "common/TextFile.h"
 #include "exchange/ExchangeEngine.h"
 #include "exchange/MeterHealth.h"
+#include "exchange/MeterSummary.h"
+#include "SummaryPage.h"
 #include "registry/MeterRecord.h"
 #include "registry/Registry.h"
 #include "storage/ArchiveFiles.h"
@@ -139,9 +141,23 @@ TEST_F(MainFormTest, SearchSelectsFirstMeterWithCyrillicInAnyCase)
     form->SearchEdit->setText(QStringLiteral("   "));
     EXPECT_EQ(form->SelectedNode(), node);
 
-    // Selecting a group hides the meter pages.
-    Select(form->treeModel().FindGroupNode(3));
-    EXPECT_FALSE(form->MainPanel->isVisible());
+    // Selecting a group shows only the summary of its meters.
+    Select(form->treeModel().FindGroupNode(1));
+    EXPECT_TRUE(form->MainPanel->isVisible());
+    EXPECT_EQ(form->MainPC->currentWidget(), form->SummaryTS);
+    for (int i = 0; i < form->MainPC->count(); ++i)
+        EXPECT_EQ(form->MainPC->isTabVisible(i), form->MainPC->widget(i) == form->SummaryTS) << i;
+    QStringList serials;
+    for (const MeterSummaryRow &r : form->SummaryTS->model()->rows())
+        serials << QString::number(r.serial);
+    serials.sort();
+    EXPECT_EQ(serials, (QStringList{QStringLiteral("1200"), QStringLiteral("4500"), QStringLiteral("77")}));
+    // The root: every meter with a serial. A meter again: all its pages.
+    Select(0);
+    EXPECT_EQ(form->MainPC->currentWidget(), form->SummaryTS);
+    EXPECT_GT(form->SummaryTS->model()->rowCount(), 3);
+    Select(node);
+    EXPECT_TRUE(form->MainPC->isTabVisible(0));
 }
 
 TEST_F(MainFormTest, AddMeterToTheSelectedMetersGroup)
@@ -207,7 +223,7 @@ TEST_F(MainFormTest, CreateEditAndDeleteGroups)
     form->MenuItem1->trigger();
     EXPECT_EQ(form->registry().file().ReadString(GroupSection(3), reg::kName), QStringLiteral("Пустая группа"));
     EXPECT_EQ(form->SelectedNode(), 0);
-    EXPECT_FALSE(form->MainPanel->isVisible());
+    EXPECT_EQ(form->MainPC->currentWidget(), form->SummaryTS);
 
     // A group with children is refused; an empty one is asked about first.
     Select(form->treeModel().FindGroupNode(1));
@@ -604,6 +620,123 @@ TEST(MainFormShell, FailedManualReadIsRecordedInTheHealth)
     EXPECT_GT(status.lastFailure, 0);
     EXPECT_TRUE(status.failureText.contains(QStringLiteral("no-such-device"))) << status.failureText.toStdString();
     form.engine()->StopMeter(4100);
+}
+
+namespace {
+
+// Two meters on ports 1 and 2 whose devices do not exist: their requests wait in the queue.
+void TwoMetersOnMissingPorts(const TempDataRoot &root)
+{
+    Registry registry(TreeIniPath(root.path()));
+    for (int port : {1, 2}) {
+        registry.file().WriteString(reg::kPorts, QString::number(port), root.file(QStringLiteral("no-device")));
+        MeterRecord r;
+        r.name = QStringLiteral("Дом %1").arg(port);
+        r.serial = QString::number(4100 + port);
+        r.address = QStringLiteral("1");
+        r.port = port;
+        AddMeter(registry, 0, r);
+    }
+}
+
+} // namespace
+
+TEST(MainFormShell, PageReloadsWhenItsMetersRequestsAreDone)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.show();
+    form.MainPC->setCurrentIndex(0);
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    form.CurrTS->CurrReadTB->click();
+    form.CheckPollsDone();
+    // The values arrive while the request is still queued: the page waits for its end.
+    qst::test::WriteAll(DataFilePath(root.path(), DataKind::CurrentValues, 4101), "[CURRDATA]\r\nQ1=7\r\n");
+    form.CheckPollsDone();
+    EXPECT_EQ(form.CurrTS->Box(QStringLiteral("Q1"))->text(), QString());
+    // Another meter's poll ending leaves the page alone.
+    form.engine()->ReadCurrentValues(4102);
+    form.CheckPollsDone();
+    form.engine()->StopMeter(4102);
+    form.CheckPollsDone();
+    EXPECT_EQ(form.CurrTS->Box(QStringLiteral("Q1"))->text(), QString());
+    form.engine()->StopMeter(4101);
+    form.CheckPollsDone();
+    EXPECT_EQ(form.CurrTS->Box(QStringLiteral("Q1"))->text(), QStringLiteral("7"));
+}
+
+TEST(MainFormShell, LogPaneFollowsTheReadUntilTheOperatorPicksAPage)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.resize(1024, 768);
+    form.show();
+    // About a fifth of the window until the operator sizes it.
+    const int logHeight = form.Splitter1->sizes().value(1);
+    EXPECT_GT(logHeight, 768 / 8);
+    EXPECT_LT(logHeight, 768 / 3);
+
+    form.log().WriteLog(1, QStringLiteral("раз"));
+    form.log().WriteLog(2, QStringLiteral("два"));
+    form.LogPC->setCurrentWidget(form.log().Page(2));
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    form.CurrTS->CurrReadTB->click();
+    EXPECT_EQ(form.LogPC->currentWidget(), form.log().Page(1));
+    // A page the poll opens later comes forward when its first line arrives.
+    form.MainTree->clearSelection();
+    form.SelectNode(form.treeModel().FindMeterNode(2));
+    form.log().Page(2)->setParent(nullptr);
+    delete form.log().Page(2);
+    form.CurrTS->CurrReadTB->click();
+    EXPECT_EQ(form.LogPC->currentWidget(), form.log().Page(1));
+    form.log().WriteLog(2, QStringLiteral("порт открыт"));
+    EXPECT_EQ(form.LogPC->currentWidget(), form.log().Page(2));
+    // The operator's own pick holds.
+    emit form.LogPC->tabBar()->tabBarClicked(0);
+    form.LogPC->setCurrentIndex(0);
+    form.log().WriteLog(2, QStringLiteral("ещё"));
+    EXPECT_EQ(form.LogPC->currentIndex(), 0);
+    form.engine()->StopMeter(4101);
+    form.engine()->StopMeter(4102);
+}
+
+TEST(MainFormShell, EveryCommandIsReachableAt1024x768)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.resize(1024, 768);
+    form.show();
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    QCoreApplication::processEvents();
+    // Every page through the pages menu beside the tabs.
+    ASSERT_TRUE(form.PagesTB->isVisible());
+    QMenu *menu = form.PagesTB->menu();
+    emit menu->aboutToShow();
+    const QList<QAction *> pages = menu->actions();
+    ASSERT_EQ(pages.size(), form.MainPC->count());
+    for (int i = 0; i < pages.size(); ++i) {
+        EXPECT_EQ(pages[i]->text(), form.MainPC->tabText(i));
+        pages[i]->trigger();
+        EXPECT_EQ(form.MainPC->currentIndex(), i);
+    }
+    // The archive pages' commands are on screen, not folded away.
+    for (ArchivePage *page : {form.HourTS, form.DayTS, form.MonthTS, form.JournalTS}) {
+        form.MainPC->setCurrentWidget(page);
+        QCoreApplication::processEvents();
+        QList<QWidget *> commands{page->RefreshTB, page->ReadTB, page->ExportTB, page->FromDate, page->ToDate};
+        if (page->RereadCB)
+            commands << page->RereadCB;
+        for (QWidget *w : commands) {
+            EXPECT_TRUE(w->isVisible()) << w->objectName().toStdString();
+            const QRect inPage(w->mapTo(page, QPoint(0, 0)), w->size());
+            EXPECT_TRUE(page->rect().contains(inPage)) << w->objectName().toStdString();
+        }
+    }
+    qst::test::Screenshot(&form, QStringLiteral("tour-1024-hourly"));
+    form.engine()->StopMeter(4101);
 }
 
 TEST(MainFormShell, ErrorOfACommandIsShownAndTheProgramGoesOn)
