@@ -155,6 +155,9 @@ inline const QString kStart = QStringLiteral("Запуск");
 // Export and archive check.
 inline const QString kExport = QStringLiteral("Экспорт…");
 inline const QString kExportTitle = QStringLiteral("Экспорт");
+inline const QString kExportWritten = QStringLiteral("Таблица сохранена:");
+inline const QString kExportFailed = QStringLiteral("Таблица не сохранена:");
+inline const QString kFilesLogPage = QStringLiteral("Файлы");
 inline const QString kXlsxFilter = QStringLiteral("Книга Excel (*.xlsx)");
 inline const QString kCsvFilter = QStringLiteral("CSV, UTF-8 (*.csv)");
 inline const QString kCsv1251Filter = QStringLiteral("CSV, Windows-1251 (*.csv)");

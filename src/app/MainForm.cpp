@@ -1007,6 +1007,7 @@ void TMainForm::StartReportClick()
         return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
     };
     m_lastReport = RunReportCommand(run, *MsgForm, *PB);
+    LogWrittenFile(m_lastReport);
 }
 
 void TMainForm::ArchiveExportClick(ArchivePage *page)
@@ -1018,8 +1019,9 @@ void TMainForm::ArchiveExportClick(ArchivePage *page)
     static const ExportKind kinds[] = {ExportKind::Hourly, ExportKind::Daily, ExportKind::Monthly, ExportKind::Journal};
     const int table = page->Tables ? page->Tables->currentIndex() : 0;
     const ArchivePeriod period = page->Period();
-    SaveExportTable(this, ExportArchive(m_dataRoot, serial, kinds[page->kind()], table, period.from, period.to),
-                    serial);
+    LogWrittenFile(SaveExportTable(this, MsgForm,
+                                   ExportArchive(m_dataRoot, serial, kinds[page->kind()], table, period.from, period.to),
+                                   serial));
 }
 
 void TMainForm::ReportExportClick()
@@ -1043,7 +1045,14 @@ void TMainForm::ReportExportClick()
         BuildStatementRows(s, rows, nullptr, nullptr, &totals, limits.gmin, limits.gmax, limits.version);
     else
         BuildProtocolRows(s, rows, nullptr, nullptr, &totals);
-    SaveExportTable(this, ExportReportRows(rows), s.serial);
+    LogWrittenFile(SaveExportTable(this, MsgForm, ExportReportRows(rows), s.serial));
+}
+
+void TMainForm::LogWrittenFile(const QString &path)
+{
+    if (!path.isEmpty())
+        m_log->WritePageLine(ui::kFilesLogPage, FormatLogLine(QDateTime::currentDateTime(),
+                                                              ui::kExportWritten + u' ' + QDir::toNativeSeparators(path)));
 }
 
 void TMainForm::GroupReportsClick()

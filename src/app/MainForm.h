@@ -179,6 +179,8 @@ private:
     // The log pane follows the port of the meter a read command was given for.
     void FollowMeterPort(int serial);
     void ShowMeterPages(bool meter);
+    // A line on the "Файлы" log page for every table or document written.
+    void LogWrittenFile(const QString &path);
     // Starts the database copy when Tree.ini asks for one; drainMs bounds the old one's last sends.
     void RestartReplicator(int drainMs);
 

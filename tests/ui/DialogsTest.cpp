@@ -1,5 +1,7 @@
 #include "AppTexts.h"
 #include "Dialogs.h"
+#include "ExportCommand.h"
+#include "reports/TableExport.h"
 #include "Pages.h"
 #include "UiSupport.h"
 
@@ -7,6 +9,8 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QDialogButtonBox>
 #include <QMessageBox>
 #include <QDateEdit>
@@ -349,4 +353,43 @@ TEST(QtTranslation, QtsOwnButtonsSpeakRussian)
     for (QAbstractButton *b : box.findChildren<QAbstractButton *>())
         texts << b->text();
     EXPECT_TRUE(texts.contains(QStringLiteral("Показать подробности..."))) << texts.join(u'|').toStdString();
+}
+
+TEST(ExportCommand, SaysWhereTheTableWent)
+{
+    qst::test::TempDataRoot root;
+    TMsgForm msg;
+    ExportTable table;
+    table.header = {QStringLiteral("Дата/время"), QStringLiteral("Q")};
+    ExportCell date;
+    date.text = QStringLiteral("01.12.2026");
+    ExportCell value;
+    value.kind = CellKind::Number;
+    value.number = 1.5;
+    value.maxDecimals = 2;
+    table.rows = {{date, value}};
+    const QString path = root.file(QStringLiteral("таблица.csv"));
+    QString shown;
+    bool folderButton = false;
+    OnModal(QStringLiteral("MsgForm"), [&](QWidget *w) {
+        auto *m = static_cast<TMsgForm *>(w);
+        shown = m->Memo->toPlainText();
+        folderButton = m->FolderBtn->isVisible();
+        m->OkBtn->click();
+    });
+    EXPECT_EQ(WriteExportTable(nullptr, &msg, table, path, ui::kCsvFilter), path);
+    EXPECT_TRUE(QFile::exists(path));
+    EXPECT_EQ(shown, ui::kExportWritten + u'\n' + QDir::toNativeSeparators(path));
+    EXPECT_TRUE(folderButton);
+
+    // A failure says so, with the reason, and returns no path.
+    OnModal(QStringLiteral("MsgForm"), [&](QWidget *w) {
+        auto *m = static_cast<TMsgForm *>(w);
+        shown = m->Memo->toPlainText();
+        m->OkBtn->click();
+    });
+    EXPECT_EQ(WriteExportTable(nullptr, &msg, table, root.file(QStringLiteral("нет/такой.csv")), ui::kCsvFilter),
+              QString());
+    EXPECT_TRUE(shown.startsWith(ui::kExportFailed + u'\n')) << shown.toStdString();
+    EXPECT_GT(shown.split(u'\n').size(), 2) << shown.toStdString();
 }
