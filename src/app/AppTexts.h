@@ -11,6 +11,8 @@ inline const QString kRoot = QStringLiteral("Все");
 inline const QString kReadOnlyTitle = QStringLiteral(" — только просмотр");
 
 // Main toolbar and tree page
+inline const QString kExit = QStringLiteral("Выход");
+inline const QString kExitWhilePolling = QStringLiteral("Идёт опрос приборов. Прервать его и выйти?");
 inline const QString kEditModem = QStringLiteral("Настройка модема");
 inline const QString kStop = QStringLiteral("Остановить опрос по выбранному прибору");
 inline const QString kPortsButton = QStringLiteral("Порты");

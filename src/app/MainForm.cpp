@@ -222,7 +222,7 @@ void TMainForm::BuildWidgets()
     toolbar->setObjectName(QStringLiteral("ToolBar1"));
     toolbar->setMovable(false);
     toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    CloseTB = toolbar->addAction(style()->standardIcon(QStyle::SP_DialogCloseButton), QString());
+    CloseTB = toolbar->addAction(style()->standardIcon(QStyle::SP_DialogCloseButton), ui::kExit);
     CloseTB->setObjectName(QStringLiteral("CloseTB"));
     EditModemTB = toolbar->addAction(ui::kEditModem);
     EditModemTB->setObjectName(QStringLiteral("EditModemTB"));
@@ -233,7 +233,12 @@ void TMainForm::BuildWidgets()
     DatabaseTB = toolbar->addAction(ui::kDatabaseButton);
     DatabaseTB->setObjectName(QStringLiteral("DatabaseTB"));
     connect(DatabaseTB, &QAction::triggered, this, &TMainForm::DatabaseClick);
-    connect(CloseTB, &QAction::triggered, this, &QWidget::close);
+    connect(CloseTB, &QAction::triggered, this, [this] {
+        // Leaving cuts the running polls short: the operator says so first.
+        if (m_engine && m_engine->queue().Size() > 0 && MsgForm->ShowMessage(ui::kExitWhilePolling, 1) != 1)
+            return;
+        close();
+    });
     connect(StopTB, &QAction::triggered, this, &TMainForm::StopClick);
     connect(EditModemTB, &QAction::triggered, this, [this] {
         SetModemForm->show();

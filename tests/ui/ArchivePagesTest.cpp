@@ -125,6 +125,12 @@ TEST(ArchiveView, ModelKeepsRawValuesAndFormatsForDisplay)
     EXPECT_EQ(hourly.DisplayText(0, 11), QStringLiteral("1,5")); // 90 minutes
     EXPECT_EQ(hourly.DisplayText(0, 13), QStringLiteral("3"));
 
+    // Midnight shows its time on the pages (documents keep the bare date).
+    ArchiveRecord midnight;
+    ASSERT_TRUE(TryParseArchiveLine(Line(At(2026, 12, 9, 0), 1), &midnight));
+    hourly.SetRecords({midnight});
+    EXPECT_EQ(hourly.DisplayText(0, 0), QStringLiteral("09.12.2026 0:00:00"));
+
     ArchiveTableModel daily(ArchiveTable::ColdWater, true);
     daily.SetRecords({r});
     EXPECT_EQ(daily.columnCount(), 7);

@@ -702,6 +702,29 @@ TEST(MainFormShell, LogPaneFollowsTheReadUntilTheOperatorPicksAPage)
     form.engine()->StopMeter(4102);
 }
 
+TEST(MainFormShell, ExitAsksWhilePolling)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.show();
+    EXPECT_EQ(form.CloseTB->text(), QStringLiteral("Выход"));
+    form.engine()->ReadCurrentValues(4101);
+    QString asked;
+    AnswerMessage(&asked, 0);
+    form.CloseTB->trigger();
+    EXPECT_EQ(asked, QStringLiteral("Идёт опрос приборов. Прервать его и выйти?"));
+    EXPECT_TRUE(form.isVisible());
+    AnswerMessage(&asked, 1);
+    form.CloseTB->trigger();
+    EXPECT_FALSE(form.isVisible());
+    // Nothing running: no question.
+    form.show();
+    form.engine()->StopMeter(4101);
+    form.CloseTB->trigger();
+    EXPECT_FALSE(form.isVisible());
+}
+
 TEST(MainFormShell, EveryCommandIsReachableAt1024x768)
 {
     TempDataRoot root;
