@@ -10,6 +10,9 @@
 #include <QAreaSeries>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTimeAxis>
+#include <QValueAxis>
+#include <QWheelEvent>
 #include <QLineSeries>
 
 #include <gtest/gtest.h>
@@ -135,4 +138,103 @@ TEST(ChartPage, SavesPngAndSvg)
     EXPECT_FALSE(page.SaveImage(root.file(QStringLiteral("no/such/chart.png")), &error));
     EXPECT_TRUE(error.startsWith(ui::kChartSaveFailed.arg(QString()))) << error.toStdString();
     EXPECT_GT(error.split(u'\n').size(), 1) << error.toStdString();
+}
+
+TEST(ChartPage, TicksOnWholeHoursAndDays)
+{
+    const auto ms = [](int day, int h, int m) {
+        return QDateTime(QDate(2026, 12, day), QTime(h, m)).toMSecsSinceEpoch();
+    };
+    const struct {
+        qint64 first, last;
+        bool hourly;
+        qint64 min, max, step;
+    } cases[] = {
+        {ms(1, 10, 12), ms(1, 20, 24), true, ms(1, 10, 0), ms(1, 21, 0), 2 * 3600000},
+        {ms(1, 0, 0), ms(8, 0, 0), true, ms(1, 0, 0), ms(8, 0, 0), 24 * 3600000},
+        {ms(1, 7, 0), ms(3, 1, 0), false, ms(1, 0, 0), ms(4, 0, 0), 24 * 3600000},
+    };
+    for (const auto &c : cases) {
+        const ChartTimeTicks t = ChartTimeTicksFor(c.first, c.last, c.hourly);
+        EXPECT_EQ(t.min, c.min);
+        EXPECT_EQ(t.stepMs, c.step);
+        EXPECT_GE(t.max, c.last);
+        EXPECT_LE(t.count, 9);
+        EXPECT_EQ(t.min + (t.count - 1) * t.stepMs, t.max) << "every tick on a whole step";
+        const QTime tick = QDateTime::fromMSecsSinceEpoch(t.min + t.stepMs).time();
+        EXPECT_EQ(tick.minute(), 0);
+        EXPECT_EQ(tick.second(), 0);
+    }
+    // The page puts them on its axis.
+    ChartPage page;
+    page.resize(800, 400);
+    QList<ArchiveRecord> records;
+    for (int h = 0; h < 24; ++h)
+        records << Hour(1, h, 70, 40);
+    page.Show(records);
+    auto *axis = qobject_cast<QDateTimeAxis *>(page.Chart->axes(Qt::Horizontal).first());
+    ASSERT_NE(axis, nullptr);
+    EXPECT_EQ(axis->min().time(), QTime(0, 0));
+    EXPECT_EQ(axis->min().msecsTo(axis->max()) % ((axis->tickCount() - 1) * qint64(1)), 0);
+    EXPECT_EQ(axis->min().msecsTo(axis->max()) / (axis->tickCount() - 1) % 3600000, 0);
+}
+
+TEST(ChartPage, HoverSnapsToARecordAndValuesKeepASpan)
+{
+    const QList<QPointF> points{{double(QDateTime(QDate(2026, 12, 9), QTime(23, 0)).toMSecsSinceEpoch()), 85.97261},
+                                {double(QDateTime(QDate(2026, 12, 10), QTime(0, 0)).toMSecsSinceEpoch()), 86.5}};
+    const double at = double(QDateTime(QDate(2026, 12, 9), QTime(23, 20)).toMSecsSinceEpoch());
+    EXPECT_EQ(ChartHoverText(QStringLiteral("Т1 (°С)"), kChartT1, points, at),
+              QStringLiteral("09.12.2026 23:00\nТ1 (°С): 85,97"));
+    EXPECT_EQ(ChartHoverText(QStringLiteral("Т1 (°С)"), kChartT1, points, at + 40 * 60000),
+              QStringLiteral("10.12.2026 0:00\nТ1 (°С): 86,5"));
+
+    // A pressure that hardly moves keeps a span of at least one unit; a wide one only its margin.
+    const auto [lo, hi] = ChartValueRange(ChartAxis::Pressure, 6.01, 6.03);
+    EXPECT_NEAR(hi - lo, 1.0, 1e-9);
+    EXPECT_LT(lo, 6.01);
+    EXPECT_GT(hi, 6.03);
+    const auto [tlo, thi] = ChartValueRange(ChartAxis::Temperature, 40, 90);
+    EXPECT_NEAR(tlo, 37.5, 1e-9);
+    EXPECT_NEAR(thi, 92.5, 1e-9);
+}
+
+TEST(ChartPage, WheelZoomsTimeOnlyAndTickingASeriesRedraws)
+{
+    ChartPage page;
+    page.resize(900, 500);
+    page.show();
+    int refreshes = 0;
+    QObject::connect(&page, &ChartPage::RefreshRequested, [&refreshes] { ++refreshes; });
+    page.SeriesCB[kChartP1]->setChecked(true);
+    EXPECT_EQ(refreshes, 1);
+
+    QList<ArchiveRecord> records;
+    for (int h = 0; h < 24; ++h)
+        records << Hour(1, h, 50 + h, 40);
+    page.Show(records);
+    QCoreApplication::processEvents();
+    auto *time = qobject_cast<QDateTimeAxis *>(page.Chart->axes(Qt::Horizontal).first());
+    auto *values = qobject_cast<QValueAxis *>(page.Chart->axes(Qt::Vertical).first());
+    const qint64 span = time->min().msecsTo(time->max());
+    const QPointF centre = page.Chart->plotArea().center();
+    QWheelEvent wheel(centre, page.View->mapToGlobal(centre.toPoint()), {}, {0, 120}, Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(page.View, &wheel);
+    EXPECT_LT(time->min().msecsTo(time->max()), span);
+    // Every curve point still in view lies inside the value axis.
+    for (QAbstractSeries *s : page.Chart->series()) {
+        auto *line = qobject_cast<QLineSeries *>(s);
+        if (!line || !line->attachedAxes().contains(values))
+            continue;
+        for (const QPointF &p : line->points()) {
+            if (p.x() >= time->min().toMSecsSinceEpoch() && p.x() <= time->max().toMSecsSinceEpoch()) {
+                EXPECT_GE(p.y(), values->min());
+                EXPECT_LE(p.y(), values->max());
+            }
+        }
+    }
+    // The values followed: the axis is narrower than the whole day's 50..73.
+    EXPECT_GT(values->min(), 50 - 2);
+    EXPECT_LT(values->max() - values->min(), 23 * 1.1);
 }
