@@ -150,7 +150,7 @@ TEST(ChartPage, TicksOnWholeHoursAndDays)
         bool hourly;
         qint64 min, max, step;
     } cases[] = {
-        {ms(1, 10, 12), ms(1, 20, 24), true, ms(1, 10, 0), ms(1, 21, 0), 2 * 3600000},
+        {ms(1, 10, 12), ms(1, 20, 24), true, ms(1, 10, 0), ms(1, 22, 0), 2 * 3600000},
         {ms(1, 0, 0), ms(8, 0, 0), true, ms(1, 0, 0), ms(8, 0, 0), 24 * 3600000},
         {ms(1, 7, 0), ms(3, 1, 0), false, ms(1, 0, 0), ms(4, 0, 0), 24 * 3600000},
     };
@@ -158,7 +158,7 @@ TEST(ChartPage, TicksOnWholeHoursAndDays)
         const ChartTimeTicks t = ChartTimeTicksFor(c.first, c.last, c.hourly);
         EXPECT_EQ(t.min, c.min);
         EXPECT_EQ(t.stepMs, c.step);
-        EXPECT_GE(t.max, c.last);
+        EXPECT_EQ(t.max, c.max);
         EXPECT_LE(t.count, 9);
         EXPECT_EQ(t.min + (t.count - 1) * t.stepMs, t.max) << "every tick on a whole step";
         const QTime tick = QDateTime::fromMSecsSinceEpoch(t.min + t.stepMs).time();
@@ -175,7 +175,6 @@ TEST(ChartPage, TicksOnWholeHoursAndDays)
     auto *axis = qobject_cast<QDateTimeAxis *>(page.Chart->axes(Qt::Horizontal).first());
     ASSERT_NE(axis, nullptr);
     EXPECT_EQ(axis->min().time(), QTime(0, 0));
-    EXPECT_EQ(axis->min().msecsTo(axis->max()) % ((axis->tickCount() - 1) * qint64(1)), 0);
     EXPECT_EQ(axis->min().msecsTo(axis->max()) / (axis->tickCount() - 1) % 3600000, 0);
 }
 
@@ -220,7 +219,7 @@ TEST(ChartPage, WheelZoomsTimeOnlyAndTickingASeriesRedraws)
     const QPointF centre = page.Chart->plotArea().center();
     QWheelEvent wheel(centre, page.View->mapToGlobal(centre.toPoint()), {}, {0, 120}, Qt::NoButton, Qt::NoModifier,
                       Qt::NoScrollPhase, false);
-    QCoreApplication::sendEvent(page.View, &wheel);
+    QCoreApplication::sendEvent(page.View->viewport(), &wheel);
     EXPECT_LT(time->min().msecsTo(time->max()), span);
     // Every curve point still in view lies inside the value axis.
     for (QAbstractSeries *s : page.Chart->series()) {
