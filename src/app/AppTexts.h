@@ -171,6 +171,7 @@ inline const QString kGroupReports = QStringLiteral("Отчёты группы")
 inline const QString kMenuGroupReports = QStringLiteral("Отчёты группы…");
 inline const QString kGroupFolder = QStringLiteral("Папка");
 inline const QString kGroupPattern = QStringLiteral("Имена файлов");
+inline const QString kGroupColumns = QStringLiteral("Графы");
 // The chart page.
 inline const QString kChartPage = QStringLiteral("График");
 inline const QString kChartHourly = QStringLiteral("Часовой");

@@ -1065,8 +1065,12 @@ void TMainForm::GroupReportsClick()
     const int node = SelectedNode();
     if (node < 0 || !m_model.nodes[node].IsGroup())
         return;
-    RunGroupReportsCommand(this, m_registry, m_model.nodes[node].data, ReportPageOptions(),
-                           ReportTS->MOEKCB->isChecked());
+    const ReportOptions options = ReportPageOptions();
+    QListWidget *list = options.selection.heatSystem == kColdWater ? ReportTS->TS3CBG : ReportTS->TS2CBG;
+    QStringList columns;
+    for (int i = 0; i < list->count(); ++i)
+        columns << list->item(i)->text();
+    RunGroupReportsCommand(this, m_registry, m_model.nodes[node].data, options, ReportTS->MOEKCB->isChecked(), columns);
 }
 
 void TMainForm::ChartRefresh()

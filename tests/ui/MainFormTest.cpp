@@ -21,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -844,7 +845,17 @@ TEST_F(MainFormTest, GroupReportsSummariseEveryMeter)
 {
     Select(form->treeModel().FindGroupNode(1));
     const QString folder = root.file(QStringLiteral("docs"));
-    OnModal(QStringLiteral("GroupReportsForm"), [folder](QWidget *w) {
+    const int pageKind = form->ReportTS->TypeIndex();
+    const int pageColumns = form->ReportTS->TS2CBG->count();
+    int shownKind = -1;
+    int shownColumns = -1;
+    OnModal(QStringLiteral("GroupReportsForm"), [&, folder](QWidget *w) {
+        // The page's choices, shown since the page itself is hidden for a group.
+        shownKind = w->findChild<QComboBox *>(QStringLiteral("GroupKindCB"))->currentIndex();
+        shownColumns = w->findChild<QListWidget *>(QStringLiteral("GroupColumnsLV"))->count();
+        EXPECT_NE(w->findChild<QComboBox *>(QStringLiteral("GroupOrientationCB")), nullptr);
+        EXPECT_EQ(w->findChild<QDateTimeEdit *>(QStringLiteral("GroupToEdit"))->dateTime(),
+                  form->ReportTS->ToCB->dateTime());
         w->findChild<QLineEdit *>(QStringLiteral("GroupFolderEdit"))->setText(folder);
         static_cast<QDialog *>(w)->accept();
     });
@@ -854,6 +865,8 @@ TEST_F(MainFormTest, GroupReportsSummariseEveryMeter)
         static_cast<QMessageBox *>(w)->accept();
     });
     form->GroupReportsClick();
+    EXPECT_EQ(shownKind, pageKind);
+    EXPECT_EQ(shownColumns, pageColumns);
     EXPECT_TRUE(summary.contains(QStringLiteral("Записано документов: 0, отказов: 3"))) << summary.toStdString();
     for (const char *serial : {"отказ: 77 ", "отказ: 4500 ", "отказ: 1200 "})
         EXPECT_TRUE(summary.contains(QString::fromUtf8(serial))) << serial;
