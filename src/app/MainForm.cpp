@@ -50,6 +50,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QProgressDialog>
 #include <QSpinBox>
 #include <QScrollArea>
 #include <QStandardPaths>
@@ -917,6 +918,27 @@ void TMainForm::FillGapsClick()
         return;
     m_engine->FillGaps(serial, 0);
     FollowMeterPort(serial);
+    // The reads run in the port's thread; this only shows how many are left and can stop them.
+    int total = 0;
+    for (const TQueueItem &q : m_engine->queue().Items())
+        total += q.serial == serial ? 1 : 0;
+    delete m_gapProgress;
+    m_gapProgress = new QProgressDialog(ui::kMenuFillGaps + QStringLiteral(": ") + QString::number(serial), ui::kCancel,
+                                        0, std::max(total, 1), this);
+    m_gapProgress->setObjectName(QStringLiteral("FillGapsProgress"));
+    m_gapProgress->setWindowModality(Qt::NonModal);
+    m_gapProgress->setMinimumDuration(0);
+    m_gapProgress->setAutoClose(false);
+    m_gapProgress->setAutoReset(false);
+    m_gapProgress->setProperty("serial", serial);
+    connect(m_gapProgress, &QProgressDialog::canceled, this, [this, serial] {
+        if (m_engine)
+            m_engine->StopMeter(serial);
+        if (m_gapProgress)
+            m_gapProgress->deleteLater();
+    });
+    m_gapProgress->setValue(0);
+    m_gapProgress->show();
 }
 
 void TMainForm::SummaryRefresh()
@@ -941,6 +963,15 @@ void TMainForm::CheckPollsDone()
         polling.insert(q.serial);
     const QSet<int> done = m_polling - polling;
     m_polling = polling;
+    if (m_gapProgress) {
+        const int serial = m_gapProgress->property("serial").toInt();
+        int left = 0;
+        for (const TQueueItem &q : m_engine->queue().Items())
+            left += q.serial == serial ? 1 : 0;
+        m_gapProgress->setValue(std::max(0, m_gapProgress->maximum() - left));
+        if (left == 0)
+            m_gapProgress->deleteLater();
+    }
     if (done.isEmpty() || MainPanel->isHidden())
         return;
     int serial = 0;

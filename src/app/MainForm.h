@@ -8,6 +8,8 @@
 
 #include <QImage>
 #include <QMainWindow>
+#include <QPointer>
+#include <QProgressDialog>
 #include <QSet>
 
 #include <functional>
@@ -79,6 +81,8 @@ public:
     // Pages of meters whose requests are all done read their files again; the summary after
     // any poll. Run after each supervision tick.
     void CheckPollsDone();
+    // "Дочитать пропуски": the reads queued, a progress window that can stop them.
+    void FillGapsClick();
     void StartReportClick();
     // Export of the page's records and of the report's rows; the archive check.
     void ArchiveExportClick(ArchivePage *page);
@@ -169,7 +173,6 @@ private:
     void BuildWidgets();
     void DisableWriteCommands();
     void ShowPopup(const QPoint &pos);
-    void FillGapsClick();
     // The summary page's rows read again, and the tree's marks of meters that do not answer.
     void SummaryRefresh();
     void UpdateOverdueMarks();
@@ -202,6 +205,7 @@ private:
     bool m_rebuilding = false;
     int m_selectedBeforePress = -1;
     QSet<int> m_polling; // serials with requests in the queue at the last look
+    QPointer<QProgressDialog> m_gapProgress; // "Дочитать пропуски" under way
 };
 
 } // namespace qst

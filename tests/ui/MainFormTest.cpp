@@ -25,6 +25,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTabWidget>
@@ -701,6 +702,23 @@ TEST(MainFormShell, LogPaneFollowsTheReadUntilTheOperatorPicksAPage)
     EXPECT_EQ(form.LogPC->currentIndex(), 0);
     form.engine()->StopMeter(4101);
     form.engine()->StopMeter(4102);
+}
+
+TEST(MainFormShell, FillGapsShowsProgressThatCanStopIt)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.show();
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    form.FillGapsItem->trigger();
+    auto *progress = form.findChild<QProgressDialog *>(QStringLiteral("FillGapsProgress"));
+    ASSERT_NE(progress, nullptr);
+    EXPECT_TRUE(progress->isVisible());
+    EXPECT_GT(form.engine()->queue().Size(), 0);
+    QMetaObject::invokeMethod(progress, "cancel");
+    EXPECT_EQ(form.engine()->queue().Size(), 0);
+    QTRY_VERIFY(form.findChild<QProgressDialog *>(QStringLiteral("FillGapsProgress")) == nullptr);
 }
 
 TEST(MainFormShell, ExitAsksWhilePolling)
