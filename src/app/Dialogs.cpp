@@ -95,6 +95,8 @@ TMsgForm::TMsgForm(QWidget *parent) : QDialog(parent, Qt::Dialog | Qt::Frameless
     Memo->viewport()->setAutoFillBackground(false);
     // A path or an error the operator may want to copy.
     Memo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // A long path has no spaces to wrap at.
+    Memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
 
     auto button = [&](const QString &text, const char *name, int value) {
         auto *b = new QPushButton(text, frame);
