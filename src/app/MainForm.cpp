@@ -636,6 +636,24 @@ void TMainForm::RefreshActivePage()
     }
 }
 
+void TMainForm::ShowPopup(const QPoint &pos)
+{
+    QTreeWidgetItem *item = MainTree->itemAt(pos);
+    if (!item)
+        return;
+    if (!item->isSelected()) {
+        MainTree->clearSelection();
+        SelectNode(item->data(0, kNodeRole).toInt());
+    }
+    const int node = SelectedNode();
+    MenuItem1->setEnabled(node > 0 && !IsReadOnly());
+    MenuItem2->setEnabled(!IsReadOnly());
+    MenuItem3->setEnabled(SelectedMeter() != 0);
+    MenuItem4->setVisible(node >= 0 && m_model.nodes[node].IsGroup());
+    FillGapsItem->setEnabled(SelectedMeter() > 0 && !IsReadOnly() && m_engine);
+    PopupMenu->popup(MainTree->viewport()->mapToGlobal(pos));
+}
+
 void TMainForm::SearchChanged()
 {
     const int node = SearchTree(m_model, SearchEdit->text());
