@@ -237,3 +237,36 @@ TEST(ChartPage, WheelZoomsTimeOnlyAndTickingASeriesRedraws)
     EXPECT_GT(values->min(), 50 - 2);
     EXPECT_LT(values->max() - values->min(), 23 * 1.1);
 }
+
+TEST(ChartPage, AWeekTicksOnWholeDays)
+{
+    ChartPage page;
+    page.resize(1214, 600);
+    page.SeriesCB[kChartDT]->setChecked(true);
+    page.SeriesCB[kChartQ]->setChecked(true);
+    page.FromDate->setDate(QDate(2010, 2, 1));
+    page.ToDate->setDate(QDate(2010, 2, 7));
+    QList<ArchiveRecord> records;
+    for (int day = 1; day <= 7; ++day) {
+        for (int h = 0; h < 24; ++h) {
+            if (day == 3 && (h == 10 || h == 11))
+                continue; // two hours missing: a break
+            ArchiveRecord r;
+            r.time = DayCountFromParts(QDate(2010, 2, day), QTime(h, 0));
+            r.values[11] = 80.f - (h % 5) * 0.3f;
+            r.values[12] = 50.f + (h % 7) * 0.2f;
+            r.values[0] = 0.05f + 0.001f * float(h);
+            r.ns[0] = h == 3 ? 4 : 0;
+            records << r;
+        }
+    }
+    page.show();
+    page.Show(records);
+    QCoreApplication::processEvents();
+    auto *axis = qobject_cast<QDateTimeAxis *>(page.Chart->axes(Qt::Horizontal).first());
+    ASSERT_NE(axis, nullptr);
+    EXPECT_EQ(axis->min(), QDateTime(QDate(2010, 2, 1), QTime(0, 0)));
+    EXPECT_EQ(axis->min().msecsTo(axis->max()) % (qint64(axis->tickCount() - 1) * 24 * 3600000), 0);
+    EXPECT_EQ(axis->min().msecsTo(axis->max()) / (axis->tickCount() - 1) % (24 * 3600000), 0);
+    qst::test::Screenshot(&page, QStringLiteral("chart-page"));
+}
