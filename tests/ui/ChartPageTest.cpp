@@ -10,6 +10,7 @@
 #include <QAreaSeries>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateEdit>
 #include <QDateTimeAxis>
 #include <QValueAxis>
 #include <QWheelEvent>
