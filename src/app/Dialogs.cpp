@@ -29,11 +29,11 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTextLayout>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
 
 namespace qst {
 
@@ -43,7 +43,6 @@ constexpr Qt::WindowFlags kFixedDialog = Qt::Dialog | Qt::CustomizeWindowHint | 
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr int kFolderButtonWidth = 110;
-constexpr int kMessageLineHeight = 17;
 constexpr int kMessageMaxLines = 24;
 
 // The OK/Cancel row at the bottom of a dialog, OK the default; OK accepts, Cancel rejects.
@@ -57,6 +56,27 @@ void AddOkCancelRow(QDialog *dialog, QVBoxLayout *layout, QPushButton *ok, QPush
     layout->addLayout(buttons);
     QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
     QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+}
+
+// Lines the text takes at the width, wrapped at words or, for a long path, anywhere.
+int WrappedLineCount(const QStringList &lines, const QFont &font, int width)
+{
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    int count = 0;
+    for (const QString &text : lines) {
+        QTextLayout layout(text, font);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        int inBlock = 0;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            ++inBlock;
+        }
+        layout.endLayout();
+        count += std::max(inBlock, 1);
+    }
+    return std::max(count, 1);
 }
 
 QLabel *BoldLabel(const QString &text)
@@ -143,8 +163,7 @@ void TMsgForm::Prepare(const QString &text, int kind)
 
     // Long lines wrap: the box grows by the lines shown, not by the line ends, up to a
     // height past which the text scrolls.
-    Memo->document()->setTextWidth(kMessageWidth - 20);
-    const int shown = std::max(1, int(std::lround(Memo->document()->size().height() / kMessageLineHeight)));
+    const int shown = WrappedLineCount(lines, Memo->font(), kMessageWidth - 20);
     const int n = std::min(shown, kMessageMaxLines);
     Memo->setVerticalScrollBarPolicy(shown > n ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
     const MessageLayout layout = MessageLayoutFor(n);
