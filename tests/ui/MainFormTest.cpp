@@ -405,9 +405,10 @@ TEST_F(MainFormTest, BrokenRegistryEntryShowsDefaults)
     form->MainPC->setCurrentIndex(0);
     Select(form->treeModel().FindMeterNode(4)); // Serial "abc", DU "abc": no file is named from them
     EXPECT_TRUE(form->MainPanel->isVisible());
-    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Q1"))->text(), QStringLiteral("0"));
-    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("GMin1"))->text(), QStringLiteral("0,02"));
-    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Scheme2"))->text(), QStringLiteral("ВЫКЛ"));
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Q1"))->text(), QString());
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("GMin1"))->text(), QString());
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Scheme2"))->text(), QString());
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("DT"))->text(), QStringLiteral("не считывались"));
 
     // The read buttons need a serial that is a number.
     form->CurrTS->CurrReadTB->click();
@@ -716,7 +717,7 @@ TEST(MainFormShell, FillGapsShowsProgressThatCanStopIt)
     ASSERT_NE(progress, nullptr);
     EXPECT_TRUE(progress->isVisible());
     EXPECT_GT(form.engine()->queue().Size(), 0);
-    QMetaObject::invokeMethod(progress, "cancel");
+    emit progress->canceled();
     EXPECT_EQ(form.engine()->queue().Size(), 0);
     QTRY_VERIFY(form.findChild<QProgressDialog *>(QStringLiteral("FillGapsProgress")) == nullptr);
 }
@@ -786,10 +787,10 @@ TEST(MainFormShell, ErrorOfACommandIsShownAndTheProgramGoesOn)
     TempDataRoot root;
     TMainForm form(root.path(), false);
     form.show();
+    form.SelectNode(0);
     // Tree.ini becomes a folder: the registry write of "create group" fails.
     QFile::remove(TreeIniPath(root.path()));
     ASSERT_TRUE(QDir(root.path()).mkdir(QStringLiteral("Tree.ini")));
-    form.SelectNode(0);
     OnModal(QStringLiteral("NewFolderForm"), [](QWidget *w) {
         auto *f = static_cast<TNewFolderForm *>(w);
         f->MainEdit->setText(QStringLiteral("Группа"));
