@@ -632,7 +632,8 @@ bool TPortsForm::Save()
     for (int port = 1; port <= 64; ++port) {
         auto *device = qobject_cast<QComboBox *>(PortTable->cellWidget(port - 1, 1));
         const QString text = device ? device->currentText().trimmed() : QString();
-        if (text.isEmpty() || IsNetworkAddress(text) || text == m_registry.file().ReadString(reg::kPorts, QString::number(port)))
+        const QString stored = m_registry.file().ReadString(reg::kPorts, QString::number(port));
+        if (text.isEmpty() || IsNetworkAddress(text) || text == stored)
             continue;
         const QString path = text.startsWith(u'/') ? text : QStringLiteral("/dev/") + text;
 #ifndef Q_OS_WIN
@@ -640,8 +641,11 @@ bool TPortsForm::Save()
             missing << ui::kPortsBadAddress.arg(port).arg(path);
 #endif
     }
-    if (!missing.isEmpty() && m_msg && m_msg->ShowMessage(ui::kPortsMissing + u'\n' + missing.join(u'\n') + u'\n' + ui::kPortsSaveAnyway, 1) != 1)
-        return false;
+    if (!missing.isEmpty() && m_msg) {
+        const QString question = ui::kPortsMissing + u'\n' + missing.join(u'\n') + u'\n' + ui::kPortsSaveAnyway;
+        if (m_msg->ShowMessage(question, 1) != 1)
+            return false;
+    }
     for (int port = 1; port <= 64; ++port) {
         auto *device = qobject_cast<QComboBox *>(PortTable->cellWidget(port - 1, 1));
         if (!device)

@@ -794,9 +794,8 @@ void TMainForm::ArchiveExportClick(ArchivePage *page)
     static const ExportKind kinds[] = {ExportKind::Hourly, ExportKind::Daily, ExportKind::Monthly, ExportKind::Journal};
     const int table = page->Tables ? page->Tables->currentIndex() : 0;
     const ArchivePeriod period = page->Period();
-    LogWrittenFile(SaveExportTable(this, MsgForm,
-                                   ExportArchive(m_dataRoot, serial, kinds[page->kind()], table, period.from, period.to),
-                                   serial));
+    const ExportTable rows = ExportArchive(m_dataRoot, serial, kinds[page->kind()], table, period.from, period.to);
+    LogWrittenFile(SaveExportTable(this, MsgForm, rows, serial));
 }
 
 void TMainForm::ReportExportClick()
@@ -826,8 +825,9 @@ void TMainForm::ReportExportClick()
 void TMainForm::LogWrittenFile(const QString &path)
 {
     if (!path.isEmpty())
-        m_log->WritePageLine(ui::kFilesLogPage, FormatLogLine(QDateTime::currentDateTime(),
-                                                              ui::kExportWritten + u' ' + QDir::toNativeSeparators(path)));
+        m_log->WritePageLine(ui::kFilesLogPage,
+                             FormatLogLine(QDateTime::currentDateTime(),
+                                           ui::kExportWritten + u' ' + QDir::toNativeSeparators(path)));
 }
 
 void TMainForm::GroupReportsClick()

@@ -58,16 +58,15 @@ void TMainForm::ArchiveReadClick(ArchivePage *page)
     switch (page->kind()) {
     case ArchivePage::Hourly:
         message = m_engine->ReadHourly(serial, QDateTime(page->FromDate->date(), page->FromTime->time()),
-                                       QDateTime(page->ToDate->date(), page->ToTime->time()),
-                                       page->RereadCB->isChecked());
+            QDateTime(page->ToDate->date(), page->ToTime->time()), page->RereadCB->isChecked());
         break;
     case ArchivePage::Daily:
-        message = m_engine->ReadDaily(serial, page->FromDate->date(), page->ToDate->date(),
-                                      page->RereadCB->isChecked());
+        message
+            = m_engine->ReadDaily(serial, page->FromDate->date(), page->ToDate->date(), page->RereadCB->isChecked());
         break;
     case ArchivePage::Monthly:
-        message = m_engine->ReadMonthly(serial, page->FromDate->date(), page->ToDate->date(),
-                                        page->RereadCB->isChecked());
+        message
+            = m_engine->ReadMonthly(serial, page->FromDate->date(), page->ToDate->date(), page->RereadCB->isChecked());
         break;
     case ArchivePage::Journal:
         m_engine->ReadJournal(serial, page->JRecSE->value());
@@ -100,8 +99,8 @@ void TMainForm::FillGapsClick()
     for (const TQueueItem &q : m_engine->queue().Items())
         total += q.serial == serial ? 1 : 0;
     delete m_gapProgress;
-    m_gapProgress = new QProgressDialog(ui::kMenuFillGaps + QStringLiteral(": ") + QString::number(serial), ui::kCancel,
-                                        0, std::max(total, 1), this);
+    m_gapProgress = new QProgressDialog(
+        ui::kMenuFillGaps + QStringLiteral(": ") + QString::number(serial), ui::kCancel, 0, std::max(total, 1), this);
     m_gapProgress->setObjectName(QStringLiteral("FillGapsProgress"));
     m_gapProgress->setWindowModality(Qt::NonModal);
     m_gapProgress->setMinimumDuration(0);

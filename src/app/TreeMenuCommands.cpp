@@ -64,8 +64,8 @@ void TMainForm::EditClick()
             return;
         WriteMeterKeys(m_registry, target.data, NewCounterForm->Record());
     } else {
-        const QString name =
-            NewFolderForm->Execute(m_registry.file().ReadString(GroupSection(target.data), reg::kName));
+        const QString name
+            = NewFolderForm->Execute(m_registry.file().ReadString(GroupSection(target.data), reg::kName));
         if (name.isEmpty())
             return;
         RenameGroup(m_registry, target.data, name);

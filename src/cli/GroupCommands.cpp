@@ -74,9 +74,10 @@ int RunGroupList(const CliContext &context)
             const QString section = GroupSection(g);
             if (!ini.HasSection(section))
                 continue;
-            PrintLine(stdout, QStringList{QString::number(g), ini.ReadString(section, reg::kName),
-                                          QString::number(ini.ReadInteger(section, reg::kParent, 0))}
-                                  .join(u'\t'));
+            PrintLine(stdout,
+                QStringList { QString::number(g), ini.ReadString(section, reg::kName),
+                    QString::number(ini.ReadInteger(section, reg::kParent, 0)) }
+                    .join(u'\t'));
         }
     } catch (const StorageError &e) {
         PrintLine(stderr, e.message());
@@ -119,17 +120,19 @@ int RunGroupDel(const CliContext &context)
             return kExitFailed;
         }
         if (!meters.isEmpty() && !withMeters) {
-            PrintLine(stderr, QStringLiteral("group del: group %1 holds meters; --with-meters deletes them "
-                                             "with their records:")
-                                  .arg(group));
+            PrintLine(stderr,
+                QStringLiteral("group del: group %1 holds meters; --with-meters deletes them "
+                               "with their records:")
+                    .arg(group));
             for (int m : meters)
                 PrintLine(stderr, QString::number(m) + u'\t' + model.nodes[model.FindMeterNode(m)].caption);
             return kExitFailed;
         }
         bool allData = true;
         for (int m : meters) {
-            PrintLine(stdout, QStringLiteral("deleted meter ") + QString::number(m) + u'\t'
-                                  + model.nodes[model.FindMeterNode(m)].caption);
+            PrintLine(stdout,
+                QStringLiteral("deleted meter ") + QString::number(m) + u'\t'
+                    + model.nodes[model.FindMeterNode(m)].caption);
             allData = DeleteMeter(registry, context.dataRoot, m) && allData;
         }
         DeleteGroup(registry, group);

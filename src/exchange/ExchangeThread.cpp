@@ -97,10 +97,11 @@ void TExchangeThread::run()
             break;
         Log(OpenFailedText(opened, m_serial->errorText()));
         // The meters waiting on a port that will not open are not answering either.
+        const QString failure = OpenFailedText(opened, m_serial->errorText());
         TQueueItem waiting;
         for (int i = 0; m_engine.m_queue.CopyAt(i, &waiting); ++i) {
             if (waiting.port == m_port && waiting.serial > 0 && waiting.serial <= 65535)
-                Health().Failed(static_cast<quint16>(waiting.serial), NowDays(), OpenFailedText(opened, m_serial->errorText()));
+                Health().Failed(static_cast<quint16>(waiting.serial), NowDays(), failure);
         }
         if (!SleepUnlessStopped(5000)) {
             m_serial.reset();
