@@ -95,9 +95,9 @@ void TExchangeThread::run()
         const int opened = m_serial->OpenPort();
         if (opened >= 0)
             break;
-        Log(OpenFailedText(opened, m_serial->errorText()));
-        // The meters waiting on a port that will not open are not answering either.
         const QString failure = OpenFailedText(opened, m_serial->errorText());
+        Log(failure);
+        // The meters waiting on a port that will not open are not answering either.
         TQueueItem waiting;
         for (int i = 0; m_engine.m_queue.CopyAt(i, &waiting); ++i) {
             if (waiting.port == m_port && waiting.serial > 0 && waiting.serial <= 65535)
