@@ -13,6 +13,8 @@ PACKAGES=(
     qt6-charts-dev
     libqt6opengl6-dev
     qt6-svg-dev
+    # Qt's own dialogs and buttons in Russian (qtbase_ru.qm)
+    qt6-translations-l10n
     libgl-dev
     libgtest-dev
     libgmock-dev

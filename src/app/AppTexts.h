@@ -11,6 +11,8 @@ inline const QString kRoot = QStringLiteral("Все");
 inline const QString kReadOnlyTitle = QStringLiteral(" — только просмотр");
 
 // Main toolbar and tree page
+inline const QString kExit = QStringLiteral("Выход");
+inline const QString kExitWhilePolling = QStringLiteral("Идёт опрос приборов. Прервать его и выйти?");
 inline const QString kEditModem = QStringLiteral("Настройка модема");
 inline const QString kStop = QStringLiteral("Остановить опрос по выбранному прибору");
 inline const QString kPortsButton = QStringLiteral("Порты");
@@ -34,6 +36,7 @@ inline const QString kJournalPage = QStringLiteral("Журнал");
 inline const QString kReportPage = QStringLiteral("Отчётность");
 inline const QString kQueuePage = QStringLiteral("Очередь опроса");
 inline const QString kSummaryPage = QStringLiteral("Сводка");
+inline const QString kPagesMenu = QStringLiteral("Страницы");
 inline const QString kMenuFillGaps = QStringLiteral("Дочитать пропуски");
 inline const QString kSummaryOverdue = QStringLiteral("не отвечает");
 inline const QString kSummaryNsYes = QStringLiteral("есть");
@@ -65,6 +68,7 @@ inline const QString kOk = QStringLiteral("OK");
 inline const QString kYes = QStringLiteral("Да");
 inline const QString kNo = QStringLiteral("Нет");
 inline const QString kCancel = QStringLiteral("Отмена");
+inline const QString kOpenFolder = QStringLiteral("Открыть папку");
 
 // Group name dialog
 inline const QString kGroupDialogTitle = QStringLiteral("Название группы");
@@ -126,6 +130,12 @@ inline const QString kNewValue = QStringLiteral("Новое значение");
 inline const QString kClearTitle = QStringLiteral("Очистка архива");
 inline const QString kClearBefore = QStringLiteral("Удалить данные до");
 inline const QString kClearOk = QStringLiteral("ОК"); // Cyrillic letters, as the dialog has them
+inline const QString kGroupHasNoMeters = QStringLiteral("В группе нет приборов.");
+inline const QString kClearFailed = QStringLiteral("Архив очищен не у всех приборов:");
+inline QString ClearGroupQuestion(const QString &group, int meters)
+{
+    return QStringLiteral("Очистить архив всех приборов группы «%1» (%2 шт.)?").arg(group).arg(meters);
+}
 
 // Report page
 inline const QString kHeatSystemLabel = QStringLiteral("Тепловая система");
@@ -147,6 +157,9 @@ inline const QString kStart = QStringLiteral("Запуск");
 // Export and archive check.
 inline const QString kExport = QStringLiteral("Экспорт…");
 inline const QString kExportTitle = QStringLiteral("Экспорт");
+inline const QString kExportWritten = QStringLiteral("Таблица сохранена:");
+inline const QString kExportFailed = QStringLiteral("Таблица не сохранена:");
+inline const QString kFilesLogPage = QStringLiteral("Файлы");
 inline const QString kXlsxFilter = QStringLiteral("Книга Excel (*.xlsx)");
 inline const QString kCsvFilter = QStringLiteral("CSV, UTF-8 (*.csv)");
 inline const QString kCsv1251Filter = QStringLiteral("CSV, Windows-1251 (*.csv)");
@@ -158,6 +171,7 @@ inline const QString kGroupReports = QStringLiteral("Отчёты группы")
 inline const QString kMenuGroupReports = QStringLiteral("Отчёты группы…");
 inline const QString kGroupFolder = QStringLiteral("Папка");
 inline const QString kGroupPattern = QStringLiteral("Имена файлов");
+inline const QString kGroupColumns = QStringLiteral("Графы");
 // The chart page.
 inline const QString kChartPage = QStringLiteral("График");
 inline const QString kChartHourly = QStringLiteral("Часовой");
@@ -185,6 +199,8 @@ inline const QString kPortsFastHint = QStringLiteral(
     "Конец ответа по его длине, пауза между запросами 3,5 символа. Выключите для старых преобразователей, "
     "которым нужна пауза 100 мс.");
 inline const QString kPortsBadAddress = QStringLiteral("Порт %1: %2");
+inline const QString kPortsMissing = QStringLiteral("Таких устройств сейчас нет:");
+inline const QString kPortsSaveAnyway = QStringLiteral("Сохранить всё же?");
 
 // Database copy: the dialog and the log page
 inline const QString kDatabaseButton = QStringLiteral("База данных");
@@ -198,6 +214,11 @@ inline const QString kDatabasePasswordNote = QStringLiteral(
 inline const QString kDatabaseCheck = QStringLiteral("Проверить");
 inline const QString kDatabaseChecking = QStringLiteral("Проверка соединения…");
 inline const QString kDatabaseConnected = QStringLiteral("Соединение установлено");
+inline const QString kDatabaseConnectFailed = QStringLiteral(
+    "Не удалось соединиться с базой данных. Проверьте адрес сервера и порт, имя базы и пользователя, пароль в "
+    "~/.pgpass и что сервер PostgreSQL запущен. Ответ библиотеки:");
+inline const QString kDatabaseSchemaFailed = QStringLiteral(
+    "Соединение установлено, но таблицы не созданы: проверьте права пользователя в этой базе. Ответ библиотеки:");
 inline const QString kDatabaseOff = QStringLiteral("Отключить");
 inline const QString kDatabaseNotSaved = QStringLiteral("Настройки не сохранены: %1");
 inline const QString kDatabaseStatus = QStringLiteral("Состояние");

@@ -2,7 +2,9 @@
 
 #include "common/StorageError.h"
 
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 
 #include <exception>
 
@@ -24,6 +26,16 @@ bool TApplication::notify(QObject *receiver, QEvent *event)
     box.setObjectName(QStringLiteral("ErrorBox"));
     box.exec();
     return false;
+}
+
+bool InstallQtRussianTranslation(QCoreApplication &app)
+{
+    auto *translator = new QTranslator(&app);
+    if (!translator->load(QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
 }
 
 } // namespace qst

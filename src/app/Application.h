@@ -14,4 +14,9 @@ public:
     bool notify(QObject *receiver, QEvent *event) override;
 };
 
+// Loads Qt's own Russian texts ("Отмена", "Закрыть", "Подробнее...") from Qt's translations
+// folder, whatever the process locale: the application speaks Russian only. False when the
+// file is not there (the buttons then stay English).
+bool InstallQtRussianTranslation(QCoreApplication &app);
+
 } // namespace qst

@@ -8,6 +8,17 @@
 
 namespace qst {
 
+QString PageDateTimeText(double dayCount)
+{
+    // Documents keep the bare date of a midnight; in a table column of times it reads as a
+    // missing time, so the pages always show one.
+    QDate date;
+    QTime time;
+    if (!SplitDayCount(dayCount, &date, &time))
+        return {};
+    return DateText(date) + u' ' + TimeText(time);
+}
+
 
 ArchiveTableModel::ArchiveTableModel(ArchiveTable table, bool dateOnly, QObject *parent)
     : QAbstractTableModel(parent), m_columns(ArchiveColumns(table)), m_dateOnly(dateOnly)
@@ -41,7 +52,7 @@ QString ArchiveTableModel::DisplayText(int row, int column) const
     const ArchiveColumn &c = m_columns[column];
     const double value = RawValue(row, column);
     if (c.field == 0)
-        return m_dateOnly ? DateText(DateFromDayCount(value)) : DateTimeText(value);
+        return m_dateOnly ? DateText(DateFromDayCount(value)) : PageDateTimeText(value);
     if (!c.pattern)
         return FormatInt(static_cast<qint64>(value));
     return FormatPattern(value, QStringView(c.pattern));
@@ -91,7 +102,7 @@ QVariant JournalTableModel::data(const QModelIndex &index, int role) const
     const JARecord &r = m_records[index.row()];
     switch (index.column()) {
     case 0:
-        return DateTimeText(r.time);
+        return PageDateTimeText(r.time);
     case 1:
         return r.text;
     case 2:

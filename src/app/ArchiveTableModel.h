@@ -7,6 +7,9 @@
 
 namespace qst {
 
+// A record's time on the pages: the date and the time, "0:00:00" at midnight included.
+QString PageDateTimeText(double dayCount);
+
 // An archive table over the records as read; numbers stay raw (RawRole) and are formatted
 // with the regional format only for display.
 class ArchiveTableModel : public QAbstractTableModel

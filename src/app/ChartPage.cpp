@@ -3,6 +3,7 @@
 #include "AppTexts.h"
 
 #include "common/DayCount.h"
+#include "common/RegionalFormat.h"
 #include "common/StorageError.h"
 #include "common/TextFile.h"
 #include "reports/ReportTables.h"
@@ -15,6 +16,7 @@
 #include <QCursor>
 #include <QDateEdit>
 #include <QDateTimeAxis>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -23,6 +25,7 @@
 #include <QLegend>
 #include <QLegendMarker>
 #include <QLineSeries>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
 #include <QSvgGenerator>
@@ -57,12 +60,79 @@ QString AxisTitle(ChartAxis axis)
     return ui::kChartAmountAxis;
 }
 
+const char16_t *ValuePattern(int quantity)
+{
+    if (quantity == kChartQ)
+        return u"0.####";
+    return AxisOf(quantity) == ChartAxis::Temperature ? u"0.##" : u"0.###";
+}
+
 } // namespace
+
+ChartTimeTicks ChartTimeTicksFor(qint64 firstMs, qint64 lastMs, bool hourly)
+{
+    constexpr qint64 kHour = 3600000;
+    constexpr qint64 kDay = 24 * kHour;
+    static const qint64 steps[] = {kHour, 2 * kHour, 3 * kHour, 6 * kHour, 12 * kHour, kDay, 2 * kDay,
+                                   7 * kDay, 14 * kDay, 28 * kDay, 56 * kDay, 91 * kDay, 182 * kDay, 364 * kDay};
+    constexpr int kMostTicks = 9;
+    lastMs = std::max(lastMs, firstMs + 1);
+    const qint64 offset = qint64(QDateTime::fromMSecsSinceEpoch(firstMs).offsetFromUtc()) * 1000;
+    ChartTimeTicks t;
+    for (qint64 step : steps) {
+        if (!hourly && step < kDay)
+            continue;
+        // Whole hours and days of the wall clock the axis shows.
+        const qint64 first = firstMs + offset;
+        const qint64 last = lastMs + offset;
+        const qint64 lo = first - ((first % step) + step) % step;
+        const qint64 hi = last + (step - (((last % step) + step) % step)) % step;
+        t = {lo - offset, hi - offset, int((hi - lo) / step) + 1, step};
+        if (t.count <= kMostTicks)
+            break;
+    }
+    t.count = std::max(t.count, 2);
+    return t;
+}
+
+std::pair<double, double> ChartValueRange(ChartAxis axis, double low, double high)
+{
+    double minSpan = 1;
+    switch (axis) {
+    case ChartAxis::Temperature:
+        minSpan = 5;
+        break;
+    case ChartAxis::Pressure:
+        minSpan = 1;
+        break;
+    case ChartAxis::Amount:
+        minSpan = 0.1;
+        break;
+    }
+    double pad = (high - low) * 0.05;
+    if (high - low + 2 * pad < minSpan)
+        pad = (minSpan - (high - low)) / 2;
+    return {low - pad, high + pad};
+}
+
+QString ChartHoverText(const QString &name, int quantity, const QList<QPointF> &points, double atMs)
+{
+    if (points.isEmpty())
+        return {};
+    const QPointF *nearest = &points.first();
+    for (const QPointF &p : points) {
+        if (std::abs(p.x() - atMs) < std::abs(nearest->x() - atMs))
+            nearest = &p;
+    }
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(qint64(nearest->x()));
+    return at.toString(QStringLiteral("dd.MM.yyyy H:mm")) + u'\n' + name + QStringLiteral(": ")
+        + FormatPattern(nearest->y(), QStringView(ValuePattern(quantity)));
+}
 
 TChartView::TChartView(QChart *chart, QWidget *parent)
     : QChartView(chart, parent)
 {
-    setRubberBand(QChartView::RectangleRubberBand);
+    setRubberBand(QChartView::HorizontalRubberBand);
     setRenderHint(QPainter::Antialiasing, false);
 }
 
@@ -70,10 +140,11 @@ void TChartView::wheelEvent(QWheelEvent *event)
 {
     const double factor = event->angleDelta().y() > 0 ? 1.25 : 0.8;
     const QRectF area = chart()->plotArea();
-    const QPointF at = event->position();
-    // Zoom around the pointer: scale the plot area about it.
-    QRectF zoomed(area.topLeft(), area.size() / factor);
-    zoomed.moveCenter(at + (area.center() - at) / factor);
+    const double at = std::clamp(event->position().x(), area.left(), area.right());
+    // Zoom around the pointer: scale the plot area's width about it, keep its height.
+    QRectF zoomed = area;
+    zoomed.setWidth(area.width() / factor);
+    zoomed.moveLeft(at - (at - area.left()) / factor);
     chart()->zoomIn(zoomed);
     event->accept();
 }
@@ -125,10 +196,16 @@ ChartPage::ChartPage(QWidget *parent)
     }
     SeriesCB[kChartT1]->setChecked(true);
     SeriesCB[kChartT2]->setChecked(true);
+    // A ticked series is drawn at once.
+    for (QCheckBox *cb : SeriesCB)
+        connect(cb, &QCheckBox::toggled, this, &ChartPage::RefreshRequested);
     series->setColumnStretch(7, 1);
     layout->addLayout(series);
 
     Chart = new QChart;
+    // Decimal commas on the axes, as in the tables.
+    Chart->setLocale(QLocale(QLocale::Russian, QLocale::Russia));
+    Chart->setLocalizeNumbers(true);
     Chart->legend()->setAlignment(Qt::AlignBottom);
     View = new TChartView(Chart);
     View->setObjectName(QStringLiteral("ChartView"));
@@ -141,9 +218,14 @@ ChartPage::ChartPage(QWidget *parent)
             SeriesCB[q]->setText(ChartQuantityName(q, system));
     });
     connect(SaveTB, &QToolButton::clicked, this, [this] {
-        const QString path = QFileDialog::getSaveFileName(this, ui::kChartSave, QString(), ui::kChartImageFilter);
+        QString filter;
+        const QString chosen =
+            QFileDialog::getSaveFileName(this, ui::kChartSave, QString(), ui::kChartImageFilter, &filter);
+        if (chosen.isEmpty())
+            return;
+        const QString path = ChartImagePath(chosen, filter);
         QString error;
-        if (!path.isEmpty() && !SaveImage(path, &error))
+        if (!SaveImage(path, &error))
             QMessageBox::warning(this, ui::kChartSave, error);
     });
 }
@@ -192,7 +274,6 @@ void ChartPage::Show(const QList<ArchiveRecord> &records)
     auto *timeAxis = new QDateTimeAxis;
     timeAxis->setFormat(
         Interval() == ChartInterval::Hour ? QStringLiteral("dd.MM.yyyy H:mm") : QStringLiteral("dd.MM.yyyy"));
-    timeAxis->setTickCount(6);
     timeAxis->setLabelsAngle(-30);
     Chart->addAxis(timeAxis, Qt::AlignBottom);
     QValueAxis *axes[3] = {};
@@ -226,14 +307,10 @@ void ChartPage::Show(const QList<ArchiveRecord> &records)
             Chart->addSeries(line);
             line->attachAxis(timeAxis);
             line->attachAxis(axes[a]);
-            connect(line, &QLineSeries::hovered, this, [name](const QPointF &point, bool state) {
-                if (!state)
-                    return;
-                const QDateTime at = QDateTime::fromMSecsSinceEpoch(qint64(point.x()));
-                QToolTip::showText(QCursor::pos(),
-                    QStringLiteral("%1\n%2: %3")
-                        .arg(at.toString(QStringLiteral("dd.MM.yyyy H:mm")), name)
-                        .arg(point.y(), 0, 'g', 6));
+            const int quantity = curve.quantity;
+            connect(line, &QLineSeries::hovered, this, [line, name, quantity](const QPointF &point, bool state) {
+                if (state)
+                    QToolTip::showText(QCursor::pos(), ChartHoverText(name, quantity, line->points(), point.x()));
             });
             // One legend entry per curve, however many segments its gaps make.
             if (named)
@@ -241,16 +318,24 @@ void ChartPage::Show(const QList<ArchiveRecord> &records)
             named = true;
         }
     }
+    m_valueAxes.clear();
     for (int a = 0; a < 3; ++a) {
-        if (axes[a] && low[a] <= high[a]) {
-            const double pad = std::max(1e-6, (high[a] - low[a]) * 0.05);
-            axes[a]->setRange(low[a] - pad, high[a] + pad);
+        if (!axes[a])
+            continue;
+        m_valueAxes.insert(axes[a], static_cast<ChartAxis>(a));
+        axes[a]->setLabelFormat(QStringLiteral("%.4g"));
+        if (low[a] <= high[a]) {
+            const auto [from, to] = ChartValueRange(static_cast<ChartAxis>(a), low[a], high[a]);
+            axes[a]->setRange(from, to);
         }
     }
     if (first <= last) {
-        timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(qint64(first)),
-            QDateTime::fromMSecsSinceEpoch(qint64(std::max(last, first + 60000))));
+        const ChartTimeTicks ticks = ChartTimeTicksFor(qint64(first), qint64(last), Interval() == ChartInterval::Hour);
+        timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(ticks.min), QDateTime::fromMSecsSinceEpoch(ticks.max));
+        timeAxis->setTickCount(ticks.count);
     }
+    // A zoom narrows the time; the values follow what is left in view.
+    connect(timeAxis, &QDateTimeAxis::rangeChanged, this, &ChartPage::FitValueAxes);
     // Hours with abnormal situations: shaded bands the height of the first value axis.
     QValueAxis *bandAxis = axes[0] ? axes[0] : axes[1] ? axes[1] : axes[2];
     if (bandAxis) {
@@ -274,37 +359,74 @@ void ChartPage::Show(const QList<ArchiveRecord> &records)
     }
 }
 
+void ChartPage::FitValueAxes()
+{
+    const QList<QAbstractAxis *> horizontal = Chart->axes(Qt::Horizontal);
+    auto *timeAxis = horizontal.isEmpty() ? nullptr : qobject_cast<QDateTimeAxis *>(horizontal.first());
+    if (!timeAxis)
+        return;
+    const double from = double(timeAxis->min().toMSecsSinceEpoch());
+    const double to = double(timeAxis->max().toMSecsSinceEpoch());
+    for (auto it = m_valueAxes.cbegin(); it != m_valueAxes.cend(); ++it) {
+        double low = std::numeric_limits<double>::max();
+        double high = std::numeric_limits<double>::lowest();
+        for (QAbstractSeries *series : Chart->series()) {
+            auto *line = qobject_cast<QLineSeries *>(series);
+            if (!line || !line->attachedAxes().contains(it.key()))
+                continue;
+            for (const QPointF &p : line->points()) {
+                if (p.x() >= from && p.x() <= to) {
+                    low = std::min(low, p.y());
+                    high = std::max(high, p.y());
+                }
+            }
+        }
+        if (low <= high) {
+            const auto [min, max] = ChartValueRange(it.value(), low, high);
+            static_cast<QValueAxis *>(it.key())->setRange(min, max);
+        }
+    }
+}
+
 void ChartPage::ResetZoom()
 {
     Chart->zoomReset();
 }
 
+QString ChartImagePath(const QString &path, const QString &selectedFilter)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QStringLiteral("png") || suffix == QStringLiteral("svg"))
+        return path;
+    return path + (selectedFilter.contains(QStringLiteral("*.svg")) ? QStringLiteral(".svg") : QStringLiteral(".png"));
+}
+
 bool ChartPage::SaveImage(const QString &path, QString *error)
 {
-    // The picture is made in memory and written through the one checked save.
-    QBuffer buffer;
+    // Drawn in memory first, then written by the checked save, which knows why a write fails.
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    const QString suffix = QFileInfo(path).suffix();
-    if (suffix.compare(QStringLiteral("svg"), Qt::CaseInsensitive) == 0) {
+    if (QFileInfo(path).suffix().compare(QStringLiteral("svg"), Qt::CaseInsensitive) == 0) {
         QSvgGenerator svg;
         svg.setOutputDevice(&buffer);
         svg.setSize(View->size());
         svg.setViewBox(View->rect());
         QPainter painter;
         if (!painter.begin(&svg)) {
-            *error = ui::kChartSaveFailed.arg(path);
+            *error = ui::kChartSaveFailed.arg(QDir::toNativeSeparators(path));
             return false;
         }
         View->render(&painter);
         painter.end();
-    } else if (!View->grab().save(&buffer, suffix.isEmpty() ? "PNG" : qPrintable(suffix.toUpper()))) {
-        *error = ui::kChartSaveFailed.arg(path);
+    } else if (!View->grab().save(&buffer, "PNG")) {
+        *error = ui::kChartSaveFailed.arg(QDir::toNativeSeparators(path));
         return false;
     }
     try {
-        SaveFileBytes(path, buffer.data());
+        SaveFileBytes(path, bytes);
     } catch (const StorageError &e) {
-        *error = ui::kChartSaveFailed.arg(path) + QStringLiteral(": ") + e.message();
+        *error = ui::kChartSaveFailed.arg(QDir::toNativeSeparators(path)) + u'\n' + e.message();
         return false;
     }
     return true;

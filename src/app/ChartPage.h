@@ -3,7 +3,10 @@
 #include "reports/ChartData.h"
 
 #include <QChartView>
+#include <QHash>
 #include <QWidget>
+
+#include <utility>
 
 class QCheckBox;
 class QComboBox;
@@ -21,8 +24,31 @@ public:
     explicit TChartView(QChart *chart, QWidget *parent = nullptr);
 
 protected:
+    // Zooms the time axis only, around the pointer; the value axes follow what is shown.
     void wheelEvent(QWheelEvent *event) override;
 };
+
+// Time axis ticks on whole hours or days: the axis from `min` to `max` (ms of the local wall
+// clock) with `count` ticks, each `stepMs` apart, covering [firstMs, lastMs].
+struct ChartTimeTicks
+{
+    qint64 min = 0;
+    qint64 max = 0;
+    int count = 2;
+    qint64 stepMs = 3600000;
+};
+ChartTimeTicks ChartTimeTicksFor(qint64 firstMs, qint64 lastMs, bool hourly);
+
+// A value axis range holding [low, high] and at least the quantity's minimum span, so noise
+// does not fill the plot.
+std::pair<double, double> ChartValueRange(ChartAxis axis, double low, double high);
+
+// The hover tip of a curve: the record nearest to the pointer's time, its time and value as
+// the tables write them.
+QString ChartHoverText(const QString &name, int quantity, const QList<QPointF> &points, double atMs);
+
+// The file the chart is saved to: a name without ".png" or ".svg" takes the chosen filter's.
+QString ChartImagePath(const QString &path, const QString &selectedFilter);
 
 // "График": curves of the selected meter's archive over a period.
 class ChartPage : public QWidget
@@ -55,6 +81,12 @@ public:
     QToolButton *SaveTB;
     QChart *Chart;
     TChartView *View;
+
+private:
+    // The value axes fitted to the points inside the time axis's range.
+    void FitValueAxes();
+
+    QHash<QAbstractAxis *, ChartAxis> m_valueAxes;
 
 signals:
     void RefreshRequested();

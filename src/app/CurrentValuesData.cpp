@@ -94,6 +94,13 @@ CurrentValuesView LoadCurrentValuesView(const QString &dataRoot, Registry &regis
         }
         view.allLimitsVisible = true;
     }
+    // Never read: no zeros and default limits that look like a reading.
+    if (!file) {
+        for (auto it = view.texts.begin(); it != view.texts.end(); ++it)
+            it.value().clear();
+        view.texts.insert(QStringLiteral("DT"), kNeverRead);
+        view.read = false;
+    }
     return view;
 }
 

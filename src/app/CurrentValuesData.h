@@ -15,13 +15,17 @@ struct CurrentValuesView
     int version = 1;
     // Version 1: only GMin/GMax (computed) are shown, the other limits and the column titles are hidden.
     bool allLimitsVisible = false;
+    // False until the meter's current values have been read once.
+    bool read = true;
 
     QString Text(const QString &key) const { return texts.value(key); }
 };
 
-// Reads DATA/<serial>.dat of the meter (every value with its default; a missing file or a
-// serial that is not a number gives the defaults) and, for version 1, DU and Class of the
-// registry for the limits.
+inline const QString kNeverRead = QStringLiteral("не считывались");
+
+// Reads DATA/<serial>.dat of the meter (every value with its default) and, for version 1, DU
+// and Class of the registry for the limits. A missing file or a serial that is not a number
+// gives empty boxes and "не считывались" as the date.
 CurrentValuesView LoadCurrentValuesView(const QString &dataRoot, Registry &registry, int meter);
 
 } // namespace qst

@@ -222,8 +222,12 @@ void TDatabaseForm::CheckClick()
     QThreadPool::globalInstance()->start([self, url] {
         PgConnection connection;
         QString error;
-        const bool ok = connection.Open(url, &error) && EnsureSchema(connection, &error);
+        const bool opened = connection.Open(url, &error);
+        const bool ok = opened && EnsureSchema(connection, &error);
         connection.Close();
+        // libpq speaks English: a Russian sentence first says what failed and what to check.
+        if (!ok)
+            error = (opened ? ui::kDatabaseSchemaFailed : ui::kDatabaseConnectFailed) + u'\n' + error.trimmed();
         if (QCoreApplication *app = QCoreApplication::instance())
             QMetaObject::invokeMethod(
                 app,

@@ -8,6 +8,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QDateEdit>
 #include <QFrame>
 #include <QGridLayout>
@@ -26,7 +29,11 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTextLayout>
+#include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace qst {
 
@@ -35,6 +42,8 @@ namespace {
 constexpr Qt::WindowFlags kFixedDialog = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
+constexpr int kFolderButtonWidth = 110;
+constexpr int kMessageMaxLines = 24;
 
 // The OK/Cancel row at the bottom of a dialog, OK the default; OK accepts, Cancel rejects.
 void AddOkCancelRow(QDialog *dialog, QVBoxLayout *layout, QPushButton *ok, QPushButton *cancel)
@@ -47,6 +56,27 @@ void AddOkCancelRow(QDialog *dialog, QVBoxLayout *layout, QPushButton *ok, QPush
     layout->addLayout(buttons);
     QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
     QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+}
+
+// Lines the text takes at the width, wrapped at words or, for a long path, anywhere.
+int WrappedLineCount(const QStringList &lines, const QFont &font, int width)
+{
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    int count = 0;
+    for (const QString &text : lines) {
+        QTextLayout layout(text, font);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        int inBlock = 0;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            ++inBlock;
+        }
+        layout.endLayout();
+        count += std::max(inBlock, 1);
+    }
+    return std::max(count, 1);
 }
 
 QLabel *BoldLabel(const QString &text)
@@ -83,6 +113,10 @@ TMsgForm::TMsgForm(QWidget *parent) : QDialog(parent, Qt::Dialog | Qt::Frameless
     Memo->document()->setDocumentMargin(0);
     Memo->setFocusPolicy(Qt::NoFocus);
     Memo->viewport()->setAutoFillBackground(false);
+    // A path or an error the operator may want to copy.
+    Memo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // A long path has no spaces to wrap at.
+    Memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
 
     auto button = [&](const QString &text, const char *name, int value) {
         auto *b = new QPushButton(text, frame);
@@ -97,6 +131,17 @@ TMsgForm::TMsgForm(QWidget *parent) : QDialog(parent, Qt::Dialog | Qt::Frameless
     YesBtn2 = button(ui::kYes, "YesBtn2", 1);
     NoBtn2 = button(ui::kNo, "NoBtn2", 0);
     CancelBtn2 = button(ui::kCancel, "CancelBtn2", -1);
+    FolderBtn = new QPushButton(ui::kOpenFolder, frame);
+    FolderBtn->setObjectName(QStringLiteral("FolderBtn"));
+    FolderBtn->resize(kFolderButtonWidth, kButtonHeight);
+    FolderBtn->hide();
+    connect(FolderBtn, &QPushButton::clicked, this, [this] {
+        const QString folder = QFileInfo(m_document).absolutePath();
+        if (m_openFolder)
+            m_openFolder(folder);
+        else
+            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+    });
 }
 
 void TMsgForm::Prepare(const QString &text, int kind)
@@ -116,7 +161,11 @@ void TMsgForm::Prepare(const QString &text, int kind)
     format.setLineHeight(17, QTextBlockFormat::FixedHeight);
     cursor.mergeBlockFormat(format);
 
-    const int n = int(lines.size());
+    // Long lines wrap: the box grows by the lines shown, not by the line ends, up to a
+    // height past which the text scrolls.
+    const int shown = WrappedLineCount(lines, Memo->font(), kMessageWidth - 20);
+    const int n = std::min(shown, kMessageMaxLines);
+    Memo->setVerticalScrollBarPolicy(shown > n ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
     const MessageLayout layout = MessageLayoutFor(n);
     setFixedSize(kMessageWidth, layout.windowHeight);
     m_panel->setGeometry(0, 0, kMessageWidth, layout.windowHeight);
@@ -124,27 +173,41 @@ void TMsgForm::Prepare(const QString &text, int kind)
     Memo->setGeometry(10, 22, kMessageWidth - 20, layout.memoHeight);
 
     const QList<QPushButton *> all = {OkBtn, YesBtn1, NoBtn1, YesBtn2, NoBtn2, CancelBtn2};
-    QList<QPushButton *> shown;
+    QList<QPushButton *> buttons;
     if (kind == 0)
-        shown = {OkBtn};
+        buttons = {OkBtn};
     else if (kind == 1)
-        shown = {YesBtn1, NoBtn1};
+        buttons = {YesBtn1, NoBtn1};
     else
-        shown = {YesBtn2, NoBtn2, CancelBtn2};
+        buttons = {YesBtn2, NoBtn2, CancelBtn2};
+    QList<QPushButton *> row = buttons;
+    if (!m_document.isEmpty())
+        row.append(FolderBtn);
     for (QPushButton *b : all) {
-        b->setVisible(shown.contains(b));
+        b->setVisible(row.contains(b));
         b->setDefault(false);
         b->setAutoDefault(false);
     }
+    FolderBtn->setVisible(row.contains(FolderBtn));
     const int gap = 8;
-    const int total = int(shown.size()) * kButtonWidth + (int(shown.size()) - 1) * gap;
+    int total = (int(row.size()) - 1) * gap;
+    for (QPushButton *b : row)
+        total += b->width();
     int x = (kMessageWidth - total) / 2;
-    for (QPushButton *b : shown) {
+    for (QPushButton *b : row) {
         b->move(x, layout.buttonsTop);
-        x += kButtonWidth + gap;
+        x += b->width() + gap;
     }
-    shown.first()->setDefault(true);
-    shown.first()->setFocus();
+    buttons.first()->setDefault(true);
+    buttons.first()->setFocus();
+}
+
+int TMsgForm::ShowDocument(const QString &text, const QString &path)
+{
+    m_document = path;
+    const int answer = ShowMessage(text + u'\n' + QDir::toNativeSeparators(path), 0);
+    m_document.clear();
+    return answer;
 }
 
 int TMsgForm::ShowMessage(const QString &text, int kind)
@@ -548,19 +611,41 @@ bool TPortsForm::Save()
     // Every address is checked before anything is written.
     for (int port = 1; port <= 64; ++port) {
         auto *device = qobject_cast<QComboBox *>(PortTable->cellWidget(port - 1, 1));
-        const QString problem = device ? PortMappingProblem(device->currentText()) : QString();
+        const QString text = device ? device->currentText().trimmed() : QString();
+        QString problem = PortMappingProblem(text);
+        if (problem.isEmpty() && !text.isEmpty() && !IsNetworkAddress(text))
+            problem = SerialDeviceProblem(text);
         if (problem.isEmpty())
             continue;
-        const QString text = ui::kPortsBadAddress.arg(port).arg(problem);
-        ProblemLabel->setText(text);
+        const QString message = ui::kPortsBadAddress.arg(port).arg(problem);
+        ProblemLabel->setText(message);
         ProblemLabel->show();
         PortTable->setCurrentCell(port - 1, 1);
         device->setFocus();
         if (m_msg)
-            m_msg->ShowMessage(text, 0);
+            m_msg->ShowMessage(message, 0);
         return false;
     }
     ProblemLabel->hide();
+    // A device not plugged in yet may be meant: the operator is asked, once for all of them.
+    QStringList missing;
+    for (int port = 1; port <= 64; ++port) {
+        auto *device = qobject_cast<QComboBox *>(PortTable->cellWidget(port - 1, 1));
+        const QString text = device ? device->currentText().trimmed() : QString();
+        const QString stored = m_registry.file().ReadString(reg::kPorts, QString::number(port));
+        if (text.isEmpty() || IsNetworkAddress(text) || text == stored)
+            continue;
+        const QString path = text.startsWith(u'/') ? text : QStringLiteral("/dev/") + text;
+#ifndef Q_OS_WIN
+        if (!QFileInfo::exists(path))
+            missing << ui::kPortsBadAddress.arg(port).arg(path);
+#endif
+    }
+    if (!missing.isEmpty() && m_msg) {
+        const QString question = ui::kPortsMissing + u'\n' + missing.join(u'\n') + u'\n' + ui::kPortsSaveAnyway;
+        if (m_msg->ShowMessage(question, 1) != 1)
+            return false;
+    }
     for (int port = 1; port <= 64; ++port) {
         auto *device = qobject_cast<QComboBox *>(PortTable->cellWidget(port - 1, 1));
         if (!device)

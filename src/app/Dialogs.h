@@ -5,6 +5,8 @@
 
 #include <QDialog>
 
+#include <functional>
+
 class QCheckBox;
 class QComboBox;
 class QDateEdit;
@@ -35,6 +37,10 @@ public:
     int ShowMessage(const QString &text, int kind);
     // Everything ShowMessage does before it shows the window.
     void Prepare(const QString &text, int kind);
+    // "OK" for a written file: the text, the path below it to copy, and a button that opens
+    // the file's folder.
+    int ShowDocument(const QString &text, const QString &path);
+    void SetFolderOpener(std::function<void(const QString &)> open) { m_openFolder = std::move(open); }
 
     QTextEdit *Memo;
     QWidget *Panel1;
@@ -44,6 +50,7 @@ public:
     QPushButton *YesBtn2;
     QPushButton *NoBtn2;
     QPushButton *CancelBtn2;
+    QPushButton *FolderBtn;
 
     int answer() const { return m_answer; }
 
@@ -56,6 +63,8 @@ private:
     QWidget *m_panel;
     int m_kind = 0;
     int m_answer = 0;
+    QString m_document;
+    std::function<void(const QString &)> m_openFolder;
 };
 
 // Two progress bars, shown and hidden by the archive import.

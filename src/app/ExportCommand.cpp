@@ -1,6 +1,7 @@
 #include "ExportCommand.h"
 
 #include "AppTexts.h"
+#include "Dialogs.h"
 
 #include "reports/ArchiveCheck.h"
 #include "reports/TableExport.h"
@@ -8,6 +9,7 @@
 #include <QDateEdit>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -20,7 +22,38 @@
 
 namespace qst {
 
-void SaveExportTable(QWidget *parent, const ExportTable &table, const QString &suggestedName)
+QString WriteExportTable(QWidget *parent, TMsgForm *msg, const ExportTable &table, const QString &path,
+                         const QString &filter)
+{
+    const bool csv = QFileInfo(path).suffix().compare(QStringLiteral("csv"), Qt::CaseInsensitive) == 0;
+    QString error;
+    bool written = false;
+    if (csv) {
+        CsvOptions options;
+        if (filter == ui::kCsv1251Filter)
+            options.encoding = CsvEncoding::Windows1251;
+        written = WriteCsv(table, path, options, &error);
+    } else {
+        written = WriteXlsx(table, path, &error);
+    }
+    if (!written) {
+        if (msg)
+            msg->ShowMessage(ui::kExportFailed + u'\n' + QDir::toNativeSeparators(path) + u'\n' + error, 0);
+        else
+            QMessageBox::warning(parent, ui::kExportTitle, error);
+        return {};
+    }
+    QString text = ui::kExportWritten;
+    if (!SkippedNote(table).isEmpty())
+        text = SkippedNote(table) + u'\n' + text;
+    if (msg)
+        msg->ShowDocument(text, path);
+    else
+        QMessageBox::information(parent, ui::kExportTitle, text + u'\n' + QDir::toNativeSeparators(path));
+    return path;
+}
+
+QString SaveExportTable(QWidget *parent, TMsgForm *msg, const ExportTable &table, const QString &suggestedName)
 {
     QFileDialog dialog(parent, ui::kExportTitle);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -31,23 +64,8 @@ void SaveExportTable(QWidget *parent, const ExportTable &table, const QString &s
         dialog.setDefaultSuffix(filter == ui::kXlsxFilter ? QStringLiteral("xlsx") : QStringLiteral("csv"));
     });
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return;
-    const QString path = dialog.selectedFiles().first();
-    const bool csv = QFileInfo(path).suffix().compare(QStringLiteral("csv"), Qt::CaseInsensitive) == 0;
-    QString error;
-    bool written = false;
-    if (csv) {
-        CsvOptions options;
-        if (dialog.selectedNameFilter() == ui::kCsv1251Filter)
-            options.encoding = CsvEncoding::Windows1251;
-        written = WriteCsv(table, path, options, &error);
-    } else {
-        written = WriteXlsx(table, path, &error);
-    }
-    if (!written)
-        QMessageBox::warning(parent, ui::kExportTitle, error);
-    else if (!SkippedNote(table).isEmpty())
-        QMessageBox::information(parent, ui::kExportTitle, SkippedNote(table));
+        return {};
+    return WriteExportTable(parent, msg, table, dialog.selectedFiles().first(), dialog.selectedNameFilter());
 }
 
 void RunArchiveCheckCommand(
@@ -100,7 +118,7 @@ void RunArchiveCheckCommand(
     layout->addWidget(close);
     QObject::connect(close, &QDialogButtonBox::rejected, &shown, &QDialog::reject);
     QObject::connect(exportButton, &QPushButton::clicked, &shown,
-        [&] { SaveExportTable(&shown, table, QStringLiteral("check %1").arg(serial)); });
+        [&] { SaveExportTable(&shown, nullptr, table, QStringLiteral("check %1").arg(serial)); });
     shown.resize(720, 420);
     shown.exec();
 }

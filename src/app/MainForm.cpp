@@ -21,6 +21,7 @@
 #include "exchange/LogSink.h"
 #include "exchange/MeterHealth.h"
 #include "exchange/MeterSummary.h"
+#include "exchange/PollQueue.h"
 #include "reports/ReportTables.h"
 #include "reports/TableExport.h"
 #include "storage/ArchiveView.h"
@@ -49,11 +50,13 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QProgressDialog>
 #include <QSpinBox>
 #include <QScrollArea>
 #include <QStandardPaths>
 #include <QSplitter>
 #include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimeEdit>
 #include <QTimer>
@@ -108,6 +111,7 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
 
     // FormCreate: the queue and the thread list live in the exchange engine.
     m_log = std::make_unique<LogPane>(LogPC);
+    connect(LogPC->tabBar(), &QTabBar::tabBarClicked, this, [this] { m_log->StopFollowing(); });
     ExchangeEnvironment environment;
     environment.dataRoot = m_dataRoot;
     environment.registry = &m_registry;
@@ -142,6 +146,7 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
     connect(Timer3, &QTimer::timeout, this, [this] {
         if (m_engine)
             m_engine->SuperviseTick();
+        CheckPollsDone();
     });
     if (IsReadOnly())
         DisableWriteCommands();
@@ -218,7 +223,7 @@ void TMainForm::BuildWidgets()
     toolbar->setObjectName(QStringLiteral("ToolBar1"));
     toolbar->setMovable(false);
     toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    CloseTB = toolbar->addAction(style()->standardIcon(QStyle::SP_DialogCloseButton), QString());
+    CloseTB = toolbar->addAction(style()->standardIcon(QStyle::SP_DialogCloseButton), ui::kExit);
     CloseTB->setObjectName(QStringLiteral("CloseTB"));
     EditModemTB = toolbar->addAction(ui::kEditModem);
     EditModemTB->setObjectName(QStringLiteral("EditModemTB"));
@@ -229,7 +234,12 @@ void TMainForm::BuildWidgets()
     DatabaseTB = toolbar->addAction(ui::kDatabaseButton);
     DatabaseTB->setObjectName(QStringLiteral("DatabaseTB"));
     connect(DatabaseTB, &QAction::triggered, this, &TMainForm::DatabaseClick);
-    connect(CloseTB, &QAction::triggered, this, &QWidget::close);
+    connect(CloseTB, &QAction::triggered, this, [this] {
+        // Leaving cuts the running polls short: the operator says so first.
+        if (m_engine && m_engine->queue().Size() > 0 && MsgForm->ShowMessage(ui::kExitWhilePolling, 1) != 1)
+            return;
+        close();
+    });
     connect(StopTB, &QAction::triggered, this, &TMainForm::StopClick);
     connect(EditModemTB, &QAction::triggered, this, [this] {
         SetModemForm->show();
@@ -386,6 +396,27 @@ void TMainForm::BuildWidgets()
         MainTree->clearSelection();
         SelectNode(node);
     });
+    // The tab bar scrolls when the window is narrow; this menu reaches every page at once.
+    PagesTB = new QToolButton;
+    PagesTB->setObjectName(QStringLiteral("PagesTB"));
+    PagesTB->setText(ui::kPagesMenu);
+    PagesTB->setToolTip(ui::kPagesMenu);
+    PagesTB->setPopupMode(QToolButton::InstantPopup);
+    PagesTB->setAutoRaise(true);
+    auto *pagesMenu = new QMenu(PagesTB);
+    PagesTB->setMenu(pagesMenu);
+    connect(pagesMenu, &QMenu::aboutToShow, this, [this, pagesMenu] {
+        pagesMenu->clear();
+        for (int i = 0; i < MainPC->count(); ++i) {
+            if (!MainPC->isTabVisible(i))
+                continue;
+            QAction *a = pagesMenu->addAction(MainPC->tabText(i));
+            a->setCheckable(true);
+            a->setChecked(i == MainPC->currentIndex());
+            connect(a, &QAction::triggered, this, [this, i] { MainPC->setCurrentIndex(i); });
+        }
+    });
+    MainPC->setCornerWidget(PagesTB, Qt::TopRightCorner);
     MainPC->setCurrentIndex(5);
     panelLayout->addWidget(MainPC);
     connect(MainPC, &QTabWidget::currentChanged, this, &TMainForm::RefreshActivePage);
@@ -562,13 +593,20 @@ void TMainForm::MainTreeClick()
     const int node = SelectedNode();
     if (node < 0)
         return;
-    if (m_model.nodes[node].IsGroup()) {
-        MainPanel->hide();
-        return;
-    }
+    const bool group = m_model.nodes[node].IsGroup();
+    ShowMeterPages(!group);
     MainPanel->show();
     HeaderPanel->setText(m_model.nodes[node].caption);
     RefreshActivePage();
+}
+
+void TMainForm::ShowMeterPages(bool meter)
+{
+    // A group or the root has only its meters' summary.
+    for (int i = 0; i < MainPC->count(); ++i)
+        MainPC->setTabVisible(i, meter || MainPC->widget(i) == SummaryTS);
+    if (!meter)
+        MainPC->setCurrentWidget(SummaryTS);
 }
 
 void TMainForm::RefreshActivePage()
@@ -598,16 +636,6 @@ void TMainForm::RefreshActivePage()
     }
 }
 
-void TMainForm::SearchChanged()
-{
-    const int node = SearchTree(m_model, SearchEdit->text());
-    if (node < 0)
-        return;
-    // The found node becomes the tree's current one; the keyboard stays in the search box.
-    MainTree->clearSelection();
-    SelectNode(node);
-}
-
 void TMainForm::ShowPopup(const QPoint &pos)
 {
     QTreeWidgetItem *item = MainTree->itemAt(pos);
@@ -626,116 +654,14 @@ void TMainForm::ShowPopup(const QPoint &pos)
     PopupMenu->popup(MainTree->viewport()->mapToGlobal(pos));
 }
 
-void TMainForm::NewGroupClick()
+void TMainForm::SearchChanged()
 {
-    if (IsReadOnly())
+    const int node = SearchTree(m_model, SearchEdit->text());
+    if (node < 0)
         return;
-    const int node = SelectedNode();
-    if (node < 0) {
-        MsgForm->ShowMessage(ui::kChooseRootGroup, 0);
-        return;
-    }
-    const int parent = m_model.nodes[m_model.GroupOf(node)].data;
-    const QString name = NewFolderForm->Execute();
-    if (name.isEmpty())
-        return;
-    CreateGroup(m_registry, parent, name);
-    RebuildTree();
-}
-
-void TMainForm::AddClick()
-{
-    if (IsReadOnly())
-        return;
-    const int node = SelectedNode();
-    if (node < 0) {
-        MsgForm->ShowMessage(ui::kChooseGroup, 0);
-        return;
-    }
-    const int group = m_model.nodes[m_model.GroupOf(node)].data;
-    if (NewCounterForm->ExecuteNew().isEmpty())
-        return;
-    AddMeter(m_registry, group, NewCounterForm->Record());
-    RebuildTree();
-}
-
-void TMainForm::EditClick()
-{
-    if (IsReadOnly())
-        return;
-    const int node = SelectedNode();
-    if (node <= 0)
-        return;
-    const TreeNode target = m_model.nodes[node];
-    if (!target.IsGroup()) {
-        NewCounterForm->Fill(ReadMeterKeys(m_registry, target.data));
-        if (NewCounterForm->ExecuteEdit().isEmpty())
-            return;
-        WriteMeterKeys(m_registry, target.data, NewCounterForm->Record());
-    } else {
-        const QString name =
-            NewFolderForm->Execute(m_registry.file().ReadString(GroupSection(target.data), reg::kName));
-        if (name.isEmpty())
-            return;
-        RenameGroup(m_registry, target.data, name);
-    }
-    RebuildTree();
-    SelectNode(0);
-}
-
-void TMainForm::DeleteClick()
-{
-    if (IsReadOnly())
-        return;
-    const int node = SelectedNode();
-    if (node < 0) {
-        MsgForm->ShowMessage(ui::kChooseForDelete, 0);
-        return;
-    }
-    if (node == 0)
-        return;
-    const TreeNode target = m_model.nodes[node];
-    if (!target.IsGroup()) {
-        if (MsgForm->ShowMessage(ui::kConfirmDelete, 1) != 1)
-            return;
-        DeleteMeter(m_registry, m_dataRoot, target.data);
-        RebuildTree();
-        return;
-    }
-    if (NodeHasChildren(m_model, node)) {
-        MsgForm->ShowMessage(ui::kGroupNotEmpty, 0);
-        return;
-    }
-    if (MsgForm->ShowMessage(ui::kConfirmDelete, 1) != 1)
-        return;
-    DeleteGroup(m_registry, target.data);
-    RebuildTree();
-}
-
-void TMainForm::ReadArcClick()
-{
-    if (IsReadOnly())
-        return;
-    const QStringList files = QFileDialog::getOpenFileNames(this, QString(), QString(), ArchiveFileFilter());
-    if (files.isEmpty())
-        return;
-    RunArchiveImportCommand(files, m_dataRoot, m_registry, *MsgForm, *PB);
-    RebuildTree();
-}
-
-void TMainForm::ClearArchiveClick()
-{
-    if (IsReadOnly())
-        return;
-    const int meter = SelectedMeter();
-    if (meter == 0)
-        return;
-    QDate cut;
-    ClearChoice choice;
-    if (!ClearForm->Execute(&cut, &choice))
-        return;
-    ClearArchive(m_dataRoot, m_registry.file().ReadString(MeterSection(meter), reg::kSerial),
-                 QDateTime(cut, QTime(0, 0)), choice);
+    // The found node becomes the tree's current one; the keyboard stays in the search box.
+    MainTree->clearSelection();
+    SelectNode(node);
 }
 
 // ---------------------------------------------------------------- pages
@@ -770,67 +696,6 @@ void TMainForm::ArchiveRefresh(ArchivePage *page)
     }
 }
 
-bool TMainForm::SelectedSerial(int *serial)
-{
-    const int meter = SelectedMeter();
-    if (meter == 0)
-        return false;
-    bool ok = false;
-    *serial = m_registry.file().ReadString(MeterSection(meter), reg::kSerial).trimmed().toInt(&ok);
-    return ok;
-}
-
-void TMainForm::CurrReadClick()
-{
-    if (IsReadOnly())
-        return;
-    int serial = 0;
-    if (!SelectedSerial(&serial))
-        return;
-    CurrTS->CurrReadTB->setEnabled(false);
-    m_engine->ReadCurrentValues(serial);
-    CurrTS->CurrReadTB->setEnabled(true);
-}
-
-void TMainForm::ArchiveReadClick(ArchivePage *page)
-{
-    if (IsReadOnly())
-        return;
-    int serial = 0;
-    if (!SelectedSerial(&serial))
-        return;
-    QString message;
-    switch (page->kind()) {
-    case ArchivePage::Hourly:
-        message = m_engine->ReadHourly(serial, QDateTime(page->FromDate->date(), page->FromTime->time()),
-                                       QDateTime(page->ToDate->date(), page->ToTime->time()),
-                                       page->RereadCB->isChecked());
-        break;
-    case ArchivePage::Daily:
-        message = m_engine->ReadDaily(serial, page->FromDate->date(), page->ToDate->date(),
-                                      page->RereadCB->isChecked());
-        break;
-    case ArchivePage::Monthly:
-        message = m_engine->ReadMonthly(serial, page->FromDate->date(), page->ToDate->date(),
-                                        page->RereadCB->isChecked());
-        break;
-    case ArchivePage::Journal:
-        m_engine->ReadJournal(serial, page->JRecSE->value());
-        break;
-    }
-    if (!message.isEmpty())
-        MsgForm->ShowMessage(message, 0);
-}
-
-void TMainForm::StopClick()
-{
-    if (IsReadOnly())
-        return;
-    int serial = 0;
-    if (SelectedSerial(&serial))
-        m_engine->StopMeter(serial);
-}
-
 void TMainForm::Timer1Tick()
 {
     if (!m_engine)
@@ -848,17 +713,16 @@ MeterHealth &TMainForm::Health()
     return *m_health;
 }
 
-void TMainForm::FillGapsClick()
-{
-    int serial = 0;
-    if (IsReadOnly() || !m_engine || !SelectedSerial(&serial))
-        return;
-    m_engine->FillGaps(serial, 0);
-}
-
 void TMainForm::SummaryRefresh()
 {
-    SummaryTS->SetRows(BuildMeterSummary(m_dataRoot, m_registry, Health(), DayCountFromDateTime(QDateTime::currentDateTime())));
+    QList<MeterSummaryRow> rows =
+        BuildMeterSummary(m_dataRoot, m_registry, Health(), DayCountFromDateTime(QDateTime::currentDateTime()));
+    const int node = SelectedNode();
+    if (node > 0 && m_model.nodes[node].IsGroup()) {
+        const QList<int> meters = MetersUnder(m_model, node);
+        rows.removeIf([&meters](const MeterSummaryRow &r) { return !meters.contains(r.meter); });
+    }
+    SummaryTS->SetRows(std::move(rows));
     UpdateOverdueMarks();
 }
 
@@ -918,6 +782,7 @@ void TMainForm::StartReportClick()
         return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
     };
     m_lastReport = RunReportCommand(run, *MsgForm, *PB);
+    LogWrittenFile(m_lastReport);
 }
 
 void TMainForm::ArchiveExportClick(ArchivePage *page)
@@ -929,8 +794,8 @@ void TMainForm::ArchiveExportClick(ArchivePage *page)
     static const ExportKind kinds[] = {ExportKind::Hourly, ExportKind::Daily, ExportKind::Monthly, ExportKind::Journal};
     const int table = page->Tables ? page->Tables->currentIndex() : 0;
     const ArchivePeriod period = page->Period();
-    SaveExportTable(this, ExportArchive(m_dataRoot, serial, kinds[page->kind()], table, period.from, period.to),
-                    serial);
+    const ExportTable rows = ExportArchive(m_dataRoot, serial, kinds[page->kind()], table, period.from, period.to);
+    LogWrittenFile(SaveExportTable(this, MsgForm, rows, serial));
 }
 
 void TMainForm::ReportExportClick()
@@ -954,7 +819,15 @@ void TMainForm::ReportExportClick()
         BuildStatementRows(s, rows, nullptr, nullptr, &totals, limits.gmin, limits.gmax, limits.version);
     else
         BuildProtocolRows(s, rows, nullptr, nullptr, &totals);
-    SaveExportTable(this, ExportReportRows(rows), s.serial);
+    LogWrittenFile(SaveExportTable(this, MsgForm, ExportReportRows(rows), s.serial));
+}
+
+void TMainForm::LogWrittenFile(const QString &path)
+{
+    if (!path.isEmpty())
+        m_log->WritePageLine(ui::kFilesLogPage,
+                             FormatLogLine(QDateTime::currentDateTime(),
+                                           ui::kExportWritten + u' ' + QDir::toNativeSeparators(path)));
 }
 
 void TMainForm::GroupReportsClick()
@@ -962,8 +835,12 @@ void TMainForm::GroupReportsClick()
     const int node = SelectedNode();
     if (node < 0 || !m_model.nodes[node].IsGroup())
         return;
-    RunGroupReportsCommand(this, m_registry, m_model.nodes[node].data, ReportPageOptions(),
-                           ReportTS->MOEKCB->isChecked());
+    const ReportOptions options = ReportPageOptions();
+    QListWidget *list = options.selection.heatSystem == kColdWater ? ReportTS->TS3CBG : ReportTS->TS2CBG;
+    QStringList columns;
+    for (int i = 0; i < list->count(); ++i)
+        columns << list->item(i)->text();
+    RunGroupReportsCommand(this, m_registry, m_model.nodes[node].data, options, ReportTS->MOEKCB->isChecked(), columns);
 }
 
 void TMainForm::ChartRefresh()

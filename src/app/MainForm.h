@@ -8,6 +8,9 @@
 
 #include <QImage>
 #include <QMainWindow>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QSet>
 
 #include <functional>
 #include <memory>
@@ -75,6 +78,11 @@ public:
     void ArchiveReadClick(ArchivePage *page);
     void StopClick();
     void Timer1Tick();
+    // Pages of meters whose requests are all done read their files again; the summary after
+    // any poll. Run after each supervision tick.
+    void CheckPollsDone();
+    // "Дочитать пропуски": the reads queued, a progress window that can stop them.
+    void FillGapsClick();
     void StartReportClick();
     // Export of the page's records and of the report's rows; the archive check.
     void ArchiveExportClick(ArchivePage *page);
@@ -133,6 +141,7 @@ public:
     QWidget *MainPanel;
     QLabel *HeaderPanel;
     QTabWidget *MainPC;
+    QToolButton *PagesTB; // every page in a menu, for windows too narrow for the tab bar
     CurrentValuesPage *CurrTS;
     ArchivePage *HourTS;
     ArchivePage *DayTS;
@@ -164,13 +173,17 @@ private:
     void BuildWidgets();
     void DisableWriteCommands();
     void ShowPopup(const QPoint &pos);
-    void FillGapsClick();
     // The summary page's rows read again, and the tree's marks of meters that do not answer.
     void SummaryRefresh();
     void UpdateOverdueMarks();
     MeterHealth &Health();
     // The selected meter's Serial converted to an integer; false without one.
     bool SelectedSerial(int *serial);
+    // The log pane follows the port of the meter a read command was given for.
+    void FollowMeterPort(int serial);
+    void ShowMeterPages(bool meter);
+    // A line on the "Файлы" log page for every table or document written.
+    void LogWrittenFile(const QString &path);
     // Starts the database copy when Tree.ini asks for one; drainMs bounds the old one's last sends.
     void RestartReplicator(int drainMs);
 
@@ -191,6 +204,8 @@ private:
     bool m_shown = false;
     bool m_rebuilding = false;
     int m_selectedBeforePress = -1;
+    QSet<int> m_polling; // serials with requests in the queue at the last look
+    QPointer<QProgressDialog> m_gapProgress; // "Дочитать пропуски" under way
 };
 
 } // namespace qst

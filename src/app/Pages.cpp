@@ -209,9 +209,15 @@ ArchivePage::ArchivePage(Kind kind, QWidget *parent) : QWidget(parent), m_kind(k
     setObjectName(QString::fromLatin1(pageNames[kind]));
 
     auto *layout = new QVBoxLayout(this);
-    // A tool bar folds what does not fit behind its extension button.
+    // The period on one row, the commands on another: a tool bar outside a main window folds
+    // what does not fit behind an extension button that opens nothing, so each row is kept
+    // narrow enough for a window of 1024 pixels.
     auto *toolbar = new QToolBar;
     toolbar->setMovable(false);
+    toolbar->setObjectName(p + QStringLiteral("PeriodBar"));
+    auto *commands = new QToolBar;
+    commands->setMovable(false);
+    commands->setObjectName(p + QStringLiteral("CommandBar"));
     RefreshTB = ToolButton(ui::kRefresh, p + QStringLiteral("RefreshTB"));
     toolbar->addWidget(RefreshTB);
     toolbar->addWidget(new QLabel(ui::kFrom));
@@ -230,24 +236,25 @@ ArchivePage::ArchivePage(Kind kind, QWidget *parent) : QWidget(parent), m_kind(k
         toolbar->addWidget(ToTime);
     }
     ReadTB = ToolButton(ui::kRead, kind == Journal ? QStringLiteral("JRereadTB") : p + QStringLiteral("ReadTB"));
-    toolbar->addWidget(ReadTB);
+    commands->addWidget(ReadTB);
     if (kind == Journal) {
         JRecSE = new QSpinBox;
         JRecSE->setObjectName(QStringLiteral("JRecSE"));
         JRecSE->setRange(1, 1000);
         JRecSE->setValue(1);
-        toolbar->addWidget(JRecSE);
-        toolbar->addWidget(new QLabel(ui::kRecords));
+        commands->addWidget(JRecSE);
+        commands->addWidget(new QLabel(ui::kRecords));
     } else {
-        toolbar->addWidget(new QLabel(ui::kReread));
+        commands->addWidget(new QLabel(ui::kReread));
         RereadCB = new QCheckBox;
         RereadCB->setObjectName(p + QStringLiteral("RereadCB"));
-        toolbar->addWidget(RereadCB);
+        commands->addWidget(RereadCB);
     }
-    toolbar->addSeparator();
+    commands->addSeparator();
     ExportTB = ToolButton(ui::kExport, p + QStringLiteral("ExportTB"));
-    toolbar->addWidget(ExportTB);
+    commands->addWidget(ExportTB);
     layout->addWidget(toolbar);
+    layout->addWidget(commands);
 
     if (kind == Journal) {
         JournalModel = new JournalTableModel(this);
@@ -522,6 +529,15 @@ void LogPane::WritePageLine(const QString &caption, const QString &line)
         m_pages->addTab(page, caption);
     }
     page->appendPlainText(line);
+    if (caption == m_follow && m_pages->currentWidget() != page)
+        m_pages->setCurrentWidget(page);
+}
+
+void LogPane::Follow(int port)
+{
+    m_follow = ui::kLogPage + QString::number(port);
+    if (QPlainTextEdit *page = Page(port))
+        m_pages->setCurrentWidget(page);
 }
 
 void LogPane::WriteLog(int port, const QString &text)

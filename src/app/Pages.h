@@ -139,9 +139,14 @@ public:
     // Lines that belong to no port (the database copy) on a page of their own.
     void WritePageLine(const QString &caption, const QString &line);
     QPlainTextEdit *Page(const QString &caption) const;
+    // A read command started: the port's page comes forward, now or when its first line
+    // arrives, until the operator picks a page himself.
+    void Follow(int port);
+    void StopFollowing() { m_follow.clear(); }
 
 private:
     QTabWidget *m_pages;
+    QString m_follow;
 };
 
 } // namespace qst

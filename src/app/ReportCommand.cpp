@@ -9,7 +9,10 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QComboBox>
+#include <QDateTimeEdit>
 #include <QDialogButtonBox>
+#include <QListWidget>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -95,17 +98,51 @@ QString RunReportCommand(const ReportRun &run, TMsgForm &msg, TPB &progress)
     if (!document.Notes().isEmpty())
         msg.ShowMessage(document.Notes().join(u'\n'), 0);
     if (!run.open || !run.open(target))
-        msg.ShowMessage(ui::kNoViewer + target, 0);
+        msg.ShowDocument(ui::kNoViewer.trimmed(), target);
     return target;
 }
 
-QStringList RunGroupReportsCommand(QWidget *parent, Registry &registry, int group, const ReportOptions &options,
-                                   bool statement)
+QStringList RunGroupReportsCommand(QWidget *parent, Registry &registry, int group, const ReportOptions &pageOptions,
+                                   bool statement, const QStringList &columns)
 {
+    ReportOptions options = pageOptions;
     QDialog ask(parent);
     ask.setObjectName(QStringLiteral("GroupReportsForm"));
     ask.setWindowTitle(ui::kGroupReports);
     auto *form = new QFormLayout(&ask);
+    // The report page is hidden while a group is selected: what it would take is shown here.
+    auto *kind = new QComboBox;
+    kind->setObjectName(QStringLiteral("GroupKindCB"));
+    kind->addItems({ui::kHourly, ui::kDaily, ui::kMonthly, ui::kJournal});
+    kind->setCurrentIndex(options.selection.kind);
+    form->addRow(ui::kReportKind, kind);
+    auto *from = new QDateTimeEdit(options.selection.from);
+    from->setObjectName(QStringLiteral("GroupFromEdit"));
+    auto *to = new QDateTimeEdit(options.selection.to);
+    to->setObjectName(QStringLiteral("GroupToEdit"));
+    for (QDateTimeEdit *e : {from, to}) {
+        e->setCalendarPopup(true);
+        e->setDisplayFormat(QStringLiteral("dd.MM.yyyy H:mm"));
+    }
+    form->addRow(ui::kPeriodFrom, from);
+    form->addRow(ui::kPeriodTo, to);
+    auto *orientation = new QComboBox;
+    orientation->setObjectName(QStringLiteral("GroupOrientationCB"));
+    orientation->addItems({ui::kPortrait, ui::kLandscape});
+    orientation->setCurrentIndex(options.orientation == 1 ? 1 : 0);
+    form->addRow(ui::kOrientation, orientation);
+    auto *columnList = new QListWidget;
+    columnList->setObjectName(QStringLiteral("GroupColumnsLV"));
+    const int itemCount = std::min(int(columns.size()), options.selection.ItemCount());
+    for (int i = 0; i < itemCount; ++i) {
+        auto *item = new QListWidgetItem(columns[i], columnList);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        item->setCheckState(options.selection.Checked(i) ? Qt::Checked : Qt::Unchecked);
+    }
+    columnList->setVisible(itemCount > 0);
+    columnList->setMaximumHeight(140);
+    if (itemCount > 0)
+        form->addRow(ui::kGroupColumns, columnList);
     auto *folder = new QLineEdit;
     folder->setObjectName(QStringLiteral("GroupFolderEdit"));
     auto *browse = new QPushButton(QStringLiteral("..."));
@@ -127,6 +164,13 @@ QStringList RunGroupReportsCommand(QWidget *parent, Registry &registry, int grou
     });
     if (ask.exec() != QDialog::Accepted || folder->text().trimmed().isEmpty())
         return {};
+    options.selection.kind = kind->currentIndex();
+    options.selection.from = from->dateTime();
+    options.selection.to = to->dateTime();
+    options.orientation = orientation->currentIndex();
+    bool *checked = options.selection.heatSystem == kColdWater ? options.selection.ts3 : options.selection.ts2;
+    for (int i = 0; i < itemCount; ++i)
+        checked[i] = columnList->item(i)->checkState() == Qt::Checked;
 
     QProgressDialog progress(ui::kGroupReports, ui::kCancel, 0, 1, parent);
     progress.setObjectName(QStringLiteral("GroupProgress"));

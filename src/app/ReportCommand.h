@@ -34,10 +34,12 @@ QString ReportTargetFile(const QString &saveText);
 // Returns the file shown (empty when none).
 QString RunReportCommand(const ReportRun &run, TMsgForm &msg, TPB &progress);
 
-// "Отчёты группы…": the report page's choices for every meter of a group and its subgroups;
-// asks for the folder and the file name pattern, shows progress (cancel stops between
-// documents) and the summary. Returns the summary lines (empty when nothing ran).
+// "Отчёты группы…": a report for every meter of a group and its subgroups. The dialog starts
+// from the report page's choices and shows them to change (kind, period, columns by their
+// names `columns` for the options' heat system, orientation), asks for the folder and the
+// file name pattern; then progress (cancel stops between documents) and the summary.
+// Returns the summary lines (empty when nothing ran).
 QStringList RunGroupReportsCommand(QWidget *parent, Registry &registry, int group, const ReportOptions &options,
-                                   bool statement);
+                                   bool statement, const QStringList &columns = {});
 
 } // namespace qst

@@ -37,7 +37,8 @@ VisualLayout ReadVisualLayout(Registry &registry)
     v.left = static_cast<int>(ini.ReadInteger(reg::kVisual, QStringLiteral("Left"), v.left));
     v.width = static_cast<int>(ini.ReadInteger(reg::kVisual, QStringLiteral("Width"), v.width));
     v.height = static_cast<int>(ini.ReadInteger(reg::kVisual, QStringLiteral("Height"), v.height));
-    v.sp1 = static_cast<int>(ini.ReadInteger(reg::kVisual, QStringLiteral("SP1"), v.sp1));
+    // The log pane takes a fifth of the window until the operator sizes it.
+    v.sp1 = static_cast<int>(ini.ReadInteger(reg::kVisual, QStringLiteral("SP1"), v.height * 4 / 5));
     v.sp2 = static_cast<int>(ini.ReadInteger(reg::kVisual, QStringLiteral("SP2"), v.sp2));
     return v;
 }

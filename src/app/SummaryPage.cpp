@@ -12,7 +12,16 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <iterator>
+
 namespace qst {
+
+namespace {
+
+constexpr int kLongTextWidth = 220;
+
+} // namespace
 
 void TSummaryModel::SetRows(QList<MeterSummaryRow> rows)
 {
@@ -105,6 +114,18 @@ TSummaryPage::TSummaryPage(QWidget *parent)
     SummaryLV->setEditTriggers(QAbstractItemView::NoEditTriggers);
     SummaryLV->verticalHeader()->hide();
     SummaryLV->horizontalHeader()->setStretchLastSection(true);
+    // The short status columns first, the long texts last, cut with the whole text in a tip.
+    QHeaderView *header = SummaryLV->horizontalHeader();
+    const TSummaryModel::Column visual[] = {
+        TSummaryModel::kColOverdue,       TSummaryModel::kColName,          TSummaryModel::kColSerial,
+        TSummaryModel::kColLastAnswer,    TSummaryModel::kColNsFlags,       TSummaryModel::kColMissingHours,
+        TSummaryModel::kColNewestHourly,  TSummaryModel::kColNewestDaily,   TSummaryModel::kColNewestMonthly,
+        TSummaryModel::kColGroup,         TSummaryModel::kColFailure,
+    };
+    for (int i = 0; i < int(std::size(visual)); ++i)
+        header->moveSection(header->visualIndex(visual[i]), i);
+    SummaryLV->setWordWrap(false);
+    SummaryLV->setTextElideMode(Qt::ElideRight);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(SummaryLV);
@@ -118,6 +139,8 @@ void TSummaryPage::SetRows(QList<MeterSummaryRow> rows)
 {
     m_model->SetRows(std::move(rows));
     SummaryLV->resizeColumnsToContents();
+    for (int column : {TSummaryModel::kColName, TSummaryModel::kColGroup, TSummaryModel::kColFailure})
+        SummaryLV->setColumnWidth(column, std::min(SummaryLV->columnWidth(column), kLongTextWidth));
 }
 
 } // namespace qst

@@ -57,6 +57,8 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("QST Archiver"));
     QApplication::setOrganizationName(QStringLiteral("QST"));
     QApplication::setApplicationVersion(QStringLiteral(QST_VERSION_TEXT));
+    if (!qst::InstallQtRussianTranslation(app))
+        qWarning("Qt's Russian translation (qtbase_ru.qm, package qt6-translations-l10n) is not installed");
     // Whatever Qt did not take as its own is a usage error too.
     options = qst::ParseShellOptions(app.arguments(), true);
     if (!options.error.isEmpty()) {

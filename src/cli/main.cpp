@@ -20,6 +20,17 @@ const CliCommand kCommands[] = {
      "      Registers a meter as the meter dialog does; prints its number.",
      RunMeterAdd},
     {"meter list", "meter list\n      Lists the registered meters, one per line (TAB-separated).", RunMeterList},
+    {"group add",
+     "group add NAME [--parent G]\n"
+     "      Creates a group under group G (default 0, the root), as \"Создать группу\" does; prints its number.",
+     RunGroupAdd},
+    {"group list", "group list\n      Lists the groups: number, name and parent group, one per line (TAB-separated).",
+     RunGroupList},
+    {"group del",
+     "group del G [--with-meters]\n"
+     "      Deletes an empty group. With --with-meters its meters go too, with their records, each\n"
+     "      listed; a group holding groups is refused with their list.",
+     RunGroupDel},
     {"port set",
      "port set N DEVICE [--fast]\n"
      "      Maps port number N (1..64) to a serial device, e.g. /dev/ttyUSB0, or to a network link\n"

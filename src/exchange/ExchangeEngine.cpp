@@ -53,9 +53,17 @@ std::mutex &ExchangeEngine::PortLock(int port)
     return m_portLocks[std::clamp(port, 0, kPortCount)];
 }
 
+void ExchangeEngine::PollStarted(int serial)
+{
+    // A manual read is a poll like a scheduled one: its failure counts in the meter's health.
+    if (serial > 0 && serial <= 65535)
+        m_health->PollQueued(static_cast<quint16>(serial), DayCountFromDateTime(m_clock->Now()));
+}
+
 void ExchangeEngine::ReadCurrentValues(int serial)
 {
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
+    PollStarted(serial);
 }
 
 QString ExchangeEngine::ReadHourly(int serial, const QDateTime &from, const QDateTime &to, bool reread)
@@ -66,6 +74,7 @@ QString ExchangeEngine::ReadHourly(int serial, const QDateTime &from, const QDat
         return kPeriodRefused;
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
     m_queue.EnqueueRequest(serial, kRequestHourly, DayCountFromDateTime(end), DayCountFromDateTime(start), reread);
+    PollStarted(serial);
     return {};
 }
 
@@ -77,6 +86,7 @@ QString ExchangeEngine::ReadDaily(int serial, const QDate &from, const QDate &to
         return kPeriodRefused;
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
     m_queue.EnqueueRequest(serial, kRequestDaily, end, start, reread);
+    PollStarted(serial);
     return {};
 }
 
@@ -88,6 +98,7 @@ QString ExchangeEngine::ReadMonthly(int serial, const QDate &from, const QDate &
         return kPeriodRefused;
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
     m_queue.EnqueueRequest(serial, kRequestMonthly, end, start, reread);
+    PollStarted(serial);
     return {};
 }
 
@@ -95,6 +106,7 @@ void ExchangeEngine::ReadJournal(int serial, int count)
 {
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
     m_queue.EnqueueRequest(serial, kRequestJournal, count, 0, true);
+    PollStarted(serial);
 }
 
 namespace {

@@ -90,6 +90,8 @@ public:
 private:
     friend class TExchangeThread;
 
+    void PollStarted(int serial);
+
     ExchangeEnvironment m_env;
     ExchangeClock *m_clock;
     PollQueue m_queue;

@@ -95,7 +95,14 @@ void TExchangeThread::run()
         const int opened = m_serial->OpenPort();
         if (opened >= 0)
             break;
-        Log(OpenFailedText(opened, m_serial->errorText()));
+        const QString failure = OpenFailedText(opened, m_serial->errorText());
+        Log(failure);
+        // The meters waiting on a port that will not open are not answering either.
+        TQueueItem waiting;
+        for (int i = 0; m_engine.m_queue.CopyAt(i, &waiting); ++i) {
+            if (waiting.port == m_port && waiting.serial > 0 && waiting.serial <= 65535)
+                Health().Failed(static_cast<quint16>(waiting.serial), NowDays(), failure);
+        }
         if (!SleepUnlessStopped(5000)) {
             m_serial.reset();
             return;

@@ -214,6 +214,9 @@ bool PollQueue::Contains(quint32 id) const
 
 QStringList PollQueue::Lines() const
 {
+    // Current values and the journal have no period: a dash, not the zero date; the
+    // journal's end is the count of records to read.
+    auto dateText = [](double t) { return t > 0 ? DateTimeText(t) : QStringLiteral("—"); };
     QStringList lines;
     for (const TQueueItem &q : Items()) {
         // " Mодем" starts with a Latin M, as operators know the line.
@@ -221,8 +224,8 @@ QStringList PollQueue::Lines() const
                      + QStringLiteral(" Порт") + QString::number(q.port) + QStringLiteral(" Mодем")
                      + QString::number(q.modem) + QStringLiteral(" Номер") + q.phone + QStringLiteral(" Тип")
                      + QString::number(q.kind) + QStringLiteral(" Перезапись") + QString::number(q.reread)
-                     + QStringLiteral(" Начало ") + DateTimeText(q.start) + QStringLiteral(" Конец ")
-                     + DateTimeText(q.end));
+                     + QStringLiteral(" Начало ") + dateText(q.start) + QStringLiteral(" Конец ")
+                     + (q.kind == kRequestJournal ? QString::number(qint64(q.end)) : dateText(q.end)));
     }
     return lines;
 }

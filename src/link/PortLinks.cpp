@@ -98,6 +98,25 @@ QString PortMappingProblem(const QString &text)
     return IsNetworkAddress(text) ? TcpAddressProblem(text) : QString();
 }
 
+QString SerialDeviceProblem(const QString &text)
+{
+    const QString t = text.trimmed();
+#ifdef Q_OS_WIN
+    static const QRegularExpression name(QStringLiteral("^COM[0-9]{1,3}$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    if (name.match(t).hasMatch())
+        return {};
+    return QStringLiteral("«%1»: не имя порта (COM1) и не адрес tcp://узел:порт").arg(t);
+#else
+    // A path of a device or the name Qt finds under /dev: no spaces, no control characters.
+    static const QRegularExpression path(QStringLiteral("^/[^\\s]*[^/\\s]$"));
+    static const QRegularExpression name(QStringLiteral("^(tty|cu|rfcomm)[A-Za-z0-9._-]*$"));
+    if (path.match(t).hasMatch() || name.match(t).hasMatch())
+        return {};
+    return QStringLiteral("«%1»: не путь к устройству (/dev/ttyUSB0) и не адрес tcp://узел:порт").arg(t);
+#endif
+}
+
 QString FastFramingKey(int portNumber)
 {
     return QStringLiteral("Fast%1").arg(portNumber);

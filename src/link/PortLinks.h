@@ -24,6 +24,10 @@ bool IsNetworkAddress(const QString &text);
 QString TcpAddressProblem(const QString &text, TcpAddress *address = nullptr);
 // Empty when text may go into [PORTS]: a device path or a well-formed network address.
 QString PortMappingProblem(const QString &text);
+// Empty when text names a serial device: an absolute device path ("/dev/ttyUSB0") or the
+// platform's port name ("ttyUSB0"; "COM3" on Windows); else why not. Whether it exists is
+// the caller's question.
+QString SerialDeviceProblem(const QString &text);
 
 QString FastFramingKey(int portNumber);
 bool PortFastFraming(const QString &dataRoot, int portNumber);

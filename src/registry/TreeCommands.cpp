@@ -208,4 +208,17 @@ bool NodeHasChildren(const TreeModel &model, int node)
     return node >= 0 && node < model.nodes.size() && !model.nodes[node].children.isEmpty();
 }
 
+QList<int> MetersUnder(const TreeModel &model, int node)
+{
+    QList<int> meters;
+    if (node < 0 || node >= model.nodes.size())
+        return meters;
+    const TreeNode &n = model.nodes[node];
+    if (!n.IsGroup())
+        return {n.data};
+    for (int child : n.children)
+        meters += MetersUnder(model, child);
+    return meters;
+}
+
 } // namespace qst

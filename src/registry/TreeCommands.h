@@ -62,5 +62,8 @@ bool DeleteMeter(Registry &registry, const QString &dataRoot, int meter);
 // the group's node has no children (see NodeHasChildren).
 void DeleteGroup(Registry &registry, int group);
 bool NodeHasChildren(const TreeModel &model, int node);
+// The meter numbers of a meter node, or of every meter in a group and its subgroups, in
+// display order.
+QList<int> MetersUnder(const TreeModel &model, int node);
 
 } // namespace qst

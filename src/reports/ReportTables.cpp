@@ -554,9 +554,11 @@ QString CheckPeriod(const ReportSelection &s, const QDateTime &now)
     if (p.start >= p.end)
         return texts::kStartAfterEnd;
     const double newest = NewestArchiveTime(s, now);
+    if (newest <= 0)
+        return texts::kNoArchiveData;
     // A monthly record holds its whole month, so the month's last day may end the period;
     // otherwise the newest month could never be reported with its integrators.
-    if (s.kind == kMonthlyReport && newest > 0) {
+    if (s.kind == kMonthlyReport) {
         const QDate month = DateFromDayCount(newest);
         const double nextMonth = DayCountFromDate(QDate(month.year(), month.month(), 1).addMonths(1));
         if (p.end >= nextMonth)

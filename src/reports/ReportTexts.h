@@ -14,6 +14,8 @@ inline const QString kNoData = QStringLiteral("нет данных");
 inline const QString kNoEntries = QStringLiteral("записей нет");
 inline const QString kStartAfterEnd = QStringLiteral("Дата начала должна быть меньше даты конца отчетного периода!");
 QString EndTooLate(const QString &newestText);
+// The archive of the report's kind holds no record at all.
+inline const QString kNoArchiveData = QStringLiteral("В архиве прибора нет данных для отчета!");
 
 // The journal protocol's header line, TAB after each cell.
 QString JournalHeader();

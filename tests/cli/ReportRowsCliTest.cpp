@@ -81,7 +81,7 @@ TEST(ReportRowsCli, RefusedPeriodAndBadArguments)
                                             QStringLiteral("2010-03-01"), QStringLiteral("--to"),
                                             QStringLiteral("2010-03-02")});
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_EQ(refused.err.trimmed(), QStringLiteral("Дата конца отчетного периода должна быть меньше 30.12.1899!"));
+    EXPECT_EQ(refused.err.trimmed(), QStringLiteral("В архиве прибора нет данных для отчета!"));
     EXPECT_TRUE(refused.out.isEmpty());
 
     for (const QStringList &bad : {QStringList{QStringLiteral("report-rows"), QStringLiteral("--serial"),

@@ -151,7 +151,7 @@ TEST(PollQueue, VersionRemovalAndPageLines)
     for (const TQueueItem &q : f.queue.Items())
         EXPECT_EQ(q.version, q.serial == 40000 ? 2 : 0);
     EXPECT_EQ(f.queue.Lines().first(),
-              QStringLiteral("1 С/Н40000 Порт3 Mодем1 Номер8 999 Тип0 Перезапись0 Начало 30.12.1899 Конец 30.12.1899"));
+              QStringLiteral("1 С/Н40000 Порт3 Mодем1 Номер8 999 Тип0 Перезапись0 Начало — Конец —"));
     EXPECT_TRUE(f.queue.Lines().contains(QStringLiteral("3 С/Н40000 Порт3 Mодем1 Номер8 999 Тип1 Перезапись1 "
                                                         "Начало 01.12.2026 12:00:00 Конец 01.12.2026 16:00:00")))
         << f.queue.Lines().join(u'\n').toStdString();

@@ -55,7 +55,7 @@ TEST(CheckPeriod, NewestRecordAndStartDate)
     EXPECT_EQ(CheckPeriod(f.Selection(kHourlyReport, QDate(2010, 3, 5), QDate(2010, 3, 5)), now), QString())
         << "equal dates give one day";
     EXPECT_EQ(CheckPeriod(f.Selection(kDailyReport, QDate(2010, 3, 1), QDate(2010, 3, 2)), now),
-              QStringLiteral("Дата конца отчетного периода должна быть меньше 30.12.1899!"))
+              QStringLiteral("В архиве прибора нет данных для отчета!"))
         << "no daily files";
     // The journal's newest time is now minus one day: a period ending today is refused.
     EXPECT_NE(CheckPeriod(f.Selection(kJournalReport, QDate(2010, 3, 1), QDate(2010, 3, 20)), now), QString());

@@ -125,6 +125,12 @@ TEST(ArchiveView, ModelKeepsRawValuesAndFormatsForDisplay)
     EXPECT_EQ(hourly.DisplayText(0, 11), QStringLiteral("1,5")); // 90 minutes
     EXPECT_EQ(hourly.DisplayText(0, 13), QStringLiteral("3"));
 
+    // Midnight shows its time on the pages (documents keep the bare date).
+    ArchiveRecord midnight;
+    ASSERT_TRUE(TryParseArchiveLine(Line(At(2026, 12, 9, 0), 1), &midnight));
+    hourly.SetRecords({midnight});
+    EXPECT_EQ(hourly.DisplayText(0, 0), QStringLiteral("09.12.2026 0:00:00"));
+
     ArchiveTableModel daily(ArchiveTable::ColdWater, true);
     daily.SetRecords({r});
     EXPECT_EQ(daily.columnCount(), 7);
@@ -184,20 +190,30 @@ TEST(ArchiveView, ClearingWaitsWhileAPollStoresTheMetersLines)
     EXPECT_EQ(LoadLines(file), (QStringList{Line(At(2020, 3, 16), 2), Line(At(2020, 3, 17), 3)}));
 }
 
-TEST(CurrentValues, NeverReadMeterShowsDefaults)
+TEST(CurrentValues, NeverReadMeterShowsNoValues)
 {
     TempDataRoot root;
     Registry registry(TreeIniPath(root.path()));
     registry.file().WriteString(MeterSection(1), reg::kSerial, QStringLiteral("55"));
-    const CurrentValuesView view = LoadCurrentValuesView(root.path(), registry, 1);
-    EXPECT_EQ(view.Text(QStringLiteral("DT")), QString());
-    EXPECT_EQ(view.Text(QStringLiteral("Q1")), QStringLiteral("0"));
-    EXPECT_EQ(view.Text(QStringLiteral("NS2")), QString());
-    EXPECT_EQ(view.Text(QStringLiteral("Scheme1")), QStringLiteral("ОТОПЛ_1"));
-    EXPECT_EQ(view.Text(QStringLiteral("Scheme2")), QStringLiteral("ВЫКЛ"));
-    EXPECT_EQ(view.Text(QStringLiteral("GMin1")), QStringLiteral("0,02"));
-    EXPECT_EQ(view.Text(QStringLiteral("GMax2")), QStringLiteral("5"));
-    EXPECT_FALSE(view.allLimitsVisible);
+    registry.file().WriteString(MeterSection(2), reg::kSerial, QStringLiteral("56"));
+    qst::test::WriteAll(DataFilePath(root.path(), DataKind::CurrentValues, 56),
+                        "[CURRDATA]\r\nDT=09.12.2026 10:00:00\r\nVersion=1\r\nQ1=12,5\r\nScheme1=1\r\n");
+    const CurrentValuesView never = LoadCurrentValuesView(root.path(), registry, 1);
+    EXPECT_FALSE(never.read);
+    EXPECT_EQ(never.Text(QStringLiteral("DT")), QStringLiteral("не считывались"));
+    // No zero, no default scheme or limit that would pass for a reading.
+    for (const char *key : {"Q1", "T11", "NS2", "Scheme1", "Scheme2", "GMin1", "GMax2"})
+        EXPECT_EQ(never.Text(QString::fromLatin1(key)), QString()) << key;
+    EXPECT_FALSE(never.allLimitsVisible);
+
+    // The page shown for a read meter first keeps none of its values.
+    CurrentValuesPage page;
+    page.Show(LoadCurrentValuesView(root.path(), registry, 2));
+    EXPECT_EQ(page.Box(QStringLiteral("Q1"))->text(), QStringLiteral("12,5"));
+    page.Show(never);
+    EXPECT_EQ(page.Box(QStringLiteral("Q1"))->text(), QString());
+    EXPECT_EQ(page.Box(QStringLiteral("GMin1"))->text(), QString());
+    EXPECT_EQ(page.Box(QStringLiteral("DT"))->text(), QStringLiteral("не считывались"));
 }
 
 TEST(CurrentValues, VersionOneLimitsAndVersionTwoFromFile)

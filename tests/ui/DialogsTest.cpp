@@ -1,5 +1,7 @@
 #include "AppTexts.h"
 #include "Dialogs.h"
+#include "ExportCommand.h"
+#include "reports/TableExport.h"
 #include "Pages.h"
 #include "UiSupport.h"
 
@@ -7,12 +9,17 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QDialogButtonBox>
+#include <QMessageBox>
 #include <QDateEdit>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTest>
 #include <QTextBlock>
@@ -46,6 +53,33 @@ TEST(MsgForm, SplitsLinesSizesWindowAndAligns)
         EXPECT_EQ(msg.Memo->height(), 17 * c.lines);
         EXPECT_EQ(msg.OkBtn->y(), 17 * c.lines + 31);
     }
+}
+
+TEST(MsgForm, LongTextsShowWhole)
+{
+    TMsgForm msg;
+    msg.show();
+    const QString longLine = QStringLiteral(
+        "Нет программы для просмотра документа. Документ сохранён: /home/operator/Отчёты/2026/Котельная №1/"
+        "Часовой протокол 130 01.12.2026-09.12.2026.docx");
+    QStringList many;
+    for (int i = 0; i < 60; ++i)
+        many << QStringLiteral("Порт %1: «мусор %1»: не путь к устройству").arg(i + 1);
+    for (const QString &text : {longLine, longLine + u'\n' + longLine, many.join(u'\n')}) {
+        msg.Prepare(text, 1);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(msg.Memo->toPlainText(), text);
+        const bool fits = msg.Memo->document()->size().height() <= msg.Memo->viewport()->height();
+        // What does not fit on the screen scrolls instead.
+        const bool scrolls = msg.Memo->verticalScrollBarPolicy() != Qt::ScrollBarAlwaysOff
+            && msg.Memo->verticalScrollBar()->maximum() > 0;
+        EXPECT_TRUE(fits || scrolls) << text.toStdString();
+        EXPECT_LE(msg.height(), 24 * 17 + 66);
+        EXPECT_GE(msg.YesBtn1->y(), msg.Memo->geometry().bottom()) << "buttons over the text";
+        EXPECT_LE(msg.YesBtn1->geometry().bottom(), msg.height());
+    }
+    msg.Prepare(longLine, 0);
+    EXPECT_GT(msg.height(), 17 + 66) << "one long line wraps and the box grows";
 }
 
 TEST(MsgForm, ButtonsDefaultsAndEscapeByKind)
@@ -307,4 +341,57 @@ TEST(ReportPage, StatementModeFixesTheSelection)
     EXPECT_TRUE(page.TSCB->isEnabled());
     EXPECT_TRUE(page.BreakCB->isVisible());
     EXPECT_FALSE(page.BreakCB->isChecked()); // no check state comes back
+}
+
+TEST(QtTranslation, QtsOwnButtonsSpeakRussian)
+{
+    // Loaded at start by the program, as by this test program's main.
+    QDialogButtonBox buttons(QDialogButtonBox::Cancel | QDialogButtonBox::Close);
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Отмена"));
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Close)->text(), QStringLiteral("Закрыть"));
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("?"), QStringLiteral("?"));
+    box.setDetailedText(QStringLiteral("подробности"));
+    QStringList texts;
+    for (QAbstractButton *b : box.findChildren<QAbstractButton *>())
+        texts << b->text();
+    EXPECT_TRUE(texts.contains(QStringLiteral("Показать подробности..."))) << texts.join(u'|').toStdString();
+}
+
+TEST(ExportCommand, SaysWhereTheTableWent)
+{
+    qst::test::TempDataRoot root;
+    TMsgForm msg;
+    ExportTable table;
+    table.header = {QStringLiteral("Дата/время"), QStringLiteral("Q")};
+    ExportCell date;
+    date.text = QStringLiteral("01.12.2026");
+    ExportCell value;
+    value.kind = CellKind::Number;
+    value.number = 1.5;
+    value.maxDecimals = 2;
+    table.rows = {{date, value}};
+    const QString path = root.file(QStringLiteral("таблица.csv"));
+    QString shown;
+    bool folderButton = false;
+    OnModal(QStringLiteral("MsgForm"), [&](QWidget *w) {
+        auto *m = static_cast<TMsgForm *>(w);
+        shown = m->Memo->toPlainText();
+        folderButton = m->FolderBtn->isVisible();
+        m->OkBtn->click();
+    });
+    EXPECT_EQ(WriteExportTable(nullptr, &msg, table, path, ui::kCsvFilter), path);
+    EXPECT_TRUE(QFile::exists(path));
+    EXPECT_EQ(shown, ui::kExportWritten + u'\n' + QDir::toNativeSeparators(path));
+    EXPECT_TRUE(folderButton);
+
+    // A failure says so, with the reason, and returns no path.
+    OnModal(QStringLiteral("MsgForm"), [&](QWidget *w) {
+        auto *m = static_cast<TMsgForm *>(w);
+        shown = m->Memo->toPlainText();
+        m->OkBtn->click();
+    });
+    EXPECT_EQ(WriteExportTable(nullptr, &msg, table, root.file(QStringLiteral("нет/такой.csv")), ui::kCsvFilter),
+              QString());
+    EXPECT_TRUE(shown.startsWith(ui::kExportFailed + u'\n')) << shown.toStdString();
+    EXPECT_GT(shown.split(u'\n').size(), 2) << shown.toStdString();
 }

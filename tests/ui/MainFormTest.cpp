@@ -7,17 +7,25 @@
 #include "common/DayCount.h"
 #include "common/TextFile.h"
 #include "exchange/ExchangeEngine.h"
+#include "exchange/MeterHealth.h"
+#include "exchange/MeterSummary.h"
+#include "SummaryPage.h"
+#include "registry/MeterRecord.h"
+#include "registry/Registry.h"
 #include "storage/ArchiveFiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDateTimeEdit>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTabWidget>
@@ -135,9 +143,23 @@ TEST_F(MainFormTest, SearchSelectsFirstMeterWithCyrillicInAnyCase)
     form->SearchEdit->setText(QStringLiteral("   "));
     EXPECT_EQ(form->SelectedNode(), node);
 
-    // Selecting a group hides the meter pages.
-    Select(form->treeModel().FindGroupNode(3));
-    EXPECT_FALSE(form->MainPanel->isVisible());
+    // Selecting a group shows only the summary of its meters.
+    Select(form->treeModel().FindGroupNode(1));
+    EXPECT_TRUE(form->MainPanel->isVisible());
+    EXPECT_EQ(form->MainPC->currentWidget(), form->SummaryTS);
+    for (int i = 0; i < form->MainPC->count(); ++i)
+        EXPECT_EQ(form->MainPC->isTabVisible(i), form->MainPC->widget(i) == form->SummaryTS) << i;
+    QStringList serials;
+    for (const MeterSummaryRow &r : form->SummaryTS->model()->rows())
+        serials << QString::number(r.serial);
+    serials.sort();
+    EXPECT_EQ(serials, (QStringList{QStringLiteral("1200"), QStringLiteral("4500"), QStringLiteral("77")}));
+    // The root: every meter with a serial. A meter again: all its pages.
+    Select(0);
+    EXPECT_EQ(form->MainPC->currentWidget(), form->SummaryTS);
+    EXPECT_GT(form->SummaryTS->model()->rowCount(), 3);
+    Select(node);
+    EXPECT_TRUE(form->MainPC->isTabVisible(0));
 }
 
 TEST_F(MainFormTest, AddMeterToTheSelectedMetersGroup)
@@ -203,7 +225,7 @@ TEST_F(MainFormTest, CreateEditAndDeleteGroups)
     form->MenuItem1->trigger();
     EXPECT_EQ(form->registry().file().ReadString(GroupSection(3), reg::kName), QStringLiteral("Пустая группа"));
     EXPECT_EQ(form->SelectedNode(), 0);
-    EXPECT_FALSE(form->MainPanel->isVisible());
+    EXPECT_EQ(form->MainPC->currentWidget(), form->SummaryTS);
 
     // A group with children is refused; an empty one is asked about first.
     Select(form->treeModel().FindGroupNode(1));
@@ -383,9 +405,10 @@ TEST_F(MainFormTest, BrokenRegistryEntryShowsDefaults)
     form->MainPC->setCurrentIndex(0);
     Select(form->treeModel().FindMeterNode(4)); // Serial "abc", DU "abc": no file is named from them
     EXPECT_TRUE(form->MainPanel->isVisible());
-    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Q1"))->text(), QStringLiteral("0"));
-    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("GMin1"))->text(), QStringLiteral("0,02"));
-    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Scheme2"))->text(), QStringLiteral("ВЫКЛ"));
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Q1"))->text(), QString());
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("GMin1"))->text(), QString());
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("Scheme2"))->text(), QString());
+    EXPECT_EQ(form->CurrTS->Box(QStringLiteral("DT"))->text(), QStringLiteral("не считывались"));
 
     // The read buttons need a serial that is a number.
     form->CurrTS->CurrReadTB->click();
@@ -447,6 +470,40 @@ TEST_F(MainFormTest, PortsDialogTakesNetworkAddressesAndTheFastSwitch)
     EXPECT_FALSE(ini.HasKey(reg::kPorts, QStringLiteral("Fast9"))) << "a port never switched on keeps no key";
 }
 
+TEST_F(MainFormTest, PortsDialogTakesOnlyDevicesAndAsksForOnesNotThere)
+{
+    ProfileFile &ini = form->registry().file();
+    TPortsForm ports(form->registry(), nullptr, form->MsgForm);
+    ports.Load();
+    auto device = [&](int port) { return qobject_cast<QComboBox *>(ports.PortTable->cellWidget(port - 1, 1)); };
+    QString told;
+    for (const char *bad : {"мусор 123", "COM3 ", "dev/ttyS0", "/dev/tty S0", "/"}) {
+        device(3)->setCurrentText(QString::fromUtf8(bad));
+        AnswerMessage(&told);
+        EXPECT_FALSE(ports.Save()) << bad;
+        EXPECT_TRUE(told.startsWith(QStringLiteral("Порт 3: "))) << bad;
+        EXPECT_FALSE(ini.HasKey(reg::kPorts, QStringLiteral("3"))) << bad;
+    }
+    // Devices that exist go in without a question.
+    device(3)->setCurrentText(QStringLiteral("/dev/null"));
+    device(4)->setCurrentText(QStringLiteral("tty"));
+    EXPECT_TRUE(ports.Save());
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("3")), QStringLiteral("/dev/null"));
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("4")), QStringLiteral("tty"));
+
+    // One not plugged in yet: the operator decides.
+    device(5)->setCurrentText(QStringLiteral("/dev/ttyUSB-not-plugged"));
+    AnswerMessage(&told, 0);
+    EXPECT_FALSE(ports.Save());
+    EXPECT_TRUE(told.contains(QStringLiteral("Порт 5: /dev/ttyUSB-not-plugged")));
+    EXPECT_FALSE(ini.HasKey(reg::kPorts, QStringLiteral("5")));
+    AnswerMessage(&told, 1);
+    EXPECT_TRUE(ports.Save());
+    EXPECT_EQ(ini.ReadString(reg::kPorts, QStringLiteral("5")), QStringLiteral("/dev/ttyUSB-not-plugged"));
+    // Saved once, it is not asked about again.
+    EXPECT_TRUE(ports.Save());
+}
+
 TEST_F(MainFormTest, PopupMenuEditIsOffOnTheRoot)
 {
     const struct {
@@ -461,9 +518,8 @@ TEST_F(MainFormTest, PopupMenuEditIsOffOnTheRoot)
         EXPECT_TRUE(form->MenuItem2->isEnabled());
         form->PopupMenu->close();
     }
-    // "Очистить архив" on a group does nothing; "Редактировать" on the root neither.
+    // "Редактировать" on the root does nothing.
     Select(0);
-    form->MenuItem2->trigger();
     form->MenuItem1->trigger();
     EXPECT_EQ(form->SelectedNode(), 0);
 }
@@ -488,15 +544,253 @@ TEST_F(MainFormTest, ClearArchiveFromThePopupMenu)
     EXPECT_TRUE(QFile::exists(daily)); // "Суточный архив" not ticked
 }
 
+TEST_F(MainFormTest, ClearArchiveOfAGroupClearsEveryMeterInItAfterOneQuestion)
+{
+    // "Котельная №1": 77 and 4500, and 1200 in its subgroup "Школы"; 99 stays outside.
+    QStringList inside;
+    for (int serial : {77, 4500, 1200})
+        inside << DataFilePath(root.path(), DataKind::Hourly, quint16(serial), 2020, 1);
+    const QString outside = DataFilePath(root.path(), DataKind::Hourly, 99, 2020, 1);
+    for (const QString &path : inside + QStringList{outside}) {
+        QDir().mkpath(QFileInfo(path).path());
+        SaveLines(path, {LineBuilder().Time(DayCountFromParts(QDate(2020, 1, 5), QTime(0, 0))).line()});
+    }
+    auto clearBefore = [] {
+        OnModal(QStringLiteral("ClearForm"), [](QWidget *w) {
+            auto *f = static_cast<TClearForm *>(w);
+            f->JFromDate->setDate(QDate(2020, 3, 15));
+            f->RzCheckBox2->setChecked(true);
+            f->OkBtn->click();
+        });
+    };
+    Select(form->treeModel().FindGroupNode(1));
+    ASSERT_TRUE(form->MenuItem2->isEnabled());
+
+    // "Нет" keeps everything.
+    QString question;
+    clearBefore();
+    AnswerMessage(&question, 0);
+    form->MenuItem2->trigger();
+    EXPECT_EQ(question, QStringLiteral("Очистить архив всех приборов группы «Котельная №1» (3 шт.)?"));
+    for (const QString &path : inside)
+        EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
+
+    clearBefore();
+    AnswerMessage(&question, 1);
+    form->MenuItem2->trigger();
+    for (const QString &path : inside)
+        EXPECT_FALSE(QFile::exists(path)) << path.toStdString();
+    EXPECT_TRUE(QFile::exists(outside));
+
+    // A group without meters says so and asks nothing.
+    Select(form->treeModel().FindGroupNode(3));
+    QString told;
+    AnswerMessage(&told);
+    form->MenuItem2->trigger();
+    EXPECT_EQ(told, QStringLiteral("В группе нет приборов."));
+}
+
+TEST(MainFormShell, FailedManualReadIsRecordedInTheHealth)
+{
+    TempDataRoot root;
+    {
+        Registry registry(TreeIniPath(root.path()));
+        registry.file().WriteString(reg::kPorts, QStringLiteral("1"), root.file(QStringLiteral("no-such-device")));
+        MeterRecord r;
+        r.name = QStringLiteral("Молчун");
+        r.serial = QStringLiteral("4100");
+        r.address = QStringLiteral("1");
+        r.port = 1;
+        AddMeter(registry, 0, r);
+    }
+    TMainForm form(root.path(), false);
+    form.show();
+    form.MainPC->setCurrentIndex(0);
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    form.CurrTS->CurrReadTB->click();
+    // Status.ini, as the summary and `qst-cli status` read it.
+    QElapsedTimer waited;
+    waited.start();
+    MeterStatus status;
+    while (waited.elapsed() < 20000) {
+        form.engine()->SuperviseTick();
+        status = MeterHealth(root.path()).Read(4100);
+        if (status.failedPolls > 0)
+            break;
+        QTest::qWait(50);
+    }
+    EXPECT_EQ(status.failedPolls, 1);
+    EXPECT_GT(status.lastFailure, 0);
+    EXPECT_TRUE(status.failureText.contains(QStringLiteral("no-such-device"))) << status.failureText.toStdString();
+    form.engine()->StopMeter(4100);
+}
+
+namespace {
+
+// Two meters on ports 1 and 2 whose devices do not exist: their requests wait in the queue.
+void TwoMetersOnMissingPorts(const TempDataRoot &root)
+{
+    Registry registry(TreeIniPath(root.path()));
+    for (int port : {1, 2}) {
+        registry.file().WriteString(reg::kPorts, QString::number(port), root.file(QStringLiteral("no-device")));
+        MeterRecord r;
+        r.name = QStringLiteral("Дом %1").arg(port);
+        r.serial = QString::number(4100 + port);
+        r.address = QStringLiteral("1");
+        r.port = port;
+        AddMeter(registry, 0, r);
+    }
+}
+
+} // namespace
+
+TEST(MainFormShell, PageReloadsWhenItsMetersRequestsAreDone)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.show();
+    form.MainPC->setCurrentIndex(0);
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    form.CurrTS->CurrReadTB->click();
+    form.CheckPollsDone();
+    // The values arrive while the request is still queued: the page waits for its end.
+    qst::test::WriteAll(DataFilePath(root.path(), DataKind::CurrentValues, 4101), "[CURRDATA]\r\nQ1=7\r\n");
+    form.CheckPollsDone();
+    EXPECT_EQ(form.CurrTS->Box(QStringLiteral("Q1"))->text(), QString());
+    // Another meter's poll ending leaves the page alone.
+    form.engine()->ReadCurrentValues(4102);
+    form.CheckPollsDone();
+    form.engine()->StopMeter(4102);
+    form.CheckPollsDone();
+    EXPECT_EQ(form.CurrTS->Box(QStringLiteral("Q1"))->text(), QString());
+    form.engine()->StopMeter(4101);
+    form.CheckPollsDone();
+    EXPECT_EQ(form.CurrTS->Box(QStringLiteral("Q1"))->text(), QStringLiteral("7"));
+}
+
+TEST(MainFormShell, LogPaneFollowsTheReadUntilTheOperatorPicksAPage)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.resize(1024, 768);
+    form.show();
+    // About a fifth of the window until the operator sizes it.
+    const int logHeight = form.Splitter1->sizes().value(1);
+    EXPECT_GT(logHeight, 768 / 8);
+    EXPECT_LT(logHeight, 768 / 3);
+
+    form.log().WriteLog(1, QStringLiteral("раз"));
+    form.log().WriteLog(2, QStringLiteral("два"));
+    form.LogPC->setCurrentWidget(form.log().Page(2));
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    form.CurrTS->CurrReadTB->click();
+    EXPECT_EQ(form.LogPC->currentWidget(), form.log().Page(1));
+    // A page the poll opens later comes forward when its first line arrives.
+    form.MainTree->clearSelection();
+    form.SelectNode(form.treeModel().FindMeterNode(2));
+    form.log().Page(2)->setParent(nullptr);
+    delete form.log().Page(2);
+    form.CurrTS->CurrReadTB->click();
+    EXPECT_EQ(form.LogPC->currentWidget(), form.log().Page(1));
+    form.log().WriteLog(2, QStringLiteral("порт открыт"));
+    EXPECT_EQ(form.LogPC->currentWidget(), form.log().Page(2));
+    // The operator's own pick holds.
+    emit form.LogPC->tabBar()->tabBarClicked(0);
+    form.LogPC->setCurrentIndex(0);
+    form.log().WriteLog(2, QStringLiteral("ещё"));
+    EXPECT_EQ(form.LogPC->currentIndex(), 0);
+    form.engine()->StopMeter(4101);
+    form.engine()->StopMeter(4102);
+}
+
+TEST(MainFormShell, FillGapsShowsProgressThatCanStopIt)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.show();
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    form.FillGapsItem->trigger();
+    auto *progress = form.findChild<QProgressDialog *>(QStringLiteral("FillGapsProgress"));
+    ASSERT_NE(progress, nullptr);
+    EXPECT_TRUE(progress->isVisible());
+    EXPECT_GT(form.engine()->queue().Size(), 0);
+    emit progress->canceled();
+    EXPECT_EQ(form.engine()->queue().Size(), 0);
+    QTRY_VERIFY(form.findChild<QProgressDialog *>(QStringLiteral("FillGapsProgress")) == nullptr);
+}
+
+TEST(MainFormShell, ExitAsksWhilePolling)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.show();
+    EXPECT_EQ(form.CloseTB->text(), QStringLiteral("Выход"));
+    form.engine()->ReadCurrentValues(4101);
+    QString asked;
+    AnswerMessage(&asked, 0);
+    form.CloseTB->trigger();
+    EXPECT_EQ(asked, QStringLiteral("Идёт опрос приборов. Прервать его и выйти?"));
+    EXPECT_TRUE(form.isVisible());
+    AnswerMessage(&asked, 1);
+    form.CloseTB->trigger();
+    EXPECT_FALSE(form.isVisible());
+    // Nothing running: no question.
+    form.show();
+    form.engine()->StopMeter(4101);
+    form.CloseTB->trigger();
+    EXPECT_FALSE(form.isVisible());
+}
+
+TEST(MainFormShell, EveryCommandIsReachableAt1024x768)
+{
+    TempDataRoot root;
+    TwoMetersOnMissingPorts(root);
+    TMainForm form(root.path(), false);
+    form.resize(1024, 768);
+    form.show();
+    form.SelectNode(form.treeModel().FindMeterNode(1));
+    QCoreApplication::processEvents();
+    // Every page through the pages menu beside the tabs.
+    ASSERT_TRUE(form.PagesTB->isVisible());
+    QMenu *menu = form.PagesTB->menu();
+    emit menu->aboutToShow();
+    const QList<QAction *> pages = menu->actions();
+    ASSERT_EQ(pages.size(), form.MainPC->count());
+    for (int i = 0; i < pages.size(); ++i) {
+        EXPECT_EQ(pages[i]->text(), form.MainPC->tabText(i));
+        pages[i]->trigger();
+        EXPECT_EQ(form.MainPC->currentIndex(), i);
+    }
+    // The archive pages' commands are on screen, not folded away.
+    for (ArchivePage *page : {form.HourTS, form.DayTS, form.MonthTS, form.JournalTS}) {
+        form.MainPC->setCurrentWidget(page);
+        QCoreApplication::processEvents();
+        QList<QWidget *> commands{page->RefreshTB, page->ReadTB, page->ExportTB, page->FromDate, page->ToDate};
+        if (page->RereadCB)
+            commands << page->RereadCB;
+        for (QWidget *w : commands) {
+            EXPECT_TRUE(w->isVisible()) << w->objectName().toStdString();
+            const QRect inPage(w->mapTo(page, QPoint(0, 0)), w->size());
+            EXPECT_TRUE(page->rect().contains(inPage)) << w->objectName().toStdString();
+        }
+    }
+    qst::test::Screenshot(&form, QStringLiteral("tour-1024-hourly"));
+    form.engine()->StopMeter(4101);
+}
+
 TEST(MainFormShell, ErrorOfACommandIsShownAndTheProgramGoesOn)
 {
     TempDataRoot root;
     TMainForm form(root.path(), false);
     form.show();
+    form.SelectNode(0);
     // Tree.ini becomes a folder: the registry write of "create group" fails.
     QFile::remove(TreeIniPath(root.path()));
     ASSERT_TRUE(QDir(root.path()).mkdir(QStringLiteral("Tree.ini")));
-    form.SelectNode(0);
     OnModal(QStringLiteral("NewFolderForm"), [](QWidget *w) {
         auto *f = static_cast<TNewFolderForm *>(w);
         f->MainEdit->setText(QStringLiteral("Группа"));
@@ -570,7 +864,17 @@ TEST_F(MainFormTest, GroupReportsSummariseEveryMeter)
 {
     Select(form->treeModel().FindGroupNode(1));
     const QString folder = root.file(QStringLiteral("docs"));
-    OnModal(QStringLiteral("GroupReportsForm"), [folder](QWidget *w) {
+    const int pageKind = form->ReportTS->TypeIndex();
+    const int pageColumns = form->ReportTS->TS2CBG->count();
+    int shownKind = -1;
+    int shownColumns = -1;
+    OnModal(QStringLiteral("GroupReportsForm"), [&, folder](QWidget *w) {
+        // The page's choices, shown since the page itself is hidden for a group.
+        shownKind = w->findChild<QComboBox *>(QStringLiteral("GroupKindCB"))->currentIndex();
+        shownColumns = w->findChild<QListWidget *>(QStringLiteral("GroupColumnsLV"))->count();
+        EXPECT_NE(w->findChild<QComboBox *>(QStringLiteral("GroupOrientationCB")), nullptr);
+        EXPECT_EQ(w->findChild<QDateTimeEdit *>(QStringLiteral("GroupToEdit"))->dateTime(),
+                  form->ReportTS->ToCB->dateTime());
         w->findChild<QLineEdit *>(QStringLiteral("GroupFolderEdit"))->setText(folder);
         static_cast<QDialog *>(w)->accept();
     });
@@ -580,6 +884,8 @@ TEST_F(MainFormTest, GroupReportsSummariseEveryMeter)
         static_cast<QMessageBox *>(w)->accept();
     });
     form->GroupReportsClick();
+    EXPECT_EQ(shownKind, pageKind);
+    EXPECT_EQ(shownColumns, pageColumns);
     EXPECT_TRUE(summary.contains(QStringLiteral("Записано документов: 0, отказов: 3"))) << summary.toStdString();
     for (const char *serial : {"отказ: 77 ", "отказ: 4500 ", "отказ: 1200 "})
         EXPECT_TRUE(summary.contains(QString::fromUtf8(serial))) << serial;

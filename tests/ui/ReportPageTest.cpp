@@ -147,3 +147,41 @@ TEST_F(ReportPageTest, UnwritableTargetIsReportedWithTheReason)
     EXPECT_TRUE(shown.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(target));
 }
+
+TEST_F(ReportPageTest, MeterWithoutRecordsIsRefusedWithoutAZeroDate)
+{
+    // Meter 2 (serial 77) has never been read.
+    form->MainTree->clearSelection();
+    form->SelectNode(form->treeModel().FindMeterNode(2));
+    form->ReportTS->SaveEdit->setText(root.file(QStringLiteral("none.docx")));
+    const QString told = Start(1);
+    EXPECT_EQ(told, QStringLiteral("В архиве прибора нет данных для отчета!"));
+    EXPECT_FALSE(told.contains(QStringLiteral("1899")));
+    EXPECT_TRUE(shown.isEmpty());
+}
+
+TEST_F(ReportPageTest, NoViewerShowsTheWholePathAndOpensItsFolder)
+{
+    form->SetDocumentOpener([](const QString &) { return false; });
+    QStringList folders;
+    form->MsgForm->SetFolderOpener([&folders](const QString &folder) { folders << folder; });
+    const QString name = root.file(QStringLiteral("очень длинное имя файла отчёта о тепловой энергии.docx"));
+    form->ReportTS->SaveEdit->setText(name);
+    QString text;
+    bool pathHeld = false;
+    OnModal(QStringLiteral("MsgForm"), [&](QWidget *w) {
+        auto *m = static_cast<TMsgForm *>(w);
+        text = m->Memo->toPlainText();
+        pathHeld = m->Memo->document()->size().height() <= m->Memo->viewport()->height();
+        EXPECT_TRUE(m->FolderBtn->isVisible());
+        m->FolderBtn->click();
+        m->OkBtn->click();
+    });
+    form->ReportTS->StartRepBtn->click();
+    EXPECT_TRUE(text.endsWith(QDir::toNativeSeparators(name))) << text.toStdString();
+    EXPECT_TRUE(pathHeld) << "the path is cut off";
+    EXPECT_EQ(folders, QStringList{QFileInfo(name).absolutePath()});
+    // A plain message has no folder button.
+    form->MsgForm->Prepare(QStringLiteral("?"), 0);
+    EXPECT_TRUE(form->MsgForm->FolderBtn->isHidden());
+}

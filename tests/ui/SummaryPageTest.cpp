@@ -17,6 +17,8 @@
 #include <QFileInfo>
 #include <QSortFilterProxyModel>
 #include <QTableView>
+#include <QHeaderView>
+#include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -140,5 +142,15 @@ TEST(SummaryPage, ShowsEveryMeterSortsAndSelectsOnDoubleClick)
     ASSERT_EQ(tree->selectedItems().size(), 1);
     EXPECT_EQ(tree->selectedItems().first()->text(0), markedName);
 
+    // From the root: the summary alone, short status columns first, long texts last and cut.
+    tree->clearSelection();
+    form.SelectNode(0);
+    EXPECT_EQ(form.MainPC->currentWidget(), form.SummaryTS);
+    EXPECT_EQ(model->rowCount(), 3);
+    QHeaderView *header = view->horizontalHeader();
+    EXPECT_EQ(header->visualIndex(TSummaryModel::kColOverdue), 0);
+    EXPECT_EQ(header->visualIndex(TSummaryModel::kColFailure), TSummaryModel::kColumnCount - 1);
+    EXPECT_LE(view->columnWidth(TSummaryModel::kColGroup), 220);
+    view->horizontalScrollBar()->setValue(0);
     Screenshot(&form, QStringLiteral("summary-page"));
 }

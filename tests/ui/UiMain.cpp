@@ -10,6 +10,7 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("TZ"))
         qputenv("TZ", "Europe/Moscow");
     qst::TApplication app(argc, argv); // as the program has it: errors of a command are shown
+    qst::InstallQtRussianTranslation(app); // and Qt's own texts in Russian
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
