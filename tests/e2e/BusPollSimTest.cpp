@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 using namespace qst;
 using namespace qst::test;
 
@@ -107,17 +110,18 @@ TEST(BusPoll, ThreeMetersOnOnePortEachGetTheirOwnArchives)
     for (const Member &m : kMembers)
         ASSERT_TRUE(onBus.Add(m, bus.path())) << m.serial;
 
-    QList<QStringList> archives;
+    // Joined, so that a failure prints the lines.
+    std::vector<std::string> archives;
     for (const Member &m : kMembers) {
         SCOPED_TRACE(m.serial);
         QString out;
         EXPECT_EQ(onBus.Poll(m.serial, hour, &out), 0) << out.toStdString();
-        archives.append(onBus.Stored(m.serial, hour));
+        archives.push_back(onBus.Stored(m.serial, hour).join(u'\n').toStdString());
         EXPECT_EQ(onBus.daily(), 4);
         EXPECT_GE(onBus.hourly(), 5);
     }
     EXPECT_NE(archives[0], archives[1]);
-    EXPECT_NE(archives[0], archives[2]);
+    EXPECT_NE(archives[0], archives[2]) << "same version, different serials: different archives";
     EXPECT_NE(archives[1], archives[2]);
 
     // A lone simulator of the same calculator, seeded as the bus seeds it, gives the same files.
@@ -134,6 +138,6 @@ TEST(BusPoll, ThreeMetersOnOnePortEachGetTheirOwnArchives)
         ASSERT_TRUE(alone.Add(m, lone.path()));
         QString out;
         EXPECT_EQ(alone.Poll(m.serial, hour, &out), 0) << out.toStdString();
-        EXPECT_EQ(alone.Stored(m.serial, hour), archives[i]);
+        EXPECT_EQ(alone.Stored(m.serial, hour).join(u'\n').toStdString(), archives[static_cast<size_t>(i)]);
     }
 }
