@@ -61,10 +61,10 @@ public:
     int Poll(int serial, const QDateTime &hour, QString *out) const
     {
         const QDate day = hour.date();
-        return Cli({ QStringLiteral("poll"), QStringLiteral("--serial"), QString::number(serial),
-                       QStringLiteral("--daily"), day.addDays(-4).toString(Qt::ISODate), day.toString(Qt::ISODate),
-                       QStringLiteral("--hourly"), hour.addSecs(-7 * 3600).toString(Qt::ISODate),
-                       hour.addSecs(-3600).toString(Qt::ISODate) },
+        return Cli(
+            { QStringLiteral("poll"), QStringLiteral("--serial"), QString::number(serial), QStringLiteral("--daily"),
+                day.addDays(-4).toString(Qt::ISODate), day.toString(Qt::ISODate), QStringLiteral("--hourly"),
+                hour.addSecs(-7 * 3600).toString(Qt::ISODate), hour.addSecs(-3600).toString(Qt::ISODate) },
             out);
     }
     // What the poll stored, hourly lines then daily lines, across month and year ends.

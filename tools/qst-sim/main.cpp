@@ -275,8 +275,8 @@ int main(int argc, char *argv[])
         if (parser.isSet(QStringLiteral("serial")) || parser.isSet(QStringLiteral("address")))
             return Fail(QStringLiteral("--bus excludes --serial and --address (each calculator has its own)"));
         QString error;
-        const std::optional<std::vector<SimBusMember>> members =
-            ParseSimBus(parser.value(QStringLiteral("bus")), &error);
+        const std::optional<std::vector<SimBusMember>> members
+            = ParseSimBus(parser.value(QStringLiteral("bus")), &error);
         if (!members)
             return Fail(error);
         for (const SimBusMember &m : *members) {
