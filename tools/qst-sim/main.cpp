@@ -1,3 +1,4 @@
+#include "SimBus.h"
 #include "SimCalculator.h"
 #include "SimConfig.h"
 #include "SimDump.h"
@@ -8,11 +9,13 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <functional>
 #include <limits>
 #include <optional>
+#include <vector>
 
 using namespace qst;
 
@@ -131,6 +134,8 @@ int main(int argc, char *argv[])
         "first line printed is then tcp://HOST:PORT); optionally behind a Hayes modem (--modem).\n"
         "Over TCP one client is served at a time: a second connection is refused (accepted and reset at\n"
         "once), not queued; when the client leaves, the next one is accepted.\n"
+        "With --bus several calculators share the line, as on RS-485: each answers only to its own\n"
+        "address and keeps silent to the others; the other options apply to each.\n"
         "Serves until SIGINT or SIGTERM.\n"
         "qst-sim dump [OPTIONS] FILE writes an archive dump file instead (see qst-sim dump --help)."));
     parser.addHelpOption();
@@ -150,6 +155,11 @@ int main(int argc, char *argv[])
     value("calc", "Calculator version, 1 or 2.", "1|2", "2");
     value("serial", "Serial number, 0..65535.", "S", "12345");
     value("address", "Network address, 1..247; other addresses are not answered.", "A", "1");
+    value("bus",
+          "Several calculators on the line instead of one, e.g. 50001@1,50002@2:1 (VERSION defaults to "
+          "--calc). Addresses and serials differ; each calculator is seeded with SEED*65536+SERIAL "
+          "(modulo 2^63), so a lone qst-sim given that seed and serial has the same archives.",
+          "SERIAL@ADDRESS[:VERSION],...");
     value("baud", "Line speed for pacing the answers, 9600 or 19200.", "BAUD", "9600");
     value("latency-ms", "Device latency before an answer starts.", "N", "10");
     value("seed", "Seed of the generated data; the same seed gives the same archives.", "N", "1");
@@ -260,6 +270,27 @@ int main(int argc, char *argv[])
     config.modemOnly19200 = parser.isSet(QStringLiteral("modem-only-19200"));
     config.modemNumeric = parser.isSet(QStringLiteral("modem-numeric"));
     config.tty = parser.value(QStringLiteral("tty"));
+    std::vector<SimConfig> calculators;
+    if (parser.isSet(QStringLiteral("bus"))) {
+        if (parser.isSet(QStringLiteral("serial")) || parser.isSet(QStringLiteral("address")))
+            return Fail(QStringLiteral("--bus excludes --serial and --address (each calculator has its own)"));
+        QString error;
+        const std::optional<std::vector<SimBusMember>> members
+            = ParseSimBus(parser.value(QStringLiteral("bus")), &error);
+        if (!members)
+            return Fail(error);
+        for (const SimBusMember &m : *members) {
+            SimConfig c = config;
+            c.serial = m.serial;
+            c.address = m.address;
+            if (m.version != 0)
+                c.version = m.version;
+            c.seed = SimBusSeed(config.seed, m.serial);
+            calculators.push_back(c);
+        }
+    } else {
+        calculators.push_back(config);
+    }
     const QString tcpListen = parser.value(QStringLiteral("tcp-listen"));
     if (!tcpListen.isEmpty() && !config.tty.isEmpty())
         return Fail(QStringLiteral("--tty and --tcp-listen exclude each other"));
@@ -276,7 +307,12 @@ int main(int argc, char *argv[])
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
-    SimCalculator calculator(config);
+    // Each keeps its own request count, so the fault options count its own requests.
+    std::vector<SimCalculator> bus;
+    std::array<SimCalculator *, 256> byAddress {};
+    bus.reserve(calculators.size());
+    for (const SimConfig &c : calculators)
+        byAddress[c.address] = &bus.emplace_back(c);
     std::printf("%s\n", line.Path().toLocal8Bit().constData());
     std::fflush(stdout);
 
@@ -316,7 +352,9 @@ int main(int argc, char *argv[])
             framer.Push(in, now);
         }
         while (std::optional<QByteArray> request = framer.Next(clock.elapsed())) {
-            const std::optional<SimReply> reply = calculator.Handle(*request);
+            // A frame for an address nobody has gets no answer at all, as on RS-485.
+            SimCalculator *calculator = byAddress[static_cast<quint8>(request->at(0))];
+            const std::optional<SimReply> reply = calculator ? calculator->Handle(*request) : std::nullopt;
             if (!reply)
                 continue;
             // The request took its wire time to arrive on a real line; here it came at once.
