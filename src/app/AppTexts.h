@@ -120,6 +120,7 @@ inline const QString kRead = QStringLiteral("Прочитать");
 inline const QString kFrom = QStringLiteral("    С  ");
 inline const QString kTo = QStringLiteral("    По  ");
 inline const QString kReread = QStringLiteral("    Перезаписать  ");
+inline const QString kMissingOnly = QStringLiteral("  Только недостающие  ");
 inline const QString kRecords = QStringLiteral("  записей");
 inline const QString kDateTime = QStringLiteral("Дата/время");
 inline const QString kJournalText = QStringLiteral("Запись журнала");

@@ -76,6 +76,8 @@ public:
     void ArchiveRefresh(ArchivePage *page);
     void CurrReadClick();
     void ArchiveReadClick(ArchivePage *page);
+    // Where a read of the page's period starts: the read-up-to mark when only missing records are wanted.
+    QDateTime MissingFrom(ArchivePage *page, const QDateTime &from, const QDateTime &to);
     void StopClick();
     void Timer1Tick();
     // Pages of meters whose requests are all done read their files again; the summary after

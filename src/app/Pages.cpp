@@ -249,6 +249,11 @@ ArchivePage::ArchivePage(Kind kind, QWidget *parent) : QWidget(parent), m_kind(k
         RereadCB = new QCheckBox;
         RereadCB->setObjectName(p + QStringLiteral("RereadCB"));
         commands->addWidget(RereadCB);
+        commands->addWidget(new QLabel(ui::kMissingOnly));
+        MissingCB = new QCheckBox;
+        MissingCB->setObjectName(p + QStringLiteral("MissingCB"));
+        MissingCB->setChecked(true);
+        commands->addWidget(MissingCB);
     }
     commands->addSeparator();
     ExportTB = ToolButton(ui::kExport, p + QStringLiteral("ExportTB"));

@@ -76,6 +76,9 @@ public:
     QToolButton *ReadTB;
     QToolButton *ExportTB;
     QCheckBox *RereadCB = nullptr; // not on the journal page
+    // Checked: a read starts at the read-up-to mark when the period reaches past it, instead of
+    // asking the calculator again for what is stored. Not on the journal page.
+    QCheckBox *MissingCB = nullptr;
     QSpinBox *JRecSE = nullptr;    // journal page only
     QTabWidget *Tables = nullptr;  // archive pages: three tables
     QTableView *Views[3] = {};

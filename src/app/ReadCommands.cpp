@@ -55,19 +55,26 @@ void TMainForm::ArchiveReadClick(ArchivePage *page)
     if (!SelectedSerial(&serial))
         return;
     QString message;
+    const bool reread = page->RereadCB && page->RereadCB->isChecked();
     switch (page->kind()) {
-    case ArchivePage::Hourly:
-        message = m_engine->ReadHourly(serial, QDateTime(page->FromDate->date(), page->FromTime->time()),
-            QDateTime(page->ToDate->date(), page->ToTime->time()), page->RereadCB->isChecked());
+    case ArchivePage::Hourly: {
+        const QDateTime to(page->ToDate->date(), page->ToTime->time());
+        const QDateTime from = MissingFrom(page, QDateTime(page->FromDate->date(), page->FromTime->time()), to);
+        message = m_engine->ReadHourly(serial, from, to, reread);
         break;
-    case ArchivePage::Daily:
-        message
-            = m_engine->ReadDaily(serial, page->FromDate->date(), page->ToDate->date(), page->RereadCB->isChecked());
+    }
+    case ArchivePage::Daily: {
+        const QDate to = page->ToDate->date();
+        const QDate from = MissingFrom(page, page->FromDate->date().startOfDay(), to.startOfDay()).date();
+        message = m_engine->ReadDaily(serial, from, to, reread);
         break;
-    case ArchivePage::Monthly:
-        message
-            = m_engine->ReadMonthly(serial, page->FromDate->date(), page->ToDate->date(), page->RereadCB->isChecked());
+    }
+    case ArchivePage::Monthly: {
+        const QDate to = page->ToDate->date();
+        const QDate from = MissingFrom(page, page->FromDate->date().startOfDay(), to.startOfDay()).date();
+        message = m_engine->ReadMonthly(serial, from, to, reread);
         break;
+    }
     case ArchivePage::Journal:
         m_engine->ReadJournal(serial, page->JRecSE->value());
         break;
@@ -76,6 +83,22 @@ void TMainForm::ArchiveReadClick(ArchivePage *page)
         MsgForm->ShowMessage(message, 0);
     else
         FollowMeterPort(serial);
+}
+
+QDateTime TMainForm::MissingFrom(ArchivePage *page, const QDateTime &from, const QDateTime &to)
+{
+    // What is stored up to the read-up-to mark is not asked for again, unless the operator
+    // wants it rewritten or unticks "only missing"; a period that ends before the mark, or a
+    // mark that is not a date, leaves the period as chosen.
+    if (!page->MissingCB || !page->MissingCB->isChecked() || (page->RereadCB && page->RereadCB->isChecked()))
+        return from;
+    const QString key = page->kind() == ArchivePage::Hourly ? reg::kLastH
+                        : page->kind() == ArchivePage::Daily ? reg::kLastD
+                                                             : reg::kLastM;
+    const QDateTime mark = m_registry.file().ReadDateTime(MeterSection(SelectedMeter()), key, QDateTime());
+    if (!mark.isValid() || mark <= from || mark > to)
+        return from;
+    return mark;
 }
 
 void TMainForm::StopClick()

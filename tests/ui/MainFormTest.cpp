@@ -319,6 +319,54 @@ TEST_F(MainFormTest, ReadButtonsQueueCurrentValuesFirst)
     EXPECT_EQ(form->engine()->queue().Size(), 0);
 }
 
+// A read of a period that reaches past the read-up-to mark asks only for what is missing,
+// unless the operator wants it all again ("Перезаписать") or unticks "only missing".
+TEST_F(MainFormTest, ReadOfAPeriodStartsAtTheReadUpToMark)
+{
+    const QDate today = QDate::currentDate();
+    const QDateTime hourMark(today.addDays(-1), QTime(12, 0));
+    const QDateTime dayMark(today.addDays(-3).startOfDay());
+    form->registry().file().WriteDateTime(MeterSection(6), reg::kLastH, hourMark);
+    form->registry().file().WriteDateTime(MeterSection(6), reg::kLastD, dayMark);
+    Select(form->treeModel().FindMeterNode(6)); // serial 99
+    const struct
+    {
+        ArchivePage *page;
+        bool missingOnly, reread;
+        QDate from, to;
+        QDateTime expectedStart;
+    } cases[] = {
+        {form->HourTS, true, false, today.addDays(-2), today, hourMark},
+        {form->HourTS, false, false, today.addDays(-2), today, today.addDays(-2).startOfDay()},
+        {form->HourTS, true, true, today.addDays(-2), today, today.addDays(-2).startOfDay()},
+        // The period ends before the mark: an old period is read again as chosen.
+        {form->HourTS, true, false, today.addDays(-5), today.addDays(-3), today.addDays(-5).startOfDay()},
+        // The period starts after the mark: nothing to move.
+        {form->HourTS, true, false, today, today, today.startOfDay()},
+        {form->DayTS, true, false, today.addDays(-10), today, dayMark},
+        {form->DayTS, false, false, today.addDays(-10), today, today.addDays(-10).startOfDay()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.page->objectName().toStdString() + (c.missingOnly ? " missing" : " all")
+                     + (c.reread ? " reread" : "") + " " + c.from.toString(Qt::ISODate).toStdString());
+        form->StopTB->trigger();
+        ASSERT_EQ(form->engine()->queue().Size(), 0);
+        c.page->FromDate->setDate(c.from);
+        c.page->ToDate->setDate(c.to);
+        if (c.page->FromTime) {
+            c.page->FromTime->setTime(QTime(0, 0));
+            c.page->ToTime->setTime(QTime(23, 0));
+        }
+        c.page->MissingCB->setChecked(c.missingOnly);
+        c.page->RereadCB->setChecked(c.reread);
+        c.page->ReadTB->click();
+        const QList<TQueueItem> items = form->engine()->queue().Items();
+        ASSERT_EQ(items.size(), 2);
+        EXPECT_EQ(DateTimeFromDayCount(items[1].start), c.expectedStart);
+    }
+    form->StopTB->trigger();
+}
+
 TEST_F(MainFormTest, HourlyPageShowsFixtureArchive)
 {
     const QString path = DataFilePath(root.path(), DataKind::Hourly, 99, 2021, 3);
@@ -771,7 +819,7 @@ TEST(MainFormShell, EveryCommandIsReachableAt1024x768)
         QCoreApplication::processEvents();
         QList<QWidget *> commands{page->RefreshTB, page->ReadTB, page->ExportTB, page->FromDate, page->ToDate};
         if (page->RereadCB)
-            commands << page->RereadCB;
+            commands << page->RereadCB << page->MissingCB;
         for (QWidget *w : commands) {
             EXPECT_TRUE(w->isVisible()) << w->objectName().toStdString();
             const QRect inPage(w->mapTo(page, QPoint(0, 0)), w->size());
