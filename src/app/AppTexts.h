@@ -238,6 +238,9 @@ inline const QString kDatabaseNoError = QStringLiteral("Последняя ош�
 inline const QString kDatabaseRejected = QStringLiteral("Отклонено базой данных: %1");
 inline const QString kDatabaseNotQueued =
     QStringLiteral("Не поставлено в очередь: %1 (выполните qst-cli db sync)");
+inline const QString kDatabaseSyncNeeded =
+    QStringLiteral("В базе могут не хватать записей, выполните qst-cli db sync: %1");
+inline const QString kDatabaseLagUnknown = QStringLiteral("Отставание: неизвестно, нужна синхронизация");
 inline const QString kDatabaseStatusError = QStringLiteral("Очередь не прочитана: %1");
 inline const QString kDatabaseLogPage = QStringLiteral("База данных");
 inline const QString kDatabaseLogPrefix = QStringLiteral("[База данных] ");

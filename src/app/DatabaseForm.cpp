@@ -94,8 +94,9 @@ TDatabaseForm::TDatabaseForm(const QString &dataRoot, Registry &registry, QWidge
     LastErrorLabel = StatusLine(QStringLiteral("LastErrorLabel"));
     RejectedLabel = StatusLine(QStringLiteral("RejectedLabel"));
     NotQueuedLabel = StatusLine(QStringLiteral("NotQueuedLabel"));
+    SyncLabel = StatusLine(QStringLiteral("SyncLabel"));
     for (QLabel *l : {EnabledLabel, PendingLabel, LagLabel, LastCommitLabel, LastErrorLabel, RejectedLabel,
-                      NotQueuedLabel})
+                      NotQueuedLabel, SyncLabel})
         statusLayout->addWidget(l);
     layout->addWidget(status);
 
@@ -157,6 +158,12 @@ void TDatabaseForm::RefreshStatus()
     RejectedLabel->setText(ui::kDatabaseRejected.arg(summary.rejected));
     NotQueuedLabel->setText(ui::kDatabaseNotQueued.arg(state.notQueued));
     NotQueuedLabel->setVisible(state.notQueued > 0);
+    // An empty queue says nothing of records a damaged outbox or a full disk lost.
+    const QString sync = DatabaseSyncNeeded(m_dataRoot);
+    SyncLabel->setText(ui::kDatabaseSyncNeeded.arg(sync));
+    SyncLabel->setVisible(!sync.isEmpty());
+    if (!sync.isEmpty() && summary.pending == 0)
+        LagLabel->setText(ui::kDatabaseLagUnknown);
 }
 
 void TDatabaseForm::ShowProblem(const QString &text)

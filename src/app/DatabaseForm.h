@@ -46,6 +46,7 @@ public:
     QLabel *LastErrorLabel;
     QLabel *RejectedLabel;
     QLabel *NotQueuedLabel;
+    QLabel *SyncLabel;
     QPushButton *OkBtn;
     QPushButton *OffBtn;
     QPushButton *CancelBtn;

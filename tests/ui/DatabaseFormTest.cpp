@@ -184,7 +184,27 @@ TEST(DatabaseForm, StatusBlockShowsOutboxAndLastState)
     EXPECT_EQ(empty.LastCommitLabel->text(), ui::kDatabaseNoCommit);
     EXPECT_EQ(empty.LastErrorLabel->text(), ui::kDatabaseNoError);
     EXPECT_TRUE(empty.NotQueuedLabel->isHidden());
+    EXPECT_TRUE(empty.SyncLabel->isHidden());
     EXPECT_FALSE(QDir(Outbox::FolderPath(fresh.path())).exists());
+}
+
+// An empty queue after a damaged outbox is no "no lag": the dialog says a sync is needed.
+TEST(DatabaseForm, ADamagedOutboxAsksForASyncInsteadOfSayingNoLag)
+{
+    TempDataRoot root;
+    Configure(root.path(), kUnreachable);
+    ReplicationState state;
+    state.resyncNeeded = true;
+    state.resyncAt = QDateTime::currentDateTime();
+    state.resyncReason = QStringLiteral("entry checksum");
+    WriteReplicationState(root.path(), state);
+    Registry registry(TreeIniPath(root.path()));
+    TDatabaseForm form(root.path(), registry);
+    form.Load();
+    EXPECT_EQ(form.PendingLabel->text(), ui::kDatabasePending.arg(0));
+    EXPECT_EQ(form.LagLabel->text(), ui::kDatabaseLagUnknown);
+    EXPECT_FALSE(form.SyncLabel->isHidden());
+    EXPECT_TRUE(form.SyncLabel->text().contains(QStringLiteral("entry checksum"))) << form.SyncLabel->text().toStdString();
 }
 
 TEST(DatabaseForm, CheckRunsOffTheWindowAndShowsLibpqText)
