@@ -4,6 +4,7 @@
 #include "common/DayCount.h"
 #include "common/RegionalFormat.h"
 #include "common/TextFile.h"
+#include "storage/ArchiveFiles.h"
 
 #include <QDate>
 #include <QDir>
@@ -58,6 +59,18 @@ bool ReadTimeField(const char *begin, const char *end, double *value)
     return TryParseReal(DecodeCp1251(QByteArrayView(begin, length)), value);
 }
 
+// A line counts as stored only when the readers can use it: a damaged line is a gap, so the
+// refill replaces it.
+bool WholeLine(const char *begin, const char *end)
+{
+    if (end > begin && end[-1] == '\r')
+        --end;
+    const QByteArrayView bytes(begin, end - begin);
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    ArchiveRecord record;
+    return TryParseArchiveLine(ascii ? QString::fromLatin1(bytes) : DecodeCp1251(bytes), &record);
+}
+
 // Marks the slots of the lines of one file inside [lo, hi] that belong to the file's
 // month or year (fileKey: month slot for hourly files, year for daily ones, -1 for any).
 void MarkFile(const QString &path, GapKind kind, qint64 lo, qint64 hi, qint64 fileKey, std::vector<char> &present)
@@ -78,7 +91,7 @@ void MarkFile(const QString &path, GapKind kind, qint64 lo, qint64 hi, qint64 fi
                 inFile = MonthSlot(QDate::fromJulianDay(slot / 24)) == fileKey;
             else if (kind == GapKind::Daily)
                 inFile = QDate::fromJulianDay(slot).year() == fileKey;
-            if (inFile)
+            if (inFile && WholeLine(p, lineEnd))
                 present[size_t(slot - lo)] = 1;
         }
         p = lineEnd + 1;

@@ -33,7 +33,7 @@ void StoreHours(const QString &root, quint16 serial, qint64 firstSlot, qint64 la
         const double t = GapSlotTime(GapKind::Hourly, s);
         const QDate d = DateFromDayCount(t);
         files[DataFilePath(root, DataKind::Hourly, serial, d.year(), d.month())].append(
-            LineBuilder().Time(t).Real(1).line());
+            LineBuilder().Time(t).Real(1).line() + QStringLiteral("0\t").repeated(kArchiveFieldsV1 - 2));
     }
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         QDir().mkpath(QFileInfo(it.key()).path());
