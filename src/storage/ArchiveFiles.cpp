@@ -170,9 +170,13 @@ QStringList LoadArchiveLines(const QString &path, int *repeated)
     for (qsizetype i = 0; i < lines.size(); ++i) {
         if (keys[i] < 0 || last.value(keys[i]) == i)
             kept.append(lines[i]);
-        else if (repeated)
-            ++*repeated;
     }
+    const qsizetype dropped = lines.size() - kept.size();
+    if (repeated)
+        *repeated += int(dropped);
+    qWarning("%s", qUtf8Printable(QStringLiteral("%1: строк с повторным временем %2 (использована последняя)")
+                                      .arg(QDir::toNativeSeparators(path))
+                                      .arg(dropped)));
     return kept;
 }
 
