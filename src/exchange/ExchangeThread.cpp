@@ -405,6 +405,7 @@ void TExchangeThread::ReadJournal(const TQueueItem &request)
         const int params = ReadArchiveParams(address, *m_serial, kWaitMs, lineState, P, clock);
         if (params != kLinkOk) {
             ++failures;
+            anyFailed = true; // this position goes unread
             Log(texts::kParamsFailed + serialText + texts::kErrorCode + QString::number(params));
         } else {
             const int slot = JournalRecordIndex(P[9], P[10], P[11], n);
