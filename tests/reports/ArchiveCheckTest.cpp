@@ -200,7 +200,7 @@ TEST(ArchiveCheck, RepeatedAndDamagedLinesAreDifferences)
     }();
     ASSERT_EQ(repeated.differences.size(), 1) << CheckSummary(repeated).toStdString();
     EXPECT_EQ(repeated.differences[0].scope, CheckScope::RepeatedLine);
-    EXPECT_EQ(repeated.differences[0].time, At(2010, 3, 11, 5));
+    EXPECT_EQ(TimeKey(repeated.differences[0].time), TimeKey(At(2010, 3, 11, 5)));
     EXPECT_EQ(repeated.differences[0].stored, 2);
     EXPECT_EQ(repeated.daysChecked, 31) << "the day adds up with one line of that hour";
 
@@ -210,7 +210,7 @@ TEST(ArchiveCheck, RepeatedAndDamagedLinesAreDifferences)
     const CheckResult damaged = f.Check();
     ASSERT_EQ(damaged.differences.size(), 1) << CheckSummary(damaged).toStdString();
     EXPECT_EQ(damaged.differences[0].scope, CheckScope::DamagedLine);
-    EXPECT_EQ(damaged.differences[0].time, At(2010, 3, 21, 3));
+    EXPECT_EQ(TimeKey(damaged.differences[0].time), TimeKey(At(2010, 3, 21, 3)));
     EXPECT_EQ(damaged.incompleteDays, 1);
     EXPECT_EQ(CheckTable(damaged).rows.size(), 1);
 }
