@@ -604,7 +604,9 @@ TEST(ExchangeThread, RecordsFailedInTheFirstPollAreRefilled)
     ASSERT_EQ(missing().size(), 1);
     EXPECT_EQ(missing()[0].count, 2);
 
-    // The virtual clock runs on while the test waits, so a newer hour may be due as well.
+    // The virtual clock runs on while the test waits; the fake calculator's newest record
+    // does not, so the refill starts from the first poll's time again.
+    f.clock.SetNow(QDateTime(QDate(2026, 12, 10), QTime(14, 37)));
     f.calculator.dropRecord = {};
     EXPECT_GE(f.engine.QueueGapRequests(500, 0, false), 1) << "10:00 and 11:00 are gaps";
     ASSERT_TRUE(f.RunToEmpty());
