@@ -191,7 +191,7 @@ TEST(GapScanTest, WhatCountsAsAStoredLine)
             QStringLiteral("40664,1666666667"),                   // 04:00 without a TAB: not a line
             Line(At(2011, 5, 1, 5)),                              // 05:00 stored
             cut.left(cut.size() / 2),                             // 06:00 cut short: damaged, missing
-            badField,                                             // 07:00 a field that does not parse
+            badField,                                             // 07:00 whole, a field not parsed here: stored
             Line(At(2011, 5, 1, 8)),                              // 08:00 stored
         });
     const QByteArray before = test::ReadAll(path);
@@ -201,7 +201,7 @@ TEST(GapScanTest, WhatCountsAsAStoredLine)
     EXPECT_EQ(TimeKey(runs[0].last), TimeKey(At(2011, 5, 1, 4)));
     EXPECT_EQ(runs[0].count, 3);
     EXPECT_EQ(TimeKey(runs[1].first), TimeKey(At(2011, 5, 1, 6)));
-    EXPECT_EQ(runs[1].count, 2);
+    EXPECT_EQ(runs[1].count, 1);
     EXPECT_EQ(test::ReadAll(path), before); // a scan never writes
     EXPECT_FALSE(QFileInfo::exists(DataFilePath(root.path(), DataKind::Hourly, kSerial, 2011, 6)));
 }
@@ -215,6 +215,35 @@ TEST(GapScanTest, MissingFilesAreMissingRecordsAndAFolderInTheWayIsAnError)
     const QString path = DataFilePath(root.path(), DataKind::Daily, kSerial, 2011);
     QDir().mkpath(path); // a folder where the year's file belongs
     EXPECT_THROW(FindGaps(root.path(), kSerial, GapKind::Daily, At(2011, 1, 1), At(2011, 2, 1)), StorageError);
+}
+
+} // namespace
+} // namespace qst
+
+namespace qst {
+namespace {
+
+// The field count decides whether a line is whole; counted eight bytes at a time, checked
+// here against a plain count over lines of random bytes (Windows-1251 letters, TABs, NULs).
+TEST(GapScanTest, FieldCountOfRandomLinesAgreesWithAPlainCount)
+{
+    test::TempDataRoot root;
+    const QString path = DataFilePath(root.path(), DataKind::Hourly, kSerial, 2011, 5);
+    QDir().mkpath(QFileInfo(path).path());
+    const double t = At(2011, 5, 1, 0);
+    const QByteArray time = EncodeCp1251(LineBuilder().Time(t).line());
+    QRandomGenerator rng(8);
+    const char alphabet[] = {'\t', '\t', '\t', '0', '5', ',', '-', ' ', 'x', '\0', char(0x89), char(0xC0), char(0x09 | 0x80)};
+    for (int i = 0; i < 600; ++i) {
+        QByteArray line = time;
+        const int length = int(rng.bounded(160));
+        for (int k = 0; k < length; ++k)
+            line.append(alphabet[rng.bounded(int(sizeof alphabet))]);
+        const qsizetype tabs = line.count('\t');
+        test::WriteAll(path, line + "\r\n");
+        const bool whole = tabs == kArchiveFieldsV1 || tabs >= kArchiveFieldsV2;
+        EXPECT_EQ(FindGaps(root.path(), kSerial, GapKind::Hourly, t, t).isEmpty(), whole) << line.toHex().constData();
+    }
 }
 
 } // namespace
