@@ -16,6 +16,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 namespace qst {
 
 namespace {
@@ -60,7 +64,7 @@ bool ReadTimeField(const char *begin, const char *end, double *value)
     return TryParseReal(DecodeCp1251(QByteArrayView(begin, length)), value);
 }
 
-// TABs in the bytes, eight at a time: scans run over years of files.
+// TABs in the bytes, sixteen or eight at a time: scans run over years of files.
 qsizetype CountTabs(const char *p, qsizetype n)
 {
     constexpr quint64 kLow7 = 0x7F7F7F7F7F7F7F7FULL;
@@ -68,6 +72,13 @@ qsizetype CountTabs(const char *p, qsizetype n)
     constexpr quint64 kTabs = 0x0909090909090909ULL;
     qsizetype count = 0;
     qsizetype i = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128i tabs = _mm_set1_epi8('\t');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        count += std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, tabs))));
+    }
+#endif
     for (; i + 8 <= n; i += 8) {
         quint64 word = 0;
         std::memcpy(&word, p + i, 8);
