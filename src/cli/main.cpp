@@ -44,7 +44,8 @@ const CliCommand kCommands[] = {
      "      Reads the meter now, as the read buttons do, until its requests are done (default\n"
      "      timeout 600 s). Log lines go to standard output. Exit 0 when no step failed.\n"
      "      --fill-gaps also reads the missing records the calculator still holds (of the last N\n"
-     "      days; default: as far back as its rings reach), never overwriting a stored one.",
+     "      days; default: as far back as its rings reach), never overwriting a sound stored one\n"
+     "      (a damaged line is replaced). Missing counts from where collection began.",
      RunPoll},
     {"run", "run\n      Polls every meter by its schedule until SIGINT or SIGTERM.", RunService},
     {"report-rows",

@@ -74,6 +74,7 @@ QString ExchangeEngine::ReadHourly(int serial, const QDateTime &from, const QDat
         return kPeriodRefused;
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
     m_queue.EnqueueRequest(serial, kRequestHourly, DayCountFromDateTime(end), DayCountFromDateTime(start), reread);
+    CollectionRequested(serial, GapKind::Hourly, DayCountFromDateTime(start));
     PollStarted(serial);
     return {};
 }
@@ -86,6 +87,7 @@ QString ExchangeEngine::ReadDaily(int serial, const QDate &from, const QDate &to
         return kPeriodRefused;
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
     m_queue.EnqueueRequest(serial, kRequestDaily, end, start, reread);
+    CollectionRequested(serial, GapKind::Daily, start);
     PollStarted(serial);
     return {};
 }
@@ -98,6 +100,7 @@ QString ExchangeEngine::ReadMonthly(int serial, const QDate &from, const QDate &
         return kPeriodRefused;
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
     m_queue.EnqueueRequest(serial, kRequestMonthly, end, start, reread);
+    CollectionRequested(serial, GapKind::Monthly, start);
     PollStarted(serial);
     return {};
 }
@@ -169,10 +172,12 @@ int ExchangeEngine::QueueGapRequests(int serial, int days, bool uptoMarks)
         const qint64 oldestInRing = reference - ring;
         qint64 lo = days > 0 ? GapSlotCeil(k.kind, nowDays - days) : reference - 2 * qint64(ring) + 1;
         try {
-            const double oldestStored = OldestRecordTime(m_env.dataRoot, serial16, k.kind);
-            if (oldestStored <= 0)
-                continue; // nothing stored yet: nothing is missing, it was never collected
-            lo = std::max(lo, GapSlotCeil(k.kind, oldestStored));
+            // Before collection began nothing is missing: it was never asked for.
+            const double begins =
+                GapsBeginAt(status.collectionStart[int(k.kind)], OldestRecordTime(m_env.dataRoot, serial16, k.kind));
+            if (begins <= 0)
+                continue;
+            lo = std::max(lo, GapSlotCeil(k.kind, begins));
             if (hi < lo)
                 continue;
             const QList<GapRun> runs =
@@ -223,6 +228,12 @@ int ExchangeEngine::FillGaps(int serial, int days)
     m_queue.EnqueueRequest(serial, kRequestCurrent, 0, 0, false);
     m_health->PollQueued(static_cast<quint16>(serial), DayCountFromDateTime(m_clock->Now()));
     return QueueGapRequests(serial, days, false);
+}
+
+void ExchangeEngine::CollectionRequested(int serial, GapKind kind, double start)
+{
+    if (serial >= 0 && serial <= 65535 && m_env.registry->FindMeterBySerialInt(serial) != 0)
+        m_health->CollectionRequested(static_cast<quint16>(serial), kind, start);
 }
 
 void ExchangeEngine::StopMeter(int serial)
@@ -292,6 +303,9 @@ void ExchangeEngine::ScheduleTick()
         m_queue.EnqueueRequest(s, kRequestHourly, nowDays, lastH, false);
         m_queue.EnqueueRequest(s, kRequestDaily, nowDays, lastD, false);
         m_queue.EnqueueRequest(s, kRequestMonthly, nowDays, lastM, false);
+        CollectionRequested(s, GapKind::Hourly, lastH);
+        CollectionRequested(s, GapKind::Daily, lastD);
+        CollectionRequested(s, GapKind::Monthly, lastM);
         m_queue.EnqueueRequest(s, kRequestJournal, 0, lastJ, false);
         m_queue.MoveBehindMeter(s, gapIds);
         m_health->PollQueued(static_cast<quint16>(s), nowDays);

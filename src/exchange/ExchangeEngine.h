@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exchange/PollQueue.h"
+#include "storage/GapScan.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -91,6 +92,8 @@ private:
     friend class TExchangeThread;
 
     void PollStarted(int serial);
+    // Remembers where collection of a kind began (the meter's health file).
+    void CollectionRequested(int serial, GapKind kind, double start);
 
     ExchangeEnvironment m_env;
     ExchangeClock *m_clock;

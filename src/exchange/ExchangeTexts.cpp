@@ -52,4 +52,16 @@ QString JournalGivenUp(const QString &serial, int failures)
         + QString::number(failures) + QStringLiteral(" неудачных попыток подряд. Запрос удален из очереди.");
 }
 
+QString ForeignAnswer(int asked, int answered)
+{
+    return QStringLiteral("Получен ответ прибора с адресом ") + QString::number(answered)
+        + QStringLiteral(" вместо адреса ") + QString::number(asked) + QStringLiteral(": ответ отброшен");
+}
+
+QString JournalRetriesGivenUp(const QString &serial, int runs)
+{
+    return QStringLiteral("Записи журнала прибора ") + serial + QStringLiteral(", не прочитанные за ")
+        + QString::number(runs) + QStringLiteral(" опросов, больше не перечитываются");
+}
+
 } // namespace qst::texts

@@ -55,5 +55,9 @@ QString SaveFailed(const QString &serial, const QString &reason);
 // Positions older than the calculator's oldest record, from first to last.
 QString RecordsGone(const ArchiveWords &words, const QString &serial, double first, double last);
 QString JournalGivenUp(const QString &serial, int failures);
+// An answer from another address on the line, dropped.
+QString ForeignAnswer(int asked, int answered);
+// Journal positions that failed in earlier runs and are still unread after the retries.
+QString JournalRetriesGivenUp(const QString &serial, int runs);
 
 } // namespace qst::texts

@@ -31,6 +31,8 @@ constexpr quint32 kModemIdleMs = 20000;
 // Consecutive failed reads after which a journal request gives up: without ring parameters
 // the journal has no end, and the port's other meters wait.
 constexpr int kJournalFailureLimit = 5;
+// Scheduled runs that read again past stored entries for positions that failed earlier.
+constexpr int kJournalRetryRuns = 3;
 
 QString OpenFailedText(int code, const QString &reason)
 {
@@ -91,6 +93,9 @@ void TExchangeThread::run()
     m_serial->SetReopenReport([this](int code, const QString &reason) {
         Log(code < 0 ? OpenFailedText(code, reason) : texts::kPortOpened);
     });
+    m_serial->SetForeignAnswerReport([this](quint8 asked, quint8 answered) { Log(texts::ForeignAnswer(asked, answered)); });
+    // A stop ends the transaction in progress: a dropped request never waits for its answer.
+    m_serial->SetAbortFlag(&m_stop);
     for (;;) {
         const int opened = m_serial->OpenPort();
         if (opened >= 0)
@@ -196,6 +201,8 @@ void TExchangeThread::ServeLocked(TQueueItem &request)
 
     quint16 serialRead = 0;
     const int serialResult = ReadSerialNumber(address, *m_serial, kWaitMs, lineState, &serialRead, clock);
+    if (serialResult != kLinkOk && m_stop)
+        return; // cut short by the stop: no fault of the meter
     if (serialResult != kLinkOk) {
         Log(texts::kSerialReadFailed + QString::number(serialResult));
         Health().Failed(static_cast<quint16>(request.serial), NowDays(),
@@ -303,7 +310,10 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
     // moving the mark: the next scheduled poll starts at the hole and fills it.
     bool hole = false;
 
-    while (!m_stop && !walk.AtEnd()) {
+    for (bool first = true; !m_stop && !walk.AtEnd(); first = false) {
+        // The stop button took the request away: the other meters of the port come first.
+        if (!first && !m_engine.m_queue.Contains(request.id))
+            break;
         qint16 P[kArchiveParamCount] = {};
         const int params = ReadArchiveParams(address, *m_serial, kWaitMs, lineState, P, clock);
         if (params != kLinkOk) {
@@ -380,8 +390,17 @@ void TExchangeThread::ReadJournal(const TQueueItem &request)
     const quint8 address = static_cast<quint8>(m_address);
     ExchangeClock &clock = *m_engine.m_clock;
 
+    const quint16 serial16 = static_cast<quint16>(request.serial);
+    // An earlier run's failed positions lie at most `depth` positions past the first stored
+    // entry met now (new entries only push them further back): walk that far before stopping.
+    const MeterStatus before = Health().Read(serial16);
+    const int depth = request.reread ? 0 : before.journalDepth;
+    int firstStored = -1;
+    bool anyFailed = false;
+    bool covered = false; // the walk went as far as it had to
+    int n = 0;
     int failures = 0;
-    for (int n = 0; !m_stop && (request.end < 0.5 || n < request.end); ++n) {
+    for (; !m_stop && (request.end < 0.5 || n < request.end); ++n) {
         // The stop button took the request away: the other meters of the port come first.
         if (n > 0 && !m_engine.m_queue.Contains(request.id))
             break;
@@ -393,21 +412,25 @@ void TExchangeThread::ReadJournal(const TQueueItem &request)
         const int params = ReadArchiveParams(address, *m_serial, kWaitMs, lineState, P, clock);
         if (params != kLinkOk) {
             ++failures;
+            anyFailed = true; // this position goes unread
             Log(texts::kParamsFailed + serialText + texts::kErrorCode + QString::number(params));
         } else {
             const int slot = JournalRecordIndex(P[9], P[10], P[11], n);
             if (slot < 0) {
                 Log(texts::kJournalEmpty + serialText + texts::kEmpty);
+                covered = true;
                 break;
             }
             JournalEntryRaw raw;
             const int result = ReadJournalRecord(address, slot, *m_serial, kWaitMs, lineState, &raw, clock);
             failures = result < 1 ? failures + 1 : 0;
+            anyFailed = anyFailed || result < 1;
             if (result < 1) {
                 Log(texts::kJournalReadFailed + serialText + texts::kAtOffset + QString::number(n)
                     + texts::kLowerErrorCode + QString::number(result));
             } else if (result == kLinkNoRecord) {
                 Log(texts::kJournalEnd + serialText);
+                covered = true;
                 break;
             } else {
                 Log(texts::kJournalRead + serialText + texts::kAtOffset + QString::number(n) + texts::kReadDone);
@@ -417,12 +440,32 @@ void TExchangeThread::ReadJournal(const TQueueItem &request)
                     const bool stored =
                         SaveJournalLine(target, static_cast<quint16>(request.serial), 0, decoded.date,
                                         decoded.dateTime, decoded.recordText, decoded.oldValue, decoded.newValue);
-                    if (stored && !request.reread)
-                        break;
+                    if (stored && !request.reread) {
+                        if (firstStored < 0)
+                            firstStored = n;
+                        if (n >= firstStored + depth) {
+                            covered = true;
+                            break;
+                        }
+                    }
                 }
             }
         }
         PauseBetweenRequests(*m_serial, clock);
+    }
+    if (!m_stop && request.end < 0.5 && !request.reread) {
+        if (anyFailed) {
+            // Bounded: a position that never reads must not make every run walk the journal.
+            const int runs = depth > 0 ? before.journalRetries + 1 : 1;
+            if (runs > kJournalRetryRuns) {
+                Log(texts::JournalRetriesGivenUp(serialText, runs - 1));
+                Health().SetJournalRetry(serial16, 0, 0);
+            } else {
+                Health().SetJournalRetry(serial16, std::max(n, depth), runs);
+            }
+        } else if (covered && depth > 0) {
+            Health().SetJournalRetry(serial16, 0, 0);
+        }
     }
     ReportDone(request);
 }

@@ -24,6 +24,9 @@ const QString kLastPoll = QStringLiteral("LastPoll");
 const QString kWatched = QStringLiteral("WatchedSince");
 const QString kRingKeys[3] = {QStringLiteral("RingH"), QStringLiteral("RingD"), QStringLiteral("RingM")};
 const QString kLostKeys[3] = {QStringLiteral("LostH"), QStringLiteral("LostD"), QStringLiteral("LostM")};
+const QString kStartKeys[3] = {QStringLiteral("StartH"), QStringLiteral("StartD"), QStringLiteral("StartM")};
+const QString kJournalDepth = QStringLiteral("JournalDepth");
+const QString kJournalRetries = QStringLiteral("JournalRetries");
 
 QString Section(quint16 serial)
 {
@@ -63,6 +66,11 @@ void WriteStatus(ProfileFile::Edit &e, quint16 serial, const MeterStatus &s)
         if (s.ring[k] > 0)
             e.WriteString(section, kRingKeys[k], QString::number(s.ring[k]));
         time(kLostKeys[k], s.lostReported[k]);
+        time(kStartKeys[k], s.collectionStart[k]);
+    }
+    if (s.journalDepth > 0 || !e.ReadString(section, kJournalDepth).isEmpty()) {
+        e.WriteString(section, kJournalDepth, QString::number(s.journalDepth));
+        e.WriteString(section, kJournalRetries, QString::number(s.journalRetries));
     }
 }
 
@@ -102,7 +110,10 @@ MeterStatus MeterHealth::ReadFile(quint16 serial) const
         for (int k = 0; k < 3; ++k) {
             s.ring[k] = int(std::clamp<qint64>(f.ReadInteger(section, kRingKeys[k], 0), 0, 65535));
             s.lostReported[k] = ReadTime(f, section, kLostKeys[k]);
+            s.collectionStart[k] = ReadTime(f, section, kStartKeys[k]);
         }
+        s.journalDepth = int(std::clamp<qint64>(f.ReadInteger(section, kJournalDepth, 0), 0, 65535));
+        s.journalRetries = int(std::clamp<qint64>(f.ReadInteger(section, kJournalRetries, 0), 0, 1000));
     } catch (const StorageError &) {
         // Read what could be read.
     }
@@ -167,6 +178,25 @@ void MeterHealth::ReportedLost(quint16 serial, GapKind kind, double newestLost)
     PendingLocked(serial).lostReported[int(kind)] = newestLost;
 }
 
+void MeterHealth::CollectionRequested(quint16 serial, GapKind kind, double start)
+{
+    const double first = FirstRecordOfPeriod(kind, start);
+    if (first <= 0)
+        return;
+    std::lock_guard lock(m_mutex);
+    double &known = PendingLocked(serial).collectionStart[int(kind)];
+    if (known <= 0 || DayCountToMs(first) < DayCountToMs(known))
+        known = first;
+}
+
+void MeterHealth::SetJournalRetry(quint16 serial, int depth, int retries)
+{
+    std::lock_guard lock(m_mutex);
+    MeterStatus &s = PendingLocked(serial);
+    s.journalDepth = depth;
+    s.journalRetries = retries;
+}
+
 void MeterHealth::Flush()
 {
     QHash<quint16, MeterStatus> pending;
@@ -192,6 +222,26 @@ void MeterHealth::Flush()
                 m_pending.insert(it.key(), it.value());
         }
     }
+}
+
+double FirstRecordOfPeriod(GapKind kind, double start)
+{
+    if (!(start > 0) || DateFromDayCount(start).isNull())
+        return 0;
+    // The walk reads at the end of each interval: its first position is one step after the
+    // start, and the record found there is that of the interval just ended (for months, the
+    // month before the start's).
+    const qint64 slot = GapSlotFloor(kind, start) - (kind == GapKind::Monthly ? 1 : 0);
+    return GapSlotTime(kind, slot);
+}
+
+double GapsBeginAt(double collectionStart, double oldestStored)
+{
+    if (collectionStart <= 0)
+        return std::max(oldestStored, 0.0);
+    if (oldestStored <= 0)
+        return collectionStart;
+    return std::min(collectionStart, oldestStored);
 }
 
 int DefaultRingRecords(GapKind kind)

@@ -24,7 +24,21 @@ struct MeterStatus
     double watchedSince = 0; // when its poll was first queued: "never answered" counts from here
     int ring[3] = {};        // records the calculator's hourly, daily, monthly rings hold; 0 = not yet learned
     double lostReported[3] = {}; // newest record time already reported as gone from the ring, per kind
+    // The first record time of the first period ever requested, per kind; 0 = never asked.
+    // Records missing after it are gaps even before the oldest stored record: a first poll
+    // whose reads failed lost them.
+    double collectionStart[3] = {};
+    // Journal positions a run with failed reads reached: the next run walks that far past
+    // the first stored entry, for at most a few runs.
+    int journalDepth = 0;
+    int journalRetries = 0;
 };
+
+// The record time a kind's request period starting at `start` reads first.
+double FirstRecordOfPeriod(GapKind kind, double start);
+// Where a kind's gaps begin: the earlier of collection start and the oldest stored record
+// (either may be 0 = none); 0 when neither is known.
+double GapsBeginAt(double collectionStart, double oldestStored);
 
 // The meters' health in Status.ini of the data root: a profile file of its own, so
 // installations that do not know it ignore it. Every fault of the file (missing, damaged,
@@ -48,6 +62,10 @@ public:
     void Failed(quint16 serial, double now, const QString &text);
     void LearnRing(quint16 serial, GapKind kind, int records);
     void ReportedLost(quint16 serial, GapKind kind, double newestLost);
+    // A period of a kind was requested from `start`: the first ever sets collection start;
+    // an earlier one moves it back.
+    void CollectionRequested(quint16 serial, GapKind kind, double start);
+    void SetJournalRetry(quint16 serial, int depth, int retries);
     // Writes the changed meters' keys in one rewrite of the file.
     void Flush();
 

@@ -115,7 +115,7 @@ QList<MeterSummaryRow> BuildMeterSummary(const QString &dataRoot, Registry &regi
             for (GapKind kind : {GapKind::Hourly, GapKind::Daily, GapKind::Monthly}) {
                 const int k = int(kind);
                 row.newest[k] = NewestRecordTime(dataRoot, row.serial, kind);
-                const double oldest = OldestRecordTime(dataRoot, row.serial, kind);
+                const double oldest = GapsBeginAt(row.status.collectionStart[k], OldestRecordTime(dataRoot, row.serial, kind));
                 if (oldest <= 0)
                     continue;
                 const qint64 reference = GapSlotFloor(kind, now);

@@ -1,5 +1,6 @@
 #include "link/ModbusRtu.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qst {
@@ -67,6 +68,24 @@ void PutCrc(quint8 *frame, int length)
     frame[length + 1] = static_cast<quint8>(crc & 0xFF);
 }
 
+// One listening that drops whole answers from other addresses (a shared RS-485 line or
+// serial server) and keeps listening until the wait, counted from `start`, is over.
+int Listen(SerialPort &port, LinkClock &clock, quint8 address, int waitMs, quint32 start, AnswerFrame *answer,
+    int recordLength)
+{
+    const quint32 wait = static_cast<quint32>(waitMs < kMinWaitMs ? kMinWaitMs : waitMs);
+    for (bool first = true;; first = false) {
+        const quint32 elapsed = clock.Tick() - start;
+        if (!first && elapsed >= wait)
+            return -1;
+        const int count = ReceiveAnswer(answer->bytes, kAnswerCapacity, port, static_cast<int>(wait - std::min(wait, elapsed)),
+            clock, recordLength);
+        if (count < 2 || answer->bytes[0] == address || !CrcOk(answer->bytes, count))
+            return count;
+        port.ReportForeignAnswer(address, answer->bytes[0]);
+    }
+}
+
 // Line preparation, write, listen (twice at most), CRC check. On 1 answer holds the frame.
 int Transact(SerialPort &port, LinkClock &clock, const quint8 *request, int requestLength, int waitMs, quint8 lineState,
     AnswerFrame *answer, int recordLength = 0)
@@ -77,11 +96,12 @@ int Transact(SerialPort &port, LinkClock &clock, const quint8 *request, int requ
     port.SetLineA(lineState);
     port.WritePort(request, requestLength);
 
-    int count = ReceiveAnswer(answer->bytes, kAnswerCapacity, port, waitMs, clock, recordLength);
-    if (count < 0) {
+    int count = Listen(port, clock, request[0], waitMs, clock.Tick(), answer, recordLength);
+    if (count < 0 && !port.Aborted()) {
         // A slow calculator may still answer: listen again without resending.
         clock.Sleep(kRelistenPauseMs);
-        count = ReceiveAnswer(answer->bytes, kAnswerCapacity, port, waitMs, clock, recordLength);
+        if (!port.Aborted())
+            count = Listen(port, clock, request[0], waitMs, clock.Tick(), answer, recordLength);
     }
     if (count < 0)
         return kLinkNoAnswer;
@@ -204,6 +224,13 @@ void PauseBetweenRequests(SerialPort &port, LinkClock &clock)
     clock.Sleep(port.FastFraming() ? InterFrameGapMs(port.BaudRate()) : kRequestPauseMs);
 }
 
+int AnswerDeadlineMs(int length, int baud)
+{
+    if (baud <= 0)
+        baud = 9600;
+    return static_cast<int>((qint64(length) * 10000 + baud - 1) / baud) + kAnswerMarginMs;
+}
+
 int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, LinkClock &clock, int recordLength)
 {
     if (capacity <= 0)
@@ -213,10 +240,17 @@ int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, Li
     const quint32 gap = fast ? static_cast<quint32>(InterFrameGapMs(port.BaudRate())) : 0;
     bool lengthRule = fast; // given up for this answer as soon as its bytes do not fit
     bool complete = false; // the expected length came with a correct CRC
-    quint32 reference = clock.Tick();
+    const quint32 start = clock.Tick();
+    quint32 reference = start;
+    quint32 firstByte = 0;
+    // A peer that sends a byte just inside every silence would hold the line for ever: the
+    // whole answer has its time too, as long as the longest answer takes at the line's speed.
+    quint32 deadline = static_cast<quint32>(AnswerDeadlineMs(capacity, port.BaudRate()));
     int count = 0;
     bool received = false;
     for (;;) {
+        if (port.Aborted())
+            return received ? count : -1;
         quint8 byte = 0;
         if (port.ReadPort(&byte, 1) > 0) {
             // An over-long answer counts as no answer.
@@ -224,13 +258,20 @@ int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, Li
                 return -1;
             buffer[count++] = byte;
             reference = clock.Tick();
-            received = true;
+            if (!received) {
+                firstByte = reference;
+                received = true;
+            }
+            const int expected = ExpectedAnswerLength(buffer, count, recordLength);
+            if (expected > 0 && expected <= capacity)
+                deadline = static_cast<quint32>(AnswerDeadlineMs(expected, port.BaudRate()));
+            if (reference - firstByte > deadline)
+                return count; // cut: the CRC check refuses it
             if (complete) {
                 // More than the frame: the silence decides, and the CRC check will refuse it.
                 complete = false;
                 lengthRule = false;
             } else if (lengthRule) {
-                const int expected = ExpectedAnswerLength(buffer, count, recordLength);
                 if (expected < 0)
                     lengthRule = false;
                 else if (expected == count && CrcOk(buffer, count))
@@ -246,9 +287,9 @@ int ReceiveAnswer(quint8 *buffer, int capacity, SerialPort &port, int waitMs, Li
         const quint32 elapsed = now - reference; // unsigned: survives a wrap of the tick
         if (complete && elapsed >= gap)
             return count;
-        if (received && elapsed > static_cast<quint32>(kSilenceMs))
+        if (received && (elapsed > static_cast<quint32>(kSilenceMs) || now - firstByte > deadline))
             return count;
-        if (!received && elapsed > wait)
+        if (!received && now - start > wait)
             return -1;
         if (fast)
             port.WaitForInput(complete ? static_cast<int>(gap - elapsed) : kPollSleepMs, clock);

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
 #include <functional>
 
 namespace qst {
@@ -60,8 +61,24 @@ public:
     void SetFastFraming(bool on) { m_fastFraming = on; }
     bool FastFraming() const { return m_fastFraming; }
 
+    // On a shared line another calculator's answer is not ours: the transaction drops it
+    // and reports it here (the address asked and the one that answered).
+    using ForeignAnswerReport = std::function<void(quint8 asked, quint8 answered)>;
+    void SetForeignAnswerReport(ForeignAnswerReport report) { m_foreignReport = std::move(report); }
+    void ReportForeignAnswer(quint8 asked, quint8 answered) const
+    {
+        if (m_foreignReport)
+            m_foreignReport(asked, answered);
+    }
+
+    // Set by the owner to end a transaction early (the thread is stopping); null: never.
+    void SetAbortFlag(const std::atomic<bool> *flag) { m_abort = flag; }
+    bool Aborted() const { return m_abort && m_abort->load(); }
+
 private:
     bool m_fastFraming = false;
+    ForeignAnswerReport m_foreignReport;
+    const std::atomic<bool> *m_abort = nullptr;
 };
 
 } // namespace qst

@@ -80,12 +80,33 @@ CheckResult CheckArchive(const QString &dataRoot, const QString &serial, const Q
     const QDate monthEnd(to.year(), to.month(), to.daysInMonth());
     const ArchivePeriod months = DailyPeriod(monthStart, monthEnd);
 
+    QList<ArchiveDamage> damage[3];
     const QList<ArchiveRecord> hourly
-        = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Hourly, days, &result.skippedLines);
+        = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Hourly, days, &result.skippedLines, &damage[0]);
     const QList<ArchiveRecord> daily
-        = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Daily, months, &result.skippedLines);
+        = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Daily, months, &result.skippedLines, &damage[1]);
     const QList<ArchiveRecord> monthly
-        = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Monthly, months, &result.skippedLines);
+        = LoadArchiveRecords(dataRoot, serial, ArchivePageKind::Monthly, months, &result.skippedLines, &damage[2]);
+    // Damaged and repeated lines are differences of their own: a reader uses one line per
+    // time and none of a damaged one, so the files do not hold what they seem to.
+    static const char16_t *const kKindNames[3] = { u"часовая", u"суточная", u"месячная" };
+    for (int k = 0; k < 3; ++k) {
+        std::map<qint64, std::pair<double, int>> repeats; // time key -> time, lines dropped
+        for (const ArchiveDamage &d : damage[k]) {
+            if (d.repeated) {
+                auto &entry = repeats[TimeKey(d.time)];
+                entry.first = d.time;
+                ++entry.second;
+            } else {
+                result.differences.append({ CheckScope::DamagedLine, d.time,
+                    QStringLiteral("строка повреждена (%1)").arg(QString::fromUtf16(kKindNames[k])), 1, 0 });
+            }
+        }
+        for (const auto &[key, entry] : repeats)
+            result.differences.append({ CheckScope::RepeatedLine, entry.first,
+                QStringLiteral("строк с одним временем (%1)").arg(QString::fromUtf16(kKindNames[k])), 1,
+                double(entry.second + 1) });
+    }
     const QList<CurrentHistoryRecord> history = LoadHistoryRecords(dataRoot, serial, days, &result.skippedLines);
 
     std::map<qint64, Sums> hoursByDay;
@@ -172,7 +193,9 @@ ExportTable CheckTable(const CheckResult &result)
     table.skippedLines = result.skippedLines;
     for (const CheckDifference &d : result.differences) {
         ExportCell date;
-        date.kind = d.scope == CheckScope::Integrators ? CellKind::DateTime : CellKind::Date;
+        const bool withTime = d.scope == CheckScope::Integrators || d.scope == CheckScope::DamagedLine
+            || d.scope == CheckScope::RepeatedLine;
+        date.kind = withTime ? CellKind::DateTime : CellKind::Date;
         date.number = d.time;
         ExportCell quantity;
         quantity.text = d.scope == CheckScope::DaysInMonth ? d.quantity + QStringLiteral(" (месяц)") : d.quantity;

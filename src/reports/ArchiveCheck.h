@@ -13,6 +13,8 @@ enum class CheckScope {
     DaysInMonth, // the daily records of a month against its monthly record
     Integrators, // the hourly records between two whole-hour readings against the growth of the totals
     OperatingHours, // operating + stop hours of a daily record against 24
+    DamagedLine, // a stored line whose fields do not all parse: 1 line expected, 0 usable
+    RepeatedLine, // more lines than one for one record time: 1 expected, the count stored
 };
 
 struct CheckDifference

@@ -114,7 +114,7 @@ IntegratorVector BoundaryCorrection(const ReportSelection &s, int kind, double b
     // Monthly reports are corrected with daily records: their length of one day fits period
     // boundaries, which always fall on whole days.
     for (const QString &file : ArchiveFilesBetween(s, kind == kHourlyReport ? kHourlyReport : kDailyReport, from, to)) {
-        for (const QString &line : LoadLines(file)) {
+        for (const QString &line : LoadArchiveLines(file)) {
             ArchiveRecord r;
             if (!TryParseArchiveLine(line, &r))
                 continue;

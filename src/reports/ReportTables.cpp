@@ -42,7 +42,7 @@ template <typename Visit>
 void ForEachRecord(const QStringList &files, double from, double to, Visit visit)
 {
     for (const QString &file : files) {
-        for (const QString &line : LoadLines(file)) {
+        for (const QString &line : LoadArchiveLines(file)) {
             double t = 0;
             const qsizetype tab = line.indexOf(u'\t');
             if (!TryParseReal(tab < 0 ? QStringView(line) : QStringView(line).left(tab), &t))

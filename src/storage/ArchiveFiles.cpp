@@ -7,8 +7,10 @@
 #include "common/TextFile.h"
 
 #include <QDir>
+#include <QHash>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <limits>
 
 namespace qst {
@@ -107,6 +109,10 @@ StorageError LineError(QStringView line)
 
 bool TryParseArchiveLine(QStringView line, ArchiveRecord *record)
 {
+    // A line cut short would read as zeros: only the whole layout of either version counts.
+    const qsizetype fields = line.count(u'\t');
+    if (fields != kArchiveFieldsV1 && fields < kArchiveFieldsV2)
+        return false;
     ArchiveRecord r;
     FieldReader reader(line);
     QStringView f;
@@ -143,6 +149,35 @@ bool TryParseArchiveLine(QStringView line, ArchiveRecord *record)
     }
     *record = r;
     return true;
+}
+
+QStringList LoadArchiveLines(const QString &path, int *repeated)
+{
+    QStringList lines = LoadLines(path);
+    QHash<qint64, qsizetype> last;
+    QList<qint64> keys(lines.size(), -1);
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const qsizetype tab = lines[i].indexOf(u'\t');
+        double time = 0;
+        if (tab > 0 && TryParseReal(QStringView(lines[i]).left(tab), &time) && !DateFromDayCount(time).isNull()) {
+            keys[i] = TimeKey(time);
+            last[keys[i]] = i;
+        }
+    }
+    if (last.size() == std::count_if(keys.cbegin(), keys.cend(), [](qint64 k) { return k >= 0; }))
+        return lines;
+    QStringList kept;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (keys[i] < 0 || last.value(keys[i]) == i)
+            kept.append(lines[i]);
+    }
+    const qsizetype dropped = lines.size() - kept.size();
+    if (repeated)
+        *repeated += int(dropped);
+    qWarning("%s", qUtf8Printable(QStringLiteral("%1: строк с повторным временем %2 (использована последняя)")
+                                      .arg(QDir::toNativeSeparators(path))
+                                      .arg(dropped)));
+    return kept;
 }
 
 ArchiveRecord ParseArchiveLine(QStringView line)
@@ -293,7 +328,7 @@ private:
 
 const qint64 kZeroKey = TimeKey(0);
 
-bool InsertOneArchiveLine(KeyedLines &file, const QString &line, double time, bool overwrite)
+bool InsertOneArchiveLine(KeyedLines &file, const QString &line, double time, bool overwrite, bool repairDamaged = false)
 {
     const qint64 t = TimeKey(time);
     qint64 prev = kZeroKey;
@@ -304,9 +339,12 @@ bool InsertOneArchiveLine(KeyedLines &file, const QString &line, double time, bo
             return true;
         }
         if (t == cur) {
-            if (overwrite)
+            // A damaged line is no record: a fresh reading replaces it even without overwrite.
+            ArchiveRecord stored;
+            const bool replace = overwrite || (repairDamaged && !TryParseArchiveLine(file.line(i), &stored));
+            if (replace)
                 file.replace(i, line);
-            return overwrite;
+            return replace;
         }
         prev = cur;
     }
@@ -340,10 +378,10 @@ bool InsertOneJournalLine(KeyedLines &file, const QString &line, double time)
 
 } // namespace
 
-bool InsertArchiveLine(const QString &path, const QString &line, double time, bool overwrite)
+bool InsertArchiveLine(const QString &path, const QString &line, double time, bool overwrite, bool repairDamaged)
 {
     KeyedLines file(path);
-    const bool stored = InsertOneArchiveLine(file, line, time, overwrite);
+    const bool stored = InsertOneArchiveLine(file, line, time, overwrite, repairDamaged);
     file.saveIfChanged();
     return stored;
 }

@@ -70,7 +70,13 @@ QList<QStringView> SplitFields(QStringView line);
 // Readers: short lines leave fields at zero or empty, extra fields are ignored. A field
 // that does not convert throws StorageError (or makes the Try form return false).
 ArchiveRecord ParseArchiveLine(QStringView line);
+// False for a damaged line: a field that does not parse, or fewer fields than either
+// version's layout (34 or at least 46): a line cut short is not a record of zeros.
 bool TryParseArchiveLine(QStringView line, ArchiveRecord *record);
+// The lines of an hourly, daily or monthly file as a reader uses them: of lines sharing one
+// time only the last stays (the one the ordered insert would have kept); `repeated` counts
+// the lines dropped. Throws StorageError as LoadLines does.
+QStringList LoadArchiveLines(const QString &path, int *repeated = nullptr);
 CurrentHistoryRecord ParseHistoryLine(QStringView line);
 bool TryParseHistoryLine(QStringView line, CurrentHistoryRecord *record);
 JARecord ParseJournalLine(QStringView line);
@@ -88,7 +94,10 @@ void EnsureMeterFolder(const QString &filePath);
 // second) is replaced only with overwrite set. A line whose time does not convert makes
 // the call fail before anything is written. Creates the meter folder when missing.
 // Returns whether the new line stands in the file (false: an equal time kept its line).
-bool InsertArchiveLine(const QString &path, const QString &line, double time, bool overwrite);
+// repairDamaged (hourly, daily, monthly files): a stored line of the same time that is
+// damaged (TryParseArchiveLine refuses it) is replaced even without overwrite.
+bool InsertArchiveLine(const QString &path, const QString &line, double time, bool overwrite,
+                       bool repairDamaged = false);
 
 // Puts a journal line after the lines of earlier times; among lines of its own time it
 // goes directly after the first, unless an identical line is there already. Returns

@@ -8,6 +8,10 @@
 #include "common/TextFile.h"
 
 #include <QFile>
+#include <QHash>
+#include <QtGlobal>
+
+#include <algorithm>
 
 namespace qst {
 
@@ -157,13 +161,57 @@ QStringList ArchiveFilesForPeriod(const QString &dataRoot, quint16 serial, Archi
 }
 
 QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &serialText, ArchivePageKind kind,
-                                        const ArchivePeriod &period, int *skipped)
+                                        const ArchivePeriod &period, int *skipped, QList<ArchiveDamage> *damage)
 {
     quint16 serial = 0;
     if (!ParseSerial(serialText, &serial))
         return {};
-    return LoadRecords<ArchiveRecord>(ArchiveFilesForPeriod(dataRoot, serial, kind, period), period, skipped,
-                                      TryParseArchiveLine);
+    QList<ArchiveRecord> records;
+    QList<ArchiveDamage> found;
+    for (const QString &line : JoinedLines(ArchiveFilesForPeriod(dataRoot, serial, kind, period))) {
+        double time = 0;
+        if (!LineTimeOf(line, &time)) {
+            CountSkipped(skipped);
+            continue;
+        }
+        if (!period.Contains(time))
+            continue;
+        ArchiveRecord record;
+        if (TryParseArchiveLine(line, &record)) {
+            records.append(record);
+        } else {
+            CountSkipped(skipped);
+            found.append({time, false});
+        }
+    }
+    // One line per time: the later one, as the ordered insert keeps it.
+    QHash<qint64, qsizetype> last;
+    for (qsizetype i = 0; i < records.size(); ++i)
+        last[TimeKey(records[i].time)] = i;
+    if (last.size() != records.size()) {
+        QList<ArchiveRecord> kept;
+        for (qsizetype i = 0; i < records.size(); ++i) {
+            if (last.value(TimeKey(records[i].time)) == i) {
+                kept.append(records[i]);
+            } else {
+                CountSkipped(skipped);
+                found.append({records[i].time, true});
+            }
+        }
+        records.swap(kept);
+    }
+    if (!found.isEmpty()) {
+        const qsizetype repeated =
+            std::count_if(found.cbegin(), found.cend(), [](const ArchiveDamage &d) { return d.repeated; });
+        qWarning("%s", qUtf8Printable(QStringLiteral("Архив прибора %1: повреждённых строк %2, строк с повторным "
+                                                     "временем %3 (использована последняя)")
+                                          .arg(serialText.trimmed())
+                                          .arg(found.size() - repeated)
+                                          .arg(repeated)));
+    }
+    if (damage)
+        *damage += found;
+    return records;
 }
 
 QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period,

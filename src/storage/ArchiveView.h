@@ -34,10 +34,22 @@ ArchivePeriod JournalPeriod(const QDate &fromDate, const QTime &fromTime, const 
 QStringList ArchiveFilesForPeriod(const QString &dataRoot, quint16 serial, ArchivePageKind kind,
                                   const ArchivePeriod &period);
 
+// A stored line a reader could not use: damaged (a field that does not parse, or cut short)
+// or repeated (another line of the same time comes later and is used instead).
+struct ArchiveDamage
+{
+    double time = 0;
+    bool repeated = false;
+};
+
 // The records of the period in file order; unreadable files and lines are left out (and
-// counted in `skipped` when given). A serial text that is not a serial number gives no records.
+// counted in `skipped` when given). Of lines sharing one time the last is used. Damaged and
+// repeated lines whose time reads are listed in `damage` when given, and reported once per
+// load on the program's warning channel. A serial text that is not a serial number gives no
+// records.
 QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &serialText, ArchivePageKind kind,
-                                        const ArchivePeriod &period, int *skipped = nullptr);
+                                        const ArchivePeriod &period, int *skipped = nullptr,
+                                        QList<ArchiveDamage> *damage = nullptr);
 QList<JARecord> LoadJournalRecords(const QString &dataRoot, const QString &serialText, const ArchivePeriod &period,
                                    int *skipped = nullptr);
 // The current-values history of the months the period touches.

@@ -4,15 +4,21 @@
 #include "common/DayCount.h"
 #include "common/RegionalFormat.h"
 #include "common/TextFile.h"
+#include "storage/ArchiveFiles.h"
 
 #include <QDate>
 #include <QDir>
 #include <QTime>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <vector>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 namespace qst {
 
@@ -58,6 +64,42 @@ bool ReadTimeField(const char *begin, const char *end, double *value)
     return TryParseReal(DecodeCp1251(QByteArrayView(begin, length)), value);
 }
 
+// TABs in the bytes, sixteen or eight at a time: scans run over years of files.
+qsizetype CountTabs(const char *p, qsizetype n)
+{
+    constexpr quint64 kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    constexpr quint64 kHigh = 0x8080808080808080ULL;
+    constexpr quint64 kTabs = 0x0909090909090909ULL;
+    qsizetype count = 0;
+    qsizetype i = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128i tabs = _mm_set1_epi8('\t');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        count += std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, tabs))));
+    }
+#endif
+    for (; i + 8 <= n; i += 8) {
+        quint64 word = 0;
+        std::memcpy(&word, p + i, 8);
+        const quint64 x = word ^ kTabs; // a zero byte where a TAB was
+        const quint64 nonzero = (((x & kLow7) + kLow7) | x) & kHigh;
+        count += 8 - std::popcount(nonzero);
+    }
+    for (; i < n; ++i)
+        count += p[i] == '\t';
+    return count;
+}
+
+// A line counts as stored only when it holds a whole layout of either version: a line cut
+// short is a gap, so the refill replaces it. The fields' contents are left to the readers
+// (a scan must not parse years of lines); `check` names a line whose field does not parse.
+bool WholeLine(const char *begin, const char *end)
+{
+    const qsizetype tabs = CountTabs(begin, end - begin);
+    return tabs == kArchiveFieldsV1 || tabs >= kArchiveFieldsV2;
+}
+
 // Marks the slots of the lines of one file inside [lo, hi] that belong to the file's
 // month or year (fileKey: month slot for hourly files, year for daily ones, -1 for any).
 void MarkFile(const QString &path, GapKind kind, qint64 lo, qint64 hi, qint64 fileKey, std::vector<char> &present)
@@ -78,7 +120,7 @@ void MarkFile(const QString &path, GapKind kind, qint64 lo, qint64 hi, qint64 fi
                 inFile = MonthSlot(QDate::fromJulianDay(slot / 24)) == fileKey;
             else if (kind == GapKind::Daily)
                 inFile = QDate::fromJulianDay(slot).year() == fileKey;
-            if (inFile)
+            if (inFile && WholeLine(p, lineEnd))
                 present[size_t(slot - lo)] = 1;
         }
         p = lineEnd + 1;

@@ -25,8 +25,8 @@ struct GapRun
 // included; from is taken up to the next record time, to down to the previous one).
 // Record times are whole hours, midnights and first days of months of the wall clock,
 // so every day has 24 hours whatever the time zone. A line counts when its time field
-// reads as a record time of this kind inside the file it belongs to; its values are not
-// looked at. Each file is read once; nothing is written. Throws StorageError only when
+// reads as a record time of this kind inside the file it belongs to and the line holds a
+// whole layout of either version (a line cut short is a gap; field contents are not parsed). Each file is read once; nothing is written. Throws StorageError only when
 // a file exists but cannot be read.
 QList<GapRun> FindGaps(const QString &dataRoot, quint16 serial, GapKind kind, double from, double to);
 

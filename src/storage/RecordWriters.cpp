@@ -298,7 +298,8 @@ void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, b
     RefuseUnstorable(Storable(values));
     MeterWriteLock lock(serial);
     const QString line = BuildArchiveLine(version, values);
-    if (InsertArchiveLine(ArchiveFilePath(target.dataRoot, serial, kind, values.time), line, values.time, overwrite))
+    if (InsertArchiveLine(ArchiveFilePath(target.dataRoot, serial, kind, values.time), line, values.time, overwrite,
+                          true))
         FeedStored(target.dataRoot, {FedRecord{FedKindOfArchive(kind), serial, line}});
     if (advanceMark)
         AdvanceArchiveMark(target, FindSection(target, serial, sectionNumber), kind, values.time);

@@ -2,8 +2,10 @@
 #include "ExchangeFixture.h"
 
 #include "common/TextFile.h"
+#include "exchange/MeterHealth.h"
 #include "link/ModbusRtu.h"
 #include "storage/ArchiveFiles.h"
+#include "storage/GapScan.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <functional>
 
 using namespace qst;
 using namespace qst::test;
@@ -54,6 +57,7 @@ public:
     bool failCurrent = false;
     bool failParams = false;  // the ring parameters never answer
     int futureSlot = -1;      // an hourly slot stamped 10.12.2220, as a damaged record
+    std::function<bool(int kind, int slot)> dropRecord; // true: that record read gets no answer
 
     std::mutex mutex;
     QList<QByteArray> requests; // every write, in order
@@ -125,6 +129,8 @@ private:
         if (function == 0x41) {
             const int kind = quint8(request[2]);
             const int slot = quint8(request[4]) | (quint8(request[5]) << 8);
+            if (dropRecord && dropRecord(kind, slot))
+                return {};
             QByteArray body(7, 0);
             body[0] = char(address);
             body[1] = 0x41;
@@ -538,4 +544,80 @@ TEST(ExchangeThread, AStoppedJournalRequestEndsAtOnce)
     f.engine.SuperviseTick();
     EXPECT_EQ(f.engine.ThreadCount(), 0);
     EXPECT_LT(f.Lines(QStringLiteral("3 Запись журнала")).size(), 10) << "the reading stopped with the request";
+}
+
+// Entries whose read failed are read by the next scheduled run, which walks on past the
+// first stored entry as far as the failed run went; a position that never reads is given
+// up after a few runs.
+TEST(ExchangeThread, FailedJournalPositionsAreReadAgain)
+{
+    ThreadFixture f;
+    AddTestMeter(f.registry, 500, 3);
+    const QString journal = DataFilePath(f.root.path(), DataKind::Journal, 500);
+    auto run = [&] {
+        f.engine.queue().EnqueueRequest(500, kRequestJournal, 0, Day(2026, 12, 9), false);
+        return f.RunToEmpty();
+    };
+    // Slot 28 is the second newest of 30 entries.
+    f.calculator.dropRecord = [](int kind, int slot) { return kind == 3 && slot == 28; };
+    ASSERT_TRUE(run());
+    EXPECT_EQ(LoadLines(journal).size(), 29);
+    EXPECT_GT(f.engine.health().Read(500).journalDepth, 0);
+
+    f.calculator.dropRecord = {};
+    f.calculator.journalEntries = 32; // two new entries push the failed one back
+    ASSERT_TRUE(run());
+    EXPECT_EQ(LoadLines(journal).size(), 32) << "the failed entry was read again";
+    EXPECT_EQ(f.engine.health().Read(500).journalDepth, 0);
+
+    const int reads = f.Lines(QStringLiteral("3 Запись журнала")).size();
+    ASSERT_TRUE(run());
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Запись журнала")).size(), reads + 1) << "nothing pending: stops at once";
+
+    // A position that never answers: read again by three runs, then left.
+    f.calculator.dropRecord = [](int kind, int slot) { return kind == 3 && slot == 35; }; // among the new
+    f.calculator.journalEntries = 40;
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(run());
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Записи журнала прибора 500, не прочитанные за 3 опросов")).size(), 1);
+    EXPECT_EQ(f.engine.health().Read(500).journalDepth, 0);
+    const int before = f.Lines(QStringLiteral("3 Запись журнала")).size();
+    ASSERT_TRUE(run());
+    EXPECT_EQ(f.Lines(QStringLiteral("3 Запись журнала")).size(), before + 1);
+}
+
+// Records that failed in a meter's very first poll are gaps: collection began before them.
+TEST(ExchangeThread, RecordsFailedInTheFirstPollAreRefilled)
+{
+    ThreadFixture f;
+    AddTestMeter(f.registry, 500, 3);
+    // Slots 46 and 47 hold 10:00 and 11:00 (slot 49 is the newest, 13:00).
+    f.calculator.dropRecord = [](int kind, int slot) { return kind == 0 && (slot == 46 || slot == 47); };
+    ASSERT_TRUE(f.engine.ReadHourly(500, QDateTime(QDate(2026, 12, 10), QTime(10, 0)),
+                                    QDateTime(QDate(2026, 12, 10), QTime(14, 37)), false).isEmpty());
+    ASSERT_TRUE(f.RunToEmpty());
+    const QString file = DataFilePath(f.root.path(), DataKind::Hourly, 500, 2026, 12);
+    ASSERT_EQ(LoadLines(file).size(), 2);
+    EXPECT_EQ(f.engine.health().Read(500).collectionStart[0], Day(2026, 12, 10, 10));
+
+    const auto missing = [&] { return FindGaps(f.root.path(), 500, GapKind::Hourly, Day(2026, 12, 10, 10), Day(2026, 12, 10, 13)); };
+    ASSERT_EQ(missing().size(), 1);
+    EXPECT_EQ(missing()[0].count, 2);
+
+    // The virtual clock runs on while the test waits; the fake calculator's newest record
+    // does not, so the refill starts from the first poll's time again.
+    f.clock.SetNow(QDateTime(QDate(2026, 12, 10), QTime(14, 37)));
+    f.calculator.dropRecord = {};
+    EXPECT_GE(f.engine.QueueGapRequests(500, 0, false), 1) << "10:00 and 11:00 are gaps";
+    ASSERT_TRUE(f.RunToEmpty());
+    EXPECT_TRUE(missing().isEmpty());
+
+    // A later start never moves collection start forward; an earlier one moves it back.
+    f.engine.ReadHourly(500, QDateTime(QDate(2026, 12, 10), QTime(12, 0)), QDateTime(QDate(2026, 12, 10), QTime(13, 0)),
+                        false);
+    EXPECT_EQ(f.engine.health().Read(500).collectionStart[0], Day(2026, 12, 10, 10));
+    f.engine.ReadHourly(500, QDateTime(QDate(2026, 12, 10), QTime(8, 30)), QDateTime(QDate(2026, 12, 10), QTime(9, 0)),
+                        false);
+    EXPECT_EQ(f.engine.health().Read(500).collectionStart[0], Day(2026, 12, 10, 8));
+    f.engine.StopMeter(500);
 }

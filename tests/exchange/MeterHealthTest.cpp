@@ -6,11 +6,13 @@
 #include "common/TextFile.h"
 #include "exchange/ArchiveWalk.h"
 #include "exchange/MeterHealth.h"
+#include "exchange/MeterSummary.h"
 #include "storage/ArchiveFiles.h"
 #include "storage/GapScan.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
@@ -33,7 +35,7 @@ void StoreHours(const QString &root, quint16 serial, qint64 firstSlot, qint64 la
         const double t = GapSlotTime(GapKind::Hourly, s);
         const QDate d = DateFromDayCount(t);
         files[DataFilePath(root, DataKind::Hourly, serial, d.year(), d.month())].append(
-            LineBuilder().Time(t).Real(1).line());
+            LineBuilder().Time(t).Real(1).line() + QStringLiteral("0\t").repeated(kArchiveFieldsV1 - 2));
     }
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         QDir().mkpath(QFileInfo(it.key()).path());
@@ -228,4 +230,51 @@ TEST(GapRefill, ANewMeterOrOneWithoutMarksGetsNoGapRequests)
     EXPECT_EQ(f.engine.QueueGapRequests(500, 0, true), 0) << "no LastH: the scheduled request reads it all";
     EXPECT_EQ(f.engine.QueueGapRequests(500, 0, false), 1) << "on demand";
     EXPECT_EQ(f.engine.QueueGapRequests(500, 0, false), 0) << "already queued";
+}
+
+// Records missing after collection began are gaps for the status and the refill even when
+// they lie before the oldest stored record (a meter's first poll failed to read them).
+TEST(GapRefill, CollectionStartCountsFirstPollFailuresAsGaps)
+{
+    HealthFixture f;
+    AddTestMeter(f.registry, 500, 3);
+    const double now = DayCountFromDateTime(f.clock.Now());
+    const qint64 ref = GapSlotFloor(GapKind::Hourly, now);
+    StoreHours(f.root.path(), 500, ref - 3, ref - 1, {});
+    auto gapsInRing = [&] {
+        const QList<MeterSummaryRow> rows = BuildMeterSummary(f.root.path(), f.registry, f.engine.health(), now);
+        return rows.size() == 1 && rows[0].gapsInRing;
+    };
+    EXPECT_FALSE(gapsInRing()) << "before the oldest record nothing was ever asked for";
+    EXPECT_EQ(f.engine.QueueGapRequests(500, 0, false), 0);
+
+    f.engine.health().CollectionRequested(500, GapKind::Hourly, GapSlotTime(GapKind::Hourly, ref - 5) + 0.01);
+    f.engine.health().Flush();
+    MeterHealth reopened(f.root.path());
+    EXPECT_EQ(TimeKey(reopened.Read(500).collectionStart[0]), TimeKey(GapSlotTime(GapKind::Hourly, ref - 5)));
+    EXPECT_TRUE(gapsInRing());
+    EXPECT_EQ(f.engine.QueueGapRequests(500, 0, false), 1) << "the two hours before the oldest record";
+}
+
+TEST(GapRefill, FirstRecordOfAPeriodAgainstAPlainReference)
+{
+    // The walk's first position is one step after the start; the record read there is that
+    // of the interval just ended (for months, the month before the start's).
+    QRandomGenerator rng(22);
+    for (int i = 0; i < 2000; ++i) {
+        const QDateTime start(QDate(2000, 1, 1).addDays(rng.bounded(12000)),
+                              QTime(rng.bounded(24), rng.bounded(60), rng.bounded(60)));
+        const double t = DayCountFromDateTime(start);
+        const QDate d = start.date();
+        EXPECT_EQ(TimeKey(FirstRecordOfPeriod(GapKind::Hourly, t)),
+                  TimeKey(DayCountFromParts(d, QTime(start.time().hour(), 0))));
+        EXPECT_EQ(TimeKey(FirstRecordOfPeriod(GapKind::Daily, t)), TimeKey(DayCountFromDate(d)));
+        EXPECT_EQ(TimeKey(FirstRecordOfPeriod(GapKind::Monthly, t)),
+                  TimeKey(DayCountFromDate(QDate(d.year(), d.month(), 1).addMonths(-1))));
+    }
+    EXPECT_EQ(FirstRecordOfPeriod(GapKind::Hourly, 0), 0);
+    EXPECT_EQ(GapsBeginAt(0, 0), 0);
+    EXPECT_EQ(GapsBeginAt(5, 0), 5);
+    EXPECT_EQ(GapsBeginAt(0, 7), 7);
+    EXPECT_EQ(GapsBeginAt(9, 7), 7);
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cmath>
 #include <cstring>
 #include <functional>
 
@@ -160,13 +162,113 @@ TEST(Transaction, FaultyRegisterAnswers)
     }
 }
 
-TEST(Transaction, AnswerAddressIsNotCompared)
+// On a shared line another calculator's answer is dropped, reported, and the listening
+// goes on within the same wait.
+TEST(Transaction, ForeignAddressAnswersAreDropped)
+{
+    const QByteArray ours = RegisterAnswer(0x01, 0x03, Bytes({ 0x12, 0x34 }));
+    const QByteArray foreign = RegisterAnswer(0x09, 0x03, Bytes({ 0x56, 0x78 }));
+    QByteArray badCrcForeign = foreign;
+    badCrcForeign[3] = static_cast<char>(badCrcForeign[3] ^ 0x01);
+    auto timed = [](const QList<QByteArray> &frames, int pauseMs) {
+        QByteArray bytes;
+        QList<int> delays;
+        int at = 30;
+        for (const QByteArray &f : frames) {
+            for (char c : f) {
+                bytes.append(c);
+                delays.append(at++);
+            }
+            at += pauseMs;
+        }
+        return std::pair { bytes, delays };
+    };
+    struct Case
+    {
+        const char *name;
+        QList<QByteArray> frames;
+        int pauseMs;
+        int expected;
+        int reports;
+    };
+    const Case cases[] = {
+        { "foreign, then ours", { foreign, ours }, 300, kLinkOk, 1 },
+        { "three foreign, then ours", { foreign, foreign, foreign, ours }, 200, kLinkOk, 3 },
+        { "only foreign", { foreign }, 0, kLinkNoAnswer, 2 }, // heard again by the second listening
+        { "foreign with a bad CRC cannot be told apart", { badCrcForeign, ours }, 300, kLinkBadCrc, 0 },
+        { "ours late: the second listening takes it", { foreign, ours }, 2500, kLinkOk, 1 },
+    };
+    for (const Case &c : cases) {
+        Line line;
+        const auto [bytes, delays] = timed(c.frames, c.pauseMs);
+        line.port.AddTimedAnswer(bytes, delays);
+        if (QByteArray(c.name) == "only foreign")
+            line.port.Inject(foreign, 2000 + 2000 + 50); // during the second listening
+        int reports = 0;
+        line.port.SetForeignAnswerReport([&](quint8 asked, quint8 answered) {
+            EXPECT_EQ(asked, 0x01);
+            EXPECT_EQ(answered, 0x09);
+            ++reports;
+        });
+        quint8 dest[2] = { 0xAA, 0xAA };
+        EXPECT_EQ(ReadHoldingRegisters(0x01, 8, 2, line.port, kWait, dest, 0, line.clock), c.expected) << c.name;
+        EXPECT_EQ(reports, c.reports) << c.name;
+        EXPECT_EQ(dest[0], c.expected == kLinkOk ? 0x12 : 0xAA) << c.name;
+        EXPECT_EQ(line.port.writes().size(), 1) << c.name;
+        // Never more than the two listenings and the pause between them.
+        EXPECT_LE(line.clock.Tick(), quint32(kWait + kRelistenPauseMs + kWait + 200)) << c.name;
+    }
+}
+
+// A peer sending one byte just inside every silence ends at the answer's deadline, not
+// after 256 × 50 ms.
+TEST(Transaction, DribbledAnswerEndsAtItsDeadline)
+{
+    for (int gapMs : { 50, 99 }) {
+        Line line;
+        line.port.AddAnswer(QByteArray(300, '\x01'), 20, gapMs);
+        AnswerFrame answer;
+        EXPECT_EQ(ArchiveRequest(0x01, 0, 0, line.port, kWait, 0, &answer, line.clock), kLinkBadCrc) << gapMs;
+        EXPECT_LE(line.clock.Tick(), quint32(20 + AnswerDeadlineMs(kAnswerCapacity, 0) + gapMs + 20)) << gapMs;
+    }
+    // Once the answer tells its length, that length sets the deadline: a register answer of
+    // 45 bytes dribbled at 90 ms is cut after about a second, not 4 s later.
+    Line line;
+    const QByteArray slow = RegisterAnswer(0x01, 0x03, Block(40, 1));
+    line.port.AddAnswer(slow, 20, 90);
+    quint8 dest[40] = {};
+    EXPECT_EQ(ReadHoldingRegisters(0x01, 8, 40, line.port, kWait, dest, 0, line.clock), kLinkBadCrc);
+    EXPECT_LE(line.clock.Tick(), quint32(20 + AnswerDeadlineMs(int(slow.size()), 0) + 90 + 20));
+    // A sound answer at the line's pace is untouched by the deadline.
+    Line paced;
+    paced.port.AddAnswer(RegisterAnswer(0x01, 0x03, Block(240, 1)), 20, 1);
+    quint8 big[240] = {};
+    EXPECT_EQ(ReadHoldingRegisters(0x01, 8, 240, paced.port, kWait, big, 0, paced.clock), kLinkOk);
+}
+
+TEST(Transaction, AnswerDeadlineArithmetic)
+{
+    EXPECT_EQ(AnswerDeadlineMs(256, 9600), 267 + kAnswerMarginMs);
+    EXPECT_EQ(AnswerDeadlineMs(256, 0), AnswerDeadlineMs(256, 9600));
+    for (int baud : { 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 }) {
+        for (int length = 0; length <= kAnswerCapacity; ++length) {
+            const int reference = static_cast<int>(std::ceil(length * 10.0 * 1000.0 / baud - 1e-9)) + kAnswerMarginMs;
+            ASSERT_EQ(AnswerDeadlineMs(length, baud), reference) << length << " at " << baud;
+        }
+    }
+}
+
+// A stopping thread ends a transaction at once: no second listening.
+TEST(Transaction, AbortFlagEndsTheTransaction)
 {
     Line line;
-    line.port.AddAnswer(RegisterAnswer(0x09, 0x03, Bytes({ 0x12, 0x34 })));
+    std::atomic<bool> stop { false };
+    line.port.SetAbortFlag(&stop);
+    line.port.AddSilence();
+    stop = true;
     quint8 dest[2] = {};
-    EXPECT_EQ(ReadHoldingRegisters(0x01, 8, 2, line.port, kWait, dest, 0, line.clock), kLinkOk);
-    EXPECT_EQ(dest[0], 0x12);
+    EXPECT_EQ(ReadHoldingRegisters(0x01, 8, 2, line.port, kWait, dest, 0, line.clock), kLinkNoAnswer);
+    EXPECT_LT(line.clock.Tick(), 100u);
 }
 
 TEST(Transaction, RecordAndIdentificationChecks)

@@ -184,3 +184,33 @@ TEST(ArchiveCheck, OperatingHoursTotalsAndMissingDataAreReported)
     EXPECT_TRUE(none.differences.isEmpty());
     EXPECT_EQ(none.daysChecked + none.monthsChecked + none.incompleteDays, 0);
 }
+
+// A repeated hour is used once (the later line) and reported; a damaged hour is no record
+// (the day is incomplete) and reported. Both are differences.
+TEST(ArchiveCheck, RepeatedAndDamagedLinesAreDifferences)
+{
+    MonthFixture f;
+    f.Write();
+    const QString path = f.Path(DataKind::Hourly, 3);
+    QStringList lines = LoadLines(path);
+    lines.insert(10 * 24 + 5, lines[10 * 24 + 5]); // 11 March 05:00 twice
+    const CheckResult repeated = [&] {
+        SaveLines(path, lines);
+        return f.Check();
+    }();
+    ASSERT_EQ(repeated.differences.size(), 1) << CheckSummary(repeated).toStdString();
+    EXPECT_EQ(repeated.differences[0].scope, CheckScope::RepeatedLine);
+    EXPECT_EQ(TimeKey(repeated.differences[0].time), TimeKey(At(2010, 3, 11, 5)));
+    EXPECT_EQ(repeated.differences[0].stored, 2);
+    EXPECT_EQ(repeated.daysChecked, 31) << "the day adds up with one line of that hour";
+
+    lines.removeAt(10 * 24 + 5);
+    lines[20 * 24 + 3] = lines[20 * 24 + 3].left(40); // 21 March 03:00 cut short
+    SaveLines(path, lines);
+    const CheckResult damaged = f.Check();
+    ASSERT_EQ(damaged.differences.size(), 1) << CheckSummary(damaged).toStdString();
+    EXPECT_EQ(damaged.differences[0].scope, CheckScope::DamagedLine);
+    EXPECT_EQ(TimeKey(damaged.differences[0].time), TimeKey(At(2010, 3, 21, 3)));
+    EXPECT_EQ(damaged.incompleteDays, 1);
+    EXPECT_EQ(CheckTable(damaged).rows.size(), 1);
+}

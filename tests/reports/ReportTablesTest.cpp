@@ -156,11 +156,21 @@ TEST(ProtocolRows, MissingFilesGiveZeroTotalsAndUnreadableLinesAreSkipped)
                                     QStringLiteral("Среднее\t\t0,00\t")}));
     const QString path = DataFilePath(f.root.path(), DataKind::Daily, 100, 2010);
     QDir().mkpath(QFileInfo(path).path());
-    SaveLines(path, {QStringLiteral("40238\t1\t"), QStringLiteral("40239\tx\t"), QStringLiteral("bad\t5\t"),
-                     QStringLiteral("40240\t2\t")});
+    // A whole first-version line: 34 fields. A line cut short is damaged, not a record of zeros.
+    auto whole = [](const QString &head) { return head + QStringLiteral("0\t").repeated(kArchiveFieldsV1 - 2); };
+    SaveLines(path, {whole(QStringLiteral("40238\t1\t")), QStringLiteral("40239\tx\t"), QStringLiteral("bad\t5\t"),
+                     QStringLiteral("40239\t7\t"), whole(QStringLiteral("40240\t2\t"))});
     const QStringList rows = Rows(s);
     ASSERT_EQ(rows.size(), 5);
     EXPECT_EQ(rows[3], QStringLiteral("Итого\t3,00\t\t"));
+
+    // Two lines of one day: the later is used, once.
+    QStringList lines = LoadLines(path);
+    lines.append(whole(QStringLiteral("40240\t5\t")));
+    SaveLines(path, lines);
+    const QStringList repeated = Rows(s);
+    ASSERT_EQ(repeated.size(), 5);
+    EXPECT_EQ(repeated[3], QStringLiteral("Итого\t6,00\t\t"));
 }
 
 TEST(ProtocolRows, ColdWater)

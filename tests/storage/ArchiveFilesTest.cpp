@@ -7,6 +7,7 @@
 #include "storage/MeterWriteLock.h"
 #include "support/TempDataRoot.h"
 
+#include <QDir>
 #include <QRandomGenerator>
 
 #include <gtest/gtest.h>
@@ -25,9 +26,10 @@ double At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0)
     return DayCountFromParts(QDate(y, mo, d), QTime(h, mi, s));
 }
 
+// A whole first-version line (34 fields) with Q1 = q1.
 QString Line(double t, double q1)
 {
-    return LineBuilder().Time(t).Real(q1).line();
+    return LineBuilder().Time(t).Real(q1).line() + QStringLiteral("0\t").repeated(kArchiveFieldsV1 - 2);
 }
 
 QString Hourly(const TempDataRoot &root, int y, int m)
@@ -79,10 +81,72 @@ TEST(ArchiveLine, ReadIntoRecord)
     EXPECT_FALSE(TryParseArchiveLine(u"40179,5\t1\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t12\t13\t14\t15\t16\t17\t18\t19\t20\t21\t1,5\t",
                                      &bad))
         << "the status byte is an integer field";
-    const ArchiveRecord shortLine = ParseArchiveLine(u"40179.5\t3,25\t");
-    EXPECT_EQ(shortLine.time, 40179.5);
-    EXPECT_FLOAT_EQ(shortLine.values[0], 3.25f);
-    EXPECT_EQ(shortLine.values[1], 0.f);
+}
+
+// A line cut short would read as a record of zeros: only a whole layout of either version
+// is a record, and every field of it must parse.
+TEST(ArchiveLine, CutOrDamagedLinesAreNoRecords)
+{
+    auto line = [](int fields) {
+        LineBuilder b;
+        b.Time(At(2010, 1, 1, 13));
+        for (int k = 1; k < fields; ++k)
+            b.Int(k == 1 ? 3 : 0);
+        return b.line();
+    };
+    ArchiveRecord r;
+    for (int fields : {1, 2, 23, 33, 35, 40, 45})
+        EXPECT_FALSE(TryParseArchiveLine(line(fields), &r)) << fields << " fields";
+    for (int fields : {kArchiveFieldsV1, kArchiveFieldsV2, kArchiveFieldsV2 + 3}) {
+        ASSERT_TRUE(TryParseArchiveLine(line(fields), &r)) << fields << " fields";
+        EXPECT_FLOAT_EQ(r.values[0], 3.f);
+    }
+    // Text after the last TAB is ignored, so a line cut inside a field lacks that field.
+    const QString whole = line(kArchiveFieldsV2);
+    EXPECT_FALSE(TryParseArchiveLine(whole.left(whole.size() - 2), &r));
+    QString damaged = line(kArchiveFieldsV1);
+    damaged.replace(QStringLiteral("\t3\t"), QStringLiteral("\t3#\t"));
+    EXPECT_FALSE(TryParseArchiveLine(damaged, &r));
+    EXPECT_THROW(ParseArchiveLine(u"40179.5\t3,25\t"), StorageError);
+}
+
+// The refill replaces a damaged line without overwrite, and only a damaged one.
+TEST(InsertArchiveLine, RepairReplacesOnlyADamagedLine)
+{
+    TempDataRoot root;
+    const QString path = root.path() + QStringLiteral("/HA1/201001.dat");
+    QDir().mkpath(root.path() + QStringLiteral("/HA1"));
+    auto whole = [](double t, int q) {
+        LineBuilder b;
+        b.Time(t);
+        for (int k = 1; k < kArchiveFieldsV1; ++k)
+            b.Int(k == 1 ? q : 0);
+        return b.line();
+    };
+    const double t10 = At(2010, 1, 1, 10), t11 = At(2010, 1, 1, 11);
+    const QString cut = whole(t11, 5).left(20);
+    SaveLines(path, {whole(t10, 1), cut});
+    EXPECT_FALSE(InsertArchiveLine(path, whole(t10, 2), t10, false, true)) << "a sound line stays";
+    EXPECT_FALSE(InsertArchiveLine(path, whole(t11, 6), t11, false, false)) << "without repair nothing changes";
+    EXPECT_EQ(LoadLines(path), (QStringList{whole(t10, 1), cut}));
+    EXPECT_TRUE(InsertArchiveLine(path, whole(t11, 6), t11, false, true));
+    EXPECT_EQ(LoadLines(path), (QStringList{whole(t10, 1), whole(t11, 6)}));
+}
+
+TEST(LoadArchiveLines, OfLinesSharingATimeTheLaterIsUsed)
+{
+    TempDataRoot root;
+    const QString path = root.path() + QStringLiteral("/DA1/2010.dat");
+    QDir().mkpath(root.path() + QStringLiteral("/DA1"));
+    const double d1 = At(2010, 1, 1), d2 = At(2010, 1, 2);
+    SaveLines(path, {Line(d1, 1), Line(d2, 2), Line(d2, 3), QStringLiteral("x\t"), Line(d1 + 1e-9, 4)});
+    int repeated = 0;
+    EXPECT_EQ(LoadArchiveLines(path, &repeated), (QStringList{Line(d2, 3), QStringLiteral("x\t"), Line(d1 + 1e-9, 4)}));
+    EXPECT_EQ(repeated, 2);
+    SaveLines(path, {Line(d1, 1), Line(d2, 2)});
+    repeated = 0;
+    EXPECT_EQ(LoadArchiveLines(path, &repeated).size(), 2);
+    EXPECT_EQ(repeated, 0);
 }
 
 TEST(HistoryAndJournalLines, ReadIntoRecords)

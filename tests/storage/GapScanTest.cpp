@@ -29,9 +29,14 @@ double At(int y, int mo, int d, int h = 0)
     return DayCountFromParts(QDate(y, mo, d), QTime(h, 0));
 }
 
+// A whole first-version line (34 fields).
 QString Line(double time)
 {
-    return LineBuilder().Time(time).Real(1.5).Real(0).Int(0).line();
+    LineBuilder b;
+    b.Time(time).Real(1.5);
+    for (int f = 2; f < kArchiveFieldsV1; ++f)
+        b.Int(0);
+    return b.line();
 }
 
 // Writes the given record times into the kind's files, as the writers would place them.
@@ -173,22 +178,30 @@ TEST(GapScanTest, WhatCountsAsAStoredLine)
     const QString path = DataFilePath(root.path(), DataKind::Hourly, kSerial, 2011, 5);
     QDir().mkpath(QFileInfo(path).path());
     const double h0 = At(2011, 5, 1, 0);
+    const QString cut = Line(At(2011, 5, 1, 6));
+    QString badField = Line(At(2011, 5, 1, 7));
+    badField.replace(QStringLiteral("\t1,5\t"), QStringLiteral("\t1,5x\t"));
     SaveLines(path,
         {
             Line(h0),                                             // 00:00 stored
-            QStringLiteral("40664.0416666667\tbad\tvalues\t"),    // 01:00 with "." and bad values: stored
+            Line(At(2011, 5, 1, 1)).replace(u',', u'.'),          // 01:00 with ".": stored
             QStringLiteral("garbage\t1\t"),                       // no time: missing
             LineBuilder().Time(At(2011, 5, 1, 3) + 0.01).line(),  // 03:14: no hourly record time
             Line(At(2011, 6, 1, 4)),                              // a June time in the May file
             QStringLiteral("40664,1666666667"),                   // 04:00 without a TAB: not a line
             Line(At(2011, 5, 1, 5)),                              // 05:00 stored
+            cut.left(cut.size() / 2),                             // 06:00 cut short: damaged, missing
+            badField,                                             // 07:00 whole, a field not parsed here: stored
+            Line(At(2011, 5, 1, 8)),                              // 08:00 stored
         });
     const QByteArray before = test::ReadAll(path);
-    const auto runs = FindGaps(root.path(), kSerial, GapKind::Hourly, h0, At(2011, 5, 1, 5));
-    ASSERT_EQ(runs.size(), 1);
+    const auto runs = FindGaps(root.path(), kSerial, GapKind::Hourly, h0, At(2011, 5, 1, 8));
+    ASSERT_EQ(runs.size(), 2);
     EXPECT_EQ(TimeKey(runs[0].first), TimeKey(At(2011, 5, 1, 2)));
     EXPECT_EQ(TimeKey(runs[0].last), TimeKey(At(2011, 5, 1, 4)));
     EXPECT_EQ(runs[0].count, 3);
+    EXPECT_EQ(TimeKey(runs[1].first), TimeKey(At(2011, 5, 1, 6)));
+    EXPECT_EQ(runs[1].count, 1);
     EXPECT_EQ(test::ReadAll(path), before); // a scan never writes
     EXPECT_FALSE(QFileInfo::exists(DataFilePath(root.path(), DataKind::Hourly, kSerial, 2011, 6)));
 }
@@ -202,6 +215,35 @@ TEST(GapScanTest, MissingFilesAreMissingRecordsAndAFolderInTheWayIsAnError)
     const QString path = DataFilePath(root.path(), DataKind::Daily, kSerial, 2011);
     QDir().mkpath(path); // a folder where the year's file belongs
     EXPECT_THROW(FindGaps(root.path(), kSerial, GapKind::Daily, At(2011, 1, 1), At(2011, 2, 1)), StorageError);
+}
+
+} // namespace
+} // namespace qst
+
+namespace qst {
+namespace {
+
+// The field count decides whether a line is whole; counted eight bytes at a time, checked
+// here against a plain count over lines of random bytes (Windows-1251 letters, TABs, NULs).
+TEST(GapScanTest, FieldCountOfRandomLinesAgreesWithAPlainCount)
+{
+    test::TempDataRoot root;
+    const QString path = DataFilePath(root.path(), DataKind::Hourly, kSerial, 2011, 5);
+    QDir().mkpath(QFileInfo(path).path());
+    const double t = At(2011, 5, 1, 0);
+    const QByteArray time = EncodeCp1251(LineBuilder().Time(t).line());
+    QRandomGenerator rng(8);
+    const char alphabet[] = {'\t', '\t', '\t', '0', '5', ',', '-', ' ', 'x', '\0', char(0x89), char(0xC0), char(0x09 | 0x80)};
+    for (int i = 0; i < 600; ++i) {
+        QByteArray line = time;
+        const int length = int(rng.bounded(160));
+        for (int k = 0; k < length; ++k)
+            line.append(alphabet[rng.bounded(int(sizeof alphabet))]);
+        const qsizetype tabs = line.count('\t');
+        test::WriteAll(path, line + "\r\n");
+        const bool whole = tabs == kArchiveFieldsV1 || tabs >= kArchiveFieldsV2;
+        EXPECT_EQ(FindGaps(root.path(), kSerial, GapKind::Hourly, t, t).isEmpty(), whole) << line.toHex().constData();
+    }
 }
 
 } // namespace

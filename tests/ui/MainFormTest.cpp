@@ -375,6 +375,8 @@ TEST_F(MainFormTest, HourlyPageShowsFixtureArchive)
     b.Time(DayCountFromParts(QDate(2021, 3, 5), QTime(10, 0)));
     for (int f = 1; f <= 19; ++f)
         b.Real(f == 12 ? 70.5 : f == 13 ? 40.25 : 1.5);
+    for (int f = 20; f < kArchiveFieldsV1; ++f) // a whole first-version line
+        b.Int(0);
     SaveLines(path, {b.line(), QStringLiteral("broken\t")});
 
     form->HourTS->FromDate->setDate(QDate(2021, 3, 1));

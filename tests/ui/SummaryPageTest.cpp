@@ -49,7 +49,9 @@ void StoreToday(const QString &root, quint16 serial, int skip)
     for (int h = 0; h < now.time().hour(); ++h) {
         if (h == skip)
             continue;
-        lines << LineBuilder().Time(DayCountFromParts(today, QTime(h, 0))).Real(1).line();
+        // A whole first-version line (34 fields): a shorter one is damaged and counts as missing.
+        lines << LineBuilder().Time(DayCountFromParts(today, QTime(h, 0))).Real(1).line()
+                + QStringLiteral("0\t").repeated(kArchiveFieldsV1 - 2);
     }
     const QString path = DataFilePath(root, DataKind::Hourly, serial, today.year(), today.month());
     QDir().mkpath(QFileInfo(path).path());
