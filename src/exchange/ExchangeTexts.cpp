@@ -40,6 +40,12 @@ QString SaveFailed(const QString &serial, const QString &reason)
     return QStringLiteral("Не удалось сохранить данные прибора ") + serial + QStringLiteral(": ") + reason;
 }
 
+QString RecordsKept(const QString &serial, int count)
+{
+    return QStringLiteral("Записей прибора ") + serial + QStringLiteral(", уже бывших в архиве и не перезаписанных: ")
+           + QString::number(count);
+}
+
 QString RecordsGone(const ArchiveWords &words, const QString &serial, double first, double last)
 {
     return words.empty + serial + QStringLiteral(" не хранит записей с ") + DateTimeText(first)

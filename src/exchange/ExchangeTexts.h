@@ -52,6 +52,8 @@ inline const QString kHungUp = QStringLiteral("Связь с модемом пр
 inline const QString kBadPhoneNumber = QStringLiteral("Соединение не установлено. Неверный номер телефона: ");
 QString UnsupportedVersion(const QString &serial, int version);
 QString SaveFailed(const QString &serial, const QString &reason);
+// Records of a read that were already stored and kept as they were (no overwrite).
+QString RecordsKept(const QString &serial, int count);
 // Positions older than the calculator's oldest record, from first to last.
 QString RecordsGone(const ArchiveWords &words, const QString &serial, double first, double last);
 QString JournalGivenUp(const QString &serial, int failures);

@@ -309,6 +309,7 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
     // Once a record of this request could not be stored, later ones are stored without
     // moving the mark: the next scheduled poll starts at the hole and fills it.
     bool hole = false;
+    int kept = 0; // read again but already stored: the operator learns what a re-read cost
 
     for (bool first = true; !m_stop && !walk.AtEnd(); first = false) {
         // The stop button took the request away: the other meters of the port come first.
@@ -366,7 +367,8 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
             Log(words.readDone + serialText + texts::kAtOffset + backText + texts::kReadDone);
             const StorageTarget target{m_engine.m_env.dataRoot, m_engine.m_env.registry, now};
             try {
-                SaveArchiveLine(target, request.version, serial16, request.reread, 0, archiveKind, values, !hole);
+                if (!SaveArchiveLine(target, request.version, serial16, request.reread, 0, archiveKind, values, !hole))
+                    ++kept;
                 if (request.kind == kRequestDaily && request.version == 2 && m_snapshotFlag && snapshotFilled)
                     SaveCurrentSnapshot(target, serial16, request.reread, snapshot, values.time + 1);
             } catch (const StorageError &e) {
@@ -380,6 +382,8 @@ void TExchangeThread::ReadArchive(const TQueueItem &request)
         walk.Step();
         PauseBetweenRequests(*m_serial, clock);
     }
+    if (kept > 0)
+        Log(texts::RecordsKept(serialText, kept));
     ReportDone(request);
 }
 

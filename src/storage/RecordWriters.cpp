@@ -292,17 +292,19 @@ void SaveCurrentSnapshot(const StorageTarget &target, quint16 serial, bool overw
         FeedStored(target.dataRoot, {FedRecord{FedKind::History, serial, line}});
 }
 
-void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
+bool SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
                      int kind, const ArchiveValues &values, bool advanceMark)
 {
     RefuseUnstorable(Storable(values));
     MeterWriteLock lock(serial);
     const QString line = BuildArchiveLine(version, values);
-    if (InsertArchiveLine(ArchiveFilePath(target.dataRoot, serial, kind, values.time), line, values.time, overwrite,
-                          true))
+    const bool stored = InsertArchiveLine(ArchiveFilePath(target.dataRoot, serial, kind, values.time), line,
+                                          values.time, overwrite, true);
+    if (stored)
         FeedStored(target.dataRoot, {FedRecord{FedKindOfArchive(kind), serial, line}});
     if (advanceMark)
         AdvanceArchiveMark(target, FindSection(target, serial, sectionNumber), kind, values.time);
+    return stored;
 }
 
 bool SaveJournalLine(const StorageTarget &target, quint16 serial, int sectionNumber, double date, double timeOfDay,

@@ -61,7 +61,8 @@ void SaveCurrentSnapshot(const StorageTarget &target, quint16 serial, bool overw
 // The archive line into its file by kind and time; then the meter's LastH/LastD/LastM
 // moves forward. sectionNumber 0: the meter is looked up by serial.
 // advanceMark false: the line is stored but the mark stays (a record before it is missing).
-void SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
+// Returns whether the line now stands in the file (false: a stored line of that time was kept).
+bool SaveArchiveLine(const StorageTarget &target, int version, quint16 serial, bool overwrite, int sectionNumber,
                      int kind, const ArchiveValues &values, bool advanceMark = true);
 // The journal line at the date of `date` and the time of day of `timeOfDay`; LastJ moves
 // forward. Returns true when the entry was already stored.
