@@ -30,6 +30,33 @@ PgResult InsertRows(PgConnection &c, const ReplicaTable &table, const QList<Repl
     return c.Exec(UpsertStatement(table), params);
 }
 
+constexpr const char *kStagingMark = "staging";
+constexpr const char *kNoStagingMark = "no staging";
+
+// Makes the temporary tables once per connection. staged: whether the batches may use them;
+// a database that refuses temporary tables (no TEMPORARY privilege) gets the statements
+// without them. False only when the link failed.
+bool StagingReady(PgConnection &c, bool *staged, PgResult *failure)
+{
+    *staged = c.HasSessionMark(kStagingMark);
+    if (*staged || c.HasSessionMark(kNoStagingMark))
+        return true;
+    for (FedKind kind : AllFedKinds()) {
+        PgResult r = c.Exec(StagingTableStatement(TableOf(kind)));
+        if (!r.ok()) {
+            if (c.LinkLost(r)) {
+                *failure = std::move(r);
+                return false;
+            }
+            c.SetSessionMark(kNoStagingMark);
+            return true;
+        }
+    }
+    c.SetSessionMark(kStagingMark);
+    *staged = true;
+    return true;
+}
+
 ReplicaOutcome Fail(const PgConnection &c, const PgResult &r)
 {
     ReplicaOutcome out;
@@ -117,16 +144,40 @@ ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<F
         }
     }
 
-    PgResult r = c.Exec("BEGIN");
+    // The temporary tables are made outside the batch's transaction: a rolled-back batch
+    // would take them with it.
+    bool staged = false;
+    PgResult r;
+    if (!StagingReady(c, &staged, &r))
+        return Fail(c, r);
+    r = c.Exec("BEGIN");
     if (!r.ok())
         return Fail(c, r);
     bool refusedStatement = false;
     for (FedKind kind : AllFedKinds()) {
         const Prepared &p = byKind.value(kind);
         const ReplicaTable &table = TableOf(kind);
-        const qsizetype perStatement = kRowsPerStatement;
-        for (qsizetype from = 0; from < p.rows.size() && !refusedStatement; from += perStatement) {
-            r = InsertRows(c, table, p.rows, from, qMin(perStatement, p.rows.size() - from));
+        if (staged) {
+            if (p.rows.isEmpty())
+                continue;
+            // A refused value fails the COPY (range, format) or the upsert (constraint,
+            // index row): either way the batch goes one record at a time below.
+            r = c.CopyIn(CopyStatement(table), CopyText(p.rows, 0, p.rows.size()));
+            if (r.ok())
+                r = c.Exec(UpsertFromStagingStatement(table));
+            if (!r.ok()) {
+                if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
+                    ReplicaOutcome f = Fail(c, r);
+                    c.Exec("ROLLBACK");
+                    return f;
+                }
+                refusedStatement = true;
+                break;
+            }
+            continue;
+        }
+        for (qsizetype from = 0; from < p.rows.size() && !refusedStatement; from += kRowsPerStatement) {
+            r = InsertRows(c, table, p.rows, from, qMin(kRowsPerStatement, p.rows.size() - from));
             if (!r.ok()) {
                 if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
                     ReplicaOutcome f = Fail(c, r);

@@ -29,8 +29,9 @@ struct ReplicaOutcome
 // false with the reason.
 bool EnsureSchema(PgConnection &connection, QString *error);
 
-// Upserts the records in one transaction: the later of two records with one key wins, as
-// in the files. When the database refuses a statement for a value, the records are sent
+// Upserts the records in one transaction, each table's rows through COPY into a temporary
+// table and one upsert from it: the later of two records with one key wins, as in the
+// files. When the database refuses a statement for a value, the records are sent
 // one by one so only the refused ones stay out, each with its reason.
 ReplicaOutcome UpsertRecords(PgConnection &connection, const QString &node, const QList<FedRecord> &records);
 

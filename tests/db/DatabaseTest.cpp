@@ -401,6 +401,46 @@ TEST(Upserts, ADatabaseOfTheFirstVersionTakesTheNodeIntoItsKeysAndKeepsItsRows)
     EXPECT_EQ(QueryRows(third, "SELECT count(*) FROM schema_version WHERE version = 2"), QStringList{QStringLiteral("1")});
 }
 
+TEST(Upserts, HostileTextsAndNodeNamesAreStoredByteForByte)
+{
+    QST_REQUIRE_PG();
+    PgConnection c = Open(PgServer::Shared().CreateDatabase());
+    const QString node = QStringLiteral("nörd \\ \\N \"x\" {a,b} 'q'");
+    const QStringList texts = {
+        QStringLiteral("C:\\new\\table"), QStringLiteral("\\N"), QStringLiteral("\\."), QStringLiteral("\\"),
+        QStringLiteral("line\nbreak\r\n"), QStringLiteral("\x01\x1b[0m\x7f"), QStringLiteral("\"q\" {a,\"b\"} NULL"),
+        QStringLiteral("Изменение 😀"), QString(),
+    };
+    QList<FedRecord> batch;
+    for (int i = 0; i < texts.size(); ++i)
+        batch.append({FedKind::Journal, 4, BuildJournalLine(At(i), texts[i], texts[(i + 1) % texts.size()], texts[i])});
+    // PostgreSQL's text holds no NUL: that record is refused, the others are kept.
+    batch.append({FedKind::Journal, 4, BuildJournalLine(At(20), QStringLiteral("a") + QChar(0) + u'b', {}, {})});
+    batch.append({FedKind::Hourly, 4, Hourly(At(0), 1)});
+    // Twice on one connection: the second batch reuses the emptied temporary tables.
+    for (int round = 0; round < 2; ++round) {
+        const ReplicaOutcome out = UpsertRecords(c, node, batch);
+        ASSERT_EQ(out.status, ReplicaOutcome::Committed) << out.error.toStdString();
+        EXPECT_EQ(out.written, texts.size() + 1);
+        EXPECT_EQ(out.refused, QList<int>{int(texts.size())});
+    }
+    // The batches went through the temporary tables, not the statements without them.
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM pg_tables WHERE tablename LIKE 'qst_stage_%' AND schemaname LIKE 'pg_temp%'"),
+              QStringList{QStringLiteral("5")});
+    PgResult r = c.Exec("SELECT text, old_value, new_value, line, node FROM journal ORDER BY time");
+    ASSERT_TRUE(r.ok()) << r.error().toStdString();
+    ASSERT_EQ(r.rows(), texts.size());
+    for (int i = 0; i < r.rows(); ++i) {
+        EXPECT_EQ(r.text(i, 0), texts[i]);
+        EXPECT_EQ(r.text(i, 1), texts[(i + 1) % texts.size()]);
+        EXPECT_EQ(r.text(i, 2), texts[i]);
+        EXPECT_EQ(r.text(i, 3), batch[i].line);
+        EXPECT_EQ(r.text(i, 4), node);
+    }
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM hourly WHERE node = 'nörd \\ \\N \"x\" {a,b} ''q'''"),
+              QStringList{QStringLiteral("1")});
+}
+
 TEST(Upserts, AValueTooLargeForTheIndexIsARefusedRecordNotAFailedBatch)
 {
     QST_REQUIRE_PG();
