@@ -15,11 +15,7 @@ namespace {
 // refused value costs little to find.
 constexpr qsizetype kRowsPerStatement = 2500;
 
-struct Prepared
-{
-    QList<ReplicaRow> rows; // one per key, the last record of the key
-    QList<int> sources;     // the batch index of each row
-};
+using Prepared = PreparedRecords::Kind;
 
 PgResult InsertRows(PgConnection &c, const ReplicaTable &table, const QList<ReplicaRow> &rows, qsizetype from,
                     qsizetype count)
@@ -118,10 +114,10 @@ bool EnsureSchema(PgConnection &c, QString *error)
     return CommitOrReport(c, std::move(r), error);
 }
 
-ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<FedRecord> &records)
+PreparedRecords PrepareRecords(const QString &node, const QList<FedRecord> &records)
 {
-    ReplicaOutcome out;
-    QHash<FedKind, Prepared> byKind;
+    PreparedRecords out;
+    QHash<FedKind, Prepared> &byKind = out.byKind;
     QHash<FedKind, QHash<QByteArray, qsizetype>> seen;
     for (int i = 0; i < records.size(); ++i) {
         ReplicaRow row;
@@ -143,6 +139,22 @@ ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<F
             p.sources.append(i);
         }
     }
+    for (Prepared &p : byKind)
+        p.copyText = CopyText(p.rows, 0, p.rows.size());
+    return out;
+}
+
+ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<FedRecord> &records)
+{
+    return SendPrepared(c, PrepareRecords(node, records));
+}
+
+ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
+{
+    ReplicaOutcome out;
+    out.refused = prepared.refused;
+    out.refusedReasons = prepared.refusedReasons;
+    const QHash<FedKind, Prepared> &byKind = prepared.byKind;
 
     // The temporary tables are made outside the batch's transaction: a rolled-back batch
     // would take them with it.
@@ -162,7 +174,7 @@ ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<F
                 continue;
             // A refused value fails the COPY (range, format) or the upsert (constraint,
             // index row): either way the batch goes one record at a time below.
-            r = c.CopyIn(CopyStatement(table), CopyText(p.rows, 0, p.rows.size()));
+            r = c.CopyIn(CopyStatement(table), p.copyText);
             if (r.ok())
                 r = c.Exec(UpsertFromStagingStatement(table));
             if (!r.ok()) {

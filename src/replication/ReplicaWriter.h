@@ -3,6 +3,7 @@
 #include "PgConnection.h"
 #include "ReplicaRows.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -34,6 +35,24 @@ bool EnsureSchema(PgConnection &connection, QString *error);
 // files. When the database refuses a statement for a value, the records are sent
 // one by one so only the refused ones stay out, each with its reason.
 ReplicaOutcome UpsertRecords(PgConnection &connection, const QString &node, const QList<FedRecord> &records);
+
+// The same in two steps, so that a caller may make the next batch while one is sent: the
+// rows (one per key, the last record of the key) and their COPY text, made without the
+// database; then the sending. The outcome's indexes are the records' in the batch.
+struct PreparedRecords
+{
+    struct Kind
+    {
+        QList<ReplicaRow> rows;
+        QList<int> sources; // the batch index of each row
+        QByteArray copyText;
+    };
+    QHash<FedKind, Kind> byKind;
+    QList<int> refused; // lines no row can hold
+    QStringList refusedReasons;
+};
+PreparedRecords PrepareRecords(const QString &node, const QList<FedRecord> &records);
+ReplicaOutcome SendPrepared(PgConnection &connection, const PreparedRecords &prepared);
 
 // The registry's meters as rows of this node; meters no longer registered leave the table
 // (their records stay). refused: the database refused a value (not the moment).
