@@ -19,7 +19,7 @@ namespace qst {
 
 namespace {
 
-constexpr int kSyncBatch = 5000;
+constexpr int kSyncBatch = 20000;
 
 struct KindFolder
 {
@@ -59,6 +59,12 @@ public:
     // Starts sending what was added. onBooked runs here once it (and all before it) is booked.
     bool Flush(std::function<void()> onBooked = {})
     {
+        // Made ready before waiting: this is the work that overlaps the batch in flight.
+        const bool any = !m_records.isEmpty();
+        PreparedRecords prepared;
+        if (any)
+            prepared = PrepareRecords(m_node, m_records);
+        m_records.clear();
         if (!Finish())
             return false;
         Pending next;
@@ -67,11 +73,8 @@ public:
         next.onBooked = std::move(onBooked);
         m_files.clear();
         m_unreadable.clear();
-        if (!m_records.isEmpty()) {
-            const PreparedRecords prepared = PrepareRecords(m_node, m_records);
-            m_records.clear();
+        if (any)
             next.outcome = std::async(std::launch::async, [this, prepared] { return SendPrepared(m_c, prepared); });
-        }
         m_pending = std::move(next);
         m_hasPending = true;
         return m_pending.outcome.valid() || Finish();

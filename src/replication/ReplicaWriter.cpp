@@ -26,6 +26,30 @@ PgResult InsertRows(PgConnection &c, const ReplicaTable &table, const QList<Repl
     return c.Exec(UpsertStatement(table), params);
 }
 
+// Rows from..from+count in a transaction of their own; a refused part is halved until the
+// refused records are found. False when the link or the database failed (failure says why).
+bool SendAlone(PgConnection &c, const ReplicaTable &table, const Prepared &p, qsizetype from, qsizetype count,
+               ReplicaOutcome &out, PgResult *failure)
+{
+    PgResult r = InsertRows(c, table, p.rows, from, count);
+    if (r.ok()) {
+        out.written += int(count);
+        return true;
+    }
+    if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
+        *failure = std::move(r);
+        return false;
+    }
+    if (count == 1) {
+        out.refused.append(p.sources[from]);
+        out.refusedReasons.append(r.error());
+        return true;
+    }
+    const qsizetype half = count / 2;
+    return SendAlone(c, table, p, from, half, out, failure) &&
+           SendAlone(c, table, p, from + half, count - half, out, failure);
+}
+
 constexpr const char *kStagingMark = "staging";
 constexpr const char *kNoStagingMark = "no staging";
 
@@ -211,24 +235,17 @@ ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
         return out;
     }
 
-    // A value the database will not take: one record at a time, each its own transaction,
-    // so that only the refused ones stay out.
+    // A value the database will not take: the rows again, each part its own transaction,
+    // halving a refused part down to the refused records alone, so that one bad value in a
+    // large batch costs a few dozen statements, not one per record.
     c.Exec("ROLLBACK");
     for (FedKind kind : AllFedKinds()) {
         const Prepared &p = byKind.value(kind);
         const ReplicaTable &table = TableOf(kind);
-        for (qsizetype i = 0; i < p.rows.size(); ++i) {
-            r = InsertRows(c, table, p.rows, i, 1);
-            if (r.ok()) {
-                ++out.written;
-            } else if (!c.LinkLost(r) && RecordRefused(r.sqlState())) {
-                out.refused.append(p.sources[i]);
-                out.refusedReasons.append(r.error());
-            } else {
-                // What was written stays written: a later send only finds it again.
-                ReplicaOutcome f = Fail(c, r);
-                return f;
-            }
+        for (qsizetype from = 0; from < p.rows.size(); from += kRowsPerStatement) {
+            // What was written stays written: a later send only finds it again.
+            if (!SendAlone(c, table, p, from, qMin(kRowsPerStatement, p.rows.size() - from), out, &r))
+                return Fail(c, r);
         }
     }
     return out;

@@ -32,8 +32,9 @@ bool EnsureSchema(PgConnection &connection, QString *error);
 
 // Upserts the records in one transaction, each table's rows through COPY into a temporary
 // table and one upsert from it: the later of two records with one key wins, as in the
-// files. When the database refuses a statement for a value, the records are sent
-// one by one so only the refused ones stay out, each with its reason.
+// files. When the database refuses the batch for a value, its rows are sent again in parts,
+// each committed on its own and a refused part halved, so only the refused records stay
+// out, each with its reason.
 ReplicaOutcome UpsertRecords(PgConnection &connection, const QString &node, const QList<FedRecord> &records);
 
 // The same in two steps, so that a caller may make the next batch while one is sent: the

@@ -441,6 +441,58 @@ TEST(Upserts, HostileTextsAndNodeNamesAreStoredByteForByte)
               QStringList{QStringLiteral("1")});
 }
 
+TEST(Upserts, ASyncOfManyBatchesCountsEachMetersRecordsAndNamesTheFileOfEachRefusal)
+{
+    QST_REQUIRE_PG();
+    PgConnection c = Open(PgServer::Shared().CreateDatabase());
+    ASSERT_TRUE(c.Exec("ALTER TABLE hourly ADD CONSTRAINT sane_heat CHECK (q1 < 1000)").ok());
+    TempDataRoot root;
+    Registry registry(TreeIniPath(root.path()));
+    const struct
+    {
+        quint16 serial;
+        int hours;   // more than one batch for the first meter
+        int refused; // the hour the database refuses; -1: none
+    } meters[] = {{11, 6000, 5500}, {12, 30, 4}, {13, 5, -1}};
+    QString badFile;
+    for (const auto &m : meters) {
+        MeterRecord record;
+        record.name = QStringLiteral("М%1").arg(m.serial);
+        record.serial = QString::number(m.serial);
+        AddMeter(registry, 0, record);
+        QMap<QString, QList<TimedLine>> files;
+        for (int h = 0; h < m.hours; ++h) {
+            const double t = At(h);
+            const QDate d = DateTimeFromDayCount(t).date();
+            files[DataFilePath(root.path(), DataKind::Hourly, m.serial, d.year(), d.month())].append(
+                {Hourly(t, h == m.refused ? 5000 : 1), t});
+        }
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            InsertArchiveLines(it.key(), it.value(), true);
+        if (m.serial == 12) {
+            // A line no row can hold, at the end of the meter's file.
+            badFile = files.firstKey();
+            QFile f(badFile);
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write("not a time\t1\t\r\n");
+        }
+    }
+    QStringList progress;
+    const FileSyncResult result = SyncFilesToDatabase(c, root.path(), registry, QStringLiteral("n"), {},
+                                                      [&](const QString &line) { progress.append(line); });
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.meters, 3);
+    EXPECT_EQ(result.sent, 6000 + 30 + 5 - 2);
+    EXPECT_EQ(result.refused, 3);
+    EXPECT_EQ(progress, (QStringList{QStringLiteral("11: 6000 records"), QStringLiteral("12: 31 records"),
+                                     QStringLiteral("13: 5 records")}));
+    const QString refusals = result.refusedLines.join(u'\n');
+    EXPECT_EQ(refusals.count(QStringLiteral("sane_heat")), 2) << refusals.toStdString();
+    EXPECT_TRUE(refusals.contains(QDir::toNativeSeparators(badFile) + QStringLiteral(": the time field"))) << refusals.toStdString();
+    EXPECT_EQ(QueryRows(c, "SELECT serial, count(*) FROM hourly GROUP BY serial ORDER BY serial"),
+              (QStringList{QStringLiteral("11\t5999"), QStringLiteral("12\t29"), QStringLiteral("13\t5")}));
+}
+
 TEST(Upserts, AValueTooLargeForTheIndexIsARefusedRecordNotAFailedBatch)
 {
     QST_REQUIRE_PG();
