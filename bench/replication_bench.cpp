@@ -6,8 +6,10 @@
 //     against the file alone;
 //  3. db sync of a year of one meter (8,760 hours, 365 days, 12 months, 2,000 journal
 //     entries): against reading and converting the same lines without sending (goal < 2 s);
-//  4. db sync of M meters x a year: records per second, and what 1,000 meters would take.
-// Usage: replication_bench [records to poll] [meters for 4]
+//  4. db sync of M meters x a year (default 20): against PostgreSQL's own COPY of the same
+//     rows, made beforehand, into the same empty tables with their keys (the server's floor),
+//     alternating, each into freshly emptied tables.
+// Usage: replication_bench [records to poll; 0: only 4] [meters for 4]
 #include "BenchTiming.h"
 #include "CountingLog.h"
 #include "SimHarness.h"
@@ -219,6 +221,59 @@ qint64 ReadAndConvert(const QString &root, Registry &registry)
     return rows;
 }
 
+// Every line of the data root as COPY text for its table, as a plain COPY would send it.
+QHash<FedKind, QByteArray> CopyTexts(const QString &root, Registry &registry)
+{
+    QHash<FedKind, QByteArray> texts;
+    for (int number : registry.MeterNumbers()) {
+        quint16 serial = 0;
+        ParseSerial(registry.file().ReadString(MeterSection(number), reg::kSerial), &serial);
+        const std::pair<DataKind, FedKind> kinds[] = {{DataKind::Hourly, FedKind::Hourly}, {DataKind::Daily, FedKind::Daily},
+                                                      {DataKind::Monthly, FedKind::Monthly},
+                                                      {DataKind::Journal, FedKind::Journal}};
+        for (const auto &[dataKind, fedKind] : kinds) {
+            const QDir folder(MeterFolderPath(root, dataKind, serial));
+            for (const QFileInfo &f : folder.entryInfoList({QStringLiteral("*.dat")}, QDir::Files)) {
+                QList<ReplicaRow> rows;
+                for (const QString &line : LoadLines(f.filePath())) {
+                    ReplicaRow row;
+                    QString reason;
+                    if (MakeReplicaRow(FedRecord{fedKind, serial, line}, QStringLiteral("bench"), &row, &reason))
+                        rows.append(std::move(row));
+                }
+                texts[fedKind] += CopyText(rows, 0, rows.size());
+            }
+        }
+    }
+    return texts;
+}
+
+void Empty(PgConnection &c)
+{
+    c.Exec("TRUNCATE current_history, hourly, daily, monthly, journal");
+    c.Exec("CHECKPOINT");
+}
+
+// The server's floor: one COPY per table straight into the keyed tables, one transaction.
+qint64 PlainCopy(PgConnection &c, const QHash<FedKind, QByteArray> &texts)
+{
+    qint64 rows = 0;
+    c.Exec("BEGIN");
+    for (auto it = texts.cbegin(); it != texts.cend(); ++it) {
+        const ReplicaTable &table = TableOf(it.key());
+        QByteArray sql = "COPY " + QByteArray(table.name) + " (serial,time";
+        for (const ReplicaColumn &column : table.fieldColumns)
+            sql += ',' + QByteArray(column.name);
+        sql += ",line,node) FROM STDIN";
+        const PgResult r = c.CopyIn(sql, it.value());
+        if (!r.ok())
+            std::fprintf(stderr, "COPY: %s\n", qPrintable(r.error()));
+        rows += it.value().count('\n');
+    }
+    c.Exec("COMMIT");
+    return rows;
+}
+
 FileSyncResult Sync(const QString &root, Registry &registry, const QString &url)
 {
     PgConnection c;
@@ -241,7 +296,7 @@ int main(int argc, char **argv)
     if (!server.ok())
         return 1;
 
-    {
+    if (records > 0) {
         SimProcess sim({QStringLiteral("--calc"), QStringLiteral("2"), QStringLiteral("--serial"),
                         QStringLiteral("7201"), QStringLiteral("--baud"), QStringLiteral("19200"),
                         QStringLiteral("--latency-ms"), QStringLiteral("20"), QStringLiteral("--hourly-slots"),
@@ -257,7 +312,7 @@ int main(int argc, char **argv)
         std::printf("%-34s %8.2f ms/record   copy off %8.2f ms/record   ratio %.3fx (goal: 1.0 within noise)\n",
                     "poll, copy on", on[1] * 1e3, off[1] * 1e3, on[1] / off[1]);
     }
-    {
+    if (records > 0) {
         std::vector<double> offs, ons;
         for (int round = 0; round < 5; ++round) {
             offs.push_back(StorePerRecord(1000, {}));
@@ -270,7 +325,7 @@ int main(int argc, char **argv)
         std::printf("%-34s %8.3f ms/record   file alone %8.3f ms/record   ratio %.2fx (outbox append, synced)\n",
                     "store one hour, copy on", on * 1e3, off * 1e3, on / off);
     }
-    {
+    if (records > 0) {
         QTemporaryDir root;
         QDir(root.path()).mkdir(QStringLiteral("DATA"));
         Registry registry(TreeIniPath(root.path()));
@@ -293,17 +348,42 @@ int main(int argc, char **argv)
         Registry registry(TreeIniPath(root.path()));
         for (int m = 0; m < meters; ++m)
             WriteYear(root.path(), registry, quint16(8000 + m));
-        const qint64 rows = ReadAndConvert(root.path(), registry);
         QElapsedTimer t;
         t.start();
-        const FileSyncResult result = Sync(root.path(), registry, server.NewDatabase());
-        const double seconds = t.nsecsElapsed() / 1e9;
-        const double perSecond = result.sent / seconds;
-        std::printf("%-34s %lld records of %d meters in %.1f s: %.0f records/s; 1,000 meters x a year (%.1f M "
-                    "records) at this rate: %.0f min (%lld rows read)\n",
-                    "db sync, many meters", static_cast<long long>(result.sent), meters, seconds, perSecond,
-                    result.sent / double(meters) * 1000 / 1e6, result.sent / double(meters) * 1000 / perSecond / 60,
-                    static_cast<long long>(rows));
+        const QHash<FedKind, QByteArray> copyText = CopyTexts(root.path(), registry);
+        const double prepare = t.nsecsElapsed() / 1e9;
+        const QString url = server.NewDatabase();
+        PgConnection c;
+        QString error;
+        if (!c.Open(url, &error) || !EnsureSchema(c, &error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return 1;
+        }
+        std::vector<double> copies, syncs;
+        qint64 sent = 0, copied = 0;
+        for (int round = 0; round < 3; ++round) {
+            Empty(c);
+            t.restart();
+            copied = PlainCopy(c, copyText);
+            copies.push_back(t.nsecsElapsed() / 1e9);
+            Empty(c);
+            t.restart();
+            sent = Sync(root.path(), registry, url).sent;
+            syncs.push_back(t.nsecsElapsed() / 1e9);
+        }
+        std::sort(copies.begin(), copies.end());
+        std::sort(syncs.begin(), syncs.end());
+        const double copy = copies[1], sync = syncs[1];
+        std::printf("%-34s %lld records of %d meters in %.2f s (%.0f records/s)   plain COPY of the same rows "
+                    "%lld in %.2f s   ratio %.2fx (goal: 1.5x)\n",
+                    "db sync, many meters", static_cast<long long>(sent), meters, sync, sent / sync,
+                    static_cast<long long>(copied), copy, sync / copy);
+        std::printf("%-34s runs: sync %.2f/%.2f/%.2f s, COPY %.2f/%.2f/%.2f s; the COPY's text took %.2f s to "
+                    "make (not counted)\n",
+                    "", syncs[0], syncs[1], syncs[2], copies[0], copies[1], copies[2], prepare);
+        const PgResult size = c.Exec("SELECT pg_database_size(current_database())");
+        if (size.ok())
+            std::printf("%-34s database after the sync: %.0f MB\n", "", size.text(0, 0).toDouble() / 1e6);
     }
     return 0;
 }

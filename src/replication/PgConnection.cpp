@@ -42,6 +42,11 @@ bool PgResult::ok() const
     return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
 }
 
+bool PgResult::copyIn() const
+{
+    return m_result && PQresultStatus(m_result) == PGRES_COPY_IN;
+}
+
 QString PgResult::error() const
 {
     if (!m_result)
@@ -158,6 +163,7 @@ void PgConnection::Close()
     if (m_conn)
         PQfinish(m_conn);
     m_conn = nullptr;
+    m_marks.clear();
 }
 
 bool PgConnection::isOpen() const
@@ -182,6 +188,28 @@ PgResult PgConnection::Exec(const QByteArray &sql, const QList<std::optional<QBy
         values.push_back(p ? p->constData() : nullptr);
     return PgResult(PQexecParams(m_conn, sql.constData(), int(values.size()), nullptr, values.data(), nullptr,
                                  nullptr, 0));
+}
+
+PgResult PgConnection::CopyIn(const QByteArray &copySql, const QByteArray &data)
+{
+    if (!m_conn)
+        return PgResult();
+    PgResult start(PQexec(m_conn, copySql.constData()));
+    if (!start.copyIn())
+        return start;
+    // Sent in pieces so libpq's buffer does not double the batch in memory.
+    constexpr qsizetype kPiece = 1 << 20;
+    bool sent = true;
+    for (qsizetype at = 0; at < data.size() && sent; at += kPiece)
+        sent = PQputCopyData(m_conn, data.constData() + at, int(qMin(kPiece, data.size() - at))) == 1;
+    if (PQputCopyEnd(m_conn, sent ? nullptr : "the data could not be sent") != 1)
+        return PgResult();
+    // The COPY's own result, then the end of the command; anything after it is drained so
+    // the connection is ready for the next statement.
+    PgResult result(PQgetResult(m_conn));
+    while (pg_result *more = PQgetResult(m_conn))
+        PQclear(more);
+    return result;
 }
 
 bool PgConnection::LinkLost(const PgResult &result) const

@@ -26,6 +26,7 @@ public:
     ~PgResult();
 
     bool ok() const;
+    bool copyIn() const; // the server waits for COPY data
     QString error() const;
     QByteArray sqlState() const;
     int rows() const;
@@ -47,8 +48,10 @@ public:
     PgConnection &operator=(const PgConnection &) = delete;
     PgConnection(PgConnection &&other) noexcept
         : m_conn(other.m_conn)
+        , m_marks(std::move(other.m_marks))
     {
         other.m_conn = nullptr;
+        other.m_marks.clear();
     }
 
     // url: a connection string or URI, read by libpq; connecting takes at most
@@ -59,12 +62,20 @@ public:
 
     PgResult Exec(const QByteArray &sql);
     PgResult Exec(const QByteArray &sql, const QList<std::optional<QByteArray>> &params);
+    // COPY ... FROM STDIN with `data` (already in the statement's format): the result of the
+    // COPY, whether the server refused the statement, a row of the data or the link.
+    PgResult CopyIn(const QByteArray &copySql, const QByteArray &data);
+
+    // Per-session marks (temporary tables made once per connection); a new connection has none.
+    bool HasSessionMark(const QByteArray &mark) const { return m_marks.contains(mark); }
+    void SetSessionMark(const QByteArray &mark) { m_marks.append(mark); }
 
     // Whether a failed statement means the link is gone (retry later), not a refused value.
     bool LinkLost(const PgResult &result) const;
 
 private:
     pg_conn *m_conn = nullptr;
+    QList<QByteArray> m_marks;
 };
 
 // Whether a refusal belongs to the record (bad value, constraint) rather than the moment.

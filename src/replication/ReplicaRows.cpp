@@ -201,20 +201,30 @@ bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *ro
     return true;
 }
 
-QByteArray UpsertStatement(const ReplicaTable &table)
+namespace {
+
+QList<ReplicaColumn> RowColumns(const ReplicaTable &table)
 {
     QList<ReplicaColumn> columns = {{"serial", kInt}, {"time", "timestamp"}};
     columns += table.fieldColumns;
     columns.append(ReplicaColumn{"line", "text"});
     columns.append(ReplicaColumn{"node", "text"});
+    return columns;
+}
+
+QByteArray InsertHead(const ReplicaTable &table)
+{
+    const QList<ReplicaColumn> columns = RowColumns(table);
     QByteArray sql = "INSERT INTO " + QByteArray(table.name) + " AS r (";
     for (qsizetype i = 0; i < columns.size(); ++i)
         sql += (i ? "," : "") + QByteArray(columns[i].name);
-    // One array per column: the statement stays the same size whatever the batch.
-    sql += ") SELECT * FROM unnest(";
-    for (qsizetype i = 0; i < columns.size(); ++i)
-        sql += (i ? ",$" : "$") + QByteArray::number(i + 1) + "::" + columns[i].type + "[]";
-    sql += ") ON CONFLICT (serial";
+    return sql + ") ";
+}
+
+QByteArray ConflictClause(const ReplicaTable &table)
+{
+    const QList<ReplicaColumn> columns = RowColumns(table);
+    QByteArray sql = " ON CONFLICT (serial";
     for (const QString &k : table.keyColumns)
         sql += ',' + k.toLatin1();
     sql += ") DO UPDATE SET ";
@@ -228,6 +238,90 @@ QByteArray UpsertStatement(const ReplicaTable &table)
     }
     sql += ",stored_at=now() WHERE r.line IS DISTINCT FROM EXCLUDED.line";
     return sql;
+}
+
+QByteArray StagingName(const ReplicaTable &table)
+{
+    return "qst_stage_" + QByteArray(table.name);
+}
+
+} // namespace
+
+QByteArray UpsertStatement(const ReplicaTable &table)
+{
+    const QList<ReplicaColumn> columns = RowColumns(table);
+    // One array per column: the statement stays the same size whatever the batch.
+    QByteArray sql = InsertHead(table) + "SELECT * FROM unnest(";
+    for (qsizetype i = 0; i < columns.size(); ++i)
+        sql += (i ? ",$" : "$") + QByteArray::number(i + 1) + "::" + columns[i].type + "[]";
+    return sql + ")" + ConflictClause(table);
+}
+
+QByteArray StagingTableStatement(const ReplicaTable &table)
+{
+    const QList<ReplicaColumn> columns = RowColumns(table);
+    QByteArray sql = "CREATE TEMPORARY TABLE IF NOT EXISTS " + StagingName(table) + " (";
+    for (qsizetype i = 0; i < columns.size(); ++i)
+        sql += (i ? ", " : "") + QByteArray(columns[i].name) + ' ' + columns[i].type;
+    return sql + ") ON COMMIT DELETE ROWS";
+}
+
+QByteArray CopyStatement(const ReplicaTable &table)
+{
+    return "COPY " + StagingName(table) + " FROM STDIN";
+}
+
+QByteArray UpsertFromStagingStatement(const ReplicaTable &table)
+{
+    return InsertHead(table) + "SELECT * FROM " + StagingName(table) + ConflictClause(table);
+}
+
+void AppendCopyValue(QByteArray *out, const QByteArray &value)
+{
+    const char *run = value.constData();
+    const char *const end = run + value.size();
+    for (const char *p = run; p < end; ++p) {
+        const char *escape = nullptr;
+        switch (*p) {
+        case '\\':
+            escape = "\\\\";
+            break;
+        case '\t':
+            escape = "\\t";
+            break;
+        case '\n':
+            escape = "\\n";
+            break;
+        case '\r':
+            escape = "\\r";
+            break;
+        default:
+            continue;
+        }
+        out->append(run, p - run);
+        out->append(escape, 2);
+        run = p + 1;
+    }
+    out->append(run, end - run);
+}
+
+QByteArray CopyText(const QList<ReplicaRow> &rows, qsizetype from, qsizetype count)
+{
+    QByteArray text;
+    text.reserve(count * 512);
+    for (qsizetype r = from; r < from + count; ++r) {
+        const QList<std::optional<QByteArray>> &values = rows[r].values;
+        for (qsizetype c = 0; c < values.size(); ++c) {
+            if (c)
+                text += '\t';
+            if (values[c])
+                AppendCopyValue(&text, *values[c]);
+            else
+                text += "\\N";
+        }
+        text += '\n';
+    }
+    return text;
 }
 
 QList<QByteArray> ArrayParameters(const ReplicaTable &table, const QList<ReplicaRow> &rows, qsizetype from,

@@ -56,6 +56,18 @@ int ParameterCount(const ReplicaTable &table); // columns per row
 QList<QByteArray> ArrayParameters(const ReplicaTable &table, const QList<ReplicaRow> &rows, qsizetype from,
                                   qsizetype count);
 
+// The batch path: COPY into a temporary table of the record table's columns (no keys, no
+// constraints: the record table judges the rows), then one upsert from it. The temporary
+// table is made once per connection and empties itself at every commit.
+QByteArray StagingTableStatement(const ReplicaTable &table);
+QByteArray CopyStatement(const ReplicaTable &table);
+QByteArray UpsertFromStagingStatement(const ReplicaTable &table);
+// The rows from..from+count in COPY's text format.
+QByteArray CopyText(const QList<ReplicaRow> &rows, qsizetype from, qsizetype count);
+// One value as COPY's text format spells it: backslash, tab, line feed and carriage
+// return escaped, every other byte as it is.
+void AppendCopyValue(QByteArray *out, const QByteArray &value);
+
 // The statements that create the schema of this version, in order.
 // Version 2: the node is part of the record tables' keys.
 constexpr int kSchemaVersion = 2;

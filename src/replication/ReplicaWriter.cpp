@@ -15,11 +15,7 @@ namespace {
 // refused value costs little to find.
 constexpr qsizetype kRowsPerStatement = 2500;
 
-struct Prepared
-{
-    QList<ReplicaRow> rows; // one per key, the last record of the key
-    QList<int> sources;     // the batch index of each row
-};
+using Prepared = PreparedRecords::Kind;
 
 PgResult InsertRows(PgConnection &c, const ReplicaTable &table, const QList<ReplicaRow> &rows, qsizetype from,
                     qsizetype count)
@@ -28,6 +24,57 @@ PgResult InsertRows(PgConnection &c, const ReplicaTable &table, const QList<Repl
     for (QByteArray &a : ArrayParameters(table, rows, from, count))
         params.append(std::move(a));
     return c.Exec(UpsertStatement(table), params);
+}
+
+// Rows from..from+count in a transaction of their own; a refused part is halved until the
+// refused records are found. False when the link or the database failed (failure says why).
+bool SendAlone(PgConnection &c, const ReplicaTable &table, const Prepared &p, qsizetype from, qsizetype count,
+               ReplicaOutcome &out, PgResult *failure)
+{
+    PgResult r = InsertRows(c, table, p.rows, from, count);
+    if (r.ok()) {
+        out.written += int(count);
+        return true;
+    }
+    if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
+        *failure = std::move(r);
+        return false;
+    }
+    if (count == 1) {
+        out.refused.append(p.sources[from]);
+        out.refusedReasons.append(r.error());
+        return true;
+    }
+    const qsizetype half = count / 2;
+    return SendAlone(c, table, p, from, half, out, failure) &&
+           SendAlone(c, table, p, from + half, count - half, out, failure);
+}
+
+constexpr const char *kStagingMark = "staging";
+constexpr const char *kNoStagingMark = "no staging";
+
+// Makes the temporary tables once per connection. staged: whether the batches may use them;
+// a database that refuses temporary tables (no TEMPORARY privilege) gets the statements
+// without them. False only when the link failed.
+bool StagingReady(PgConnection &c, bool *staged, PgResult *failure)
+{
+    *staged = c.HasSessionMark(kStagingMark);
+    if (*staged || c.HasSessionMark(kNoStagingMark))
+        return true;
+    for (FedKind kind : AllFedKinds()) {
+        PgResult r = c.Exec(StagingTableStatement(TableOf(kind)));
+        if (!r.ok()) {
+            if (c.LinkLost(r)) {
+                *failure = std::move(r);
+                return false;
+            }
+            c.SetSessionMark(kNoStagingMark);
+            return true;
+        }
+    }
+    c.SetSessionMark(kStagingMark);
+    *staged = true;
+    return true;
 }
 
 ReplicaOutcome Fail(const PgConnection &c, const PgResult &r)
@@ -91,10 +138,10 @@ bool EnsureSchema(PgConnection &c, QString *error)
     return CommitOrReport(c, std::move(r), error);
 }
 
-ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<FedRecord> &records)
+PreparedRecords PrepareRecords(const QString &node, const QList<FedRecord> &records)
 {
-    ReplicaOutcome out;
-    QHash<FedKind, Prepared> byKind;
+    PreparedRecords out;
+    QHash<FedKind, Prepared> &byKind = out.byKind;
     QHash<FedKind, QHash<QByteArray, qsizetype>> seen;
     for (int i = 0; i < records.size(); ++i) {
         ReplicaRow row;
@@ -116,17 +163,57 @@ ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<F
             p.sources.append(i);
         }
     }
+    for (Prepared &p : byKind)
+        p.copyText = CopyText(p.rows, 0, p.rows.size());
+    return out;
+}
 
-    PgResult r = c.Exec("BEGIN");
+ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<FedRecord> &records)
+{
+    return SendPrepared(c, PrepareRecords(node, records));
+}
+
+ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
+{
+    ReplicaOutcome out;
+    out.refused = prepared.refused;
+    out.refusedReasons = prepared.refusedReasons;
+    const QHash<FedKind, Prepared> &byKind = prepared.byKind;
+
+    // The temporary tables are made outside the batch's transaction: a rolled-back batch
+    // would take them with it.
+    bool staged = false;
+    PgResult r;
+    if (!StagingReady(c, &staged, &r))
+        return Fail(c, r);
+    r = c.Exec("BEGIN");
     if (!r.ok())
         return Fail(c, r);
     bool refusedStatement = false;
     for (FedKind kind : AllFedKinds()) {
         const Prepared &p = byKind.value(kind);
         const ReplicaTable &table = TableOf(kind);
-        const qsizetype perStatement = kRowsPerStatement;
-        for (qsizetype from = 0; from < p.rows.size() && !refusedStatement; from += perStatement) {
-            r = InsertRows(c, table, p.rows, from, qMin(perStatement, p.rows.size() - from));
+        if (staged) {
+            if (p.rows.isEmpty())
+                continue;
+            // A refused value fails the COPY (range, format) or the upsert (constraint,
+            // index row): either way the batch goes one record at a time below.
+            r = c.CopyIn(CopyStatement(table), p.copyText);
+            if (r.ok())
+                r = c.Exec(UpsertFromStagingStatement(table));
+            if (!r.ok()) {
+                if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
+                    ReplicaOutcome f = Fail(c, r);
+                    c.Exec("ROLLBACK");
+                    return f;
+                }
+                refusedStatement = true;
+                break;
+            }
+            continue;
+        }
+        for (qsizetype from = 0; from < p.rows.size() && !refusedStatement; from += kRowsPerStatement) {
+            r = InsertRows(c, table, p.rows, from, qMin(kRowsPerStatement, p.rows.size() - from));
             if (!r.ok()) {
                 if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
                     ReplicaOutcome f = Fail(c, r);
@@ -148,24 +235,17 @@ ReplicaOutcome UpsertRecords(PgConnection &c, const QString &node, const QList<F
         return out;
     }
 
-    // A value the database will not take: one record at a time, each its own transaction,
-    // so that only the refused ones stay out.
+    // A value the database will not take: the rows again, each part its own transaction,
+    // halving a refused part down to the refused records alone, so that one bad value in a
+    // large batch costs a few dozen statements, not one per record.
     c.Exec("ROLLBACK");
     for (FedKind kind : AllFedKinds()) {
         const Prepared &p = byKind.value(kind);
         const ReplicaTable &table = TableOf(kind);
-        for (qsizetype i = 0; i < p.rows.size(); ++i) {
-            r = InsertRows(c, table, p.rows, i, 1);
-            if (r.ok()) {
-                ++out.written;
-            } else if (!c.LinkLost(r) && RecordRefused(r.sqlState())) {
-                out.refused.append(p.sources[i]);
-                out.refusedReasons.append(r.error());
-            } else {
-                // What was written stays written: a later send only finds it again.
-                ReplicaOutcome f = Fail(c, r);
-                return f;
-            }
+        for (qsizetype from = 0; from < p.rows.size(); from += kRowsPerStatement) {
+            // What was written stays written: a later send only finds it again.
+            if (!SendAlone(c, table, p, from, qMin(kRowsPerStatement, p.rows.size() - from), out, &r))
+                return Fail(c, r);
         }
     }
     return out;

@@ -3,6 +3,7 @@
 #include "PgConnection.h"
 #include "ReplicaRows.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -29,10 +30,30 @@ struct ReplicaOutcome
 // false with the reason.
 bool EnsureSchema(PgConnection &connection, QString *error);
 
-// Upserts the records in one transaction: the later of two records with one key wins, as
-// in the files. When the database refuses a statement for a value, the records are sent
-// one by one so only the refused ones stay out, each with its reason.
+// Upserts the records in one transaction, each table's rows through COPY into a temporary
+// table and one upsert from it: the later of two records with one key wins, as in the
+// files. When the database refuses the batch for a value, its rows are sent again in parts,
+// each committed on its own and a refused part halved, so only the refused records stay
+// out, each with its reason.
 ReplicaOutcome UpsertRecords(PgConnection &connection, const QString &node, const QList<FedRecord> &records);
+
+// The same in two steps, so that a caller may make the next batch while one is sent: the
+// rows (one per key, the last record of the key) and their COPY text, made without the
+// database; then the sending. The outcome's indexes are the records' in the batch.
+struct PreparedRecords
+{
+    struct Kind
+    {
+        QList<ReplicaRow> rows;
+        QList<int> sources; // the batch index of each row
+        QByteArray copyText;
+    };
+    QHash<FedKind, Kind> byKind;
+    QList<int> refused; // lines no row can hold
+    QStringList refusedReasons;
+};
+PreparedRecords PrepareRecords(const QString &node, const QList<FedRecord> &records);
+ReplicaOutcome SendPrepared(PgConnection &connection, const PreparedRecords &prepared);
 
 // The registry's meters as rows of this node; meters no longer registered leave the table
 // (their records stay). refused: the database refused a value (not the moment).

@@ -401,6 +401,98 @@ TEST(Upserts, ADatabaseOfTheFirstVersionTakesTheNodeIntoItsKeysAndKeepsItsRows)
     EXPECT_EQ(QueryRows(third, "SELECT count(*) FROM schema_version WHERE version = 2"), QStringList{QStringLiteral("1")});
 }
 
+TEST(Upserts, HostileTextsAndNodeNamesAreStoredByteForByte)
+{
+    QST_REQUIRE_PG();
+    PgConnection c = Open(PgServer::Shared().CreateDatabase());
+    const QString node = QStringLiteral("nörd \\ \\N \"x\" {a,b} 'q'");
+    const QStringList texts = {
+        QStringLiteral("C:\\new\\table"), QStringLiteral("\\N"), QStringLiteral("\\."), QStringLiteral("\\"),
+        QStringLiteral("line\nbreak\r\n"), QStringLiteral("\x01\x1b[0m\x7f"), QStringLiteral("\"q\" {a,\"b\"} NULL"),
+        QStringLiteral("Изменение 😀"), QString(),
+    };
+    QList<FedRecord> batch;
+    for (int i = 0; i < texts.size(); ++i)
+        batch.append({FedKind::Journal, 4, BuildJournalLine(At(i), texts[i], texts[(i + 1) % texts.size()], texts[i])});
+    // PostgreSQL's text holds no NUL: that record is refused, the others are kept.
+    batch.append({FedKind::Journal, 4, BuildJournalLine(At(20), QStringLiteral("a") + QChar(0) + u'b', {}, {})});
+    batch.append({FedKind::Hourly, 4, Hourly(At(0), 1)});
+    // Twice on one connection: the second batch reuses the emptied temporary tables.
+    for (int round = 0; round < 2; ++round) {
+        const ReplicaOutcome out = UpsertRecords(c, node, batch);
+        ASSERT_EQ(out.status, ReplicaOutcome::Committed) << out.error.toStdString();
+        EXPECT_EQ(out.written, texts.size() + 1);
+        EXPECT_EQ(out.refused, QList<int>{int(texts.size())});
+    }
+    // The batches went through the temporary tables, not the statements without them.
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM pg_tables WHERE tablename LIKE 'qst_stage_%' AND schemaname LIKE 'pg_temp%'"),
+              QStringList{QStringLiteral("5")});
+    PgResult r = c.Exec("SELECT text, old_value, new_value, line, node FROM journal ORDER BY time");
+    ASSERT_TRUE(r.ok()) << r.error().toStdString();
+    ASSERT_EQ(r.rows(), texts.size());
+    for (int i = 0; i < r.rows(); ++i) {
+        EXPECT_EQ(r.text(i, 0), texts[i]);
+        EXPECT_EQ(r.text(i, 1), texts[(i + 1) % texts.size()]);
+        EXPECT_EQ(r.text(i, 2), texts[i]);
+        EXPECT_EQ(r.text(i, 3), batch[i].line);
+        EXPECT_EQ(r.text(i, 4), node);
+    }
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM hourly WHERE node = 'nörd \\ \\N \"x\" {a,b} ''q'''"),
+              QStringList{QStringLiteral("1")});
+}
+
+TEST(Upserts, ASyncOfManyBatchesCountsEachMetersRecordsAndNamesTheFileOfEachRefusal)
+{
+    QST_REQUIRE_PG();
+    PgConnection c = Open(PgServer::Shared().CreateDatabase());
+    ASSERT_TRUE(c.Exec("ALTER TABLE hourly ADD CONSTRAINT sane_heat CHECK (q1 < 1000)").ok());
+    TempDataRoot root;
+    Registry registry(TreeIniPath(root.path()));
+    const struct
+    {
+        quint16 serial;
+        int hours;   // more than one batch for the first meter
+        int refused; // the hour the database refuses; -1: none
+    } meters[] = {{11, 6000, 5500}, {12, 30, 4}, {13, 5, -1}};
+    QString badFile;
+    for (const auto &m : meters) {
+        MeterRecord record;
+        record.name = QStringLiteral("М%1").arg(m.serial);
+        record.serial = QString::number(m.serial);
+        AddMeter(registry, 0, record);
+        QMap<QString, QList<TimedLine>> files;
+        for (int h = 0; h < m.hours; ++h) {
+            const double t = At(h);
+            const QDate d = DateTimeFromDayCount(t).date();
+            files[DataFilePath(root.path(), DataKind::Hourly, m.serial, d.year(), d.month())].append(
+                {Hourly(t, h == m.refused ? 5000 : 1), t});
+        }
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            InsertArchiveLines(it.key(), it.value(), true);
+        if (m.serial == 12) {
+            // A line no row can hold, at the end of the meter's file.
+            badFile = files.firstKey();
+            QFile f(badFile);
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write("not a time\t1\t\r\n");
+        }
+    }
+    QStringList progress;
+    const FileSyncResult result = SyncFilesToDatabase(c, root.path(), registry, QStringLiteral("n"), {},
+                                                      [&](const QString &line) { progress.append(line); });
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.meters, 3);
+    EXPECT_EQ(result.sent, 6000 + 30 + 5 - 2);
+    EXPECT_EQ(result.refused, 3);
+    EXPECT_EQ(progress, (QStringList{QStringLiteral("11: 6000 records"), QStringLiteral("12: 31 records"),
+                                     QStringLiteral("13: 5 records")}));
+    const QString refusals = result.refusedLines.join(u'\n');
+    EXPECT_EQ(refusals.count(QStringLiteral("sane_heat")), 2) << refusals.toStdString();
+    EXPECT_TRUE(refusals.contains(QDir::toNativeSeparators(badFile) + QStringLiteral(": the time field"))) << refusals.toStdString();
+    EXPECT_EQ(QueryRows(c, "SELECT serial, count(*) FROM hourly GROUP BY serial ORDER BY serial"),
+              (QStringList{QStringLiteral("11\t5999"), QStringLiteral("12\t29"), QStringLiteral("13\t5")}));
+}
+
 TEST(Upserts, AValueTooLargeForTheIndexIsARefusedRecordNotAFailedBatch)
 {
     QST_REQUIRE_PG();

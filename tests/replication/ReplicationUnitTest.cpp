@@ -537,3 +537,33 @@ TEST(Outbox, AFullDiskRefusesTheAppendWholeAndKeepsWhatWasQueued)
     }
     ::umount(path.constData());
 }
+
+TEST(ReplicaRows, CopyTextEscapesWhatCopyWouldReadOtherwiseAndKeepsEveryOtherByte)
+{
+    const struct
+    {
+        QByteArray value;
+        QByteArray expected;
+    } cases[] = {
+        {"plain", "plain"},
+        {"", ""},
+        {"a\tb", "a\\tb"},
+        {"line\nbreak\r\n", "line\\nbreak\\r\\n"},
+        {"C:\\new\\table", "C:\\\\new\\\\table"},
+        {"\\N", "\\\\N"}, // the text, not NULL
+        {"\\.", "\\\\."}, // not the end marker
+        {"\x01\x1b[0m\x7f", "\x01\x1b[0m\x7f"},
+        {"\"quoted\" 'q' {a,b} NULL", "\"quoted\" 'q' {a,b} NULL"},
+        {"Изменение 😀", "Изменение 😀"},
+    };
+    for (const auto &c : cases) {
+        QByteArray out = "x";
+        AppendCopyValue(&out, c.value);
+        EXPECT_EQ(out, "x" + c.expected) << c.value.toStdString();
+    }
+    ReplicaRow a, b;
+    a.values = {QByteArray("1"), std::nullopt, QByteArray("t\tx")};
+    b.values = {QByteArray("2"), QByteArray(""), QByteArray("\\")};
+    EXPECT_EQ(CopyText({a, b}, 0, 2), QByteArray("1\t\\N\tt\\tx\n2\t\t\\\\\n"));
+    EXPECT_EQ(CopyText({a, b}, 1, 1), QByteArray("2\t\t\\\\\n"));
+}
