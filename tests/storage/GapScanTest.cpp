@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -181,6 +182,8 @@ TEST(GapScanTest, WhatCountsAsAStoredLine)
     const QString cut = Line(At(2011, 5, 1, 6));
     QString badField = Line(At(2011, 5, 1, 7));
     badField.replace(QStringLiteral("\t1,5\t"), QStringLiteral("\t1,5x\t"));
+    QString numberLike = Line(At(2011, 5, 1, 8));
+    numberLike.replace(QStringLiteral("\t1,5\t"), QStringLiteral("\t1,5,5\t"));
     SaveLines(path,
         {
             Line(h0),                                             // 00:00 stored
@@ -191,17 +194,18 @@ TEST(GapScanTest, WhatCountsAsAStoredLine)
             QStringLiteral("40664,1666666667"),                   // 04:00 without a TAB: not a line
             Line(At(2011, 5, 1, 5)),                              // 05:00 stored
             cut.left(cut.size() / 2),                             // 06:00 cut short: damaged, missing
-            badField,                                             // 07:00 whole, a field not parsed here: stored
-            Line(At(2011, 5, 1, 8)),                              // 08:00 stored
+            badField,                                             // 07:00 whole, a letter in a field: missing
+            numberLike,                                           // 08:00 number characters only: stored
+            Line(At(2011, 5, 1, 9)),                              // 09:00 stored
         });
     const QByteArray before = test::ReadAll(path);
-    const auto runs = FindGaps(root.path(), kSerial, GapKind::Hourly, h0, At(2011, 5, 1, 8));
+    const auto runs = FindGaps(root.path(), kSerial, GapKind::Hourly, h0, At(2011, 5, 1, 9));
     ASSERT_EQ(runs.size(), 2);
     EXPECT_EQ(TimeKey(runs[0].first), TimeKey(At(2011, 5, 1, 2)));
     EXPECT_EQ(TimeKey(runs[0].last), TimeKey(At(2011, 5, 1, 4)));
     EXPECT_EQ(runs[0].count, 3);
     EXPECT_EQ(TimeKey(runs[1].first), TimeKey(At(2011, 5, 1, 6)));
-    EXPECT_EQ(runs[1].count, 1);
+    EXPECT_EQ(runs[1].count, 2);
     EXPECT_EQ(test::ReadAll(path), before); // a scan never writes
     EXPECT_FALSE(QFileInfo::exists(DataFilePath(root.path(), DataKind::Hourly, kSerial, 2011, 6)));
 }
@@ -233,7 +237,14 @@ TEST(GapScanTest, FieldCountOfRandomLinesAgreesWithAPlainCount)
     const double t = At(2011, 5, 1, 0);
     const QByteArray time = EncodeCp1251(LineBuilder().Time(t).line());
     QRandomGenerator rng(8);
-    const char alphabet[] = {'\t', '\t', '\t', '0', '5', ',', '-', ' ', 'x', '\0', char(0x89), char(0xC0), char(0x09 | 0x80)};
+    const char alphabet[] = {'\t', '\t', '\t', '0', '5', ',', '-', ' ', 'x', '\0', char(0x89), char(0xC0),
+                             char(0x09 | 0x80), '/', '+', '*', ':', '9', 'E', 'e', 'D', '\r'};
+    // A plain rule: bytes a number may hold, or else what the reader accepts.
+    const auto numberBytes = [](const QByteArray &bytes) {
+        return std::all_of(bytes.begin(), bytes.end(), [](char c) {
+            return QByteArrayView("0123456789+,-.Ee\t\r ").contains(c);
+        });
+    };
     for (int i = 0; i < 600; ++i) {
         QByteArray line = time;
         const int length = int(rng.bounded(160));
@@ -241,7 +252,9 @@ TEST(GapScanTest, FieldCountOfRandomLinesAgreesWithAPlainCount)
             line.append(alphabet[rng.bounded(int(sizeof alphabet))]);
         const qsizetype tabs = line.count('\t');
         test::WriteAll(path, line + "\r\n");
-        const bool whole = tabs == kArchiveFieldsV1 || tabs >= kArchiveFieldsV2;
+        ArchiveRecord record;
+        const bool whole = (tabs == kArchiveFieldsV1 || tabs >= kArchiveFieldsV2)
+                           && (numberBytes(line) || TryParseArchiveLine(DecodeCp1251(line), &record));
         EXPECT_EQ(FindGaps(root.path(), kSerial, GapKind::Hourly, t, t).isEmpty(), whole) << line.toHex().constData();
     }
 }
