@@ -166,24 +166,17 @@ QList<ArchiveRecord> LoadArchiveRecords(const QString &dataRoot, const QString &
     quint16 serial = 0;
     if (!ParseSerial(serialText, &serial))
         return {};
-    QList<ArchiveRecord> records;
     QList<ArchiveDamage> found;
-    for (const QString &line : JoinedLines(ArchiveFilesForPeriod(dataRoot, serial, kind, period))) {
-        double time = 0;
-        if (!LineTimeOf(line, &time)) {
-            CountSkipped(skipped);
-            continue;
-        }
-        if (!period.Contains(time))
-            continue;
-        ArchiveRecord record;
-        if (TryParseArchiveLine(line, &record)) {
-            records.append(record);
-        } else {
-            CountSkipped(skipped);
+    QList<ArchiveRecord> records = LoadRecords<ArchiveRecord>(
+        ArchiveFilesForPeriod(dataRoot, serial, kind, period), period, skipped,
+        [&found](const QString &line, ArchiveRecord *record) {
+            if (TryParseArchiveLine(line, record))
+                return true;
+            double time = 0;
+            LineTimeOf(line, &time);
             found.append({time, false});
-        }
-    }
+            return false;
+        });
     // One line per time: the later one, as the ordered insert keeps it.
     QHash<qint64, qsizetype> last;
     for (qsizetype i = 0; i < records.size(); ++i)
