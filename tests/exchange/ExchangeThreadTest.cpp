@@ -258,19 +258,6 @@ TEST(ExchangeThread, HourlyPeriodReadsEachPositionWithItsBackValue)
     EXPECT_EQ(DateTimeFromDayCount(LineTime(lines[1])), QDateTime(QDate(2026, 12, 10), QTime(11, 0)));
     EXPECT_EQ(f.registry.file().ReadString(QStringLiteral("C1"), reg::kLastH), QStringLiteral("10.12.2026 11:00:00"));
     EXPECT_TRUE(f.log.lines().contains(QStringLiteral("3 Проверка серийного номера выполнена.")));
-
-    // Read again: without overwrite the stored lines stay and the log says how many were kept;
-    // with overwrite they are written again and nothing is said.
-    const QString kept = QStringLiteral("3 Записей прибора 500, уже бывших в архиве и не перезаписанных: 2");
-    EXPECT_FALSE(f.log.lines().contains(kept));
-    for (const bool reread : {false, true}) {
-        const qsizetype before = f.log.lines().size();
-        f.engine.queue().EnqueueRequest(500, kRequestHourly, Day(2026, 12, 10, 13), Day(2026, 12, 10, 10, 20), reread);
-        ASSERT_TRUE(f.RunToEmpty());
-        const QStringList run = f.log.lines().mid(before);
-        EXPECT_EQ(run.contains(kept), !reread) << run.join(u'|').toStdString();
-        EXPECT_EQ(LoadLines(DataFilePath(f.root.path(), DataKind::Hourly, 500, 2026, 12)), lines);
-    }
 }
 
 TEST(ExchangeThread, SameDayDailyReadsNothingAndIsDone)
