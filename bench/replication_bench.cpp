@@ -197,27 +197,44 @@ void WriteYear(const QString &root, Registry &registry, quint16 serial)
     InsertJournalLines(DataFilePath(root, DataKind::Journal, serial), journal);
 }
 
+// Every archive and journal file of the data root's meters, with the serial and the kind.
+template <typename Visit>
+void ForEachDataFile(const QString &root, Registry &registry, Visit visit)
+{
+    const std::pair<DataKind, FedKind> kinds[] = {{DataKind::Hourly, FedKind::Hourly}, {DataKind::Daily, FedKind::Daily},
+                                                  {DataKind::Monthly, FedKind::Monthly},
+                                                  {DataKind::Journal, FedKind::Journal}};
+    for (int number : registry.MeterNumbers()) {
+        quint16 serial = 0;
+        ParseSerial(registry.file().ReadString(MeterSection(number), reg::kSerial), &serial);
+        for (const auto &[dataKind, fedKind] : kinds) {
+            const QDir folder(MeterFolderPath(root, dataKind, serial));
+            for (const QFileInfo &f : folder.entryInfoList({QStringLiteral("*.dat")}, QDir::Files))
+                visit(serial, fedKind, f.filePath());
+        }
+    }
+}
+
+// The rows of one file's lines, as the copy makes them.
+QList<ReplicaRow> FileRows(quint16 serial, FedKind kind, const QString &path)
+{
+    QList<ReplicaRow> rows;
+    for (const QString &line : LoadLines(path)) {
+        ReplicaRow row;
+        QString reason;
+        if (MakeReplicaRow(FedRecord{kind, serial, line}, QStringLiteral("bench"), &row, &reason))
+            rows.append(std::move(row));
+    }
+    return rows;
+}
+
 // Every line of the data root read and made into rows, nothing sent.
 qint64 ReadAndConvert(const QString &root, Registry &registry)
 {
     qint64 rows = 0;
-    for (int number : registry.MeterNumbers()) {
-        quint16 serial = 0;
-        ParseSerial(registry.file().ReadString(MeterSection(number), reg::kSerial), &serial);
-        const std::pair<DataKind, FedKind> kinds[] = {{DataKind::Hourly, FedKind::Hourly}, {DataKind::Daily, FedKind::Daily},
-                                                      {DataKind::Monthly, FedKind::Monthly},
-                                                      {DataKind::Journal, FedKind::Journal}};
-        for (const auto &[dataKind, fedKind] : kinds) {
-            const QDir folder(MeterFolderPath(root, dataKind, serial));
-            for (const QFileInfo &f : folder.entryInfoList({QStringLiteral("*.dat")}, QDir::Files)) {
-                for (const QString &line : LoadLines(f.filePath())) {
-                    ReplicaRow row;
-                    QString reason;
-                    rows += MakeReplicaRow(FedRecord{fedKind, serial, line}, QStringLiteral("bench"), &row, &reason);
-                }
-            }
-        }
-    }
+    ForEachDataFile(root, registry, [&rows](quint16 serial, FedKind kind, const QString &path) {
+        rows += FileRows(serial, kind, path).size();
+    });
     return rows;
 }
 
@@ -225,26 +242,10 @@ qint64 ReadAndConvert(const QString &root, Registry &registry)
 QHash<FedKind, QByteArray> CopyTexts(const QString &root, Registry &registry)
 {
     QHash<FedKind, QByteArray> texts;
-    for (int number : registry.MeterNumbers()) {
-        quint16 serial = 0;
-        ParseSerial(registry.file().ReadString(MeterSection(number), reg::kSerial), &serial);
-        const std::pair<DataKind, FedKind> kinds[] = {{DataKind::Hourly, FedKind::Hourly}, {DataKind::Daily, FedKind::Daily},
-                                                      {DataKind::Monthly, FedKind::Monthly},
-                                                      {DataKind::Journal, FedKind::Journal}};
-        for (const auto &[dataKind, fedKind] : kinds) {
-            const QDir folder(MeterFolderPath(root, dataKind, serial));
-            for (const QFileInfo &f : folder.entryInfoList({QStringLiteral("*.dat")}, QDir::Files)) {
-                QList<ReplicaRow> rows;
-                for (const QString &line : LoadLines(f.filePath())) {
-                    ReplicaRow row;
-                    QString reason;
-                    if (MakeReplicaRow(FedRecord{fedKind, serial, line}, QStringLiteral("bench"), &row, &reason))
-                        rows.append(std::move(row));
-                }
-                texts[fedKind] += CopyText(rows, 0, rows.size());
-            }
-        }
-    }
+    ForEachDataFile(root, registry, [&texts](quint16 serial, FedKind kind, const QString &path) {
+        const QList<ReplicaRow> rows = FileRows(serial, kind, path);
+        texts[kind] += CopyText(rows, 0, rows.size());
+    });
     return texts;
 }
 

@@ -26,6 +26,12 @@ PgResult InsertRows(PgConnection &c, const ReplicaTable &table, const QList<Repl
     return c.Exec(UpsertStatement(table), params);
 }
 
+// A value the database will not take, as opposed to a lost link or a failing database.
+bool Refused(const PgConnection &c, const PgResult &r)
+{
+    return !c.LinkLost(r) && RecordRefused(r.sqlState());
+}
+
 // Rows from..from+count in a transaction of their own; a refused part is halved until the
 // refused records are found. False when the link or the database failed (failure says why).
 bool SendAlone(PgConnection &c, const ReplicaTable &table, const Prepared &p, qsizetype from, qsizetype count,
@@ -36,7 +42,7 @@ bool SendAlone(PgConnection &c, const ReplicaTable &table, const Prepared &p, qs
         out.written += int(count);
         return true;
     }
-    if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
+    if (!Refused(c, r)) {
         *failure = std::move(r);
         return false;
     }
@@ -85,6 +91,13 @@ ReplicaOutcome Fail(const PgConnection &c, const PgResult &r)
     return out;
 }
 
+ReplicaOutcome FailAndRollBack(PgConnection &c, const PgResult &r)
+{
+    ReplicaOutcome f = Fail(c, r);
+    c.Exec("ROLLBACK");
+    return f;
+}
+
 // Ends the transaction: COMMIT after a good last step, else ROLLBACK and the reason.
 bool CommitOrReport(PgConnection &c, PgResult last, QString *error, bool *refused = nullptr)
 {
@@ -94,7 +107,7 @@ bool CommitOrReport(PgConnection &c, PgResult last, QString *error, bool *refuse
         return true;
     *error = last.error();
     if (refused)
-        *refused = !c.LinkLost(last) && RecordRefused(last.sqlState());
+        *refused = Refused(c, last);
     c.Exec("ROLLBACK");
     return false;
 }
@@ -202,11 +215,8 @@ ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
             if (r.ok())
                 r = c.Exec(UpsertFromStagingStatement(table));
             if (!r.ok()) {
-                if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
-                    ReplicaOutcome f = Fail(c, r);
-                    c.Exec("ROLLBACK");
-                    return f;
-                }
+                if (!Refused(c, r))
+                    return FailAndRollBack(c, r);
                 refusedStatement = true;
                 break;
             }
@@ -215,11 +225,8 @@ ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
         for (qsizetype from = 0; from < p.rows.size() && !refusedStatement; from += kRowsPerStatement) {
             r = InsertRows(c, table, p.rows, from, qMin(kRowsPerStatement, p.rows.size() - from));
             if (!r.ok()) {
-                if (c.LinkLost(r) || !RecordRefused(r.sqlState())) {
-                    ReplicaOutcome f = Fail(c, r);
-                    c.Exec("ROLLBACK");
-                    return f;
-                }
+                if (!Refused(c, r))
+                    return FailAndRollBack(c, r);
                 refusedStatement = true;
             }
         }
