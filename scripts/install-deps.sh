@@ -37,6 +37,20 @@ PACKAGES=(
     file
     lintian
     systemd
+    # the web portal: HTTP server, password hashes, charts; its browser tests and load test
+    libcpp-httplib-dev
+    libssl-dev
+    libsodium-dev
+    libjs-chart.js
+    chromium
+    chromium-driver
+    python3-selenium
+    wrk
+    # mail, webhooks and MQTT; the servers their tests start
+    libcurl4-openssl-dev
+    libmosquitto-dev
+    mosquitto
+    python3-aiosmtpd
 )
 
 missing=()
