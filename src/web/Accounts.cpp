@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <sodium.h>
 
@@ -470,6 +471,21 @@ int AccountStore::AdminCountLocked() const
     return n;
 }
 
+// The checked save replaces the file by a new one of whoever writes. An administrator who
+// runs "qst-cli user add" as root would leave a file the service (the data root's owner)
+// cannot read, and nobody could log in: the file goes back to the data root's owner.
+void AccountStore::KeepOwnerLocked() const
+{
+    if (::geteuid() != 0)
+        return;
+    struct stat folder;
+    const QByteArray dir = QFile::encodeName(QFileInfo(m_path).absolutePath());
+    if (::stat(dir.constData(), &folder) == 0 && folder.st_uid != 0) {
+        if (::lchown(QFile::encodeName(m_path).constData(), folder.st_uid, folder.st_gid) != 0)
+            qWarning("accounts: %s keeps its owner root: %s", qPrintable(m_path), qPrintable(SystemErrorText(errno)));
+    }
+}
+
 bool AccountStore::WriteEntryLocked(const Entry &entry, bool isNew, QString *error)
 {
     if (!EnsurePrivateFileLocked(error))
@@ -496,6 +512,7 @@ bool AccountStore::WriteEntryLocked(const Entry &entry, bool isNew, QString *err
         m_loaded = false;
         return false;
     }
+    KeepOwnerLocked();
     m_loaded = false; // read back from disk, as every other reader does
     return true;
 }
@@ -593,6 +610,7 @@ bool AccountStore::Remove(const QString &name, QString *error)
         m_loaded = false;
         return false;
     }
+    KeepOwnerLocked();
     m_loaded = false;
     return true;
 }

@@ -239,6 +239,23 @@ TEST_F(Accounts, ConcurrentChecksWhileTheFileIsRewritten)
     ExpectPrivate();
 }
 
+// "sudo qst-cli user add" must not leave a file the service's user cannot read.
+TEST_F(Accounts, RootWritesKeepTheDataRootsOwner)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const uid_t service = 4242;
+    ASSERT_EQ(::chown(root.path().toLocal8Bit().constData(), service, service), 0);
+    ASSERT_TRUE(store.Add(Make(QStringLiteral("admin"), Role::Admin), kPassword, &error));
+    struct stat st;
+    ASSERT_EQ(::stat(file().toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, service);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_FALSE(store.IssueToken(QStringLiteral("admin"), &error).isEmpty());
+    ASSERT_EQ(::stat(file().toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, service);
+}
+
 TEST(AccountRoles, NamesRoundTrip)
 {
     for (Role r : {Role::Consumer, Role::Viewer, Role::Operator, Role::Admin}) {
