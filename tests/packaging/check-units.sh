@@ -5,7 +5,7 @@
 #   check-units.sh PACKAGING_DIR QST_CLI
 set -euo pipefail
 packaging=$1
-cli=$2
+cli=$(realpath "$2")
 command -v systemd-analyze >/dev/null || { echo "systemd-analyze is not installed"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
