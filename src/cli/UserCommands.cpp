@@ -210,6 +210,8 @@ int RunUserAdd(const CliContext &context)
         return UsageError(QStringLiteral("user add: a consumer needs --meters or --group"));
 
     AccountStore store(context.dataRoot);
+    if (const QString error = store.FileError(); !error.isEmpty())
+        return Refused(error);
     if (store.Find(account.name))
         return Refused(QStringLiteral("Учётная запись «%1» уже есть.").arg(account.name));
     QString password;
