@@ -87,7 +87,7 @@ int main(int argc, char **argv)
         Return(eafnosupport),
         Return(allow),
     };
-    const sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    const sock_fprog program { static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter };
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
         std::perror("qst-service-filters: seccomp");
         return 77; // the test is skipped where seccomp is not available
