@@ -61,5 +61,12 @@ int RunDbOff(const CliContext &context);
 int RunDbInit(const CliContext &context);
 int RunDbSync(const CliContext &context);
 int RunDbStatus(const CliContext &context);
+int RunMailSet(const CliContext &context);
+int RunMailTest(const CliContext &context);
+int RunScheduleAdd(const CliContext &context);
+int RunScheduleList(const CliContext &context);
+int RunScheduleDel(const CliContext &context);
+int RunScheduleRun(const CliContext &context);
+int RunMeterSet(const CliContext &context);
 
 } // namespace qst::cli

@@ -130,7 +130,7 @@ QByteArray EncodeHeaderWords(const QString &text)
 {
     if (IsPlainAscii(text) && text.size() <= 900)
         return text.toUtf8();
-    // Each word holds whole characters: at most 45 bytes of UTF-8 keeps it under 75 characters.
+    // Each word holds whole characters: at most 39 bytes of UTF-8 keeps the header line under 78 characters.
     QByteArray out;
     QByteArray chunk;
     const auto flush = [&] {
@@ -146,7 +146,7 @@ QByteArray EncodeHeaderWords(const QString &text)
         if (text[i].isHighSurrogate() && i + 1 < text.size())
             one = text.mid(i++, 2);
         const QByteArray bytes = one.toUtf8();
-        if (chunk.size() + bytes.size() > 45)
+        if (chunk.size() + bytes.size() > 39)
             flush();
         chunk += bytes;
     }

@@ -112,16 +112,16 @@ bool MailOutbox::Contains(const QString &id)
     return ProfileFile(IndexPath(m_folder)).HasSection(EntryKey(id));
 }
 
-QList<OutboxEntry> MailOutbox::Entries()
+QList<MailOutboxEntry> MailOutbox::Entries()
 {
-    QList<OutboxEntry> out;
+    QList<MailOutboxEntry> out;
     if (!QFile::exists(IndexPath(m_folder)))
         return out;
     ProfileFile index(IndexPath(m_folder));
     for (const QString &id : index.ReadSectionNames()) {
         if (!IsSafeId(id))
             continue;
-        OutboxEntry e;
+        MailOutboxEntry e;
         e.id = id;
         e.to = index.ReadString(id, kTo).split(u',', Qt::SkipEmptyParts);
         e.subject = index.ReadString(id, kSubject);
@@ -133,14 +133,14 @@ QList<OutboxEntry> MailOutbox::Entries()
         out << e;
     }
     std::stable_sort(out.begin(), out.end(),
-        [](const OutboxEntry &a, const OutboxEntry &b) { return a.created < b.created; });
+        [](const MailOutboxEntry &a, const MailOutboxEntry &b) { return a.created < b.created; });
     return out;
 }
 
 int MailOutbox::DeliverDue(MailSender &sender, const MailSettings &settings, const QDateTime &now, QStringList *log)
 {
     int delivered = 0;
-    for (const OutboxEntry &e : Entries()) {
+    for (const MailOutboxEntry &e : Entries()) {
         if (e.nextTry.isValid() && e.nextTry > now)
             continue;
         ProfileFile index(IndexPath(m_folder));
@@ -184,12 +184,12 @@ int MailOutbox::DeliverDue(MailSender &sender, const MailSettings &settings, con
 QString MailStatusLine(const QString &dataRoot)
 {
     MailOutbox outbox(dataRoot);
-    const QList<OutboxEntry> entries = outbox.Entries();
+    const QList<MailOutboxEntry> entries = outbox.Entries();
     if (entries.isEmpty())
         return {};
     QString last;
     QDateTime when;
-    for (const OutboxEntry &e : entries) {
+    for (const MailOutboxEntry &e : entries) {
         if (!e.lastError.isEmpty() && (last.isEmpty() || e.nextTry >= when)) {
             last = e.lastError;
             when = e.nextTry;

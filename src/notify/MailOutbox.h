@@ -11,7 +11,7 @@ namespace qst {
 
 class MailSender;
 
-struct OutboxEntry
+struct MailOutboxEntry
 {
     QString id;
     QStringList to;
@@ -45,7 +45,7 @@ public:
     // lines (secrets masked) go to *log.
     int DeliverDue(MailSender &sender, const MailSettings &settings, const QDateTime &now, QStringList *log = nullptr);
 
-    QList<OutboxEntry> Entries();
+    QList<MailOutboxEntry> Entries();
 
     // Seconds to wait after so many failed attempts.
     static int BackoffSeconds(int attempts);
