@@ -53,10 +53,11 @@ QString ContentTypeFor(const MailAttachment &a)
     return QStringLiteral("application/octet-stream");
 }
 
-// RFC 2231 value: UTF-8 percent-encoded except attribute characters.
-QByteArray Rfc2231(const QString &text)
+// RFC 2231 parameter: UTF-8 percent-encoded except attribute characters, in numbered
+// continuations short enough for one header line each.
+QByteArray Rfc2231Parameter(const QByteArray &name, const QString &text)
 {
-    QByteArray out = "UTF-8''";
+    QByteArray out;
     for (const char ch : text.toUtf8()) {
         const auto c = static_cast<unsigned char>(ch);
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-'
@@ -65,7 +66,25 @@ QByteArray Rfc2231(const QString &text)
         else
             out += '%' + QByteArray::number(c, 16).toUpper().rightJustified(2, '0');
     }
-    return out;
+    QList<QByteArray> pieces;
+    for (qsizetype i = 0; i < out.size();) {
+        qsizetype n = std::min<qsizetype>(54, out.size() - i);
+        // Never split a %XX.
+        if (i + n < out.size() && n >= 2 && out[i + n - 1] == '%')
+            n -= 1;
+        else if (i + n < out.size() && n >= 2 && out[i + n - 2] == '%')
+            n -= 2;
+        pieces << out.mid(i, n);
+        i += n;
+    }
+    if (pieces.isEmpty())
+        pieces << QByteArray();
+    QByteArray param;
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        param += (i ? ";\r\n " : " ") + name + '*' + QByteArray::number(i) + "*=" + (i ? QByteArray() : "UTF-8''")
+            + pieces[i];
+    }
+    return param;
 }
 
 QByteArray RandomHex(int bytes)
@@ -207,7 +226,7 @@ QByteArray BuildMimeMessage(const MailSettings &settings, const MailMessage &mes
         const QByteArray quoted = plain ? a.fileName.toUtf8() : name;
         m += "--" + boundary + "\r\n";
         m += "Content-Type: " + ContentTypeFor(a).toLatin1() + ";\r\n name=\"" + quoted + "\"\r\n";
-        m += "Content-Disposition: attachment;\r\n filename*=" + Rfc2231(a.fileName) + "\r\n";
+        m += "Content-Disposition: attachment;\r\n" + Rfc2231Parameter("filename", a.fileName) + "\r\n";
         m += "Content-Transfer-Encoding: base64\r\n\r\n";
         m += Base64Lines(a.bytes);
     }
