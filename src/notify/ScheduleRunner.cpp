@@ -412,7 +412,9 @@ void ScheduleRunner::Tick(const QDateTime &now, QStringList *log)
             const QString result = QStringLiteral("%1: %2, документов %3%4")
                                        .arg(DateTimeText(now), PeriodText(s.period, next))
                                        .arg(outcome.files.size())
-                                       .arg(outcome.documentsOk ? QString() : QStringLiteral(", есть отказы"));
+                                       .arg((outcome.documentsOk ? QString() : QStringLiteral(", есть отказы"))
+                                           + (outcome.mailsOk ? QString()
+                                                              : QStringLiteral(", письма не поставлены в очередь")));
             try {
                 store.MarkDone(s.name, next, result);
             } catch (const StorageError &e) {
