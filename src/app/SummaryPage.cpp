@@ -8,6 +8,7 @@
 #include <QBrush>
 #include <QColor>
 #include <QHeaderView>
+#include <QLabel>
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -129,6 +130,11 @@ TSummaryPage::TSummaryPage(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(SummaryLV);
+    MailLabel = new QLabel;
+    MailLabel->setObjectName(QStringLiteral("MailLabel"));
+    MailLabel->setWordWrap(true);
+    MailLabel->hide();
+    layout->addWidget(MailLabel);
     connect(SummaryLV, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
         if (index.isValid())
             emit MeterActivated(index.data(TSummaryModel::kMeterRole).toInt());
@@ -141,6 +147,12 @@ void TSummaryPage::SetRows(QList<MeterSummaryRow> rows)
     SummaryLV->resizeColumnsToContents();
     for (int column : {TSummaryModel::kColName, TSummaryModel::kColGroup, TSummaryModel::kColFailure})
         SummaryLV->setColumnWidth(column, std::min(SummaryLV->columnWidth(column), kLongTextWidth));
+}
+
+void TSummaryPage::SetMailLine(const QString &line)
+{
+    MailLabel->setText(line);
+    MailLabel->setVisible(!line.isEmpty());
 }
 
 } // namespace qst

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QSortFilterProxyModel;
+class QLabel;
 class QTableView;
 
 namespace qst {
@@ -55,6 +56,8 @@ class TSummaryPage : public QWidget
 public:
     explicit TSummaryPage(QWidget *parent = nullptr);
     void SetRows(QList<MeterSummaryRow> rows);
+    // One line about mail not yet sent; hidden when empty.
+    void SetMailLine(const QString &line);
     TSummaryModel *model() const { return m_model; }
     QTableView *view() const { return SummaryLV; }
 
@@ -65,6 +68,7 @@ private:
     TSummaryModel *m_model;
     QSortFilterProxyModel *m_proxy;
     QTableView *SummaryLV;
+    QLabel *MailLabel;
 };
 
 } // namespace qst

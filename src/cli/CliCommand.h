@@ -66,5 +66,12 @@ int RunUserPasswd(const CliContext &context);
 int RunUserDel(const CliContext &context);
 int RunUserList(const CliContext &context);
 int RunUserToken(const CliContext &context);
+int RunMailSet(const CliContext &context);
+int RunMailTest(const CliContext &context);
+int RunScheduleAdd(const CliContext &context);
+int RunScheduleList(const CliContext &context);
+int RunScheduleDel(const CliContext &context);
+int RunScheduleRun(const CliContext &context);
+int RunMeterSet(const CliContext &context);
 
 } // namespace qst::cli

@@ -125,6 +125,7 @@ void FillValid(TNewCounterForm &f)
     f.SerialEdit->setText(QStringLiteral("77"));
     f.NetAdrEdit->setText(QStringLiteral("1"));
     f.PortCB->setCurrentIndex(0);
+    f.MailEdit->clear();
 }
 
 } // namespace
@@ -149,6 +150,11 @@ TEST(NewCounterForm, OkChecksInOrder)
         {[](TNewCounterForm &f) { f.NetAdrEdit->setText(QStringLiteral("x")); f.PortCB->setCurrentIndex(-1); },
          ui::kBadNetAddress},
         {[](TNewCounterForm &f) { f.PortCB->setCurrentIndex(-1); }, ui::kNeedPort},
+        {[](TNewCounterForm &f) { f.MailEdit->setText(QStringLiteral("a@example.org\r\nBcc: spy@example.org")); },
+         QStringLiteral("адрес почты содержит перевод строки или управляющий символ")},
+        {[](TNewCounterForm &f) { f.MailEdit->setText(QStringLiteral("Оператор <a@example.org>")); },
+         QStringLiteral("неверный адрес почты: Оператор <a@example.org>")},
+        {[](TNewCounterForm &f) { f.MailEdit->setText(QStringLiteral("a@example.org, b@example.org")); }, QString()},
         {[](TNewCounterForm &) {}, QString()},
     };
     for (const auto &c : cases) {
