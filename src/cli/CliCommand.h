@@ -61,5 +61,9 @@ int RunDbOff(const CliContext &context);
 int RunDbInit(const CliContext &context);
 int RunDbSync(const CliContext &context);
 int RunDbStatus(const CliContext &context);
+int RunAlarmSet(const CliContext &context);
+int RunAlarms(const CliContext &context);
+int RunMqttSet(const CliContext &context);
+int RunMqttOff(const CliContext &context);
 
 } // namespace qst::cli

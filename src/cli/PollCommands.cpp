@@ -5,6 +5,7 @@
 #include "common/DataRoot.h"
 #include "exchange/ExchangeEngine.h"
 #include "exchange/LogSink.h"
+#include "notify/NotifyService.h"
 #include "registry/Registry.h"
 
 #include <QCoreApplication>
@@ -183,6 +184,10 @@ int RunService(const CliContext &context)
     StdoutLog log;
     CliReplication replication(context.dataRoot);
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});
+    NotifyService notify(context.dataRoot, registry, engine.health(), [](const QString &text) {
+        PrintLine(stdout, QStringLiteral("[Уведомления] ") + FormatLogLine(QDateTime::currentDateTime(), text));
+        std::fflush(stdout);
+    });
     QTimer schedule;
     QTimer supervisor;
     QObject::connect(&schedule, &QTimer::timeout, &engine, &ExchangeEngine::ScheduleTick);
@@ -195,10 +200,12 @@ int RunService(const CliContext &context)
     engine.ScheduleTick();
     schedule.start(5000);
     supervisor.start(1000);
+    notify.Start();
     QCoreApplication::exec();
     schedule.stop();
     supervisor.stop();
     engine.Shutdown();
+    notify.Stop(10000);
     replication.Finish(10000);
     return kExitOk;
 }

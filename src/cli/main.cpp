@@ -47,7 +47,7 @@ const CliCommand kCommands[] = {
      "      days; default: as far back as its rings reach), never overwriting a sound stored one\n"
      "      (a damaged line is replaced). Missing counts from where collection began.",
      RunPoll},
-    {"run", "run\n      Polls every meter by its schedule until SIGINT or SIGTERM.", RunService},
+    {"run", "run\n      Polls every meter by its schedule until SIGINT or SIGTERM; sends alarms and publishes (alarm set, mqtt set).", RunService},
     {"report-rows",
      "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
      "            [--items 0,1,2,...] [--statement] [--integrators] [--out FILE [--format csv|xlsx] ...]\n"
@@ -119,6 +119,20 @@ const CliCommand kCommands[] = {
      "      lag, the last commit, the last error, records the database refused, and whether db sync\n"
      "      must send records the outbox lost or could not take.",
      RunDbStatus},
+    {"alarm set",
+     "alarm set [--webhook URL [--secret-file F]] [--mail ADDR,...] [--mqtt] [--per-hour N]\n"
+     "            [--db-offline-minutes N] [--disk-free-percent N]\n"
+     "      Where `run` sends alarms (a meter overdue, an abnormal situation, records the ring will lose,\n"
+     "      the database copy offline, the disk nearly full); channels not given are off. The webhook\n"
+     "      gets a JSON POST signed in X-QST-Signature: sha256=HMAC of the body with the secret in F.",
+     RunAlarmSet},
+    {"alarms", "alarms [--json]\n      The active alarms: serial, kind, raised, text (TAB-separated).", RunAlarms},
+    {"mqtt set",
+     "mqtt set --url mqtt://HOST:PORT [--user U --password-file F] [--node NAME]\n"
+     "      `run` publishes every stored record to qst/NODE/SERIAL/KIND (current, history, hourly, daily,\n"
+     "      monthly, journal; QoS 1) and the health to qst/NODE/SERIAL/health; mqtts:// uses TLS.",
+     RunMqttSet},
+    {"mqtt off", "mqtt off\n      Stops publishing.", RunMqttOff},
 };
 
 void PrintHelp()
