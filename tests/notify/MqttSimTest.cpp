@@ -36,6 +36,10 @@ public:
         : m_folder(folder)
         , m_port(FreePort())
     {
+        // Started as root, mosquitto drops to its own user, which must still save its sessions.
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther |
+                                          QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup);
         QFile conf(folder + QStringLiteral("/mosquitto.conf"));
         conf.open(QIODevice::WriteOnly);
         conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence true\n"
@@ -182,7 +186,8 @@ TEST(MqttAgainstBroker, EveryRecordOfAPollArrivesAsStoredAndABrokerRestartLosesN
     ASSERT_TRUE(sim.started());
     r.MapPort(2, sim.path());
 
-    NotifyService notify(r.root.path(), *r.registry, r.engine->health(), [](const QString &) {});
+    NotifyService notify(r.root.path(), *r.registry, r.engine->health(),
+                         [](const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
     notify.Start(0);
     ASSERT_NE(notify.mqtt(), nullptr);
     notify.mqtt()->SetRetryLimitsForTests(100, 500);
@@ -222,8 +227,14 @@ TEST(MqttAgainstBroker, EveryRecordOfAPollArrivesAsStoredAndABrokerRestartLosesN
         }
         return received.contains(stored);
     };
-    EXPECT_TRUE(sub.WaitFor(collect)) << "missing: " << (stored - received).size() << " of " << stored.size();
-    EXPECT_TRUE((received - stored).isEmpty()) << "not in the files: " << (received - stored).values().join(u'\n').toStdString();
+    EXPECT_TRUE(sub.WaitFor(collect)) << "missing: " << (stored - received).values().join(u'\n').toStdString();
+    // A line published and later rewritten in place (the same time, newer values) is no
+    // longer in the file as it was; nothing else may differ.
+    QSet<QString> storedKeys;
+    for (const QString &l : stored)
+        storedKeys.insert(l.section(u'\t', 0, 1));
+    for (const QString &l : received - stored)
+        EXPECT_TRUE(storedKeys.contains(l.section(u'\t', 0, 1))) << "not in the files: " << l.toStdString();
 
     // Each message carries the serial and the line's time; the newest current values and the
     // health came too.
