@@ -31,8 +31,14 @@ public:
         m_process.start(QStringLiteral("python3"),
                         {QStringLiteral(QST_NOTIFY_DIR "/webhook_sink.py"), QStringLiteral("--secret-file"), secretFile,
                          QStringLiteral("--fail-first"), QString::number(failFirst)});
-        if (m_process.waitForReadyRead(10000) && m_process.canReadLine())
+        QElapsedTimer t;
+        t.start();
+        while (!m_process.canReadLine() && m_process.state() != QProcess::NotRunning && t.elapsed() < 10000)
+            m_process.waitForReadyRead(100);
+        if (m_process.canReadLine())
             m_port = m_process.readLine().trimmed().toInt();
+        else
+            std::fprintf(stderr, "webhook_sink.py: %s\n", m_process.readAllStandardError().constData());
     }
     ~WebhookSink()
     {
