@@ -239,8 +239,11 @@ bool MqttPublisher::Connect()
     if (!m_settings.user.isEmpty())
         mosquitto_username_pw_set(m_mosq, m_settings.user.toUtf8().constData(),
                                   m_password.isEmpty() ? nullptr : m_password.constData());
-    if (tls) // the system's certificate authorities; the host name is checked
+    if (tls) { // the system's certificate authorities; the certificate and host name are checked
         mosquitto_int_option(m_mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        mosquitto_tls_set(m_mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+        mosquitto_tls_opts_set(m_mosq, 1, nullptr, nullptr);
+    }
     m_connackRc = -1;
     int rc = mosquitto_connect(m_mosq, host.toUtf8().constData(), port, 30);
     QString why;

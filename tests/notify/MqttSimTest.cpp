@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 using namespace qst;
 using namespace qst::test;
 
@@ -32,7 +34,7 @@ int FreePort()
 class Broker
 {
 public:
-    explicit Broker(const QString &folder)
+    explicit Broker(const QString &folder, const QString &access = QStringLiteral("allow_anonymous true\n"))
         : m_folder(folder)
         , m_port(FreePort())
     {
@@ -42,11 +44,11 @@ public:
                                           QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup);
         QFile conf(folder + QStringLiteral("/mosquitto.conf"));
         conf.open(QIODevice::WriteOnly);
-        conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence true\n"
-                                  "persistence_location %2/\n")
+        conf.write(QStringLiteral("listener %1 127.0.0.1\npersistence true\npersistence_location %2/\n")
                        .arg(m_port)
                        .arg(folder)
-                       .toUtf8());
+                       .toUtf8() +
+                   access.toUtf8());
     }
     ~Broker() { Stop(); }
     int port() const { return m_port; }
@@ -83,8 +85,9 @@ private:
 class Subscriber
 {
 public:
-    explicit Subscriber(int port)
+    explicit Subscriber(int port, QStringList login = {})
         : m_port(port)
+        , m_login(std::move(login))
     {
         Start();
     }
@@ -96,10 +99,11 @@ public:
     void Start()
     {
         m_process.start(QStringLiteral("mosquitto_sub"),
-                        {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_port),
+                        QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_port),
                          QStringLiteral("-c"), QStringLiteral("-i"), QStringLiteral("qst-test-sub"), QStringLiteral("-q"),
                          QStringLiteral("1"), QStringLiteral("-t"), QStringLiteral("qst/#"), QStringLiteral("-F"),
-                         QStringLiteral("%t\t%p")});
+                         QStringLiteral("%t\t%p")} +
+                            m_login);
         m_process.waitForStarted(5000);
     }
     bool running() { return m_process.state() == QProcess::Running; }
@@ -128,6 +132,7 @@ public:
 
 private:
     int m_port;
+    QStringList m_login;
     QProcess m_process;
     QList<std::pair<QString, QString>> m_messages;
 };
@@ -253,4 +258,74 @@ TEST(MqttAgainstBroker, EveryRecordOfAPollArrivesAsStoredAndABrokerRestartLosesN
     }
     EXPECT_TRUE(current);
     EXPECT_TRUE(health);
+}
+
+TEST(MqttAgainstBroker, ALoginIsUsedAndAWrongPasswordIsRefusedWithoutShowingIt)
+{
+    constexpr int kSerial = 4601;
+    QTemporaryDir brokerFolder;
+    const QString passwords = brokerFolder.path() + QStringLiteral("/passwd");
+    ASSERT_EQ(QProcess::execute(QStringLiteral("mosquitto_passwd"), {QStringLiteral("-b"), QStringLiteral("-c"), passwords,
+                                                                     QStringLiteral("qst"), QStringLiteral("right-pass")}),
+              0);
+    ASSERT_EQ(QProcess::execute(QStringLiteral("mosquitto_passwd"),
+                                {QStringLiteral("-b"), passwords, QStringLiteral("sub"), QStringLiteral("sub-pass")}),
+              0);
+    QFile::setPermissions(passwords, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    Broker broker(brokerFolder.path(), QStringLiteral("allow_anonymous false\npassword_file %1\n").arg(passwords));
+    ASSERT_TRUE(broker.Start());
+    Subscriber sub(broker.port(), {QStringLiteral("-u"), QStringLiteral("sub"), QStringLiteral("-P"), QStringLiteral("sub-pass")});
+
+    NotifyRoot r;
+    const QString secret = WriteSecret(r.root.path(), "wrong-pass");
+    QString err;
+    ASSERT_EQ(RunCli(r.root.path(),
+                     {QStringLiteral("mqtt"), QStringLiteral("set"), QStringLiteral("--url"),
+                      QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port()), QStringLiteral("--user"),
+                      QStringLiteral("qst"), QStringLiteral("--password-file"), secret, QStringLiteral("--node"),
+                      QStringLiteral("n2")},
+                     nullptr, &err),
+              0)
+        << err.toStdString();
+    r.Open();
+    AddTestMeter(*r.registry, kSerial, 2);
+    SimProcess sim(SimArgs(kSerial));
+    ASSERT_TRUE(sim.started());
+    r.MapPort(2, sim.path());
+    QStringList logged;
+    std::mutex loggedMutex;
+    auto log = [&](const QString &text) {
+        std::lock_guard lock(loggedMutex);
+        logged << text;
+    };
+    {
+        NotifyService notify(r.root.path(), *r.registry, r.engine->health(), log);
+        notify.Start(0);
+        r.engine->ReadCurrentValues(kSerial);
+        ASSERT_TRUE(r.RunToEmpty());
+        EXPECT_FALSE(notify.mqtt()->WaitSent(3000));
+        notify.Stop(0);
+    }
+    {
+        std::lock_guard lock(loggedMutex);
+        ASSERT_FALSE(logged.isEmpty());
+        EXPECT_FALSE(logged.join(u'\n').contains(QStringLiteral("wrong-pass"))) << logged.join(u'\n').toStdString();
+    }
+    // The right password: what waited goes out.
+    WriteSecret(r.root.path(), "right-pass");
+    NotifyService notify(r.root.path(), *r.registry, r.engine->health(), log);
+    notify.Start(0);
+    ASSERT_TRUE(notify.mqtt()->WaitSent(30000));
+    notify.Stop(5000);
+    const QSet<QString> stored = StoredLines(r.root.path(), kSerial);
+    ASSERT_EQ(stored.size(), 1);
+    EXPECT_TRUE(sub.WaitFor([&] {
+        for (const auto &[topic, payload] : sub.messages()) {
+            if (topic == QStringLiteral("qst/n2/%1/history").arg(kSerial) &&
+                stored.contains(QStringLiteral("history\t") +
+                                QJsonDocument::fromJson(payload.toUtf8()).object().value(QStringLiteral("line")).toString()))
+                return true;
+        }
+        return false;
+    }));
 }
