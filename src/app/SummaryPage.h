@@ -5,6 +5,7 @@
 #include <QAbstractTableModel>
 #include <QWidget>
 
+class QLabel;
 class QSortFilterProxyModel;
 class QTableView;
 
@@ -55,6 +56,8 @@ class TSummaryPage : public QWidget
 public:
     explicit TSummaryPage(QWidget *parent = nullptr);
     void SetRows(QList<MeterSummaryRow> rows);
+    // The active alarms above the table; hidden when empty.
+    void SetAlarmsText(const QString &text);
     TSummaryModel *model() const { return m_model; }
     QTableView *view() const { return SummaryLV; }
 
@@ -65,6 +68,7 @@ private:
     TSummaryModel *m_model;
     QSortFilterProxyModel *m_proxy;
     QTableView *SummaryLV;
+    QLabel *AlarmsLB;
 };
 
 } // namespace qst

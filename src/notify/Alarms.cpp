@@ -14,6 +14,7 @@
 #include "storage/RecordWriters.h"
 
 #include <QDir>
+#include <QHash>
 #include <QJsonValue>
 
 #include <mutex>
@@ -95,6 +96,24 @@ QString AlarmEvent::state() const
     if (kind == QStringLiteral("summary"))
         return QStringLiteral("summary");
     return raised ? QStringLiteral("raised") : QStringLiteral("cleared");
+}
+
+QString ActiveAlarmsText(const QList<ActiveAlarm> &alarms)
+{
+    static const QHash<QString, QString> names = {{QStringLiteral("overdue"), QStringLiteral("нет ответа")},
+                                                  {QStringLiteral("fault"), QStringLiteral("НС")},
+                                                  {QStringLiteral("ring"), QStringLiteral("недостающие записи")},
+                                                  {QStringLiteral("database"), QStringLiteral("база данных")},
+                                                  {QStringLiteral("disk"), QStringLiteral("диск")}};
+    QStringList lines;
+    for (const ActiveAlarm &a : alarms) {
+        lines << QStringLiteral("Тревога: %1%2 (с %3): %4")
+                     .arg(names.value(a.kind, a.kind),
+                          a.serial > 0 ? QStringLiteral(", прибор %1").arg(a.serial) : QString(),
+                          a.raised.isValid() ? DateTimeText(DayCountFromDateTime(a.raised.toLocalTime())) : QString(),
+                          a.text);
+    }
+    return lines.join(u'\n');
 }
 
 QString IsoTime(const QDateTime &time)

@@ -37,6 +37,9 @@ struct AlarmEvent
     QString state() const;
 };
 
+// The active alarms as one text for the summary page, one per line; empty when none.
+QString ActiveAlarmsText(const QList<ActiveAlarm> &alarms);
+
 // The JSON body every channel sends: "serial" (null for the data root's alarms), "kind",
 // "state" ("raised", "cleared", "summary"), "time" (ISO 8601 with the offset), "text".
 QJsonObject AlarmEventJson(const AlarmEvent &event);
