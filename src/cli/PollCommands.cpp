@@ -5,7 +5,7 @@
 #include "common/DataRoot.h"
 #include "exchange/ExchangeEngine.h"
 #include "exchange/LogSink.h"
-#include "notify/NotifyService.h"
+#include "notify/AlarmService.h"
 #include "registry/Registry.h"
 
 #include <QCoreApplication>
@@ -184,7 +184,7 @@ int RunService(const CliContext &context)
     StdoutLog log;
     CliReplication replication(context.dataRoot);
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});
-    NotifyService notify(context.dataRoot, registry, engine.health(), [](const QString &text) {
+    AlarmService alarms(context.dataRoot, registry, engine.health(), [](const QString &text) {
         PrintLine(stdout, QStringLiteral("[Уведомления] ") + FormatLogLine(QDateTime::currentDateTime(), text));
         std::fflush(stdout);
     });
@@ -200,12 +200,12 @@ int RunService(const CliContext &context)
     engine.ScheduleTick();
     schedule.start(5000);
     supervisor.start(1000);
-    notify.Start();
+    alarms.Start();
     QCoreApplication::exec();
     schedule.stop();
     supervisor.stop();
     engine.Shutdown();
-    notify.Stop(10000);
+    alarms.Stop(10000);
     replication.Finish(10000);
     return kExitOk;
 }

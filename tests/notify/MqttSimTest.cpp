@@ -4,7 +4,7 @@
 
 #include "common/TextFile.h"
 #include "notify/MqttPublisher.h"
-#include "notify/NotifyService.h"
+#include "notify/AlarmService.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -191,7 +191,7 @@ TEST(MqttAgainstBroker, EveryRecordOfAPollArrivesAsStoredAndABrokerRestartLosesN
     ASSERT_TRUE(sim.started());
     r.MapPort(2, sim.path());
 
-    NotifyService notify(r.root.path(), *r.registry, r.engine->health(),
+    AlarmService notify(r.root.path(), *r.registry, r.engine->health(),
                          [](const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
     notify.Start(0);
     ASSERT_NE(notify.mqtt(), nullptr);
@@ -299,7 +299,7 @@ TEST(MqttAgainstBroker, ALoginIsUsedAndAWrongPasswordIsRefusedWithoutShowingIt)
         logged << text;
     };
     {
-        NotifyService notify(r.root.path(), *r.registry, r.engine->health(), log);
+        AlarmService notify(r.root.path(), *r.registry, r.engine->health(), log);
         notify.Start(0);
         r.engine->ReadCurrentValues(kSerial);
         ASSERT_TRUE(r.RunToEmpty());
@@ -313,7 +313,7 @@ TEST(MqttAgainstBroker, ALoginIsUsedAndAWrongPasswordIsRefusedWithoutShowingIt)
     }
     // The right password: what waited goes out.
     WriteSecret(r.root.path(), "right-pass");
-    NotifyService notify(r.root.path(), *r.registry, r.engine->health(), log);
+    AlarmService notify(r.root.path(), *r.registry, r.engine->health(), log);
     notify.Start(0);
     ASSERT_TRUE(notify.mqtt()->WaitSent(30000));
     notify.Stop(5000);

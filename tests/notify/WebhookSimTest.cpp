@@ -4,7 +4,7 @@
 
 #include "common/RegionalFormat.h"
 #include "common/TextFile.h"
-#include "notify/NotifyService.h"
+#include "notify/AlarmService.h"
 #include "notify/Webhook.h"
 #include "registry/MeterRecord.h"
 #include "storage/ArchiveFiles.h"
@@ -146,7 +146,7 @@ TEST(WebhookAgainstSim, OverdueAndAbnormalSituationsAreRaisedAndClearedOnceWithA
     ASSERT_TRUE(words[0] || words[1] || words[2] || words[3] || words[4]) << "no seed gave an abnormal situation";
 
     {
-        NotifyService notify(r.root.path(), *r.registry, r.engine->health(), [](const QString &) {});
+        AlarmService notify(r.root.path(), *r.registry, r.engine->health(), [](const QString &) {});
         notify.Start(0);
         ASSERT_NE(notify.webhook(), nullptr);
         notify.webhook()->SetRetryLimitsForTests(200, 1000);
@@ -180,7 +180,7 @@ TEST(WebhookAgainstSim, OverdueAndAbnormalSituationsAreRaisedAndClearedOnceWithA
 
     {
         // A restart: the alarm stands and is not raised again; the meter answers again.
-        NotifyService notify(r.root.path(), *r.registry, r.engine->health(), [](const QString &) {});
+        AlarmService notify(r.root.path(), *r.registry, r.engine->health(), [](const QString &) {});
         notify.Start(0);
         notify.webhook()->SetRetryLimitsForTests(200, 1000);
         notify.Tick(t0.addSecs(kSilent + 60));

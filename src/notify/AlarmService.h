@@ -22,13 +22,13 @@ class WebhookSender;
 
 // Alarms and publishing while the service polls: started from the settings in Tree.ini,
 // checked once a minute on the main thread. Deliveries run on threads of their own.
-class NotifyService : public QObject
+class AlarmService : public QObject
 {
 public:
     using Log = std::function<void(const QString &text)>;
 
-    NotifyService(QString dataRoot, Registry &registry, MeterHealth &health, Log log);
-    ~NotifyService() override;
+    AlarmService(QString dataRoot, Registry &registry, MeterHealth &health, Log log);
+    ~AlarmService() override;
 
     void Start(int tickMs = 60000);
     // Evaluates the alarms at `now`, sends their changes, publishes changed health.

@@ -1,4 +1,4 @@
-#include "NotifyService.h"
+#include "AlarmService.h"
 
 #include "Alarms.h"
 #include "MqttPublisher.h"
@@ -46,7 +46,7 @@ QJsonObject HealthJson(const MeterSummaryRow &r)
 
 } // namespace
 
-NotifyService::NotifyService(QString dataRoot, Registry &registry, MeterHealth &health, Log log)
+AlarmService::AlarmService(QString dataRoot, Registry &registry, MeterHealth &health, Log log)
     : m_dataRoot(std::move(dataRoot))
     , m_registry(registry)
     , m_health(health)
@@ -56,12 +56,12 @@ NotifyService::NotifyService(QString dataRoot, Registry &registry, MeterHealth &
     connect(&m_timer, &QTimer::timeout, this, [this] { Tick(QDateTime::currentDateTime()); });
 }
 
-NotifyService::~NotifyService()
+AlarmService::~AlarmService()
 {
     Stop(0);
 }
 
-void NotifyService::Start(int tickMs)
+void AlarmService::Start(int tickMs)
 {
     m_alarms = ReadAlarmSettings(m_registry.file());
     if (!m_alarms.webhookUrl.isEmpty()) {
@@ -97,7 +97,7 @@ void NotifyService::Start(int tickMs)
     }
 }
 
-void NotifyService::Tick(const QDateTime &now)
+void AlarmService::Tick(const QDateTime &now)
 {
     QList<AlarmEvent> events;
     QList<MeterSummaryRow> rows;
@@ -144,7 +144,7 @@ void NotifyService::Tick(const QDateTime &now)
     }
 }
 
-void NotifyService::Stop(int drainMs)
+void AlarmService::Stop(int drainMs)
 {
     m_timer.stop();
     if (m_webhook)
