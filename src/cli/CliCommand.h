@@ -65,5 +65,12 @@ int RunAlarmSet(const CliContext &context);
 int RunAlarms(const CliContext &context);
 int RunMqttSet(const CliContext &context);
 int RunMqttOff(const CliContext &context);
+int RunMailSet(const CliContext &context);
+int RunMailTest(const CliContext &context);
+int RunScheduleAdd(const CliContext &context);
+int RunScheduleList(const CliContext &context);
+int RunScheduleDel(const CliContext &context);
+int RunScheduleRun(const CliContext &context);
+int RunMeterSet(const CliContext &context);
 
 } // namespace qst::cli

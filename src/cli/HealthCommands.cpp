@@ -7,6 +7,7 @@
 #include "common/StorageError.h"
 #include "exchange/MeterHealth.h"
 #include "exchange/MeterSummary.h"
+#include "notify/MailOutbox.h"
 #include "registry/Registry.h"
 #include "replication/Replicator.h"
 #include "storage/GapScan.h"
@@ -161,6 +162,13 @@ int RunStatus(const CliContext &context)
                 summary += QStringLiteral("; database copy: run db sync (%1)").arg(database);
             code = qMax(code, 1);
         }
+        // Mail that has not gone out yet needs the operator as well.
+        const QString mail = MailStatusLine(context.dataRoot);
+        if (!mail.isEmpty()) {
+            summary += (code == kExitOk && database.isEmpty() ? QStringLiteral("; WARNING - ") : QStringLiteral("; "))
+                + mail;
+            code = qMax(code, 1);
+        }
         // With --json the exit code alone carries the verdict; standard output stays JSON.
         if (!json)
             PrintLine(stdout, summary);
@@ -198,6 +206,8 @@ int RunStatus(const CliContext &context)
                                   r.overdue ? QStringLiteral("overdue") : QStringLiteral("-")}
                                   .join(u'\t'));
         }
+        if (const QString mail = MailStatusLine(context.dataRoot); !mail.isEmpty())
+            PrintLine(stdout, mail);
     }
     return code;
 }

@@ -6,6 +6,7 @@
 #include "exchange/ExchangeEngine.h"
 #include "exchange/LogSink.h"
 #include "notify/AlarmService.h"
+#include "notify/ScheduleRunner.h"
 #include "registry/Registry.h"
 
 #include <QCoreApplication>
@@ -192,6 +193,14 @@ int RunService(const CliContext &context)
     QTimer supervisor;
     QObject::connect(&schedule, &QTimer::timeout, &engine, &ExchangeEngine::ScheduleTick);
     QObject::connect(&supervisor, &QTimer::timeout, &engine, &ExchangeEngine::SuperviseTick);
+    // Scheduled documents and mail, on a thread of their own.
+    NotifyService notify(context.dataRoot);
+    QObject::connect(&notify, &NotifyService::LogLine, &notify, [](const QString &line) {
+        PrintLine(stdout, line);
+        std::fflush(stdout);
+    });
+    QTimer notifyTimer;
+    QObject::connect(&notifyTimer, &QTimer::timeout, &notify, &NotifyService::Tick);
     SignalWatcher terminateWatch;
     QObject::connect(&terminateWatch, &SignalWatcher::Terminate, [] { QCoreApplication::quit(); });
     PrintLine(stdout, QStringLiteral("qst-cli run: polling by schedule from %1; stop with Ctrl+C or SIGTERM")
@@ -201,7 +210,11 @@ int RunService(const CliContext &context)
     schedule.start(5000);
     supervisor.start(1000);
     alarms.Start();
+    notify.Tick();
+    notifyTimer.start(qEnvironmentVariableIntValue("QST_NOTIFY_TICK_MS") > 0
+            ? qEnvironmentVariableIntValue("QST_NOTIFY_TICK_MS") : 30000);
     QCoreApplication::exec();
+    notifyTimer.stop();
     schedule.stop();
     supervisor.stop();
     engine.Shutdown();

@@ -19,6 +19,10 @@ const CliCommand kCommands[] = {
      "            [--group G] [--schedule HH:MM[,HH:MM...]]\n"
      "      Registers a meter as the meter dialog does; prints its number.",
      RunMeterAdd},
+    {"meter set",
+     "meter set SERIAL --mail ADDR[,ADDR...]\n"
+     "      Sets the meter's mail address for scheduled documents (\"\" clears it).",
+     RunMeterSet},
     {"meter list", "meter list\n      Lists the registered meters, one per line (TAB-separated).", RunMeterList},
     {"group add",
      "group add NAME [--parent G]\n"
@@ -47,7 +51,11 @@ const CliCommand kCommands[] = {
      "      days; default: as far back as its rings reach), never overwriting a sound stored one\n"
      "      (a damaged line is replaced). Missing counts from where collection began.",
      RunPoll},
-    {"run", "run\n      Polls every meter by its schedule until SIGINT or SIGTERM; sends alarms and publishes (alarm set, mqtt set).", RunService},
+    {"run",
+     "run\n      Polls every meter by its schedule, makes and mails the scheduled documents and retries\n"
+     "      unsent mail, sends alarms and publishes over MQTT (alarm set, mqtt set), until SIGINT or\n"
+     "      SIGTERM.",
+     RunService},
     {"report-rows",
      "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
      "            [--items 0,1,2,...] [--statement] [--integrators] [--out FILE [--format csv|xlsx] ...]\n"
@@ -119,6 +127,31 @@ const CliCommand kCommands[] = {
      "      lag, the last commit, the last error, records the database refused, and whether db sync\n"
      "      must send records the outbox lost or could not take.",
      RunDbStatus},
+    {"mail set",
+     "mail set --host H --port P --security starttls|tls|none --from ADDRESS [--user U --password-file F]\n"
+     "            [--ca-file F] [--insecure]\n"
+     "      Where mail goes (kept in Mail.ini of the data root). The password stays in file F (mode 0600,\n"
+     "      e.g. a systemd credential); only its path is kept. Certificates are verified unless --insecure.",
+     RunMailSet},
+    {"mail test", "mail test ADDRESS\n      Sends a test mail. Exit 0 when the server accepted it.", RunMailTest},
+    {"schedule add",
+     "schedule add NAME --kind hourly|daily|monthly|journal|statement --system 1|2|3 --group G\n"
+     "            --period previous-day|previous-week|previous-month --at \"DAY HH:MM\" --out-dir DIR\n"
+     "            [--mail ADDR,...] [--items 0,1,...] [--landscape] [--pdf] [--grace HOURS]\n"
+     "            [--subject TEMPLATE] [--body TEMPLATE] [--name PATTERN]\n"
+     "      Documents made by qst-cli run for each period: a day's on the next day at HH:MM, a week's\n"
+     "      (Monday to Sunday) on the Monday after at HH:MM, a month's on day DAY of the next month\n"
+     "      (its last day when shorter) at HH:MM. A period waits for its records up to HOURS (default\n"
+     "      24) after that; the mail then says what is missing. Mail to ADDR and to each meter's own\n"
+     "      address (meter set). Templates: {serial} {name} {consumer} {from} {to} {period}.",
+     RunScheduleAdd},
+    {"schedule list", "schedule list\n      Lists the schedules and the newest period each has done.", RunScheduleList},
+    {"schedule del", "schedule del NAME\n      Deletes a schedule.", RunScheduleDel},
+    {"schedule run",
+     "schedule run NAME [--dry-run]\n"
+     "      Makes and sends the latest ended period now. Exit 0 when every document was written and\n"
+     "      every mail accepted; mails not accepted stay in the outbox for qst-cli run.",
+     RunScheduleRun},
     {"alarm set",
      "alarm set [--webhook URL [--secret-file F]] [--mail ADDR,...] [--mqtt] [--per-hour N]\n"
      "            [--db-offline-minutes N] [--disk-free-percent N]\n"

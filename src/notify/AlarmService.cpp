@@ -1,6 +1,8 @@
 #include "AlarmService.h"
 
 #include "Alarms.h"
+#include "MailOutbox.h"
+#include "MailSettingsFile.h"
 #include "MqttPublisher.h"
 #include "Webhook.h"
 
@@ -121,10 +123,8 @@ void AlarmService::Tick(const QDateTime &now)
             m_log(QStringLiteral("Уведомления не поставлены в очередь: %1").arg(e.message()));
         }
     }
-    if (!m_alarms.mail.isEmpty() && !events.isEmpty() && !m_mailSaid) {
-        m_log(QStringLiteral("Тревоги по почте не отправляются: почтовый канал ещё не собран в этой версии"));
-        m_mailSaid = true;
-    }
+    if (!m_alarms.mail.isEmpty() && !events.isEmpty())
+        QueueMail(events, now);
     if (!m_mqtt)
         return;
     if (m_alarms.mqtt) {
@@ -141,6 +141,41 @@ void AlarmService::Tick(const QDateTime &now)
         m_healthSent[r.serial] = core;
         o[QStringLiteral("time")] = IsoTime(now);
         m_mqtt->SetState(m_mqtt->topic(r.serial, QStringLiteral("health")), QJsonDocument(o).toJson(QJsonDocument::Compact));
+    }
+}
+
+void AlarmService::QueueMail(const QList<AlarmEvent> &events, const QDateTime &now)
+{
+    // One mail per check with every change in it; the schedules' service sends the outbox.
+    const MailSettings settings = ReadMailSettings(m_dataRoot);
+    if (!settings.IsSet()) {
+        if (!m_mailSaid)
+            m_log(QStringLiteral("Тревоги по почте не отправляются: почта не настроена (qst-cli mail set)"));
+        m_mailSaid = true;
+        return;
+    }
+    m_mailSaid = false;
+    MailMessage message;
+    message.to = m_alarms.mail;
+    const AlarmEvent &first = events.first();
+    message.subject = events.size() == 1
+                          ? QStringLiteral("QST: тревога %1 %2 %3")
+                                .arg(first.kind, first.serial > 0 ? QString::number(first.serial) : QString(), first.state())
+                                .simplified()
+                          : QStringLiteral("QST: тревоги (%1)").arg(events.size());
+    for (const AlarmEvent &e : events) {
+        message.body += QStringLiteral("%1\t%2\t%3\t%4\n%5\n\n")
+                            .arg(IsoTime(e.time), e.serial > 0 ? QString::number(e.serial) : QStringLiteral("-"), e.kind,
+                                 e.state(), e.text);
+    }
+    try {
+        QString error;
+        const QString id = QStringLiteral("alarm %1").arg(now.toMSecsSinceEpoch());
+        if (MailOutbox(m_dataRoot).Enqueue(settings, message, now, QStringLiteral("alarm"), id, &error).isEmpty() &&
+            !error.isEmpty())
+            m_log(QStringLiteral("Тревоги по почте не отправлены: %1").arg(error));
+    } catch (const StorageError &e) {
+        m_log(QStringLiteral("Тревоги по почте не поставлены в очередь: %1").arg(e.message()));
     }
 }
 

@@ -15,6 +15,7 @@
 namespace qst {
 
 class AlarmMonitor;
+struct AlarmEvent;
 class MeterHealth;
 class MqttPublisher;
 class Registry;
@@ -40,6 +41,8 @@ public:
     WebhookSender *webhook() { return m_webhook.get(); }
 
 private:
+    void QueueMail(const QList<AlarmEvent> &events, const QDateTime &now);
+
     QString m_dataRoot;
     Registry &m_registry;
     MeterHealth &m_health;

@@ -154,17 +154,6 @@ QString MqttNodeError(const QString &node)
     return {};
 }
 
-QString MailAddressError(const QString &address)
-{
-    const QString a = address.trimmed();
-    if (HasControlOrBlank(a) || a.contains(u'<') || a.contains(u'>') || a.contains(u'"') || a.contains(u','))
-        return QStringLiteral("the mail address %1 holds characters an address may not").arg(a.toHtmlEscaped());
-    const qsizetype at = a.indexOf(u'@');
-    if (at <= 0 || at != a.lastIndexOf(u'@') || at == a.size() - 1 || !a.mid(at + 1).contains(u'.'))
-        return QStringLiteral("%1 is not a mail address (name@host.domain)").arg(a);
-    return {};
-}
-
 bool ReadSecretFile(const QString &path, QByteArray *secret, QString *error)
 {
     QFile f(path);
@@ -200,15 +189,6 @@ QString RedactedWebhookUrl(const QString &url)
         text += QStringLiteral("/***");
     else if (u.hasQuery())
         text += QStringLiteral("/?***");
-    return text;
-}
-
-QString MaskSecrets(QString text, const QList<QByteArray> &secrets)
-{
-    for (const QByteArray &s : secrets) {
-        if (!s.isEmpty())
-            text.replace(QString::fromUtf8(s), QStringLiteral("***"));
-    }
     return text;
 }
 

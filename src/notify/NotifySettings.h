@@ -52,7 +52,6 @@ void ClearMqttSettings(ProfileFile &treeIni);
 // user or password in them, no blanks or control characters (CR/LF would inject headers).
 QString WebhookUrlError(const QString &url);
 QString MqttUrlError(const QString &url);
-QString MailAddressError(const QString &address);
 // A node name becomes a topic level: no '/', '+', '#', blanks or control characters.
 QString MqttNodeError(const QString &node);
 // Host and port of a valid mqtt(s) url; tls for mqtts.
@@ -65,7 +64,5 @@ bool ReadSecretFile(const QString &path, QByteArray *secret, QString *error);
 // A webhook url as logs and lists show it: the path and query may carry a token, so only
 // the scheme, host and port are kept.
 QString RedactedWebhookUrl(const QString &url);
-// The text with every given secret replaced by "***".
-QString MaskSecrets(QString text, const QList<QByteArray> &secrets);
 
 } // namespace qst

@@ -1,5 +1,6 @@
 #include "Webhook.h"
 
+#include "MailMessage.h"
 #include "NotifySettings.h"
 
 #include "common/StorageError.h"
@@ -228,7 +229,7 @@ void WebhookSender::Run()
                 first.nextMs = QDateTime::currentMSecsSinceEpoch() + delay;
                 if (!m_failingLogged || first.attempts == 1)
                     m_log(QStringLiteral("Не удалось отправить уведомление на %1: %2; повтор через %3 с")
-                              .arg(RedactedWebhookUrl(m_url), MaskSecrets(error, {m_secret}))
+                              .arg(RedactedWebhookUrl(m_url), MaskSecrets(error, {QString::fromUtf8(m_secret)}))
                               .arg(delay / 1000));
                 m_failingLogged = true;
             }

@@ -99,4 +99,18 @@ int AddMeter(Registry &registry, int group, const MeterRecord &record)
     return number;
 }
 
+QString ReadMeterMail(Registry &registry, int meterNumber)
+{
+    return registry.file().ReadString(MeterSection(meterNumber), QStringLiteral("Mail")).trimmed();
+}
+
+void WriteMeterMail(Registry &registry, int meterNumber, const QString &address)
+{
+    const QString section = MeterSection(meterNumber);
+    const QString key = QStringLiteral("Mail");
+    if (address.trimmed().isEmpty() && !registry.file().HasKey(section, key))
+        return;
+    registry.file().WriteString(section, key, address.trimmed());
+}
+
 } // namespace qst

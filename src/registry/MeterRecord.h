@@ -44,4 +44,10 @@ MeterRecord ReadMeterKeys(Registry &registry, int meterNumber);
 // rewrite of the file. Returns the new meter's number.
 int AddMeter(Registry &registry, int group, const MeterRecord &record);
 
+// The meter's mail address for scheduled documents: key "Mail" of its section, which the old
+// program ignores. Written only when set or when it was there, so other meters' sections stay
+// as they were.
+QString ReadMeterMail(Registry &registry, int meterNumber);
+void WriteMeterMail(Registry &registry, int meterNumber, const QString &address);
+
 } // namespace qst

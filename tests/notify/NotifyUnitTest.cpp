@@ -1,4 +1,5 @@
 #include "notify/Alarms.h"
+#include "notify/MailMessage.h"
 #include "notify/MqttPublisher.h"
 #include "notify/NotifySettings.h"
 #include "notify/Webhook.h"
@@ -62,7 +63,7 @@ TEST(NotifySettings, SecretsStayOutOfTexts)
     EXPECT_EQ(RedactedWebhookUrl(QStringLiteral("https://hooks.example.com/services/T0/B0/XYZ")),
               QStringLiteral("https://hooks.example.com/***"));
     EXPECT_EQ(RedactedWebhookUrl(QStringLiteral("http://127.0.0.1:8080/?token=abc")), QStringLiteral("http://127.0.0.1:8080/?***"));
-    EXPECT_EQ(MaskSecrets(QStringLiteral("login failed for pa55"), {"pa55"}), QStringLiteral("login failed for ***"));
+    EXPECT_EQ(MaskSecrets(QStringLiteral("login failed for pa55"), {QStringLiteral("pa55")}), QStringLiteral("login failed for ***"));
 
     TempDataRoot root;
     const QString path = root.file(QStringLiteral("secret"));
