@@ -22,53 +22,6 @@ using namespace qst::test;
 
 namespace {
 
-// The receiver script as a child process; its lines are the requests it got.
-class WebhookSink
-{
-public:
-    WebhookSink(const QString &secretFile, int failFirst)
-    {
-        m_process.start(QStringLiteral("python3"),
-                        {QStringLiteral(QST_NOTIFY_DIR "/webhook_sink.py"), QStringLiteral("--secret-file"), secretFile,
-                         QStringLiteral("--fail-first"), QString::number(failFirst)});
-        QElapsedTimer t;
-        t.start();
-        while (!m_process.canReadLine() && m_process.state() != QProcess::NotRunning && t.elapsed() < 10000)
-            m_process.waitForReadyRead(100);
-        if (m_process.canReadLine())
-            m_port = m_process.readLine().trimmed().toInt();
-        else
-            std::fprintf(stderr, "webhook_sink.py: %s\n", m_process.readAllStandardError().constData());
-    }
-    ~WebhookSink()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    int port() const { return m_port; }
-    // Reads what arrived until `enough` holds or timeoutMs passed.
-    template <typename F> bool Collect(F enough, int timeoutMs = 30000)
-    {
-        QElapsedTimer t;
-        t.start();
-        for (;;) {
-            while (m_process.canReadLine())
-                m_requests.append(QJsonDocument::fromJson(m_process.readLine()).object());
-            if (enough(m_requests))
-                return true;
-            if (t.elapsed() > timeoutMs)
-                return false;
-            m_process.waitForReadyRead(200);
-        }
-    }
-    const QList<QJsonObject> &requests() const { return m_requests; }
-
-private:
-    QProcess m_process;
-    int m_port = 0;
-    QList<QJsonObject> m_requests;
-};
-
 QJsonObject Body(const QJsonObject &request)
 {
     return QJsonDocument::fromJson(request.value(QStringLiteral("body")).toString().toUtf8()).object();
