@@ -103,6 +103,28 @@ if command -v soffice > /dev/null; then PDF=(--pdf "$DEMO/statement.pdf"); fi
     --from "$(date -d '2 days ago' +%Y-%m-%d)" --to "$(date -d yesterday +%Y-%m-%d)" --yes \
     --out "$DEMO/hourly-protocol.docx" || status=1
 
+# ---- Scheduled statement by mail: a local SMTP server saves each mail in $DEMO/mailbox.
+echo "== a scheduled statement arriving by mail"
+MAIL_PID=
+if /usr/bin/python3 -c "import aiosmtpd" 2> /dev/null; then
+    rm -rf "$DEMO/mailbox" "$DEMO/smtp.port"
+    /usr/bin/python3 tests/notify/smtp_sink.py "$DEMO/mailbox" "$DEMO/smtp.port" &
+    MAIL_PID=$!
+    for _ in $(seq 50); do [ -s "$DEMO/smtp.port" ] && break; sleep 0.1; done
+    "${CLI[@]}" mail set --host 127.0.0.1 --port "$(cat "$DEMO/smtp.port")" --security none \
+        --from archiver@example.org || status=1
+    "${CLI[@]}" meter set "$SERIAL" --mail consumer@example.org || status=1
+    "${CLI[@]}" schedule del weekly > /dev/null 2>&1 || true
+    "${CLI[@]}" schedule add weekly --kind statement --system 1 --group 0 --period previous-week \
+        --at "1 06:00" --out-dir "$DEMO/scheduled" --mail office@example.org || status=1
+    "${CLI[@]}" schedule run weekly || status=1
+    kill "$MAIL_PID" 2> /dev/null || true
+    echo "   mailbox $DEMO/mailbox (each mail as NNN.eml, its attachments in NNN/):"
+    ls -R "$DEMO/mailbox" | sed 's/^/     /'
+else
+    echo "   (python3-aiosmtpd is not installed: skipped)"
+fi
+
 if [ "$status" = 0 ]; then
     echo "== done: the archive of meter $SERIAL is in $DEMO (Tree.ini and DATA/), its documents beside it"
     echo "   e.g. build/src/cli/qst-cli --data-dir $DEMO report-rows --serial $SERIAL --kind daily --system 1 \\"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Every text the desktop application shows, kept together so they can be checked in one place.
 namespace qst::ui {
@@ -244,5 +245,25 @@ inline const QString kDatabaseLagUnknown = QStringLiteral("Отставание:
 inline const QString kDatabaseStatusError = QStringLiteral("Очередь не прочитана: %1");
 inline const QString kDatabaseLogPage = QStringLiteral("База данных");
 inline const QString kDatabaseLogPrefix = QStringLiteral("[База данных] ");
+
+// Scheduled documents and mail.
+inline const QString kSchedulesButton = QStringLiteral("Расписания");
+inline const QString kScheduleTitle = QStringLiteral("Расписания документов");
+inline const QStringList kScheduleColumns = {QStringLiteral("Имя"), QStringLiteral("Документ"),
+    QStringLiteral("Период"), QStringLiteral("Срок"), QStringLiteral("Почта"), QStringLiteral("Последний запуск")};
+inline const QString kScheduleName = QStringLiteral("Имя:");
+inline const QString kScheduleKind = QStringLiteral("Документ:");
+inline const QString kScheduleSystem = QStringLiteral("Система:");
+inline const QString kScheduleGroup = QStringLiteral("Группа:");
+inline const QString kSchedulePeriod = QStringLiteral("Период:");
+inline const QString kScheduleAt = QStringLiteral("День месяца и время:");
+inline const QString kScheduleOutDir = QStringLiteral("Папка документов:");
+inline const QString kScheduleMail = QStringLiteral("Почта:");
+inline const QString kScheduleAdd = QStringLiteral("Добавить");
+inline const QString kScheduleDelete = QStringLiteral("Удалить");
+inline const QString kScheduleRun = QStringLiteral("Выполнить сейчас");
+inline const QString kScheduleExists = QStringLiteral("Расписание %1 уже есть.");
+inline const QString kMeterMail = QStringLiteral("Почта для документов");
+inline const QString kMailLogPage = QStringLiteral("Почта");
 
 } // namespace qst::ui

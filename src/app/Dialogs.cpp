@@ -4,6 +4,7 @@
 #include "ShellRules.h"
 
 #include "link/PortLinks.h"
+#include "notify/MailMessage.h"
 #include "registry/Registry.h"
 
 #include <QCheckBox>
@@ -290,6 +291,7 @@ TNewCounterForm::TNewCounterForm(TMsgForm &msg, QWidget *parent) : QDialog(paren
     AbonEdit = edit("AbonEdit");
     PersonEdit = edit("PersonEdit");
     PhoneEdit = edit("PhoneEdit");
+    MailEdit = edit("MailEdit");
     AddressEdit = edit("AddressEdit");
     DUEdit = edit("DUEdit");
     NetAdrEdit = edit("NetAdrEdit");
@@ -332,6 +334,7 @@ TNewCounterForm::TNewCounterForm(TMsgForm &msg, QWidget *parent) : QDialog(paren
     labelled(left, ui::kAbon, AbonEdit);
     labelled(left, ui::kPerson, PersonEdit);
     labelled(left, ui::kPhone, PhoneEdit);
+    labelled(left, ui::kMeterMail, MailEdit);
     labelled(left, ui::kAddress, AddressEdit);
     labelled(left, ui::kDU, DUEdit);
     labelled(left, ui::kClass, ClassCB);
@@ -411,6 +414,10 @@ QString TNewCounterForm::CheckEntries() const
         return ui::kBadNetAddress;
     if (PortCB->currentIndex() < 0)
         return ui::kNeedPort;
+    QString mailError;
+    ParseMailList(MailEdit->text(), &mailError);
+    if (!mailError.isEmpty())
+        return mailError;
     return MeterRecordTextError(Record());
 }
 
@@ -435,7 +442,7 @@ QString TNewCounterForm::Run()
 QString TNewCounterForm::ExecuteNew()
 {
     for (QLineEdit *e : {NameEdit, SerialEdit, AbonEdit, PersonEdit, PhoneEdit, AddressEdit, DUEdit, NetAdrEdit,
-                         ModemNumEdit})
+                         ModemNumEdit, MailEdit})
         e->clear();
     ModemNumEdit->setEnabled(false);
     ModemCB->setChecked(false);

@@ -116,6 +116,7 @@ public:
     QLineEdit *AbonEdit;
     QLineEdit *PersonEdit;
     QLineEdit *PhoneEdit;
+    QLineEdit *MailEdit; // the meter's "Mail" key, kept apart from the record
     QLineEdit *AddressEdit;
     QLineEdit *DUEdit;
     QComboBox *ClassCB;

@@ -7,6 +7,9 @@
 #include "ChartPage.h"
 #include "CurrentValuesData.h"
 #include "DatabaseForm.h"
+#include "ScheduleDialog.h"
+#include "notify/MailOutbox.h"
+#include "notify/ScheduleRunner.h"
 #include "Dialogs.h"
 #include "ExportCommand.h"
 #include "ReportCommand.h"
@@ -143,6 +146,8 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
     connect(Timer2, &QTimer::timeout, this, [this] {
         if (m_engine)
             m_engine->ScheduleTick();
+        if (m_notify)
+            m_notify->Tick();
     });
     connect(Timer3, &QTimer::timeout, this, [this] {
         if (m_engine)
@@ -152,6 +157,10 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
     if (IsReadOnly())
         DisableWriteCommands();
     else if (timers) {
+        m_notify = std::make_unique<NotifyService>(dataRoot);
+        connect(m_notify.get(), &NotifyService::LogLine, this, [this](const QString &line) {
+            m_log->WritePageLine(ui::kMailLogPage, FormatLogLine(QDateTime::currentDateTime(), line));
+        });
         Timer1->start();
         Timer2->start();
         Timer3->start();
@@ -160,7 +169,7 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
 
 void TMainForm::DisableWriteCommands()
 {
-    for (QAction *a : {EditModemTB, StopTB, PortsTB, DatabaseTB, MenuItem1, MenuItem2})
+    for (QAction *a : {EditModemTB, StopTB, PortsTB, DatabaseTB, SchedulesTB, MenuItem1, MenuItem2})
         a->setEnabled(false);
     for (QToolButton *b : {NewGroupTB, AddTB, ReadArcTB, DeleteTB, CurrTS->CurrReadTB})
         b->setEnabled(false);
@@ -218,6 +227,15 @@ void TMainForm::DatabaseClick()
         RestartReplicator(0);
 }
 
+void TMainForm::SchedulesClick()
+{
+    if (IsReadOnly())
+        return;
+    TScheduleForm form(m_dataRoot, MsgForm, this);
+    form.Load();
+    form.exec();
+}
+
 void TMainForm::BuildWidgets()
 {
     auto *toolbar = addToolBar(QString());
@@ -235,6 +253,9 @@ void TMainForm::BuildWidgets()
     DatabaseTB = toolbar->addAction(ui::kDatabaseButton);
     DatabaseTB->setObjectName(QStringLiteral("DatabaseTB"));
     connect(DatabaseTB, &QAction::triggered, this, &TMainForm::DatabaseClick);
+    SchedulesTB = toolbar->addAction(ui::kSchedulesButton);
+    SchedulesTB->setObjectName(QStringLiteral("SchedulesTB"));
+    connect(SchedulesTB, &QAction::triggered, this, &TMainForm::SchedulesClick);
     connect(CloseTB, &QAction::triggered, this, [this] {
         // Leaving cuts the running polls short: the operator says so first.
         if (m_engine && m_engine->queue().Size() > 0 && MsgForm->ShowMessage(ui::kExitWhilePolling, 1) != 1)
@@ -729,6 +750,7 @@ void TMainForm::SummaryRefresh()
     } catch (const StorageError &e) {
         SummaryTS->SetAlarmsText(e.message());
     }
+    SummaryTS->SetMailLine(MailStatusLine(m_dataRoot));
     UpdateOverdueMarks();
 }
 

@@ -31,6 +31,7 @@ namespace qst {
 class ChartPage;
 class ExchangeEngine;
 class MeterHealth;
+class NotifyService;
 class Replicator;
 class TSummaryPage;
 class TClearForm;
@@ -95,6 +96,7 @@ public:
     void GroupReportsClick();
     // "База данных": the dialog; the database copy restarted when it changed the settings.
     void DatabaseClick();
+    void SchedulesClick();
 
     // The selected node's index in the tree model; -1 when none.
     int SelectedNode() const;
@@ -124,6 +126,7 @@ public:
     QAction *StopTB;
     QAction *PortsTB;
     QAction *DatabaseTB;
+    QAction *SchedulesTB;
     QSplitter *Splitter1;
     QSplitter *Splitter2;
     QTabWidget *TreePC;
@@ -197,6 +200,7 @@ private:
     std::unique_ptr<LogPane> m_log;
     std::unique_ptr<ExchangeEngine> m_engine;
     std::unique_ptr<Replicator> m_replicator;
+    std::unique_ptr<NotifyService> m_notify; // scheduled documents and mail, on a thread of their own
     std::unique_ptr<MeterHealth> m_health; // without an engine (read-only window)
     QImage m_border;
     std::function<bool(const QString &)> m_openDocument;

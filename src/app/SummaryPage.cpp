@@ -137,6 +137,11 @@ TSummaryPage::TSummaryPage(QWidget *parent)
     AlarmsLB->hide();
     layout->addWidget(AlarmsLB);
     layout->addWidget(SummaryLV);
+    MailLabel = new QLabel;
+    MailLabel->setObjectName(QStringLiteral("MailLabel"));
+    MailLabel->setWordWrap(true);
+    MailLabel->hide();
+    layout->addWidget(MailLabel);
     connect(SummaryLV, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
         if (index.isValid())
             emit MeterActivated(index.data(TSummaryModel::kMeterRole).toInt());
@@ -155,6 +160,12 @@ void TSummaryPage::SetAlarmsText(const QString &text)
 {
     AlarmsLB->setText(text);
     AlarmsLB->setVisible(!text.isEmpty());
+}
+
+void TSummaryPage::SetMailLine(const QString &line)
+{
+    MailLabel->setText(line);
+    MailLabel->setVisible(!line.isEmpty());
 }
 
 } // namespace qst

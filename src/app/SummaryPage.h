@@ -5,8 +5,8 @@
 #include <QAbstractTableModel>
 #include <QWidget>
 
-class QLabel;
 class QSortFilterProxyModel;
+class QLabel;
 class QTableView;
 
 namespace qst {
@@ -58,6 +58,8 @@ public:
     void SetRows(QList<MeterSummaryRow> rows);
     // The active alarms above the table; hidden when empty.
     void SetAlarmsText(const QString &text);
+    // One line about mail not yet sent; hidden when empty.
+    void SetMailLine(const QString &line);
     TSummaryModel *model() const { return m_model; }
     QTableView *view() const { return SummaryLV; }
 
@@ -69,6 +71,7 @@ private:
     QSortFilterProxyModel *m_proxy;
     QTableView *SummaryLV;
     QLabel *AlarmsLB;
+    QLabel *MailLabel;
 };
 
 } // namespace qst

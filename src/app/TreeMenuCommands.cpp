@@ -12,6 +12,7 @@
 
 #include <QAction>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QTreeWidget>
 
@@ -46,7 +47,8 @@ void TMainForm::AddClick()
     const int group = m_model.nodes[m_model.GroupOf(node)].data;
     if (NewCounterForm->ExecuteNew().isEmpty())
         return;
-    AddMeter(m_registry, group, NewCounterForm->Record());
+    const int meter = AddMeter(m_registry, group, NewCounterForm->Record());
+    WriteMeterMail(m_registry, meter, NewCounterForm->MailEdit->text());
     RebuildTree();
 }
 
@@ -60,9 +62,11 @@ void TMainForm::EditClick()
     const TreeNode target = m_model.nodes[node];
     if (!target.IsGroup()) {
         NewCounterForm->Fill(ReadMeterKeys(m_registry, target.data));
+        NewCounterForm->MailEdit->setText(ReadMeterMail(m_registry, target.data));
         if (NewCounterForm->ExecuteEdit().isEmpty())
             return;
         WriteMeterKeys(m_registry, target.data, NewCounterForm->Record());
+        WriteMeterMail(m_registry, target.data, NewCounterForm->MailEdit->text());
     } else {
         const QString name
             = NewFolderForm->Execute(m_registry.file().ReadString(GroupSection(target.data), reg::kName));
