@@ -1,19 +1,25 @@
 #include "CliCommand.h"
+#include "CliPublishing.h"
 #include "CliSupport.h"
 
 #include "common/DataRoot.h"
 #include "common/ProfileFile.h"
 #include "common/StorageError.h"
+#include "exchange/LogSink.h"
 #include "notify/Alarms.h"
+#include "notify/MqttPublisher.h"
 #include "notify/MailMessage.h"
 #include "notify/NotifySettings.h"
 #include "registry/Registry.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <mutex>
 
 namespace qst::cli {
 
@@ -229,6 +235,37 @@ int RunMqttOff(const CliContext &context)
     }
     PrintLine(stdout, QStringLiteral("mqtt: off (what waits in the MQTT outbox stays there)"));
     return kExitOk;
+}
+
+} // namespace qst::cli
+
+namespace qst::cli {
+
+CliPublishing::CliPublishing(const QString &dataRoot)
+{
+    try {
+        Registry registry(TreeIniPath(dataRoot));
+        m_publisher = StartMqttPublisher(dataRoot, ReadMqttSettings(registry.file()), [](const QString &text) {
+            static std::mutex printing;
+            std::lock_guard lock(printing);
+            PrintLine(stdout, QStringLiteral("[MQTT] ") + FormatLogLine(QDateTime::currentDateTime(), text));
+            std::fflush(stdout);
+        });
+    } catch (const StorageError &e) {
+        PrintLine(stderr, QStringLiteral("MQTT publishing off: ") + e.message());
+    }
+}
+
+CliPublishing::~CliPublishing()
+{
+    Finish(0);
+}
+
+void CliPublishing::Finish(int drainMs)
+{
+    if (m_publisher)
+        m_publisher->Stop(drainMs);
+    m_publisher.reset();
 }
 
 } // namespace qst::cli

@@ -1,4 +1,5 @@
 #include "CliCommand.h"
+#include "CliPublishing.h"
 #include "CliReplication.h"
 #include "CliSupport.h"
 
@@ -119,6 +120,7 @@ int RunPoll(const CliContext &context)
 
     StdoutLog log;
     CliReplication replication(context.dataRoot);
+    CliPublishing publishing(context.dataRoot);
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});
     // The requests the read buttons make, in their order.
     QStringList refusals;
@@ -171,6 +173,7 @@ int RunPoll(const CliContext &context)
     QCoreApplication::exec();
     engine.Shutdown();
     replication.Finish(15000);
+    publishing.Finish(15000);
     return log.failed() || timedOut || interrupted ? kExitFailed : kExitOk;
 }
 

@@ -79,20 +79,7 @@ void AlarmService::Start(int tickMs)
             m_webhook->Start();
         }
     }
-    const MqttSettings mqtt = ReadMqttSettings(m_registry.file());
-    if (mqtt.enabled()) {
-        QByteArray password;
-        QString error;
-        const QString refused = MqttUrlError(mqtt.url);
-        if (!refused.isEmpty())
-            m_log(QStringLiteral("Публикация MQTT выключена: %1").arg(refused));
-        else if (!mqtt.passwordFile.isEmpty() && !ReadSecretFile(mqtt.passwordFile, &password, &error))
-            m_log(QStringLiteral("Публикация MQTT выключена: %1").arg(error));
-        else {
-            m_mqtt = std::make_unique<MqttPublisher>(m_dataRoot, mqtt, password, m_log);
-            m_mqtt->Start();
-        }
-    }
+    m_mqtt = StartMqttPublisher(m_dataRoot, ReadMqttSettings(m_registry.file()), m_log);
     if (tickMs > 0) {
         Tick(QDateTime::currentDateTime());
         m_timer.start(tickMs);

@@ -415,4 +415,22 @@ void MqttPublisher::Run()
     m_sentChanged.notify_all();
 }
 
+std::unique_ptr<MqttPublisher> StartMqttPublisher(const QString &dataRoot, const MqttSettings &settings,
+                                                  MqttPublisher::Log log)
+{
+    if (!settings.enabled())
+        return nullptr;
+    QByteArray password;
+    QString error = MqttUrlError(settings.url);
+    if (error.isEmpty() && !settings.passwordFile.isEmpty())
+        ReadSecretFile(settings.passwordFile, &password, &error);
+    if (!error.isEmpty()) {
+        log(QStringLiteral("Публикация MQTT выключена: %1").arg(error));
+        return nullptr;
+    }
+    auto publisher = std::make_unique<MqttPublisher>(dataRoot, settings, password, std::move(log));
+    publisher->Start();
+    return publisher;
+}
+
 } // namespace qst

@@ -102,4 +102,10 @@ private:
     QHash<quint16, double> m_newestCurrent; // the newest history line sent as current values
 };
 
+// The publisher the settings in Tree.ini ask for, started; null when publishing is off or its
+// settings cannot be used (said through log). Writing commands run one so that nothing they
+// store is left out of the outbox.
+std::unique_ptr<MqttPublisher> StartMqttPublisher(const QString &dataRoot, const MqttSettings &settings,
+                                                  MqttPublisher::Log log);
+
 } // namespace qst

@@ -329,3 +329,37 @@ TEST(MqttAgainstBroker, ALoginIsUsedAndAWrongPasswordIsRefusedWithoutShowingIt)
         return false;
     }));
 }
+
+TEST(MqttAgainstBroker, APollWhileTheBrokerIsAwayKeepsItsRecordsForLater)
+{
+    constexpr int kSerial = 4602;
+    NotifyRoot r;
+    QString err;
+    ASSERT_EQ(RunCli(r.root.path(),
+                     {QStringLiteral("mqtt"), QStringLiteral("set"), QStringLiteral("--url"),
+                      QStringLiteral("mqtt://127.0.0.1:%1").arg(FreePort())},
+                     nullptr, &err),
+              0)
+        << err.toStdString();
+    {
+        Registry registry(TreeIniPath(r.root.path()));
+        AddTestMeter(registry, kSerial, 2);
+    }
+    SimProcess sim(SimArgs(kSerial));
+    ASSERT_TRUE(sim.started());
+    {
+        Registry registry(TreeIniPath(r.root.path()));
+        registry.file().WriteString(reg::kPorts, QStringLiteral("2"), sim.path());
+    }
+    QString out;
+    ASSERT_EQ(RunCli(r.root.path(), {QStringLiteral("poll"), QStringLiteral("--serial"), QString::number(kSerial),
+                                     QStringLiteral("--current")},
+                     &out, &err),
+              0)
+        << out.toStdString() << err.toStdString();
+    Outbox outbox(r.root.path(), MqttPublisher::FolderName());
+    const OutboxBatch waiting = outbox.ReadPending(10);
+    const QSet<QString> stored = StoredLines(r.root.path(), kSerial);
+    ASSERT_EQ(waiting.entries.size(), 1);
+    EXPECT_TRUE(stored.contains(QStringLiteral("history\t") + waiting.entries.first().record.line));
+}
