@@ -7,6 +7,7 @@
 #include "common/ProfileFile.h"
 #include "common/RegionalFormat.h"
 #include "common/StorageError.h"
+#include "common/TextFile.h"
 #include "exchange/MeterSummary.h"
 #include "registry/Registry.h"
 #include "replication/DatabaseSettings.h"
@@ -81,6 +82,23 @@ QString FaultText(const int words[5])
 {
     return QStringLiteral("Нештатная ситуация за последние сутки: ") + NsPairText(quint16(words[0]), quint16(words[1])) +
            u' ' + NsPairText(quint16(words[2]), quint16(words[3])) + u' ' + NsSingleText(quint16(words[4]));
+}
+
+// Alarms.ini holds one line per key in Windows-1251: line breaks (libpq's errors have them)
+// become blanks and what the code page cannot hold becomes '?'.
+QString StorableText(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        if (c == u'\r' || c == u'\n' || c == u'\t')
+            out += u' ';
+        else if (c.isSurrogate() || c.unicode() < 0x20 || !FirstUnencodableChar(QString(c)).isEmpty())
+            out += u'?';
+        else
+            out += c;
+    }
+    return out.simplified();
 }
 
 qint64 HourWindow(const QDateTime &now)
@@ -202,8 +220,13 @@ QList<ActiveAlarm> AlarmMonitor::Active(const QString &dataRoot)
     return list;
 }
 
-QList<AlarmEvent> AlarmMonitor::Update(const QList<ActiveAlarm> &conditions, int perMeterPerHour, const QDateTime &now)
+QList<AlarmEvent> AlarmMonitor::Update(const QList<ActiveAlarm> &given, int perMeterPerHour, const QDateTime &now)
 {
+    QList<ActiveAlarm> conditions;
+    for (ActiveAlarm c : given) {
+        c.text = StorableText(c.text);
+        conditions.append(c);
+    }
     QList<AlarmEvent> changes;
     const QList<ActiveAlarm> stored = Active(m_dataRoot);
     ProfileFile file(FilePath(m_dataRoot));

@@ -132,6 +132,27 @@ TEST(AlarmMonitor, EachChangeOnceAndTheStateOutlivesARestart)
     EXPECT_EQ(AlarmMonitor::Active(root.path()).size(), 1);
 }
 
+TEST(AlarmMonitor, TextsFromOutsideAreStoredOnOneLine)
+{
+    TempDataRoot root;
+    const QDateTime t(QDate(2026, 12, 11), QTime(9, 5));
+    // libpq's reasons carry line breaks and may hold what Windows-1251 cannot.
+    const QList<AlarmEvent> events = AlarmMonitor(root.path()).Update(
+        {{QStringLiteral("database"), 0, {}, QStringLiteral("could not connect\n\u201cdb\u201d 😀\r\n[x]\nKey=1")}}, 6, t);
+    ASSERT_EQ(events.size(), 1);
+    const QList<ActiveAlarm> active = AlarmMonitor::Active(root.path());
+    ASSERT_EQ(active.size(), 1);
+    EXPECT_EQ(active[0].text, events[0].text);
+    EXPECT_FALSE(active[0].text.contains(u'\n'));
+    EXPECT_TRUE(active[0].text.startsWith(QStringLiteral("could not connect"))) << active[0].text.toStdString();
+    EXPECT_TRUE(active[0].text.endsWith(QStringLiteral("[x] Key=1"))) << active[0].text.toStdString();
+    // Stored again unchanged: no new event.
+    EXPECT_TRUE(AlarmMonitor(root.path())
+                    .Update({{QStringLiteral("database"), 0, {}, QStringLiteral("could not connect\n\u201cdb\u201d 😀\r\n[x]\nKey=1")}},
+                            6, t.addSecs(60))
+                    .isEmpty());
+}
+
 TEST(AlarmMonitor, RateLimitPerMeterHoldsBackTheRestAndSummarisesThem)
 {
     TempDataRoot root;
