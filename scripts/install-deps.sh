@@ -50,6 +50,7 @@ PACKAGES=(
     libcurl4-openssl-dev
     libmosquitto-dev
     mosquitto
+    mosquitto-clients
     python3-aiosmtpd
 )
 

@@ -23,6 +23,7 @@
 #include "exchange/ExchangeEngine.h"
 #include "exchange/LogSink.h"
 #include "exchange/MeterHealth.h"
+#include "notify/Alarms.h"
 #include "exchange/MeterSummary.h"
 #include "exchange/PollQueue.h"
 #include "reports/ReportTables.h"
@@ -744,6 +745,11 @@ void TMainForm::SummaryRefresh()
         rows.removeIf([&meters](const MeterSummaryRow &r) { return !meters.contains(r.meter); });
     }
     SummaryTS->SetRows(std::move(rows));
+    try {
+        SummaryTS->SetAlarmsText(ActiveAlarmsText(AlarmMonitor::Active(m_dataRoot)));
+    } catch (const StorageError &e) {
+        SummaryTS->SetAlarmsText(e.message());
+    }
     SummaryTS->SetMailLine(MailStatusLine(m_dataRoot));
     UpdateOverdueMarks();
 }

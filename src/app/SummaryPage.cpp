@@ -102,6 +102,7 @@ TSummaryPage::TSummaryPage(QWidget *parent)
     , m_model(new TSummaryModel(this))
     , m_proxy(new QSortFilterProxyModel(this))
     , SummaryLV(new QTableView)
+    , AlarmsLB(new QLabel)
 {
     setObjectName(QStringLiteral("SummaryTS"));
     m_proxy->setSourceModel(m_model);
@@ -129,6 +130,12 @@ TSummaryPage::TSummaryPage(QWidget *parent)
     SummaryLV->setTextElideMode(Qt::ElideRight);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    AlarmsLB->setObjectName(QStringLiteral("AlarmsLB"));
+    AlarmsLB->setStyleSheet(QStringLiteral("color: #b00000;"));
+    AlarmsLB->setTextFormat(Qt::PlainText);
+    AlarmsLB->setWordWrap(true);
+    AlarmsLB->hide();
+    layout->addWidget(AlarmsLB);
     layout->addWidget(SummaryLV);
     MailLabel = new QLabel;
     MailLabel->setObjectName(QStringLiteral("MailLabel"));
@@ -147,6 +154,12 @@ void TSummaryPage::SetRows(QList<MeterSummaryRow> rows)
     SummaryLV->resizeColumnsToContents();
     for (int column : {TSummaryModel::kColName, TSummaryModel::kColGroup, TSummaryModel::kColFailure})
         SummaryLV->setColumnWidth(column, std::min(SummaryLV->columnWidth(column), kLongTextWidth));
+}
+
+void TSummaryPage::SetAlarmsText(const QString &text)
+{
+    AlarmsLB->setText(text);
+    AlarmsLB->setVisible(!text.isEmpty());
 }
 
 void TSummaryPage::SetMailLine(const QString &line)

@@ -56,6 +56,8 @@ class TSummaryPage : public QWidget
 public:
     explicit TSummaryPage(QWidget *parent = nullptr);
     void SetRows(QList<MeterSummaryRow> rows);
+    // The active alarms above the table; hidden when empty.
+    void SetAlarmsText(const QString &text);
     // One line about mail not yet sent; hidden when empty.
     void SetMailLine(const QString &line);
     TSummaryModel *model() const { return m_model; }
@@ -68,6 +70,7 @@ private:
     TSummaryModel *m_model;
     QSortFilterProxyModel *m_proxy;
     QTableView *SummaryLV;
+    QLabel *AlarmsLB;
     QLabel *MailLabel;
 };
 

@@ -1,4 +1,5 @@
 #include "CliCommand.h"
+#include "CliPublishing.h"
 #include "CliReplication.h"
 #include "CliSupport.h"
 
@@ -72,8 +73,10 @@ int RunImport(const CliContext &context)
     };
     callbacks.message = [&](const QString &text) { PrintLine(stdout, u'\n' + text); };
     CliReplication replication(context.dataRoot);
+    CliPublishing publishing(context.dataRoot);
     const ImportRunResult run = ImportArchiveFiles(target, paths, serials, callbacks);
     replication.Finish(60000);
+    publishing.Finish(30000);
     if (!run.completed || run.notStored > 0) {
         PrintLine(stderr, u'\n' + ImportResultText(run));
         return kExitFailed;

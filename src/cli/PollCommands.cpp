@@ -1,10 +1,12 @@
 #include "CliCommand.h"
+#include "CliPublishing.h"
 #include "CliReplication.h"
 #include "CliSupport.h"
 
 #include "common/DataRoot.h"
 #include "exchange/ExchangeEngine.h"
 #include "exchange/LogSink.h"
+#include "notify/AlarmService.h"
 #include "notify/ScheduleRunner.h"
 #include "registry/Registry.h"
 
@@ -118,6 +120,7 @@ int RunPoll(const CliContext &context)
 
     StdoutLog log;
     CliReplication replication(context.dataRoot);
+    CliPublishing publishing(context.dataRoot);
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});
     // The requests the read buttons make, in their order.
     QStringList refusals;
@@ -170,6 +173,7 @@ int RunPoll(const CliContext &context)
     QCoreApplication::exec();
     engine.Shutdown();
     replication.Finish(15000);
+    publishing.Finish(15000);
     return log.failed() || timedOut || interrupted ? kExitFailed : kExitOk;
 }
 
@@ -184,6 +188,10 @@ int RunService(const CliContext &context)
     StdoutLog log;
     CliReplication replication(context.dataRoot);
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});
+    AlarmService alarms(context.dataRoot, registry, engine.health(), [](const QString &text) {
+        PrintLine(stdout, QStringLiteral("[Уведомления] ") + FormatLogLine(QDateTime::currentDateTime(), text));
+        std::fflush(stdout);
+    });
     QTimer schedule;
     QTimer supervisor;
     QObject::connect(&schedule, &QTimer::timeout, &engine, &ExchangeEngine::ScheduleTick);
@@ -204,6 +212,7 @@ int RunService(const CliContext &context)
     engine.ScheduleTick();
     schedule.start(5000);
     supervisor.start(1000);
+    alarms.Start();
     notify.Tick();
     notifyTimer.start(qEnvironmentVariableIntValue("QST_NOTIFY_TICK_MS") > 0
             ? qEnvironmentVariableIntValue("QST_NOTIFY_TICK_MS") : 30000);
@@ -212,6 +221,7 @@ int RunService(const CliContext &context)
     schedule.stop();
     supervisor.stop();
     engine.Shutdown();
+    alarms.Stop(10000);
     replication.Finish(10000);
     return kExitOk;
 }

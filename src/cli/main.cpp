@@ -53,7 +53,8 @@ const CliCommand kCommands[] = {
      RunPoll},
     {"run",
      "run\n      Polls every meter by its schedule, makes and mails the scheduled documents and retries\n"
-     "      unsent mail, until SIGINT or SIGTERM.",
+     "      unsent mail, sends alarms and publishes over MQTT (alarm set, mqtt set), until SIGINT or\n"
+     "      SIGTERM.",
      RunService},
     {"report-rows",
      "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
@@ -167,6 +168,20 @@ const CliCommand kCommands[] = {
      "      Makes and sends the latest ended period now. Exit 0 when every document was written and\n"
      "      every mail accepted; mails not accepted stay in the outbox for qst-cli run.",
      RunScheduleRun},
+    {"alarm set",
+     "alarm set [--webhook URL [--secret-file F]] [--mail ADDR,...] [--mqtt] [--per-hour N]\n"
+     "            [--db-offline-minutes N] [--disk-free-percent N]\n"
+     "      Where `run` sends alarms (a meter overdue, an abnormal situation, records the ring will lose,\n"
+     "      the database copy offline, the disk nearly full); channels not given are off. The webhook\n"
+     "      gets a JSON POST signed in X-QST-Signature: sha256=HMAC of the body with the secret in F.",
+     RunAlarmSet},
+    {"alarms", "alarms [--json]\n      The active alarms: serial, kind, raised, text (TAB-separated).", RunAlarms},
+    {"mqtt set",
+     "mqtt set --url mqtt://HOST:PORT [--user U --password-file F] [--node NAME]\n"
+     "      `run` publishes every stored record to qst/NODE/SERIAL/KIND (current, history, hourly, daily,\n"
+     "      monthly, journal; QoS 1) and the health to qst/NODE/SERIAL/health; mqtts:// uses TLS.",
+     RunMqttSet},
+    {"mqtt off", "mqtt off\n      Stops publishing.", RunMqttOff},
 };
 
 void PrintHelp()

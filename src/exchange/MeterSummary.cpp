@@ -152,8 +152,10 @@ QList<MeterSummaryRow> BuildMeterSummary(const QString &dataRoot, Registry &regi
                             return false;
                         ArchiveRecord r;
                         if (time <= now && TryParseArchiveLine(DecodeCp1251(line), &r)) {
-                            for (int w : r.ns)
-                                row.nsFlags |= w;
+                            for (int i = 0; i < 5; ++i) {
+                                row.nsFlags |= r.ns[i];
+                                row.nsWords[i] |= r.ns[i];
+                            }
                         }
                         return true;
                     });

@@ -21,6 +21,7 @@ struct MeterSummaryRow
     qint64 missingHours31 = 0;  // completed hours of the last 31 days without a line
     bool gapsInRing = false;    // some kind misses records the calculator still holds
     int nsFlags = 0;            // abnormal-situation words of the last day's hourly records, OR-ed
+    int nsWords[5] = {};        // the same, word by word (НС1..НС5)
     bool overdue = false;
 };
 

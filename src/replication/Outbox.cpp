@@ -258,6 +258,12 @@ Outbox::Outbox(const QString &dataRoot)
 {
 }
 
+Outbox::Outbox(const QString &dataRoot, const QString &folderName)
+    : m_folder(QDir(dataRoot).filePath(folderName))
+    , m_compactBytes(kOutboxCompactBytes)
+{
+}
+
 QString Outbox::FolderPath(const QString &dataRoot)
 {
     return QDir(dataRoot).filePath(QStringLiteral("DB"));

@@ -71,6 +71,8 @@ class Outbox
 {
 public:
     explicit Outbox(const QString &dataRoot);
+    // An outbox of another consumer of the records, in its own folder of the data root.
+    Outbox(const QString &dataRoot, const QString &folderName);
 
     static QString FolderPath(const QString &dataRoot);
     const QString &folder() const { return m_folder; }

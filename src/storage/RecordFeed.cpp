@@ -10,11 +10,17 @@ namespace qst {
 
 namespace {
 
+struct FeedEntry
+{
+    QString root;
+    std::shared_ptr<RecordFeed> feed;
+};
+
 struct FeedSlot
 {
     std::mutex mutex;
-    QString root;
-    std::shared_ptr<RecordFeed> feed;
+    FeedEntry primary;       // SetRecordFeed's
+    QList<FeedEntry> others; // AddRecordFeed's
 };
 
 FeedSlot &Slot()
@@ -34,25 +40,47 @@ void SetRecordFeed(const QString &dataRoot, std::shared_ptr<RecordFeed> feed)
 {
     FeedSlot &slot = Slot();
     std::lock_guard lock(slot.mutex);
-    slot.root = feed ? Normalized(dataRoot) : QString();
-    slot.feed = std::move(feed);
+    slot.primary.root = feed ? Normalized(dataRoot) : QString();
+    slot.primary.feed = std::move(feed);
+}
+
+void AddRecordFeed(const QString &dataRoot, std::shared_ptr<RecordFeed> feed)
+{
+    if (!feed)
+        return;
+    FeedSlot &slot = Slot();
+    std::lock_guard lock(slot.mutex);
+    slot.others.append({Normalized(dataRoot), std::move(feed)});
+}
+
+void RemoveRecordFeed(const std::shared_ptr<RecordFeed> &feed)
+{
+    FeedSlot &slot = Slot();
+    std::lock_guard lock(slot.mutex);
+    slot.others.removeIf([&](const FeedEntry &e) { return e.feed == feed; });
 }
 
 void FeedStored(const QString &dataRoot, const QList<FedRecord> &records)
 {
     if (records.isEmpty())
         return;
-    std::shared_ptr<RecordFeed> feed;
+    QList<std::shared_ptr<RecordFeed>> feeds;
     {
         FeedSlot &slot = Slot();
         std::lock_guard lock(slot.mutex);
-        if (!slot.feed)
+        if (!slot.primary.feed && slot.others.isEmpty())
             return;
-        if (slot.root != Normalized(dataRoot))
-            return;
-        feed = slot.feed;
+        const QString root = Normalized(dataRoot);
+        if (slot.primary.feed && slot.primary.root == root)
+            feeds.append(slot.primary.feed);
+        for (const FeedEntry &e : slot.others) {
+            if (e.root == root)
+                feeds.append(e.feed);
+        }
     }
-    feed->Stored(records);
+    // Called outside the lock: a feed may take its time and may add or remove feeds.
+    for (const auto &feed : feeds)
+        feed->Stored(records);
 }
 
 FedKind FedKindOfArchive(int archiveKind)

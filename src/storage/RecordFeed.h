@@ -34,9 +34,13 @@ public:
     virtual void Stored(const QList<FedRecord> &records) = 0;
 };
 
-// One feed per data root at a time; nullptr removes it. Writers into other roots are not
-// told.
+// The database copy's feed: one per process at a time; nullptr removes it. Writers into
+// other roots are not told.
 void SetRecordFeed(const QString &dataRoot, std::shared_ptr<RecordFeed> feed);
+// Further listeners of a data root (publishing), told after the database copy's feed, in
+// the order they were added. Removing a feed that was never added does nothing.
+void AddRecordFeed(const QString &dataRoot, std::shared_ptr<RecordFeed> feed);
+void RemoveRecordFeed(const std::shared_ptr<RecordFeed> &feed);
 void FeedStored(const QString &dataRoot, const QList<FedRecord> &records);
 
 FedKind FedKindOfArchive(int archiveKind); // kHourlyArchive.. -> Hourly..

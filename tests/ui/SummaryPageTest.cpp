@@ -8,6 +8,7 @@
 #include "common/TextFile.h"
 #include "exchange/ExchangeEngine.h"
 #include "exchange/MeterHealth.h"
+#include "notify/Alarms.h"
 #include "registry/MeterRecord.h"
 #include "registry/Registry.h"
 #include "registry/TreeCommands.h"
@@ -18,6 +19,7 @@
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QHeaderView>
+#include <QLabel>
 #include <QScrollBar>
 #include <QTest>
 #include <QTreeWidget>
@@ -155,4 +157,36 @@ TEST(SummaryPage, ShowsEveryMeterSortsAndSelectsOnDoubleClick)
     EXPECT_LE(view->columnWidth(TSummaryModel::kColGroup), 220);
     view->horizontalScrollBar()->setValue(0);
     Screenshot(&form, QStringLiteral("summary-page"));
+}
+
+TEST(SummaryPage, ShowsTheActiveAlarmsTheServiceRaised)
+{
+    TempDataRoot root;
+    {
+        Registry registry(TreeIniPath(root.path()));
+        AddMeterNamed(registry, QStringLiteral("Баня"), 702, QStringLiteral("08:00"));
+    }
+    auto openSummary = [](TMainForm &form) {
+        form.show();
+        auto *pages = form.findChild<QTabWidget *>(QStringLiteral("MainPC"));
+        for (int i = 0; pages && i < pages->count(); ++i) {
+            if (pages->tabText(i) == QStringLiteral("Сводка"))
+                pages->setCurrentIndex(i);
+        }
+        return form.findChild<QLabel *>(QStringLiteral("AlarmsLB"));
+    };
+    {
+        TMainForm form(root.path(), false);
+        QLabel *label = openSummary(form);
+        ASSERT_TRUE(label);
+        EXPECT_TRUE(label->isHidden());
+        EXPECT_TRUE(label->text().isEmpty());
+    }
+    AlarmMonitor(root.path()).Update({{QStringLiteral("overdue"), 702, {}, QStringLiteral("Прибор не отвечает")}}, 6,
+                                     QDateTime(QDate(2026, 12, 11), QTime(9, 5)));
+    TMainForm form(root.path(), false);
+    QLabel *label = openSummary(form);
+    ASSERT_TRUE(label);
+    EXPECT_FALSE(label->isHidden());
+    EXPECT_EQ(label->text(), QStringLiteral("Тревога: нет ответа, прибор 702 (с 11.12.2026 9:05:00): Прибор не отвечает"));
 }
