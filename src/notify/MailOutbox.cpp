@@ -12,10 +12,20 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <mutex>
 
 namespace qst {
 
 namespace {
+
+// The schedules' and the alarms' services queue and deliver from their own threads, each
+// through its own ProfileFile of the index: without one lock a rewrite by one could drop an
+// entry the other had just added, and that mail would be lost silently.
+std::mutex &IndexMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
 
 const QString kTo = QStringLiteral("To");
 const QString kSubject = QStringLiteral("Subject");
@@ -91,6 +101,7 @@ QString MailOutbox::Enqueue(const MailSettings &settings, const MailMessage &mes
         return {};
     if (!IsSafeId(key))
         throw StorageError(QStringLiteral("неверный номер письма"));
+    std::lock_guard lock(IndexMutex());
     if (QFile::exists(IndexPath(m_folder)) && ProfileFile(IndexPath(m_folder)).HasSection(key))
         return key;
     if (!QDir().mkpath(m_folder))
@@ -161,6 +172,7 @@ int MailOutbox::DeliverDue(MailSender &sender, const MailSettings &settings, con
         if (result == MailSender::Accepted) {
             // The entry goes before its message: a crash between leaves a file, never an
             // entry that would send the mail again without it.
+            std::lock_guard lock(IndexMutex());
             index.EraseSection(e.id);
             QFile::remove(MessagePath(m_folder, e.id));
             ++delivered;
@@ -169,6 +181,7 @@ int MailOutbox::DeliverDue(MailSender &sender, const MailSettings &settings, con
             continue;
         }
         const int attempts = e.attempts + 1;
+        std::lock_guard lock(IndexMutex());
         index.WriteStrings(e.id,
             {{kAttempts, QString::number(attempts)}, {kNextTry, IsoText(now.addSecs(BackoffSeconds(attempts)))},
                 {kLastError, OneLine(error)}});
