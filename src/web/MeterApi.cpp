@@ -24,6 +24,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <charconv>
 #include <cmath>
 
 namespace qst::web {
@@ -215,24 +216,29 @@ void Columns(Call &c)
 // A value as the page shows it, as a JSON number.
 void AppendNumber(QByteArray &out, double value, int decimals)
 {
+    if (value == 0) { // most columns of a meter without a second system: the short way
+        out += '0';
+        return;
+    }
     if (!std::isfinite(value)) {
         out += "null";
         return;
     }
-    if (decimals < 0) {
-        out += QByteArray::number(qint64(std::llround(value)));
-        return;
+    char text[64];
+    const std::to_chars_result r = decimals < 0
+        ? std::to_chars(text, text + sizeof text, qint64(std::llround(value)))
+        : std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    char *end = r.ptr;
+    if (decimals > 0) {
+        while (end[-1] == '0')
+            --end;
+        if (end[-1] == '.')
+            --end;
     }
-    QByteArray text = QByteArray::number(value, 'f', decimals);
-    if (text.contains('.')) {
-        while (text.endsWith('0'))
-            text.chop(1);
-        if (text.endsWith('.'))
-            text.chop(1);
-    }
-    if (text == "-0")
-        text = "0";
-    out += text;
+    if (end - text == 2 && text[0] == '-' && text[1] == '0')
+        out += '0';
+    else
+        out.append(text, end - text);
 }
 
 void AppendJsonString(QByteArray &out, const QString &text)
