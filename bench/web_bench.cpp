@@ -148,6 +148,8 @@ int main(int argc, char **argv)
         AddMeters(root, registry);
     }
     size_t meters = 0;
+    // The first request computes the summary; the next ones within its 10 s share it.
+    const double cold = MedianSeconds(1, [&] { client.Get("/api/v1/meters", auth); });
     const double list = MedianSeconds(5, [&] {
         const auto r = client.Get("/api/v1/meters", auth);
         meters = r ? size_t(QJsonDocument::fromJson(QByteArray::fromStdString(r->body)).array().size()) : 0;
@@ -158,6 +160,7 @@ int main(int argc, char **argv)
         BuildMeterSummary(root, registry, health, DayCountFromDateTime(QDateTime::currentDateTime()));
     });
     std::printf("meters: %zu in the list\n", meters);
+    Line("meters list of 1,001 meters, first request", cold, "the summary alone", summary);
     Line("meters list of 1,001 meters (goal < 100 ms)", list, "the summary alone", summary);
     return 0;
 }

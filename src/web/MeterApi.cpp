@@ -60,8 +60,9 @@ struct MeterEntry
 };
 
 // The caller's meters in the tree's display order, with their health.
-QList<MeterEntry> CallerMeters(const QString &dataRoot, const Account &account, quint16 onlySerial = 0)
+QList<MeterEntry> CallerMeters(WebServices &services, const Account &account, quint16 onlySerial = 0)
 {
+    const QString &dataRoot = services.options.dataRoot;
     Registry registry(TreeIniPath(dataRoot));
     const TreeModel tree = BuildTreeModel(registry, false);
     QSet<int> allowed; // meter numbers a consumer sees
@@ -74,10 +75,8 @@ QList<MeterEntry> CallerMeters(const QString &dataRoot, const Account &account, 
             }
         }
     }
-    MeterHealth health(dataRoot);
     QHash<int, MeterSummaryRow> rows;
-    for (const MeterSummaryRow &row :
-         BuildMeterSummary(dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime()))) {
+    for (const MeterSummaryRow &row : services.summary.Rows(dataRoot, services.options.clock)) {
         if (onlySerial != 0 && row.serial != onlySerial)
             continue;
         if (account.role == Role::Consumer && !allowed.contains(row.meter) && !account.meters.contains(row.serial))
@@ -121,14 +120,14 @@ QJsonObject MeterJson(const MeterEntry &e)
 void ListMeters(Call &c)
 {
     QJsonArray array;
-    for (const MeterEntry &e : CallerMeters(c.services.options.dataRoot, c.caller.account))
+    for (const MeterEntry &e : CallerMeters(c.services, c.caller.account))
         array.append(MeterJson(e));
     SendJson(c.res, 200, QJsonDocument(array));
 }
 
 void OneMeter(Call &c)
 {
-    const QList<MeterEntry> list = CallerMeters(c.services.options.dataRoot, c.caller.account, c.serial);
+    const QList<MeterEntry> list = CallerMeters(c.services, c.caller.account, c.serial);
     if (list.isEmpty())
         return SendApiError(c.res, 404, texts::kNotFound);
     SendJson(c.res, 200, QJsonDocument(MeterJson(list.first())));
@@ -452,6 +451,20 @@ void Export(Call &c)
 }
 
 } // namespace
+
+QList<MeterSummaryRow> SummaryCache::Rows(const QString &dataRoot, const WebClock &clock)
+{
+    // One computes while the others wait for its result, rather than all scanning at once.
+    std::lock_guard lock(m_mutex);
+    const qint64 now = clock();
+    if (m_madeAt == 0 || now - m_madeAt >= kKeepMs || now < m_madeAt) {
+        Registry registry(TreeIniPath(dataRoot));
+        MeterHealth health(dataRoot);
+        m_rows = BuildMeterSummary(dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime()));
+        m_madeAt = now;
+    }
+    return m_rows;
+}
 
 QList<Route> MeterRoutes()
 {
