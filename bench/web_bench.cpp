@@ -27,6 +27,9 @@
 
 #include <httplib.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace qst;
 using qst::bench::MedianSeconds;
 
@@ -162,5 +165,11 @@ int main(int argc, char **argv)
     std::printf("meters: %zu in the list\n", meters);
     Line("meters list of 1,001 meters, first request", cold, "the summary alone", summary);
     Line("meters list of 1,001 meters (goal < 100 ms)", list, "the summary alone", summary);
+    // For a load test from outside (wrk): keeps serving this data for the given seconds.
+    if (const int hold = qEnvironmentVariableIntValue("QST_WEB_BENCH_SERVE_SECONDS"); hold > 0) {
+        std::printf("serving on 127.0.0.1:%d, Authorization: Bearer %s\n", server.Port(), token.c_str());
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(hold));
+    }
     return 0;
 }

@@ -52,61 +52,14 @@ QJsonValue IsoOrNull(double dayCount)
     return text.isEmpty() ? QJsonValue() : QJsonValue(QString::fromLatin1(text));
 }
 
-// One meter as the list shows it.
-struct MeterEntry
+QJsonObject MeterJson(const MeterSummaryRow &r, const QStringList &groupPath)
 {
-    MeterSummaryRow row;
-    QStringList groupPath;
-};
-
-// The caller's meters in the tree's display order, with their health.
-QList<MeterEntry> CallerMeters(WebServices &services, const Account &account, quint16 onlySerial = 0)
-{
-    const QString &dataRoot = services.options.dataRoot;
-    Registry registry(TreeIniPath(dataRoot));
-    const TreeModel tree = BuildTreeModel(registry, false);
-    QSet<int> allowed; // meter numbers a consumer sees
-    if (account.role == Role::Consumer) {
-        for (int group : account.groups) {
-            const int node = tree.FindGroupNode(group);
-            if (node >= 0) {
-                for (int meter : MetersUnder(tree, node))
-                    allowed.insert(meter);
-            }
-        }
-    }
-    QHash<int, MeterSummaryRow> rows;
-    for (const MeterSummaryRow &row : services.summary.Rows(dataRoot, services.options.clock)) {
-        if (onlySerial != 0 && row.serial != onlySerial)
-            continue;
-        if (account.role == Role::Consumer && !allowed.contains(row.meter) && !account.meters.contains(row.serial))
-            continue;
-        rows.insert(row.meter, row);
-    }
-    QList<MeterEntry> list;
-    QSet<int> listed;
-    for (int index : tree.DisplayOrder()) {
-        const TreeNode &node = tree.nodes[index];
-        if (node.IsGroup() || !rows.contains(node.data) || listed.contains(node.data))
-            continue;
-        listed.insert(node.data);
-        MeterEntry entry{rows.value(node.data), {}};
-        for (int parent = node.parent; parent > 0; parent = tree.nodes[parent].parent)
-            entry.groupPath.prepend(tree.nodes[parent].caption);
-        list.append(entry);
-    }
-    return list;
-}
-
-QJsonObject MeterJson(const MeterEntry &e)
-{
-    const MeterSummaryRow &r = e.row;
     return QJsonObject{
         {QStringLiteral("serial"), int(r.serial)},
         {QStringLiteral("name"), r.name},
         {QStringLiteral("meter"), r.meter},
-        {QStringLiteral("group"), e.groupPath.isEmpty() ? QString() : e.groupPath.last()},
-        {QStringLiteral("groupPath"), QJsonArray::fromStringList(e.groupPath)},
+        {QStringLiteral("group"), groupPath.isEmpty() ? QString() : groupPath.last()},
+        {QStringLiteral("groupPath"), QJsonArray::fromStringList(groupPath)},
         {QStringLiteral("lastAnswer"), IsoOrNull(r.status.lastAnswer)},
         {QStringLiteral("newestHourly"), IsoOrNull(r.newest[0])},
         {QStringLiteral("missingHours"), double(r.missingHours31)},
@@ -117,20 +70,82 @@ QJsonObject MeterJson(const MeterEntry &e)
     };
 }
 
+// Every meter of the tree with its health, in the tree's display order.
+MeterSnapshot BuildSnapshot(const QString &dataRoot)
+{
+    Registry registry(TreeIniPath(dataRoot));
+    const TreeModel tree = BuildTreeModel(registry, false);
+    MeterHealth health(dataRoot);
+    QHash<int, MeterSummaryRow> rows;
+    for (const MeterSummaryRow &row :
+         BuildMeterSummary(dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime())))
+        rows.insert(row.meter, row);
+    MeterSnapshot snapshot;
+    QSet<int> listed;
+    snapshot.allJson = "[";
+    for (int index : tree.DisplayOrder()) {
+        const TreeNode &node = tree.nodes[index];
+        if (node.IsGroup() || !rows.contains(node.data) || listed.contains(node.data))
+            continue;
+        listed.insert(node.data);
+        MeterListEntry entry{rows.value(node.data), {}, {}, {}};
+        for (int parent = node.parent; parent > 0; parent = tree.nodes[parent].parent) {
+            entry.groupPath.prepend(tree.nodes[parent].caption);
+            entry.groups.append(tree.nodes[parent].data);
+        }
+        entry.json = QJsonDocument(MeterJson(entry.row, entry.groupPath)).toJson(QJsonDocument::Compact);
+        if (snapshot.allJson.size() > 1)
+            snapshot.allJson += ',';
+        snapshot.allJson += entry.json;
+        snapshot.entries.append(entry);
+    }
+    snapshot.allJson += ']';
+    return snapshot;
+}
+
+bool AccountHas(const Account &account, const MeterListEntry &entry)
+{
+    if (account.role != Role::Consumer || account.meters.contains(entry.row.serial))
+        return true;
+    for (int group : entry.groups) {
+        if (account.groups.contains(group))
+            return true;
+    }
+    return false;
+}
+
+std::shared_ptr<const MeterSnapshot> Snapshot(Call &c)
+{
+    const QString root = c.services.options.dataRoot;
+    return c.services.summary.Get([root] { return BuildSnapshot(root); }, c.services.options.clock);
+}
+
 void ListMeters(Call &c)
 {
-    QJsonArray array;
-    for (const MeterEntry &e : CallerMeters(c.services, c.caller.account))
-        array.append(MeterJson(e));
-    SendJson(c.res, 200, QJsonDocument(array));
+    const std::shared_ptr<const MeterSnapshot> snapshot = Snapshot(c);
+    if (c.caller.account.role != Role::Consumer)
+        return SendJson(c.res, 200, snapshot->allJson);
+    QByteArray out = "[";
+    for (const MeterListEntry &e : snapshot->entries) {
+        if (!AccountHas(c.caller.account, e))
+            continue;
+        if (out.size() > 1)
+            out += ',';
+        out += e.json;
+    }
+    out += ']';
+    SendJson(c.res, 200, out);
 }
 
 void OneMeter(Call &c)
 {
-    const QList<MeterEntry> list = CallerMeters(c.services, c.caller.account, c.serial);
-    if (list.isEmpty())
-        return SendApiError(c.res, 404, texts::kNotFound);
-    SendJson(c.res, 200, QJsonDocument(MeterJson(list.first())));
+    const std::shared_ptr<const MeterSnapshot> snapshot = Snapshot(c);
+    for (const MeterListEntry &e : snapshot->entries) {
+        // The router has checked the rights against the registry as it is now.
+        if (e.row.serial == c.serial)
+            return SendJson(c.res, 200, e.json);
+    }
+    SendApiError(c.res, 404, texts::kNotFound);
 }
 
 // A column of the records: a key for scripts, the page's title, its table (1, 2, 3 cold water).
@@ -452,18 +467,17 @@ void Export(Call &c)
 
 } // namespace
 
-QList<MeterSummaryRow> SummaryCache::Rows(const QString &dataRoot, const WebClock &clock)
+std::shared_ptr<const MeterSnapshot> SummaryCache::Get(const std::function<MeterSnapshot()> &build,
+                                                      const WebClock &clock)
 {
-    // One computes while the others wait for its result, rather than all scanning at once.
+    // One builds while the others wait for its result, rather than all scanning at once.
     std::lock_guard lock(m_mutex);
     const qint64 now = clock();
-    if (m_madeAt == 0 || now - m_madeAt >= kKeepMs || now < m_madeAt) {
-        Registry registry(TreeIniPath(dataRoot));
-        MeterHealth health(dataRoot);
-        m_rows = BuildMeterSummary(dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime()));
+    if (!m_snapshot || now - m_madeAt >= kKeepMs || now < m_madeAt) {
+        m_snapshot = std::make_shared<const MeterSnapshot>(build());
         m_madeAt = now;
     }
-    return m_rows;
+    return m_snapshot;
 }
 
 QList<Route> MeterRoutes()

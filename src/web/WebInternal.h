@@ -18,6 +18,7 @@
 #include <httplib.h>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 
 namespace qst::web {
@@ -30,18 +31,35 @@ struct Caller
     Session session; // cookie callers
 };
 
-// The summary of every meter, shared by all callers for a few seconds: computing it scans
-// every meter's files, and a health report a few seconds old is as good as a new one.
+// One meter of the list: its health, where it sits in the tree, its JSON.
+struct MeterListEntry
+{
+    MeterSummaryRow row;
+    QStringList groupPath;
+    QList<int> groups; // the registry numbers of the groups it is in, nearest first
+    QByteArray json;
+};
+
+// Every meter in the tree's order, and the whole list as JSON (what viewers and above get).
+struct MeterSnapshot
+{
+    QList<MeterListEntry> entries;
+    QByteArray allJson;
+};
+
+// The meters' list with health, shared by all callers for a few seconds: computing it scans
+// every meter's files, and a health report a few seconds old is as good as a new one. Rights
+// are applied to it per request, with the account as it is then.
 class SummaryCache
 {
 public:
     static constexpr qint64 kKeepMs = 10000;
-    QList<MeterSummaryRow> Rows(const QString &dataRoot, const WebClock &clock);
+    std::shared_ptr<const MeterSnapshot> Get(const std::function<MeterSnapshot()> &build, const WebClock &clock);
 
 private:
     std::mutex m_mutex;
     qint64 m_madeAt = 0;
-    QList<MeterSummaryRow> m_rows;
+    std::shared_ptr<const MeterSnapshot> m_snapshot;
 };
 
 struct WebServices
