@@ -116,8 +116,7 @@ bool AccountHas(const Account &account, const MeterListEntry &entry)
 
 std::shared_ptr<const MeterSnapshot> Snapshot(Call &c)
 {
-    const QString root = c.services.options.dataRoot;
-    return c.services.summary.Get([root] { return BuildSnapshot(root); }, c.services.options.clock);
+    return CurrentMeters(c.services);
 }
 
 void ListMeters(Call &c)
@@ -141,7 +140,6 @@ void OneMeter(Call &c)
 {
     const std::shared_ptr<const MeterSnapshot> snapshot = Snapshot(c);
     for (const MeterListEntry &e : snapshot->entries) {
-        // The router has checked the rights against the registry as it is now.
         if (e.row.serial == c.serial)
             return SendJson(c.res, 200, e.json);
     }
@@ -466,6 +464,21 @@ void Export(Call &c)
 }
 
 } // namespace
+
+std::shared_ptr<const MeterSnapshot> CurrentMeters(WebServices &services)
+{
+    const QString root = services.options.dataRoot;
+    return services.summary.Get([root] { return BuildSnapshot(root); }, services.options.clock);
+}
+
+bool CallerSeesMeter(WebServices &services, const Account &account, quint16 serial)
+{
+    for (const MeterListEntry &e : CurrentMeters(services)->entries) {
+        if (e.row.serial == serial)
+            return AccountHas(account, e);
+    }
+    return false;
+}
 
 std::shared_ptr<const MeterSnapshot> SummaryCache::Get(const std::function<MeterSnapshot()> &build,
                                                       const WebClock &clock)

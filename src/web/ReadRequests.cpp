@@ -104,7 +104,7 @@ void RequestState(Call &c)
 {
     const std::optional<ReadRequest> request = c.services.reads.Find(c.args.value(0));
     // A request on a meter the caller cannot see is as unknown as one never made.
-    if (!request || !CallerSeesMeter(c.services.options.dataRoot, c.caller.account, request->serial))
+    if (!request || !CallerSeesMeter(c.services, c.caller.account, request->serial))
         return SendApiError(c.res, 404, texts::kNotFound);
     SendJson(c.res, 200, QJsonDocument(RequestJson(*request)));
 }

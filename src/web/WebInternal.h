@@ -108,8 +108,10 @@ void SendJson(httplib::Response &res, int status, const QJsonDocument &json);
 void SendApiError(httplib::Response &res, int status, const QString &text);
 void SendFile(httplib::Response &res, const QByteArray &bytes, const char *contentType, const QString &fileName);
 
-// The meters a caller sees, and the one check of a serial for every route.
-bool CallerSeesMeter(const QString &dataRoot, const Account &account, quint16 serial);
+// The meters' list of the last few seconds (built when older).
+std::shared_ptr<const MeterSnapshot> CurrentMeters(WebServices &services);
+// The one check of a serial for every route: a registered meter the account may see.
+bool CallerSeesMeter(WebServices &services, const Account &account, quint16 serial);
 
 // Routes of each area.
 QList<Route> MeterRoutes();

@@ -5,8 +5,6 @@
 
 #include "common/DataRoot.h"
 #include "common/TextFile.h"
-#include "registry/Registry.h"
-#include "registry/TreeCommands.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -172,27 +170,6 @@ void SendFile(httplib::Response &res, const QByteArray &bytes, const char *conte
     res.set_content(bytes.constData(), size_t(bytes.size()), contentType);
 }
 
-bool CallerSeesMeter(const QString &dataRoot, const Account &account, quint16 serial)
-{
-    Registry registry(TreeIniPath(dataRoot));
-    const int meter = registry.FindMeterBySerialInt(serial);
-    if (meter == 0)
-        return false;
-    if (account.role != Role::Consumer)
-        return true;
-    if (account.meters.contains(serial))
-        return true;
-    if (account.groups.isEmpty())
-        return false;
-    const TreeModel tree = BuildTreeModel(registry, false);
-    for (int group : account.groups) {
-        const int node = tree.FindGroupNode(group);
-        if (node >= 0 && MetersUnder(tree, node).contains(meter))
-            return true;
-    }
-    return false;
-}
-
 WebServices::WebServices(const WebOptions &o)
     : options(o)
     , accounts(o.dataRoot)
@@ -344,7 +321,7 @@ void WebServer::Impl::Dispatch(const httplib::Request &req, httplib::Response &r
             quint16 serial = 0;
             // Another's meter is answered exactly as one that does not exist.
             if (!ParseSerial(call.args.value(0), &serial)
-                || !CallerSeesMeter(services.options.dataRoot, call.caller.account, serial))
+                || !CallerSeesMeter(services, call.caller.account, serial))
                 return SendError(req, res, 404, texts::kNotFound);
             call.serial = serial;
         }
