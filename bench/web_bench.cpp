@@ -19,8 +19,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QJsonDocument>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QTemporaryDir>
@@ -38,7 +38,7 @@ namespace {
 void Line(const char *job, double seconds, const char *baseline, double baselineSeconds)
 {
     std::printf("%-44s %9.1f ms   baseline (%s) %9.1f ms   ratio %.2fx\n", job, seconds * 1e3, baseline,
-                baselineSeconds * 1e3, seconds / baselineSeconds);
+        baselineSeconds * 1e3, seconds / baselineSeconds);
 }
 
 // Meters 1000..1999 with two days of hourly records each, up to now.
@@ -57,7 +57,7 @@ void AddMeters(const QString &root, Registry &registry)
             ArchiveValues a;
             a.time = DayCountFromParts(at.date(), QTime(at.time().hour(), 0));
             a.F[0] = 0.1f;
-            lines.append({BuildArchiveLine(1, a), a.time});
+            lines.append({ BuildArchiveLine(1, a), a.time });
         }
         // Two months may be touched: each month's lines go to its own file.
         QMap<int, QList<TimedLine>> byMonth;
@@ -89,7 +89,7 @@ int main(int argc, char **argv)
     }
     web::AccountStore accounts(root);
     QString error;
-    accounts.Add({QStringLiteral("bench"), web::Role::Admin, {}, {}}, QStringLiteral("bench password"), &error);
+    accounts.Add({ QStringLiteral("bench"), web::Role::Admin, {}, {} }, QStringLiteral("bench password"), &error);
     const std::string token = accounts.IssueToken(QStringLiteral("bench"), &error).toStdString();
 
     web::WebOptions options;
@@ -103,15 +103,14 @@ int main(int argc, char **argv)
     }
     httplib::Client client("127.0.0.1", server.Port());
     client.set_read_timeout(120, 0);
-    const httplib::Headers auth{{"Authorization", "Bearer " + token}};
+    const httplib::Headers auth { { "Authorization", "Bearer " + token } };
 
     // A year of hourly records: plain, and gzip-compressed as a browser asks for it.
     httplib::Client gzipClient("127.0.0.1", server.Port());
     gzipClient.set_read_timeout(120, 0);
     client.set_decompress(false); // sends no Accept-Encoding
-    const double gzipped = MedianSeconds(5, [&] {
-        gzipClient.Get("/api/v1/meters/100/records?kind=hourly&from=2010-01-01&to=2010-12-31", auth);
-    });
+    const double gzipped = MedianSeconds(
+        5, [&] { gzipClient.Get("/api/v1/meters/100/records?kind=hourly&from=2010-01-01&to=2010-12-31", auth); });
     size_t jsonBytes = 0;
     const double json = MedianSeconds(5, [&] {
         const auto r = client.Get("/api/v1/meters/100/records?kind=hourly&from=2010-01-01&to=2010-12-31", auth);
@@ -120,8 +119,7 @@ int main(int argc, char **argv)
     int loaded = 0;
     const double files = MedianSeconds(5, [&] {
         loaded = int(LoadArchiveRecords(root, QStringLiteral("100"), ArchivePageKind::Hourly,
-                                        HourlyPeriod(QDate(2010, 1, 1), QTime(0, 0), QDate(2010, 12, 31),
-                                                     QTime(23, 59, 59)))
+            HourlyPeriod(QDate(2010, 1, 1), QTime(0, 0), QDate(2010, 12, 31), QTime(23, 59, 59)))
                          .size());
     });
     std::printf("records: %d hourly records, %zu bytes of JSON\n", loaded, jsonBytes);
@@ -129,9 +127,8 @@ int main(int argc, char **argv)
     Line("the same, gzip-compressed", gzipped, "loading the files", files);
 
     // A month's statement.
-    const double download = MedianSeconds(5, [&] {
-        client.Get("/api/v1/meters/100/document?kind=statement&system=1&from=2010-03-01&to=2010-03-31", auth);
-    });
+    const double download = MedianSeconds(5,
+        [&] { client.Get("/api/v1/meters/100/document?kind=statement&system=1&from=2010-03-01&to=2010-03-31", auth); });
     const double built = MedianSeconds(5, [&] {
         ReportArguments a;
         a.statement = true;

@@ -65,8 +65,7 @@ int TakeListenOptions(const QStringList &args, WebListen *listen, QStringList *r
     return kExitOk;
 }
 
-std::unique_ptr<web::WebServer> StartWebServer(const QString &dataRoot, const WebListen &listen,
-                                               ExchangeEngine *engine)
+std::unique_ptr<web::WebServer> StartWebServer(const QString &dataRoot, const WebListen &listen, ExchangeEngine *engine)
 {
     web::WebOptions options;
     options.dataRoot = dataRoot;
@@ -80,10 +79,10 @@ std::unique_ptr<web::WebServer> StartWebServer(const QString &dataRoot, const We
         PrintLine(stderr, QStringLiteral("portal: ") + error);
         return nullptr;
     }
-    PrintLine(stdout, QStringLiteral("portal: serving %1 on %2://%3:%4/")
-                          .arg(dataRoot, server->Secure() ? QStringLiteral("https") : QStringLiteral("http"),
-                               listen.host)
-                          .arg(server->Port()));
+    PrintLine(stdout,
+        QStringLiteral("portal: serving %1 on %2://%3:%4/")
+            .arg(dataRoot, server->Secure() ? QStringLiteral("https") : QStringLiteral("http"), listen.host)
+            .arg(server->Port()));
     std::fflush(stdout);
     return server;
 }

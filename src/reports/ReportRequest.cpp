@@ -12,13 +12,13 @@ namespace qst {
 
 int ReportKindFromText(const QString &text)
 {
-    static const QStringList kinds = {QStringLiteral("hourly"), QStringLiteral("daily"), QStringLiteral("monthly"),
-                                      QStringLiteral("journal")};
+    static const QStringList kinds
+        = { QStringLiteral("hourly"), QStringLiteral("daily"), QStringLiteral("monthly"), QStringLiteral("journal") };
     return static_cast<int>(kinds.indexOf(text));
 }
 
-ReportArgumentError ReadReportArguments(const ReportArguments &a, const QString &dataRoot, quint16 serial,
-                                        ReportOptions *options, QString *badItem)
+ReportArgumentError ReadReportArguments(
+    const ReportArguments &a, const QString &dataRoot, quint16 serial, ReportOptions *options, QString *badItem)
 {
     ReportSelection &s = options->selection;
     s.dataRoot = dataRoot;
@@ -49,7 +49,7 @@ ReportArgumentError ReadReportArguments(const ReportArguments &a, const QString 
 }
 
 QString BuildReportDocument(const QString &dataRoot, quint16 serial, ReportOptions &options, bool statement,
-                            TWordDocument &document, bool *noMeter)
+    TWordDocument &document, bool *noMeter)
 {
     Registry registry(TreeIniPath(dataRoot));
     const int meter = registry.FindMeterBySerialText(serial);
@@ -61,8 +61,8 @@ QString BuildReportDocument(const QString &dataRoot, quint16 serial, ReportOptio
     return statement ? BuildHeatStatement(options, document) : BuildProtocolReport(options, document);
 }
 
-void ExportPeriodOf(ExportKind kind, const QDateTime &from, const QDateTime &to, bool toIsDate, double *start,
-                    double *end)
+void ExportPeriodOf(
+    ExportKind kind, const QDateTime &from, const QDateTime &to, bool toIsDate, double *start, double *end)
 {
     if (kind == ExportKind::Monthly) {
         const ArchivePeriod period = MonthlyPeriod(from.date(), to.date());

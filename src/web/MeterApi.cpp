@@ -42,7 +42,7 @@ QByteArray IsoTime(double dayCount)
         return {};
     char text[32];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", date.year(), date.month(), date.day(),
-                  time.hour(), time.minute(), time.second());
+        time.hour(), time.minute(), time.second());
     return QByteArray(text);
 }
 
@@ -54,19 +54,19 @@ QJsonValue IsoOrNull(double dayCount)
 
 QJsonObject MeterJson(const MeterSummaryRow &r, const QStringList &groupPath)
 {
-    return QJsonObject{
-        {QStringLiteral("serial"), int(r.serial)},
-        {QStringLiteral("name"), r.name},
-        {QStringLiteral("meter"), r.meter},
-        {QStringLiteral("group"), groupPath.isEmpty() ? QString() : groupPath.last()},
-        {QStringLiteral("groupPath"), QJsonArray::fromStringList(groupPath)},
-        {QStringLiteral("lastAnswer"), IsoOrNull(r.status.lastAnswer)},
-        {QStringLiteral("newestHourly"), IsoOrNull(r.newest[0])},
-        {QStringLiteral("missingHours"), double(r.missingHours31)},
-        {QStringLiteral("ns"), r.nsFlags},
-        {QStringLiteral("nsText"), r.nsFlags ? texts::kNsPresent : QString()},
-        {QStringLiteral("overdue"), r.overdue},
-        {QStringLiteral("failureText"), r.status.failureText},
+    return QJsonObject {
+        { QStringLiteral("serial"), int(r.serial) },
+        { QStringLiteral("name"), r.name },
+        { QStringLiteral("meter"), r.meter },
+        { QStringLiteral("group"), groupPath.isEmpty() ? QString() : groupPath.last() },
+        { QStringLiteral("groupPath"), QJsonArray::fromStringList(groupPath) },
+        { QStringLiteral("lastAnswer"), IsoOrNull(r.status.lastAnswer) },
+        { QStringLiteral("newestHourly"), IsoOrNull(r.newest[0]) },
+        { QStringLiteral("missingHours"), double(r.missingHours31) },
+        { QStringLiteral("ns"), r.nsFlags },
+        { QStringLiteral("nsText"), r.nsFlags ? texts::kNsPresent : QString() },
+        { QStringLiteral("overdue"), r.overdue },
+        { QStringLiteral("failureText"), r.status.failureText },
     };
 }
 
@@ -78,7 +78,7 @@ MeterSnapshot BuildSnapshot(const QString &dataRoot)
     MeterHealth health(dataRoot);
     QHash<int, MeterSummaryRow> rows;
     for (const MeterSummaryRow &row :
-         BuildMeterSummary(dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime())))
+        BuildMeterSummary(dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime())))
         rows.insert(row.meter, row);
     MeterSnapshot snapshot;
     QSet<int> listed;
@@ -88,7 +88,7 @@ MeterSnapshot BuildSnapshot(const QString &dataRoot)
         if (node.IsGroup() || !rows.contains(node.data) || listed.contains(node.data))
             continue;
         listed.insert(node.data);
-        MeterListEntry entry{rows.value(node.data), {}, {}, {}};
+        MeterListEntry entry { rows.value(node.data), {}, {}, {} };
         for (int parent = node.parent; parent > 0; parent = tree.nodes[parent].parent) {
             entry.groupPath.prepend(tree.nodes[parent].caption);
             entry.groups.append(tree.nodes[parent].data);
@@ -157,12 +157,11 @@ struct RecordColumn
 
 const char *FieldKey(const ArchiveColumn &column)
 {
-    static const QHash<int, const char *> keys = {
-        {1, "q1"},   {2, "q2"},   {3, "m1"},   {4, "m2"},   {5, "m3"},   {6, "m4"},   {7, "v1"},
-        {8, "v2"},   {9, "v3"},   {10, "v4"},  {11, "v5"},  {12, "t1"},  {13, "t2"},  {14, "t3"},
-        {15, "t4"},  {16, "p1"},  {17, "p2"},  {18, "p3"},  {19, "p4"},  {20, "t5"},  {21, "p5"},
-        {23, "ns1"}, {24, "ns2"}, {25, "ns3"}, {26, "ns4"}, {27, "ns5"}, {28, "hw1"}, {29, "hs1"},
-        {30, "hw2"}, {31, "hs2"}, {32, "hw3"}, {33, "hs3"}};
+    static const QHash<int, const char *> keys = { { 1, "q1" }, { 2, "q2" }, { 3, "m1" }, { 4, "m2" }, { 5, "m3" },
+        { 6, "m4" }, { 7, "v1" }, { 8, "v2" }, { 9, "v3" }, { 10, "v4" }, { 11, "v5" }, { 12, "t1" }, { 13, "t2" },
+        { 14, "t3" }, { 15, "t4" }, { 16, "p1" }, { 17, "p2" }, { 18, "p3" }, { 19, "p4" }, { 20, "t5" }, { 21, "p5" },
+        { 23, "ns1" }, { 24, "ns2" }, { 25, "ns3" }, { 26, "ns4" }, { 27, "ns5" }, { 28, "hw1" }, { 29, "hs1" },
+        { 30, "hw2" }, { 31, "hs2" }, { 32, "hw3" }, { 33, "hs3" } };
     if (column.minusField > 0)
         return column.field == 12 ? "dt12" : "dt34";
     return keys.value(column.field, "x");
@@ -181,12 +180,12 @@ const QList<RecordColumn> &RecordColumns()
 {
     static const QList<RecordColumn> columns = [] {
         QList<RecordColumn> list;
-        const ArchiveTable tables[] = {ArchiveTable::HeatSystem1, ArchiveTable::HeatSystem2, ArchiveTable::ColdWater};
+        const ArchiveTable tables[] = { ArchiveTable::HeatSystem1, ArchiveTable::HeatSystem2, ArchiveTable::ColdWater };
         for (int t = 0; t < 3; ++t) {
             for (const ArchiveColumn &column : ArchiveColumns(tables[t])) {
                 if (column.field == 0)
                     continue;
-                list.append({FieldKey(column), t + 1, column, PatternDecimals(column.pattern)});
+                list.append({ FieldKey(column), t + 1, column, PatternDecimals(column.pattern) });
             }
         }
         return list;
@@ -196,8 +195,8 @@ const QList<RecordColumn> &RecordColumns()
 
 bool ParseKind(const QString &text, int *kind, bool statementToo = false)
 {
-    static const QStringList kinds = {QStringLiteral("hourly"), QStringLiteral("daily"), QStringLiteral("monthly"),
-                                      QStringLiteral("journal"), QStringLiteral("statement")};
+    static const QStringList kinds = { QStringLiteral("hourly"), QStringLiteral("daily"), QStringLiteral("monthly"),
+        QStringLiteral("journal"), QStringLiteral("statement") };
     *kind = int(kinds.indexOf(text));
     return *kind >= 0 && (statementToo || *kind < 4);
 }
@@ -209,18 +208,17 @@ void Columns(Call &c)
         return SendApiError(c.res, 400, texts::kBadRequest);
     QJsonArray array;
     if (kind == 3) {
-        array.append(QJsonObject{{QStringLiteral("key"), QStringLiteral("text")},
-                                 {QStringLiteral("title"), QStringLiteral("Событие")}});
-        array.append(QJsonObject{{QStringLiteral("key"), QStringLiteral("old")},
-                                 {QStringLiteral("title"), QStringLiteral("Было")}});
-        array.append(QJsonObject{{QStringLiteral("key"), QStringLiteral("new")},
-                                 {QStringLiteral("title"), QStringLiteral("Стало")}});
+        array.append(QJsonObject { { QStringLiteral("key"), QStringLiteral("text") },
+            { QStringLiteral("title"), QStringLiteral("Событие") } });
+        array.append(QJsonObject {
+            { QStringLiteral("key"), QStringLiteral("old") }, { QStringLiteral("title"), QStringLiteral("Было") } });
+        array.append(QJsonObject {
+            { QStringLiteral("key"), QStringLiteral("new") }, { QStringLiteral("title"), QStringLiteral("Стало") } });
     } else {
         for (const RecordColumn &col : RecordColumns())
-            array.append(QJsonObject{{QStringLiteral("key"), QString::fromLatin1(col.key)},
-                                     {QStringLiteral("title"), col.column.title},
-                                     {QStringLiteral("system"), col.table},
-                                     {QStringLiteral("decimals"), col.decimals}});
+            array.append(QJsonObject { { QStringLiteral("key"), QString::fromLatin1(col.key) },
+                { QStringLiteral("title"), col.column.title }, { QStringLiteral("system"), col.table },
+                { QStringLiteral("decimals"), col.decimals } });
     }
     SendJson(c.res, 200, QJsonDocument(array));
 }
@@ -255,7 +253,7 @@ void AppendNumber(QByteArray &out, double value, int decimals)
 
 void AppendJsonString(QByteArray &out, const QString &text)
 {
-    out += QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    out += QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact).mid(1).chopped(1);
 }
 
 bool ParseDay(const QString &text, QDate *date)
@@ -318,9 +316,9 @@ void Records(Call &c)
         }
     } else {
         const ArchivePageKind pageKind = ArchivePageKind(kind);
-        const ArchivePeriod period = kind == 0   ? HourlyPeriod(from, QTime(0, 0), to, QTime(23, 59, 59))
-                                     : kind == 1 ? DailyPeriod(from, to)
-                                                 : MonthlyPeriod(from, to);
+        const ArchivePeriod period = kind == 0 ? HourlyPeriod(from, QTime(0, 0), to, QTime(23, 59, 59))
+            : kind == 1                        ? DailyPeriod(from, to)
+                                               : MonthlyPeriod(from, to);
         const QList<ArchiveRecord> records = LoadArchiveRecords(root, serial, pageKind, period);
         total = records.size();
         const QList<RecordColumn> &columns = RecordColumns();
@@ -402,11 +400,11 @@ void Document(Call &c)
     const QString what = QStringLiteral("document %1 %2 %3..%4 %5")
                              .arg(c.serial)
                              .arg(a.statement ? QStringLiteral("statement") : c.Param("kind"),
-                                  from.toString(Qt::ISODate), to.toString(Qt::ISODate), format);
+                                 from.toString(Qt::ISODate), to.toString(Qt::ISODate), format);
     if (format == u"docx") {
         c.Audit(what);
         return SendFile(c.res, docx, "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
-                        baseName + QStringLiteral(".docx"));
+            baseName + QStringLiteral(".docx"));
     }
     QTemporaryDir work(TempFolderPattern());
     QString converted;
@@ -415,7 +413,7 @@ void Document(Call &c)
     QFile file(source);
     if (!work.isValid() || !file.open(QIODevice::WriteOnly) || file.write(docx) != docx.size() || (file.close(), false)
         || !ConvertWithOffice(source, QStringLiteral("pdf"), work.path(), &converted, &error,
-                              PdfTimeoutMs(document.TotalRowCount()), {})) {
+            PdfTimeoutMs(document.TotalRowCount()), {})) {
         return SendApiError(c.res, 500, texts::kPdfFailed);
     }
     QFile pdf(converted);
@@ -441,13 +439,13 @@ void Export(Call &c)
     double end = 0;
     // As qst-cli export takes a date: from its midnight, to the end of the last day.
     ExportPeriodOf(ExportKind(kind), QDateTime(from, QTime(0, 0)), QDateTime(to, QTime(0, 0)), true, &start, &end);
-    const ExportTable table = ExportArchive(c.services.options.dataRoot, QString::number(c.serial), ExportKind(kind),
-                                            system - 1, start, end);
+    const ExportTable table = ExportArchive(
+        c.services.options.dataRoot, QString::number(c.serial), ExportKind(kind), system - 1, start, end);
     QTemporaryDir work(TempFolderPattern());
     const QString path = work.filePath(QStringLiteral("export.") + format);
     QString error;
-    const bool written = work.isValid()
-                         && (format == u"xlsx" ? WriteXlsx(table, path, &error) : WriteCsv(table, path, {}, &error));
+    const bool written
+        = work.isValid() && (format == u"xlsx" ? WriteXlsx(table, path, &error) : WriteCsv(table, path, {}, &error));
     QFile file(path);
     if (!written || !file.open(QIODevice::ReadOnly))
         return SendApiError(c.res, 500, texts::kDocumentFailed);
@@ -458,9 +456,9 @@ void Export(Call &c)
                              .arg(c.serial)
                              .arg(c.Param("kind"), from.toString(Qt::ISODate), to.toString(Qt::ISODate), format);
     SendFile(c.res, file.readAll(),
-             format == u"xlsx" ? "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"
-                               : "text/csv; charset=utf-8",
-             name);
+        format == u"xlsx" ? "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"
+                          : "text/csv; charset=utf-8",
+        name);
 }
 
 } // namespace
@@ -480,8 +478,8 @@ bool CallerSeesMeter(WebServices &services, const Account &account, quint16 seri
     return false;
 }
 
-std::shared_ptr<const MeterSnapshot> SummaryCache::Get(const std::function<MeterSnapshot()> &build,
-                                                      const WebClock &clock)
+std::shared_ptr<const MeterSnapshot> SummaryCache::Get(
+    const std::function<MeterSnapshot()> &build, const WebClock &clock)
 {
     // One builds while the others wait for its result, rather than all scanning at once.
     std::lock_guard lock(m_mutex);
@@ -496,12 +494,12 @@ std::shared_ptr<const MeterSnapshot> SummaryCache::Get(const std::function<Meter
 QList<Route> MeterRoutes()
 {
     return {
-        {"GET", "/api/v1/meters", Role::Consumer, false, false, ListMeters},
-        {"GET", "/api/v1/meters/([0-9]{1,5})", Role::Consumer, false, true, OneMeter},
-        {"GET", "/api/v1/meters/([0-9]{1,5})/columns", Role::Consumer, false, true, Columns},
-        {"GET", "/api/v1/meters/([0-9]{1,5})/records", Role::Consumer, false, true, Records},
-        {"GET", "/api/v1/meters/([0-9]{1,5})/document", Role::Consumer, false, true, Document},
-        {"GET", "/api/v1/meters/([0-9]{1,5})/export", Role::Consumer, false, true, Export},
+        { "GET", "/api/v1/meters", Role::Consumer, false, false, ListMeters },
+        { "GET", "/api/v1/meters/([0-9]{1,5})", Role::Consumer, false, true, OneMeter },
+        { "GET", "/api/v1/meters/([0-9]{1,5})/columns", Role::Consumer, false, true, Columns },
+        { "GET", "/api/v1/meters/([0-9]{1,5})/records", Role::Consumer, false, true, Records },
+        { "GET", "/api/v1/meters/([0-9]{1,5})/document", Role::Consumer, false, true, Document },
+        { "GET", "/api/v1/meters/([0-9]{1,5})/export", Role::Consumer, false, true, Export },
     };
 }
 

@@ -68,7 +68,9 @@ std::optional<ReadRequest> ReadRequests::Find(const QString &id)
         for (const TQueueItem &item : m_engine->queue().Items())
             left += item.serial == r.serial && r.queueIds.contains(item.id) ? 1 : 0;
         r.done = r.total - left;
-        r.state = left == 0 ? QStringLiteral("done") : left < r.total ? QStringLiteral("running") : QStringLiteral("queued");
+        r.state = left == 0  ? QStringLiteral("done")
+            : left < r.total ? QStringLiteral("running")
+                             : QStringLiteral("queued");
     }
     return r;
 }
@@ -77,10 +79,9 @@ namespace {
 
 QJsonObject RequestJson(const ReadRequest &r)
 {
-    return QJsonObject{{QStringLiteral("request"), r.id},     {QStringLiteral("serial"), int(r.serial)},
-                       {QStringLiteral("what"), r.what},       {QStringLiteral("state"), r.state},
-                       {QStringLiteral("done"), r.done},       {QStringLiteral("total"), r.total},
-                       {QStringLiteral("text"), r.text}};
+    return QJsonObject { { QStringLiteral("request"), r.id }, { QStringLiteral("serial"), int(r.serial) },
+        { QStringLiteral("what"), r.what }, { QStringLiteral("state"), r.state }, { QStringLiteral("done"), r.done },
+        { QStringLiteral("total"), r.total }, { QStringLiteral("text"), r.text } };
 }
 
 void StartRead(Call &c)
@@ -97,7 +98,7 @@ void StartRead(Call &c)
     if (!request)
         return SendApiError(c.res, 409, texts::kReadsOnlyInService);
     c.Audit(QStringLiteral("read %1 %2 (request %3)").arg(c.serial).arg(what, request->id));
-    SendJson(c.res, 202, QJsonDocument(QJsonObject{{QStringLiteral("request"), request->id}}));
+    SendJson(c.res, 202, QJsonDocument(QJsonObject { { QStringLiteral("request"), request->id } }));
 }
 
 void RequestState(Call &c)
@@ -114,8 +115,8 @@ void RequestState(Call &c)
 QList<Route> ReadRoutes()
 {
     return {
-        {"POST", "/api/v1/meters/([0-9]{1,5})/read", Role::Operator, false, true, StartRead},
-        {"GET", "/api/v1/requests/([0-9a-f]{1,64})", Role::Consumer, false, false, RequestState},
+        { "POST", "/api/v1/meters/([0-9]{1,5})/read", Role::Operator, false, true, StartRead },
+        { "GET", "/api/v1/requests/([0-9a-f]{1,64})", Role::Consumer, false, false, RequestState },
     };
 }
 

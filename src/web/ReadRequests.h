@@ -3,9 +3,9 @@
 #include <QList>
 #include <QString>
 
+#include <QHash>
 #include <mutex>
 #include <optional>
-#include <QHash>
 
 namespace qst {
 class ExchangeEngine;
@@ -18,9 +18,9 @@ struct ReadRequest
 {
     QString id;
     quint16 serial = 0;
-    QString what;        // "now" or "gaps"
+    QString what; // "now" or "gaps"
     QString user;
-    QString state;       // queued, running, done, failed, cancelled
+    QString state; // queued, running, done, failed, cancelled
     int done = 0;
     int total = 0;
     QString text;

@@ -20,7 +20,7 @@ QByteArray RandomHex(int bytes);
 
 struct Session
 {
-    QByteArray id;   // 256 random bits, hex
+    QByteArray id; // 256 random bits, hex
     QByteArray csrf; // 256 random bits, hex
     QString user;
     qint64 created = 0;
@@ -55,8 +55,8 @@ class LoginThrottle
 public:
     explicit LoginThrottle(WebClock clock);
 
-    static constexpr int kAccountFailures = 10;  // from this failure in a row on
-    static constexpr int kAddressFailures = 50;  // from this failure within the window on
+    static constexpr int kAccountFailures = 10; // from this failure in a row on
+    static constexpr int kAddressFailures = 50; // from this failure within the window on
     static constexpr qint64 kAddressWindowMs = 15 * 60 * 1000;
 
     // Seconds to wait before the next attempt of this account or address may be checked; 0 to go ahead.

@@ -17,16 +17,15 @@ QJsonObject AccountJson(const Account &a)
     QJsonArray groups;
     for (int g : a.groups)
         groups.append(g);
-    return QJsonObject{{QStringLiteral("name"), a.name},
-                       {QStringLiteral("role"), RoleName(a.role)},
-                       {QStringLiteral("meters"), meters},
-                       {QStringLiteral("groups"), groups}};
+    return QJsonObject { { QStringLiteral("name"), a.name }, { QStringLiteral("role"), RoleName(a.role) },
+        { QStringLiteral("meters"), meters }, { QStringLiteral("groups"), groups } };
 }
 
 // Role, meters and groups of a request body onto an account; false on a bad value.
 bool ReadAccountFields(const QJsonObject &body, Account *account)
 {
-    if (body.contains(QStringLiteral("role")) && !ParseRole(body.value(QStringLiteral("role")).toString(), &account->role))
+    if (body.contains(QStringLiteral("role"))
+        && !ParseRole(body.value(QStringLiteral("role")).toString(), &account->role))
         return false;
     if (body.contains(QStringLiteral("meters"))) {
         if (!body.value(QStringLiteral("meters")).isArray())
@@ -129,10 +128,10 @@ void DeleteUser(Call &c)
 QList<Route> UserRoutes()
 {
     return {
-        {"GET", "/api/v1/users", Role::Admin, false, false, ListUsers},
-        {"POST", "/api/v1/users", Role::Admin, false, false, AddUser},
-        {"PUT", "/api/v1/users/([^/]{1,256})", Role::Admin, false, false, UpdateUser},
-        {"DELETE", "/api/v1/users/([^/]{1,256})", Role::Admin, false, false, DeleteUser},
+        { "GET", "/api/v1/users", Role::Admin, false, false, ListUsers },
+        { "POST", "/api/v1/users", Role::Admin, false, false, AddUser },
+        { "PUT", "/api/v1/users/([^/]{1,256})", Role::Admin, false, false, UpdateUser },
+        { "DELETE", "/api/v1/users/([^/]{1,256})", Role::Admin, false, false, DeleteUser },
     };
 }
 

@@ -82,7 +82,7 @@ struct Call
     httplib::Response &res;
     WebServices &services;
     Caller caller;
-    QStringList args;   // the route's captures
+    QStringList args; // the route's captures
     quint16 serial = 0; // meter routes: the checked serial
     QString address;
 
@@ -96,10 +96,10 @@ using Handler = std::function<void(Call &)>;
 struct Route
 {
     const char *method;
-    const char *pattern;      // a regular expression of the whole path; its captures are Call::args
+    const char *pattern; // a regular expression of the whole path; its captures are Call::args
     Role minRole = Role::Consumer;
-    bool anonymous = false;   // no session needed
-    bool meter = false;       // the first capture is a serial the caller must see
+    bool anonymous = false; // no session needed
+    bool meter = false; // the first capture is a serial the caller must see
     Handler handler;
 };
 

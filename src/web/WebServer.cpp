@@ -58,9 +58,9 @@ QByteArray HtmlEscape(const QString &text)
 
 void SendPageError(httplib::Response &res, int status, const QString &text)
 {
-    const QByteArray body = "<!DOCTYPE html>\n<html lang=\"ru\"><head><meta charset=\"utf-8\"><title>" + HtmlEscape(text)
-                            + "</title></head><body><h1>" + HtmlEscape(text)
-                            + "</h1><p><a href=\"/meters\">К списку узлов</a></p></body></html>\n";
+    const QByteArray body = "<!DOCTYPE html>\n<html lang=\"ru\"><head><meta charset=\"utf-8\"><title>"
+        + HtmlEscape(text) + "</title></head><body><h1>" + HtmlEscape(text)
+        + "</h1><p><a href=\"/meters\">К списку узлов</a></p></body></html>\n";
     res.status = status;
     res.set_content(body.constData(), size_t(body.size()), kHtml);
 }
@@ -154,7 +154,7 @@ void SendJson(httplib::Response &res, int status, const QJsonDocument &json)
 
 void SendApiError(httplib::Response &res, int status, const QString &text)
 {
-    SendJson(res, status, QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}));
+    SendJson(res, status, QJsonDocument(QJsonObject { { QStringLiteral("error"), text } }));
 }
 
 void SendFile(httplib::Response &res, const QByteArray &bytes, const char *contentType, const QString &fileName)
@@ -163,8 +163,8 @@ void SendFile(httplib::Response &res, const QByteArray &bytes, const char *conte
     QString ascii;
     for (QChar c : fileName)
         ascii += c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'"' && c != u'\\' ? c : QChar(u'_');
-    const QByteArray disposition = "attachment; filename=\"" + ascii.toLatin1()
-                                   + "\"; filename*=UTF-8''" + QUrl::toPercentEncoding(fileName);
+    const QByteArray disposition
+        = "attachment; filename=\"" + ascii.toLatin1() + "\"; filename*=UTF-8''" + QUrl::toPercentEncoding(fileName);
     res.status = 200;
     res.set_header("Content-Disposition", disposition.toStdString());
     res.set_content(bytes.constData(), size_t(bytes.size()), contentType);
@@ -218,25 +218,24 @@ struct WebServer::Impl
 void WebServer::Impl::AddRoutes()
 {
     QList<Route> list;
-    list.append({"POST", "/api/v1/session", Role::Consumer, true, false, [this](Call &c) { Login(c); }});
-    list.append({"GET", "/api/v1/session", Role::Consumer, false, false, [this](Call &c) { SessionInfo(c); }});
-    list.append({"DELETE", "/api/v1/session", Role::Consumer, false, false, [this](Call &c) { Logout(c); }});
+    list.append({ "POST", "/api/v1/session", Role::Consumer, true, false, [this](Call &c) { Login(c); } });
+    list.append({ "GET", "/api/v1/session", Role::Consumer, false, false, [this](Call &c) { SessionInfo(c); } });
+    list.append({ "DELETE", "/api/v1/session", Role::Consumer, false, false, [this](Call &c) { Logout(c); } });
     list += MeterRoutes();
     list += ReadRoutes();
     list += UserRoutes();
     // Pages.
-    list.append({"GET", "/", Role::Consumer, true, false, [](Call &c) {
-                     c.res.set_redirect(c.caller.known ? "/meters" : "/login");
-                 }});
-    list.append({"GET", "/login", Role::Consumer, true, false,
-                 [](Call &c) { SendStatic(c.services, c.req, c.res, QStringLiteral("login.html")); }});
-    list.append({"GET", "/meters", Role::Consumer, false, false,
-                 [](Call &c) { SendStatic(c.services, c.req, c.res, QStringLiteral("meters.html")); }});
-    list.append({"GET", "/meter/([0-9]{1,5})", Role::Consumer, false, true,
-                 [](Call &c) { SendStatic(c.services, c.req, c.res, QStringLiteral("meter.html")); }});
-    list.append({"GET", "/users", Role::Admin, false, false,
-                 [](Call &c) { SendStatic(c.services, c.req, c.res, QStringLiteral("users.html")); }});
-    list.append({"GET", "/static/chart\\.min\\.js", Role::Consumer, true, false, [](Call &c) {
+    list.append({ "GET", "/", Role::Consumer, true, false,
+        [](Call &c) { c.res.set_redirect(c.caller.known ? "/meters" : "/login"); } });
+    list.append({ "GET", "/login", Role::Consumer, true, false,
+        [](Call &c) { SendStatic(c.services, c.req, c.res, QStringLiteral("login.html")); } });
+    list.append({ "GET", "/meters", Role::Consumer, false, false,
+        [](Call &c) { SendStatic(c.services, c.req, c.res, QStringLiteral("meters.html")); } });
+    list.append({ "GET", "/meter/([0-9]{1,5})", Role::Consumer, false, true,
+        [](Call &c) { SendStatic(c.services, c.req, c.res, QStringLiteral("meter.html")); } });
+    list.append({ "GET", "/users", Role::Admin, false, false,
+        [](Call &c) { SendStatic(c.services, c.req, c.res, QStringLiteral("users.html")); } });
+    list.append({ "GET", "/static/chart\\.min\\.js", Role::Consumer, true, false, [](Call &c) {
                      bool exists = false;
                      QByteArray bytes;
                      try {
@@ -247,11 +246,11 @@ void WebServer::Impl::AddRoutes()
                      if (!exists)
                          return SendError(c.req, c.res, 404, texts::kNotFound);
                      c.res.set_content(bytes.constData(), size_t(bytes.size()), "text/javascript; charset=utf-8");
-                 }});
-    list.append({"GET", "/static/(.+)", Role::Consumer, true, false,
-                 [](Call &c) { SendStatic(c.services, c.req, c.res, c.args.value(0)); }});
+                 } });
+    list.append({ "GET", "/static/(.+)", Role::Consumer, true, false,
+        [](Call &c) { SendStatic(c.services, c.req, c.res, c.args.value(0)); } });
     for (const Route &r : list)
-        routes.append({r, QRegularExpression(QRegularExpression::anchoredPattern(QString::fromLatin1(r.pattern)))});
+        routes.append({ r, QRegularExpression(QRegularExpression::anchoredPattern(QString::fromLatin1(r.pattern))) });
 }
 
 bool WebServer::Impl::Identify(const httplib::Request &req, Caller *caller)
@@ -304,7 +303,7 @@ void WebServer::Impl::Dispatch(const httplib::Request &req, httplib::Response &r
         pathKnown = true;
         if (req.method != route.method && !(req.method == "HEAD" && std::string(route.method) == "GET"))
             continue;
-        Call call{req, res, services, {}, match.capturedTexts().mid(1), 0, address};
+        Call call { req, res, services, {}, match.capturedTexts().mid(1), 0, address };
         Identify(req, &call.caller);
         if (!route.anonymous && !call.caller.known) {
             if (IsApi(req.path))
@@ -320,8 +319,7 @@ void WebServer::Impl::Dispatch(const httplib::Request &req, httplib::Response &r
         if (route.meter) {
             quint16 serial = 0;
             // Another's meter is answered exactly as one that does not exist.
-            if (!ParseSerial(call.args.value(0), &serial)
-                || !CallerSeesMeter(services, call.caller.account, serial))
+            if (!ParseSerial(call.args.value(0), &serial) || !CallerSeesMeter(services, call.caller.account, serial))
                 return SendError(req, res, 404, texts::kNotFound);
             call.serial = serial;
         }
@@ -368,15 +366,14 @@ void WebServer::Impl::Login(Call &c)
     if (!old.isEmpty())
         services.sessions.Remove(old);
     const Session session = services.sessions.Create(account->name);
-    std::string cookie = std::string(kCookieName) + "=" + session.id.toStdString()
-                         + "; Path=/; HttpOnly; SameSite=Strict";
+    std::string cookie
+        = std::string(kCookieName) + "=" + session.id.toStdString() + "; Path=/; HttpOnly; SameSite=Strict";
     if (services.secure)
         cookie += "; Secure";
     c.res.set_header("Set-Cookie", cookie);
     services.audit.Write(c.address, account->name, QStringLiteral("login"));
-    QJsonObject answer{{QStringLiteral("user"), account->name},
-                       {QStringLiteral("role"), RoleName(account->role)},
-                       {QStringLiteral("csrf"), QString::fromLatin1(session.csrf)}};
+    QJsonObject answer { { QStringLiteral("user"), account->name }, { QStringLiteral("role"), RoleName(account->role) },
+        { QStringLiteral("csrf"), QString::fromLatin1(session.csrf) } };
     if (body.contains(QStringLiteral("next")))
         answer.insert(QStringLiteral("next"), SafeNextPath(body.value(QStringLiteral("next")).toString()));
     SendJson(c.res, 200, QJsonDocument(answer));
@@ -384,8 +381,8 @@ void WebServer::Impl::Login(Call &c)
 
 void WebServer::Impl::SessionInfo(Call &c)
 {
-    QJsonObject answer{{QStringLiteral("user"), c.caller.account.name},
-                       {QStringLiteral("role"), RoleName(c.caller.account.role)}};
+    QJsonObject answer { { QStringLiteral("user"), c.caller.account.name },
+        { QStringLiteral("role"), RoleName(c.caller.account.role) } };
     if (!c.caller.bearer)
         answer.insert(QStringLiteral("csrf"), QString::fromLatin1(c.caller.session.csrf));
     SendJson(c.res, 200, QJsonDocument(answer));
@@ -418,8 +415,8 @@ bool WebServer::Listen(const QString &host, int port, QString *error)
 {
     const WebOptions &o = m->services.options;
     if (!o.tlsCert.isEmpty() || !o.tlsKey.isEmpty()) {
-        auto tls = std::make_unique<httplib::SSLServer>(QFile::encodeName(o.tlsCert).constData(),
-                                                        QFile::encodeName(o.tlsKey).constData());
+        auto tls = std::make_unique<httplib::SSLServer>(
+            QFile::encodeName(o.tlsCert).constData(), QFile::encodeName(o.tlsKey).constData());
         if (!tls->is_valid()) {
             *error = QStringLiteral("cannot use the TLS certificate %1 and key %2").arg(o.tlsCert, o.tlsKey);
             return false;
@@ -436,13 +433,14 @@ bool WebServer::Listen(const QString &host, int port, QString *error)
     server.set_tcp_nodelay(true); // no 40 ms stall between a response's header and body
     server.set_read_timeout(10, 0);
     server.set_write_timeout(30, 0);
-    httplib::Headers headers{
-        {"Content-Security-Policy", "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-                                    "frame-ancestors 'none'; base-uri 'none'; form-action 'self'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"Referrer-Policy", "no-referrer"},
-        {"X-Frame-Options", "DENY"},
-        {"Cache-Control", "no-store"},
+    httplib::Headers headers {
+        { "Content-Security-Policy",
+            "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+            "frame-ancestors 'none'; base-uri 'none'; form-action 'self'" },
+        { "X-Content-Type-Options", "nosniff" },
+        { "Referrer-Policy", "no-referrer" },
+        { "X-Frame-Options", "DENY" },
+        { "Cache-Control", "no-store" },
     };
     if (m->services.secure)
         headers.emplace("Strict-Transport-Security", "max-age=31536000");
@@ -458,8 +456,8 @@ bool WebServer::Listen(const QString &host, int port, QString *error)
         if (!res.body.empty())
             return;
         const QString text = res.status == 413 ? texts::kTooLarge
-                             : res.status == 404 ? texts::kNotFound
-                                                 : texts::kBadRequest;
+            : res.status == 404                ? texts::kNotFound
+                                               : texts::kBadRequest;
         SendError(req, res, res.status, text);
     });
     server.set_exception_handler([](const httplib::Request &req, httplib::Response &res, std::exception_ptr) {

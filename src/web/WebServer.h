@@ -19,11 +19,11 @@ struct WebOptions
     QString dataRoot;
     QString staticRoot; // the pages' folder (see DefaultStaticRoot)
     QString chartJs = QStringLiteral("/usr/share/javascript/chart.js/chart.min.js");
-    QString tlsCert;    // both set: HTTPS
+    QString tlsCert; // both set: HTTPS
     QString tlsKey;
     // The polling service's engine under qst-cli run --listen; null: read-only, no read commands.
     ExchangeEngine *engine = nullptr;
-    WebClock clock;     // empty: the system's monotonic clock
+    WebClock clock; // empty: the system's monotonic clock
     qint64 sessionIdleMs = 30 * 60 * 1000;
     qint64 sessionAbsoluteMs = 12 * 60 * 60 * 1000;
     size_t bodyLimit = 64 * 1024;

@@ -122,16 +122,16 @@ TEST(SafeNextPath, OnlyLocalPaths)
         const char *next;
         const char *expected;
     } cases[] = {
-        {"/meter/100", "/meter/100"},
-        {"/meters?q=1", "/meters?q=1"},
-        {"//evil.example/x", "/meters"},
-        {"/\\evil.example", "/meters"},
-        {"https://evil.example/", "/meters"},
-        {"javascript:alert(1)", "/meters"},
-        {"meters", "/meters"},
-        {"", "/meters"},
-        {"/x/../https://evil", "/meters"},
-        {"/ x", "/meters"},
+        { "/meter/100", "/meter/100" },
+        { "/meters?q=1", "/meters?q=1" },
+        { "//evil.example/x", "/meters" },
+        { "/\\evil.example", "/meters" },
+        { "https://evil.example/", "/meters" },
+        { "javascript:alert(1)", "/meters" },
+        { "meters", "/meters" },
+        { "", "/meters" },
+        { "/x/../https://evil", "/meters" },
+        { "/ x", "/meters" },
     };
     for (const auto &c : cases)
         EXPECT_EQ(SafeNextPath(QString::fromLatin1(c.next)), QString::fromLatin1(c.expected)) << c.next;

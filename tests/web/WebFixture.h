@@ -52,18 +52,19 @@ struct WebFixture : ReportCliFixture
         QString error;
         const QString password = QString::fromLatin1(kPassword);
         using web::Role;
-        EXPECT_TRUE(accounts.Add({QStringLiteral("admin"), Role::Admin, {}, {}}, password, &error)) << error.toStdString();
-        EXPECT_TRUE(accounts.Add({QStringLiteral("oper"), Role::Operator, {}, {}}, password, &error));
-        EXPECT_TRUE(accounts.Add({QStringLiteral("view"), Role::Viewer, {}, {}}, password, &error));
-        EXPECT_TRUE(accounts.Add({QStringLiteral("anna"), Role::Consumer, {100}, {}}, password, &error));
-        EXPECT_TRUE(accounts.Add({QStringLiteral("gleb"), Role::Consumer, {}, {groupA}}, password, &error));
+        EXPECT_TRUE(accounts.Add({ QStringLiteral("admin"), Role::Admin, {}, {} }, password, &error))
+            << error.toStdString();
+        EXPECT_TRUE(accounts.Add({ QStringLiteral("oper"), Role::Operator, {}, {} }, password, &error));
+        EXPECT_TRUE(accounts.Add({ QStringLiteral("view"), Role::Viewer, {}, {} }, password, &error));
+        EXPECT_TRUE(accounts.Add({ QStringLiteral("anna"), Role::Consumer, { 100 }, {} }, password, &error));
+        EXPECT_TRUE(accounts.Add({ QStringLiteral("gleb"), Role::Consumer, {}, { groupA } }, password, &error));
         operatorToken = accounts.IssueToken(QStringLiteral("oper"), &error);
         EXPECT_FALSE(operatorToken.isEmpty());
         staticRoot = pages.path() + QStringLiteral("/static");
         QDir().mkpath(staticRoot);
-        for (const char *page : {"login", "meters", "meter", "users"})
+        for (const char *page : { "login", "meters", "meter", "users" })
             WriteAll(staticRoot + u'/' + QString::fromLatin1(page) + QStringLiteral(".html"),
-                     QByteArray("<!DOCTYPE html><title>") + page + "</title>");
+                QByteArray("<!DOCTYPE html><title>") + page + "</title>");
         WriteAll(staticRoot + QStringLiteral("/app.js"), "console.log(1);\n");
         if (start)
             Start();
@@ -102,7 +103,7 @@ struct WebFixture : ReportCliFixture
         std::string csrf;
         httplib::Headers Headers(bool withCsrf = true) const
         {
-            httplib::Headers h{{"Cookie", cookie}};
+            httplib::Headers h { { "Cookie", cookie } };
             if (withCsrf)
                 h.emplace("X-CSRF-Token", csrf);
             return h;
@@ -112,8 +113,8 @@ struct WebFixture : ReportCliFixture
     Browser Login(const QString &user, const char *password = kPassword)
     {
         httplib::Client c = Client();
-        const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("user"), user},
-                                                          {QStringLiteral("password"), QString::fromLatin1(password)}})
+        const QByteArray body = QJsonDocument(QJsonObject { { QStringLiteral("user"), user },
+                                                  { QStringLiteral("password"), QString::fromLatin1(password) } })
                                     .toJson();
         const httplib::Result r = c.Post("/api/v1/session", body.toStdString(), "application/json");
         Browser b;

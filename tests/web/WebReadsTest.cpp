@@ -34,7 +34,7 @@ TEST_F(WebReads, ReadsGoToTheEngineAndAreTrackedPerRequest)
 {
     Registry registry(TreeIniPath(root.path()));
     // No supervisor tick runs: the requests stay queued where the test can see them.
-    ExchangeEngine engine({root.path(), &registry, nullptr, nullptr, {}});
+    ExchangeEngine engine({ root.path(), &registry, nullptr, nullptr, {} });
     web::WebOptions o = Options();
     o.engine = &engine;
     Start(o);
@@ -51,10 +51,8 @@ TEST_F(WebReads, ReadsGoToTheEngineAndAreTrackedPerRequest)
     };
     const auto [status, body] = post(oper, "/api/v1/meters/100/read", R"({"what":"now"})");
     ASSERT_EQ(status, 202) << body;
-    const QString id = QJsonDocument::fromJson(QByteArray::fromStdString(body))
-                           .object()
-                           .value(QStringLiteral("request"))
-                           .toString();
+    const QString id
+        = QJsonDocument::fromJson(QByteArray::fromStdString(body)).object().value(QStringLiteral("request")).toString();
     ASSERT_FALSE(id.isEmpty());
     EXPECT_EQ(engine.queue().Size(), 1);
 
@@ -74,11 +72,11 @@ TEST_F(WebReads, ReadsGoToTheEngineAndAreTrackedPerRequest)
     const auto [statusB, bodyB] = post(oper, "/api/v1/meters/200/read", R"({"what":"now"})");
     ASSERT_EQ(statusB, 202);
     const std::string pathB = "/api/v1/requests/"
-                              + QJsonDocument::fromJson(QByteArray::fromStdString(bodyB))
-                                    .object()
-                                    .value(QStringLiteral("request"))
-                                    .toString()
-                                    .toStdString();
+        + QJsonDocument::fromJson(QByteArray::fromStdString(bodyB))
+              .object()
+              .value(QStringLiteral("request"))
+              .toString()
+              .toStdString();
     const auto foreign = c.Get(pathB.c_str(), gleb.Headers());
     EXPECT_EQ(foreign->status, 404);
     EXPECT_EQ(foreign->body, c.Get("/api/v1/requests/0123abcd", gleb.Headers())->body);

@@ -13,8 +13,8 @@ struct WebSecurity : ::testing::Test, WebFixture
 
 std::string LoginBody(const char *user, const char *password)
 {
-    return QJsonDocument(QJsonObject{{QStringLiteral("user"), QString::fromLatin1(user)},
-                                     {QStringLiteral("password"), QString::fromLatin1(password)}})
+    return QJsonDocument(QJsonObject { { QStringLiteral("user"), QString::fromLatin1(user) },
+                             { QStringLiteral("password"), QString::fromLatin1(password) } })
         .toJson()
         .toStdString();
 }
@@ -33,17 +33,18 @@ TEST_F(WebSecurity, SessionCookieAndANewIdAtEveryLogin)
     const std::string id = cookie.substr(12, cookie.find(';') - 12);
     EXPECT_EQ(id.size(), 64u);
     // Logging in again with that cookie gives another id and ends the old one.
-    const auto again = c.Post("/api/v1/session", {{"Cookie", "qst_session=" + id}}, LoginBody("anna", kPassword),
-                              "application/json");
+    const auto again = c.Post(
+        "/api/v1/session", { { "Cookie", "qst_session=" + id } }, LoginBody("anna", kPassword), "application/json");
     const std::string cookie2 = again->get_header_value("Set-Cookie");
     EXPECT_NE(cookie2.substr(12, 64), id);
-    EXPECT_EQ(c.Get("/api/v1/session", {{"Cookie", "qst_session=" + id}})->status, 401);
+    EXPECT_EQ(c.Get("/api/v1/session", { { "Cookie", "qst_session=" + id } })->status, 401);
     // Unknown name and wrong password: the same answer.
     const auto wrong = c.Post("/api/v1/session", LoginBody("anna", "wrong password"), "application/json");
     const auto unknown = c.Post("/api/v1/session", LoginBody("nobody", "wrong password"), "application/json");
     EXPECT_EQ(wrong->status, 401);
     EXPECT_EQ(wrong->body, unknown->body);
-    EXPECT_EQ(Json(wrong).object().value(QStringLiteral("error")).toString(), QStringLiteral("Неверное имя или пароль"));
+    EXPECT_EQ(
+        Json(wrong).object().value(QStringLiteral("error")).toString(), QStringLiteral("Неверное имя или пароль"));
     EXPECT_EQ(c.Post("/api/v1/session", "{not json", "application/json")->status, 400);
 }
 
@@ -58,13 +59,13 @@ TEST_F(WebSecurity, StateChangesNeedTheSessionsCsrfToken)
         httplib::Headers headers;
         int status;
     } cases[] = {
-        {"missing", oper.Headers(false), 403},
-        {"wrong", {{"Cookie", oper.cookie}, {"X-CSRF-Token", std::string(64, 'a')}}, 403},
-        {"another session's", {{"Cookie", oper.cookie}, {"X-CSRF-Token", other.csrf}}, 403},
-        {"empty", {{"Cookie", oper.cookie}, {"X-CSRF-Token", ""}}, 403},
-        {"right", oper.Headers(), 409}, // reads refused only because this is not the polling service
-        {"bearer, no token needed", {{"Authorization", "Bearer " + operatorToken.toStdString()}}, 409},
-        {"bad bearer", {{"Authorization", "Bearer qst_nothing"}, {"Cookie", oper.cookie}}, 401},
+        { "missing", oper.Headers(false), 403 },
+        { "wrong", { { "Cookie", oper.cookie }, { "X-CSRF-Token", std::string(64, 'a') } }, 403 },
+        { "another session's", { { "Cookie", oper.cookie }, { "X-CSRF-Token", other.csrf } }, 403 },
+        { "empty", { { "Cookie", oper.cookie }, { "X-CSRF-Token", "" } }, 403 },
+        { "right", oper.Headers(), 409 }, // reads refused only because this is not the polling service
+        { "bearer, no token needed", { { "Authorization", "Bearer " + operatorToken.toStdString() } }, 409 },
+        { "bad bearer", { { "Authorization", "Bearer qst_nothing" }, { "Cookie", oper.cookie } }, 401 },
     };
     for (const auto &k : cases) {
         const auto r = c.Post("/api/v1/meters/100/read", k.headers, R"({"what":"now"})", "application/json");
@@ -127,13 +128,13 @@ TEST_F(WebSecurity, HeadersOnEveryAnswer)
 {
     const Browser anna = Login(QStringLiteral("anna"));
     httplib::Client c = Client();
-    for (const char *path : {"/api/v1/meters", "/api/v1/meters/200", "/meters", "/login", "/static/app.js",
-                             "/static/nothing.js", "/", "/api/v1/unknown"}) {
+    for (const char *path : { "/api/v1/meters", "/api/v1/meters/200", "/meters", "/login", "/static/app.js",
+             "/static/nothing.js", "/", "/api/v1/unknown" }) {
         const auto r = c.Get(path, anna.Headers());
         ASSERT_TRUE(r) << path;
         EXPECT_EQ(r->get_header_value("Content-Security-Policy"),
-                  "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-                  "frame-ancestors 'none'; base-uri 'none'; form-action 'self'")
+            "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+            "frame-ancestors 'none'; base-uri 'none'; form-action 'self'")
             << path;
         EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff") << path;
         EXPECT_EQ(r->get_header_value("Referrer-Policy"), "no-referrer") << path;
@@ -147,15 +148,14 @@ TEST_F(WebSecurity, StaticFilesNeverLeaveTheirFolder)
     // A secret beside the folder, and a link inside it pointing out.
     WriteAll(pages.path() + QStringLiteral("/secret.txt"), "top secret");
     ASSERT_EQ(::symlink(QFile::encodeName(pages.path() + QStringLiteral("/secret.txt")).constData(),
-                        QFile::encodeName(staticRoot + QStringLiteral("/link.txt")).constData()),
-              0);
+                  QFile::encodeName(staticRoot + QStringLiteral("/link.txt")).constData()),
+        0);
     QDir().mkpath(staticRoot + QStringLiteral("/sub"));
     httplib::Client c = Client();
     EXPECT_EQ(c.Get("/static/app.js")->status, 200);
-    for (const char *path : {"/static/../secret.txt", "/static/%2e%2e/secret.txt", "/static/%2E%2E%2Fsecret.txt",
-                             "/static/sub/../../secret.txt", "/static/link.txt", "/static/sub", "/static/sub/",
-                             "/static/", "/static/.%2e/secret.txt", "/static/..%5csecret.txt",
-                             "/static/%00app.js"}) {
+    for (const char *path : { "/static/../secret.txt", "/static/%2e%2e/secret.txt", "/static/%2E%2E%2Fsecret.txt",
+             "/static/sub/../../secret.txt", "/static/link.txt", "/static/sub", "/static/sub/", "/static/",
+             "/static/.%2e/secret.txt", "/static/..%5csecret.txt", "/static/%00app.js" }) {
         const auto r = c.Get(path);
         ASSERT_TRUE(r) << path;
         EXPECT_NE(r->status, 200) << path;
@@ -183,12 +183,15 @@ TEST_F(WebSecurity, RedirectsStayOnTheSite)
     EXPECT_EQ(page->get_header_value("Location"), "/login?next=/meters");
     // A "next" given at login comes back only as a local path.
     auto next = [&](const char *value) {
-        const std::string body = QJsonDocument(QJsonObject{{QStringLiteral("user"), QStringLiteral("anna")},
-                                                           {QStringLiteral("password"), QString::fromLatin1(kPassword)},
-                                                           {QStringLiteral("next"), QString::fromLatin1(value)}})
+        const std::string body = QJsonDocument(QJsonObject { { QStringLiteral("user"), QStringLiteral("anna") },
+                                                   { QStringLiteral("password"), QString::fromLatin1(kPassword) },
+                                                   { QStringLiteral("next"), QString::fromLatin1(value) } })
                                      .toJson()
                                      .toStdString();
-        return Json(c.Post("/api/v1/session", body, "application/json")).object().value(QStringLiteral("next")).toString();
+        return Json(c.Post("/api/v1/session", body, "application/json"))
+            .object()
+            .value(QStringLiteral("next"))
+            .toString();
     };
     EXPECT_EQ(next("/meter/100"), QStringLiteral("/meter/100"));
     EXPECT_EQ(next("//evil.example/"), QStringLiteral("/meters"));
@@ -200,8 +203,8 @@ TEST_F(WebSecurity, ErrorsCarryNoInternals)
 {
     const Browser anna = Login(QStringLiteral("anna"));
     httplib::Client c = Client();
-    for (const char *path : {"/api/v1/meters/100/records?kind=hourly&from=x&to=y", "/api/v1/meters/100/document",
-                             "/api/v1/meters/99999", "/nothing", "/api/v1/meters/100/export?kind=hourly"}) {
+    for (const char *path : { "/api/v1/meters/100/records?kind=hourly&from=x&to=y", "/api/v1/meters/100/document",
+             "/api/v1/meters/99999", "/nothing", "/api/v1/meters/100/export?kind=hourly" }) {
         const auto r = c.Get(path, anna.Headers());
         ASSERT_TRUE(r);
         EXPECT_GE(r->status, 400) << path;

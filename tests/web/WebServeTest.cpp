@@ -27,8 +27,9 @@ struct WebServe : ::testing::Test, WebFixture
 TEST_F(WebServe, ServesUntilSigtermAndRefusesPlainHttpBeyondLoopback)
 {
     QProcess refused;
-    refused.start(QStringLiteral(QST_CLI), {QStringLiteral("--data-dir"), root.path(), QStringLiteral("serve"),
-                                            QStringLiteral("--listen"), QStringLiteral("0.0.0.0:8080")});
+    refused.start(QStringLiteral(QST_CLI),
+        { QStringLiteral("--data-dir"), root.path(), QStringLiteral("serve"), QStringLiteral("--listen"),
+            QStringLiteral("0.0.0.0:8080") });
     ASSERT_TRUE(refused.waitForFinished(10000));
     EXPECT_EQ(refused.exitCode(), 2);
     EXPECT_TRUE(refused.readAllStandardError().contains("--insecure-http"));
@@ -40,8 +41,9 @@ TEST_F(WebServe, ServesUntilSigtermAndRefusesPlainHttpBeyondLoopback)
         e.insert(QStringLiteral("QST_WEB_ROOT"), staticRoot);
         return e;
     }());
-    serve.start(QStringLiteral(QST_CLI), {QStringLiteral("--data-dir"), root.path(), QStringLiteral("serve"),
-                                          QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)});
+    serve.start(QStringLiteral(QST_CLI),
+        { QStringLiteral("--data-dir"), root.path(), QStringLiteral("serve"), QStringLiteral("--listen"),
+            QStringLiteral("127.0.0.1:%1").arg(port) });
     ASSERT_TRUE(serve.waitForStarted(10000));
     httplib::Client c("127.0.0.1", port);
     for (int i = 0; i < 100 && !c.Get("/login"); ++i)
@@ -64,9 +66,9 @@ TEST_F(WebServe, TlsSessionCookieIsSecure)
     const QString cert = root.file(QStringLiteral("cert.pem"));
     QProcess openssl;
     openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                   QStringLiteral("-nodes"), QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert,
-                   QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost")});
+        { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+            QStringLiteral("-nodes"), QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert,
+            QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost") });
     if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
         GTEST_SKIP() << "openssl could not make a certificate";
     web::WebOptions o = Options();
