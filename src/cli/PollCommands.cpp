@@ -3,6 +3,8 @@
 #include "CliReplication.h"
 #include "CliSupport.h"
 
+#include "web/WebServer.h"
+
 #include "common/DataRoot.h"
 #include "exchange/ExchangeEngine.h"
 #include "exchange/LogSink.h"
@@ -179,8 +181,12 @@ int RunPoll(const CliContext &context)
 
 int RunService(const CliContext &context)
 {
-    if (context.args.size() > 1)
-        return UsageError(QStringLiteral("run takes no options"));
+    WebListen listen;
+    QStringList rest;
+    if (const int code = TakeListenOptions(context.args, &listen, &rest); code != kExitOk)
+        return code;
+    if (!rest.isEmpty())
+        return UsageError(QStringLiteral("run: unknown option %1").arg(rest.first()));
     WritingSession session(context.dataRoot);
     if (!session.BeginOrReport())
         return kExitFailed;
@@ -192,6 +198,9 @@ int RunService(const CliContext &context)
         PrintLine(stdout, QStringLiteral("[Уведомления] ") + FormatLogLine(QDateTime::currentDateTime(), text));
         std::fflush(stdout);
     });
+    std::unique_ptr<web::WebServer> portal;
+    if (listen.wanted && !(portal = StartWebServer(context.dataRoot, listen, &engine)))
+        return kExitFailed;
     QTimer schedule;
     QTimer supervisor;
     QObject::connect(&schedule, &QTimer::timeout, &engine, &ExchangeEngine::ScheduleTick);
@@ -220,6 +229,7 @@ int RunService(const CliContext &context)
     notifyTimer.stop();
     schedule.stop();
     supervisor.stop();
+    portal.reset(); // before the engine it hands reads to
     engine.Shutdown();
     alarms.Stop(10000);
     replication.Finish(10000);

@@ -52,10 +52,13 @@ const CliCommand kCommands[] = {
      "      (a damaged line is replaced). Missing counts from where collection began.",
      RunPoll},
     {"run",
-     "run\n      Polls every meter by its schedule, makes and mails the scheduled documents and retries\n"
+     "run [--listen HOST:PORT [--tls-cert F --tls-key F] [--insecure-http]]\n"
+     "      Polls every meter by its schedule, makes and mails the scheduled documents and retries\n"
      "      unsent mail, sends alarms and publishes over MQTT (alarm set, mqtt set), until SIGINT or\n"
-     "      SIGTERM.",
+     "      SIGTERM; with --listen also serves the web portal.",
      RunService},
+    {"serve", "serve [--listen HOST:PORT] [--tls-cert F --tls-key F] [--insecure-http]\n      Serves the web portal "
+              "read-only (default 127.0.0.1:8080) until SIGINT or SIGTERM.", RunServe},
     {"report-rows",
      "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
      "            [--items 0,1,2,...] [--statement] [--integrators] [--out FILE [--format csv|xlsx] ...]\n"
