@@ -34,6 +34,7 @@ const QSTChart = (function () {
         },
     };
     Chart.register(nsShading);
+    Chart.defaults.font.family = getComputedStyle(document.documentElement).fontFamily;
 
     // Which of the desktop chart's three axes a quantity belongs on, by its unit.
     function axisOf(title) {
@@ -123,7 +124,10 @@ const QSTChart = (function () {
         });
         const spans = shadedSpans(records, kind);
         if (spans.length)
-            datasets.push({ label: 'НС', data: [], backgroundColor: shade, borderColor: shade, yAxisID: 'amount' });
+            datasets.push({
+                label: 'НС', data: [], backgroundColor: shade, borderColor: shade,
+                yAxisID: datasets.length ? datasets[0].yAxisID : 'temperature',
+            });
         const xs = records.map((r) => QST.timeMs(r.time)).filter(isFinite);
         const range = xs.length ? Math.max(...xs) - Math.min(...xs) : day;
         const step = tickStep(range, canvas.parentElement.clientWidth || 600);

@@ -83,7 +83,7 @@
 
         const table = byId('archive-table');
         const head = QST.element('tr', {}, [QST.element('th', { text: 'Дата/время' })].concat(
-            cols.map((c) => QST.element('th', { text: c.title }))));
+            cols.map((c) => QST.element('th', { text: c.title, className: kind === 'journal' ? null : 'num' }))));
         table.tHead.replaceChildren(head);
         table.tBodies[0].replaceChildren(...records.map((record) => {
             const cells = [QST.element('td', { text: timeText(kind, record.time) })];
@@ -326,6 +326,7 @@
 
     for (const button of document.querySelectorAll('#tabs button'))
         button.addEventListener('click', () => showTab(button.dataset.tab));
+    window.addEventListener('hashchange', () => showTab(location.hash.slice(1)));
 
     async function start() {
         try {
