@@ -30,6 +30,11 @@
         return columnsCache[kind];
     }
 
+    // Archive columns of one heat system, as the desktop's three tables split them.
+    function ofSystem(cols, system) {
+        return cols.filter((c) => c.system === undefined || String(c.system) === system);
+    }
+
     function timeText(kind, time) {
         if (kind === 'daily')
             return QST.dateText(time);
@@ -72,7 +77,7 @@
 
     async function showArchive() {
         const kind = archive.kind;
-        const cols = await columns(kind);
+        const cols = ofSystem(await columns(kind), byId('archive-system').value);
         const from = byId('archive-from').value;
         const to = byId('archive-to').value;
         const query = '?kind=' + kind + '&from=' + from + '&to=' + to + '&offset=' + archive.offset + '&limit=' + pageSize;
@@ -129,16 +134,18 @@
 
     async function chartColumns() {
         const kind = byId('chart-kind').value;
-        const cols = (await columns(kind)).filter(QSTChart.isQuantity);
-        if (!chosen[kind]) {
-            const first = cols.filter((c) => /^[ТT][12]\s/.test(c.title)).map((c) => c.key);
-            chosen[kind] = first.length ? first : cols.slice(0, 2).map((c) => c.key);
+        const cols = ofSystem(await columns(kind), byId('chart-system').value).filter(QSTChart.isQuantity);
+        const slot = kind + byId('chart-system').value;
+        if (!chosen[slot]) {
+            // The system's supply and return temperatures first, as the desktop's chart opens.
+            const first = cols.filter((c) => /^[ТT]\d \(/.test(c.title)).slice(0, 2).map((c) => c.key);
+            chosen[slot] = first.length ? first : cols.slice(0, 2).map((c) => c.key);
         }
         const box = byId('chart-quantities');
         box.replaceChildren(...cols.map((c) => {
-            const input = QST.element('input', { type: 'checkbox', value: c.key, checked: chosen[kind].includes(c.key) });
+            const input = QST.element('input', { type: 'checkbox', value: c.key, checked: chosen[slot].includes(c.key) });
             input.addEventListener('change', () => {
-                chosen[kind] = Array.from(box.querySelectorAll('input:checked')).map((i) => i.value);
+                chosen[slot] = Array.from(box.querySelectorAll('input:checked')).map((i) => i.value);
                 showChart().catch(fail);
             });
             return QST.element('label', {}, [input, c.title]);
@@ -151,6 +158,7 @@
     async function showChart() {
         const kind = byId('chart-kind').value;
         const cols = await chartColumns();
+        const slot = kind + byId('chart-system').value;
         const from = byId('chart-from').value;
         const to = byId('chart-to').value;
         const key = kind + '|' + from + '|' + to;
@@ -158,13 +166,15 @@
             const records = await QST.getJson(base + '/records?kind=' + kind + '&from=' + from + '&to=' + to);
             chartRecords = { key, records };
         }
-        QSTChart.draw(byId('chart'), kind, cols, chartRecords.records, chosen[kind]);
+        QSTChart.draw(byId('chart'), kind, cols, chartRecords.records, chosen[slot]);
     }
 
     byId('chart-form').addEventListener('submit', (event) => {
         event.preventDefault();
         showChart().catch(fail);
     });
+    byId('chart-system').addEventListener('change', () => showChart().catch(fail));
+    byId('archive-system').addEventListener('change', () => goToPage(0));
     byId('chart-kind').addEventListener('change', () => {
         setPeriod('chart-from', 'chart-to', byId('chart-kind').value === 'hourly' ? 'daily7' : byId('chart-kind').value);
         showChart().catch(fail);
@@ -311,6 +321,7 @@
             if (archive.kind !== tab || !loaded.archive) {
                 archive.kind = tab;
                 archive.offset = 0;
+                byId('archive-system-label').classList.toggle('hidden', tab === 'journal');
                 setPeriod('archive-from', 'archive-to', tab);
                 loaded.archive = true;
                 showArchive().catch(fail);
