@@ -61,5 +61,10 @@ int RunDbOff(const CliContext &context);
 int RunDbInit(const CliContext &context);
 int RunDbSync(const CliContext &context);
 int RunDbStatus(const CliContext &context);
+int RunUserAdd(const CliContext &context);
+int RunUserPasswd(const CliContext &context);
+int RunUserDel(const CliContext &context);
+int RunUserList(const CliContext &context);
+int RunUserToken(const CliContext &context);
 
 } // namespace qst::cli

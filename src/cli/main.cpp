@@ -119,6 +119,22 @@ const CliCommand kCommands[] = {
      "      lag, the last commit, the last error, records the database refused, and whether db sync\n"
      "      must send records the outbox lost or could not take.",
      RunDbStatus},
+    {"user add",
+     "user add NAME --role admin|operator|viewer|consumer [--meters S1,S2,...] [--group G]\n"
+     "      Adds an account of the web portal. The password is asked twice on a terminal, or read as\n"
+     "      one line from standard input; never from the command line. A consumer sees only the\n"
+     "      meters (by serial) and groups (by number or name; --group may repeat) named here.",
+     RunUserAdd},
+    {"user passwd", "user passwd NAME\n      Sets an account's password, read as user add reads it.", RunUserPasswd},
+    {"user del", "user del NAME\n      Deletes an account and its tokens (never the last admin).", RunUserDel},
+    {"user list",
+     "user list\n      Lists the accounts: name, role, meters, groups and the number of tokens (TAB-separated).",
+     RunUserList},
+    {"user token",
+     "user token NAME [--revoke]\n"
+     "      Prints a new API token for scripts (Authorization: Bearer TOKEN); it is shown only this once\n"
+     "      and stored hashed. --revoke revokes every token of the account.",
+     RunUserToken},
 };
 
 void PrintHelp()
