@@ -36,4 +36,6 @@
     });
 
     form.user.focus();
+    // A visitor who is still logged in goes on at once.
+    QST.request('/api/v1/session', { noRedirect: true }).then(() => location.replace(target()), () => {});
 })();
