@@ -4,11 +4,16 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 
 class QCommandLineParser;
 
 namespace qst {
 struct ExportTable;
+class ExchangeEngine;
+namespace web {
+class WebServer;
+}
 }
 
 namespace qst::cli {
@@ -44,6 +49,24 @@ int RunGroupDel(const CliContext &context);
 int RunPortSet(const CliContext &context);
 int RunPoll(const CliContext &context);
 int RunService(const CliContext &context);
+int RunServe(const CliContext &context);
+
+// --listen HOST:PORT, --tls-cert F, --tls-key F, --insecure-http of serve and run.
+struct WebListen
+{
+    bool wanted = false;
+    QString host = QStringLiteral("127.0.0.1");
+    int port = 8080;
+    QString cert;
+    QString key;
+    bool insecure = false;
+};
+// Takes the portal's options out of args (the rest, program name left out, in *rest); an exit
+// code other than kExitOk after a usage message.
+int TakeListenOptions(const QStringList &args, WebListen *listen, QStringList *rest);
+// The portal started on its own threads; null with the reason printed.
+std::unique_ptr<web::WebServer> StartWebServer(const QString &dataRoot, const WebListen &listen,
+                                               ExchangeEngine *engine);
 int RunImport(const CliContext &context);
 int RunExport(const CliContext &context);
 

@@ -4,6 +4,7 @@
 #include "common/DataRoot.h"
 #include "common/DayCount.h"
 #include "reports/ArchiveCheck.h"
+#include "reports/ReportRequest.h"
 #include "reports/TableExport.h"
 #include "storage/ArchiveView.h"
 
@@ -12,14 +13,6 @@
 namespace qst::cli {
 
 namespace {
-
-// A date alone covers its whole day at the end of a period.
-double PeriodEnd(const QString &text, const QDateTime &parsed)
-{
-    if (!text.contains(u'T'))
-        return DayCountFromParts(parsed.date(), QTime(23, 59, 59));
-    return DayCountFromDateTime(parsed);
-}
 
 bool ParsePeriod(const QString &fromText, const QString &toText, QDateTime *from, QDateTime *to)
 {
@@ -131,14 +124,9 @@ int RunExport(const CliContext &context)
         return kExitUsage;
 
     const ExportKind exportKind = static_cast<ExportKind>(kindIndex);
-    double start = DayCountFromDateTime(fromTime);
-    double end = PeriodEnd(parser.value(to), toTime);
-    if (exportKind == ExportKind::Monthly) {
-        // As the monthly page takes its period.
-        const ArchivePeriod period = MonthlyPeriod(fromTime.date(), toTime.date());
-        start = period.from;
-        end = period.to;
-    }
+    double start = 0;
+    double end = 0;
+    ExportPeriodOf(exportKind, fromTime, toTime, !parser.value(to).contains(u'T'), &start, &end);
     const ExportTable table
         = ExportArchive(context.dataRoot, QString::number(serialNumber), exportKind, systemNumber - 1, start, end);
     return WriteExportTable(table, QStringLiteral("export"), format, dialect, encoding, outFile);

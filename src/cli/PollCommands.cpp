@@ -2,6 +2,8 @@
 #include "CliReplication.h"
 #include "CliSupport.h"
 
+#include "web/WebServer.h"
+
 #include "common/DataRoot.h"
 #include "exchange/ExchangeEngine.h"
 #include "exchange/LogSink.h"
@@ -174,8 +176,12 @@ int RunPoll(const CliContext &context)
 
 int RunService(const CliContext &context)
 {
-    if (context.args.size() > 1)
-        return UsageError(QStringLiteral("run takes no options"));
+    WebListen listen;
+    QStringList rest;
+    if (const int code = TakeListenOptions(context.args, &listen, &rest); code != kExitOk)
+        return code;
+    if (!rest.isEmpty())
+        return UsageError(QStringLiteral("run: unknown option %1").arg(rest.first()));
     WritingSession session(context.dataRoot);
     if (!session.BeginOrReport())
         return kExitFailed;
@@ -183,6 +189,9 @@ int RunService(const CliContext &context)
     StdoutLog log;
     CliReplication replication(context.dataRoot);
     ExchangeEngine engine({context.dataRoot, &registry, &log, nullptr, {}});
+    std::unique_ptr<web::WebServer> portal;
+    if (listen.wanted && !(portal = StartWebServer(context.dataRoot, listen, &engine)))
+        return kExitFailed;
     QTimer schedule;
     QTimer supervisor;
     QObject::connect(&schedule, &QTimer::timeout, &engine, &ExchangeEngine::ScheduleTick);
@@ -198,6 +207,7 @@ int RunService(const CliContext &context)
     QCoreApplication::exec();
     schedule.stop();
     supervisor.stop();
+    portal.reset(); // before the engine it hands reads to
     engine.Shutdown();
     replication.Finish(10000);
     return kExitOk;

@@ -9,6 +9,7 @@
 #include "reports/IntegratorReadings.h"
 #include "reports/OfficeConversion.h"
 #include "reports/ReportBatch.h"
+#include "reports/ReportRequest.h"
 #include "reports/ReportTexts.h"
 #include "reports/ReportDocuments.h"
 #include "reports/ReportTables.h"
@@ -32,13 +33,6 @@ void PrintLine(FILE *stream, const QString &text)
 
 namespace {
 
-int KindFromText(const QString &text)
-{
-    static const QStringList kinds = {QStringLiteral("hourly"), QStringLiteral("daily"), QStringLiteral("monthly"),
-                                      QStringLiteral("journal")};
-    return static_cast<int>(kinds.indexOf(text));
-}
-
 // The options report-rows and report share, and the selection they make.
 struct ReportCommandLine
 {
@@ -61,35 +55,35 @@ struct ReportCommandLine
         parser.addOptions({serial, kind, system, from, to, items, statement});
     }
 
-    // The selection the options name; false with a usage message printed.
+    // The selection the options name (with the page's choices in `flags`); false with a
+    // usage message printed.
     bool Read(const QCommandLineParser &parser, const QString &command, const QString &dataRoot,
-              ReportSelection *s, quint16 *serialNumber, bool needSerial = true) const
+              ReportOptions *report, quint16 *serialNumber, bool needSerial = true,
+              ReportArguments flags = {}) const
     {
-        s->dataRoot = dataRoot;
-        s->serial = parser.value(serial).trimmed();
-        if (needSerial && !ParseSerial(s->serial, serialNumber)) {
+        ReportSelection *s = &report->selection;
+        if (needSerial && !ParseSerial(parser.value(serial).trimmed(), serialNumber)) {
             PrintLine(stderr, command + QStringLiteral(": --serial must be a number 0..65535"));
             return false;
         }
-        s->kind = KindFromText(parser.value(kind));
-        const int systemNumber = parser.value(system).toInt();
-        s->heatSystem = systemNumber - 1;
-        s->from = ParseIsoLocal(parser.value(from), true);
-        s->to = ParseIsoLocal(parser.value(to), true);
-        if ((s->kind < 0 && !parser.isSet(statement)) || systemNumber < 1 || systemNumber > 3 || !s->from.isValid()
-            || !s->to.isValid()) {
+        ReportArguments a = flags;
+        a.kind = ReportKindFromText(parser.value(kind));
+        a.systemNumber = parser.value(system).toInt();
+        a.from = ParseIsoLocal(parser.value(from), true);
+        a.to = ParseIsoLocal(parser.value(to), true);
+        a.items = parser.value(items);
+        a.statement = parser.isSet(statement);
+        QString badItem;
+        const ReportArgumentError error = ReadReportArguments(a, dataRoot, *serialNumber, report, &badItem);
+        s->serial = parser.value(serial).trimmed();
+        if (error == ReportArgumentError::Selection) {
             PrintLine(stderr, command + QStringLiteral(": need --kind, --system 1|2|3, --from DATE and --to DATE "
                                                        "(see %1 --help)").arg(command));
             return false;
         }
-        for (const QString &item : parser.value(items).split(u',', Qt::SkipEmptyParts)) {
-            bool ok = false;
-            const int i = item.trimmed().toInt(&ok);
-            if (!ok || i < 0 || i >= s->ItemCount()) {
-                PrintLine(stderr, command + QStringLiteral(": no item %1 in this field group").arg(item));
-                return false;
-            }
-            (s->heatSystem == kColdWater ? s->ts3[i] : s->ts2[i]) = true;
+        if (error == ReportArgumentError::Item) {
+            PrintLine(stderr, command + QStringLiteral(": no item %1 in this field group").arg(badItem));
+            return false;
         }
         return true;
     }
@@ -114,10 +108,11 @@ int RunReportRows(const CliContext &context)
     if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
         return exitCode;
 
-    ReportSelection s;
+    ReportOptions report;
     quint16 serial = 0;
-    if (!options.Read(parser, QStringLiteral("report-rows"), context.dataRoot, &s, &serial))
+    if (!options.Read(parser, QStringLiteral("report-rows"), context.dataRoot, &report, &serial))
         return kExitUsage;
+    ReportSelection &s = report.selection;
     QString format;
     QString dialect;
     QString encoding;
@@ -204,13 +199,13 @@ int RunReport(const CliContext &context)
     ReportOptions report;
     quint16 serial = 0;
     const bool batch = parser.isSet(group);
-    if (!options.Read(parser, QStringLiteral("report"), context.dataRoot, &report.selection, &serial, !batch))
+    ReportArguments flags;
+    flags.landscape = parser.isSet(landscape);
+    flags.noIntegrators = parser.isSet(noIntegrators);
+    flags.faults = parser.isSet(faults);
+    flags.noBreaks = parser.isSet(noBreaks);
+    if (!options.Read(parser, QStringLiteral("report"), context.dataRoot, &report, &serial, !batch, flags))
         return kExitUsage;
-    report.orientation = parser.isSet(landscape) ? 1 : 0;
-    report.showIntegrators = !parser.isSet(noIntegrators);
-    report.detail = parser.isSet(faults);
-    report.detailVisible = report.selection.kind == kHourlyReport;
-    report.breakPages = !parser.isSet(noBreaks);
     if (batch) {
         bool ok = false;
         const int groupNumber = parser.value(group).toInt(&ok);
@@ -251,17 +246,9 @@ int RunReport(const CliContext &context)
     if (outFile != parser.value(out).trimmed())
         PrintLine(stdout, QStringLiteral("report: documents are .docx; writing %1").arg(outFile));
 
-    Registry registry(TreeIniPath(context.dataRoot));
-    const int meter = registry.FindMeterBySerialText(serial);
-    if (meter == 0) {
-        PrintLine(stderr, QStringLiteral("report: no meter with serial %1 in the registry").arg(serial));
-        return kExitFailed;
-    }
-    report.meter = ReadReportMeter(registry, meter);
-
     const bool statement = parser.isSet(options.statement);
     TWordDocument document;
-    const QString refusal = statement ? BuildHeatStatement(report, document) : BuildProtocolReport(report, document);
+    const QString refusal = BuildReportDocument(context.dataRoot, serial, report, statement, document);
     if (!refusal.isEmpty()) {
         PrintLine(stderr, refusal);
         return kExitFailed;

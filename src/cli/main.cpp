@@ -47,7 +47,10 @@ const CliCommand kCommands[] = {
      "      days; default: as far back as its rings reach), never overwriting a sound stored one\n"
      "      (a damaged line is replaced). Missing counts from where collection began.",
      RunPoll},
-    {"run", "run\n      Polls every meter by its schedule until SIGINT or SIGTERM.", RunService},
+    {"run", "run [--listen HOST:PORT [--tls-cert F --tls-key F] [--insecure-http]]\n      Polls every meter by its "
+            "schedule until SIGINT or SIGTERM; with --listen also serves the web portal.", RunService},
+    {"serve", "serve [--listen HOST:PORT] [--tls-cert F --tls-key F] [--insecure-http]\n      Serves the web portal "
+              "read-only (default 127.0.0.1:8080) until SIGINT or SIGTERM.", RunServe},
     {"report-rows",
      "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"
      "            [--items 0,1,2,...] [--statement] [--integrators] [--out FILE [--format csv|xlsx] ...]\n"

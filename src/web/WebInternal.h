@@ -1,0 +1,83 @@
+#pragma once
+
+// What the server's parts share: the services, a routed call and its answers.
+
+#include "web/Accounts.h"
+#include "web/AuditLog.h"
+#include "web/ReadRequests.h"
+#include "web/Sessions.h"
+#include "web/WebServer.h"
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QString>
+#include <QStringList>
+
+#include <httplib.h>
+
+#include <functional>
+
+namespace qst::web {
+
+struct Caller
+{
+    bool known = false;
+    Account account;
+    bool bearer = false;
+    Session session; // cookie callers
+};
+
+struct WebServices
+{
+    explicit WebServices(const WebOptions &o);
+    WebOptions options;
+    AccountStore accounts;
+    SessionStore sessions;
+    LoginThrottle throttle;
+    RateLimit rate;
+    AuditLog audit;
+    ReadRequests reads;
+    bool secure = false;
+};
+
+struct Call
+{
+    const httplib::Request &req;
+    httplib::Response &res;
+    WebServices &services;
+    Caller caller;
+    QStringList args;   // the route's captures
+    quint16 serial = 0; // meter routes: the checked serial
+    QString address;
+
+    QString Param(const char *name) const { return QString::fromStdString(req.get_param_value(name)); }
+    bool HasParam(const char *name) const { return req.has_param(name); }
+    void Audit(const QString &text) const { services.audit.Write(address, caller.account.name, text); }
+};
+
+using Handler = std::function<void(Call &)>;
+
+struct Route
+{
+    const char *method;
+    const char *pattern;      // a regular expression of the whole path; its captures are Call::args
+    Role minRole = Role::Consumer;
+    bool anonymous = false;   // no session needed
+    bool meter = false;       // the first capture is a serial the caller must see
+    Handler handler;
+};
+
+void SendJson(httplib::Response &res, int status, const QByteArray &json);
+void SendJson(httplib::Response &res, int status, const QJsonDocument &json);
+void SendApiError(httplib::Response &res, int status, const QString &text);
+void SendFile(httplib::Response &res, const QByteArray &bytes, const char *contentType, const QString &fileName);
+
+// The meters a caller sees, and the one check of a serial for every route.
+bool CallerSeesMeter(const QString &dataRoot, const Account &account, quint16 serial);
+
+// Routes of each area.
+QList<Route> MeterRoutes();
+QList<Route> UserRoutes();
+QList<Route> ReadRoutes();
+
+} // namespace qst::web
