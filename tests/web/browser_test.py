@@ -145,7 +145,8 @@ def start_browser(driver_path, downloads):
         "credentials_enable_service": False,
         "profile.password_manager_enabled": False,
     })
-    env = dict(os.environ, LANGUAGE="ru_RU", LANG="ru_RU.UTF-8")
+    # A UTF-8 locale lets Chrome keep the Cyrillic file names of downloads ("download" otherwise).
+    env = dict(os.environ, LANGUAGE="ru_RU", LANG="C.UTF-8", LC_ALL="C.UTF-8")
     browser = webdriver.Chrome(service=Service(driver_path, env=env), options=options)
     browser.set_page_load_timeout(WAIT)
     browser.set_script_timeout(WAIT)
@@ -290,6 +291,8 @@ def check_consumer(portal):
     assert status == 200 and str(METER_B) not in body, body
     status, _ = portal.fetch_status("/api/v1/meters/%d" % METER_A)
     assert status == 200
+    portal.browser.get(portal.address + "/meters")
+    portal.meter_rows()
 
 
 def check_wrong_password(portal):
@@ -350,8 +353,8 @@ def main():
         print("ok: chart %d points, %d hole(s), %d shaded span(s); statement %s" % (
             chart["points"], chart["holes"], chart["spans"], os.path.basename(statement)))
         return 0
-    except AssertionError as e:
-        print("FAIL:", e)
+    except Exception as e:  # a browser or process error fails the test the same way, with the server's log
+        print("FAIL:", type(e).__name__, e)
         if server:
             with open(os.path.join(root, "server.log")) as log:
                 print("--- server log ---\n" + log.read()[-4000:])
