@@ -136,7 +136,7 @@ def start_browser(driver_path, downloads):
 
     options = webdriver.ChromeOptions()
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--lang=ru-RU",
-                "--window-size=1280,860", "--force-device-scale-factor=1"):
+                "--window-size=1280,860", "--force-device-scale-factor=1", "--accept-lang=ru-RU"):
         options.add_argument(arg)
     options.add_experimental_option("prefs", {
         "download.default_directory": downloads,

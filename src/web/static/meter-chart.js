@@ -129,13 +129,24 @@ const QSTChart = (function () {
                 yAxisID: datasets.length ? datasets[0].yAxisID : 'temperature',
             });
         const xs = records.map((r) => QST.timeMs(r.time)).filter(isFinite);
-        const range = xs.length ? Math.max(...xs) - Math.min(...xs) : day;
-        const step = tickStep(range, canvas.parentElement.clientWidth || 600);
+        const first = xs.length ? Math.min(...xs) : undefined;
+        const last = xs.length ? Math.max(...xs) : undefined;
+        const step = tickStep(xs.length ? last - first : day, canvas.parentElement.clientWidth || 600);
         const scales = {
             x: {
                 type: 'linear',
+                // The axis ends where the records do; labels only on whole steps (midnights for days).
+                min: first,
+                max: last,
+                afterBuildTicks: (axis) => {
+                    if (first === undefined)
+                        return;
+                    const ticks = [];
+                    for (let value = Math.ceil(first / step) * step; value <= last; value += step)
+                        ticks.push({ value });
+                    axis.ticks = ticks;
+                },
                 ticks: {
-                    stepSize: step,
                     maxRotation: 0,
                     callback: (value) => tickText(value, kind, step),
                 },
