@@ -45,7 +45,15 @@
 
     // ------------------------------------------------------------------ current values
     async function showCurrent() {
-        const data = await QST.getJson(base + '/current');
+        let data;
+        try {
+            data = await QST.getJson(base + '/current');
+        } catch (e) {
+            // The meter itself answered above: a 404 here means no current values are stored.
+            if (e.status !== 404)
+                throw e;
+            data = { time: null, rows: [] };
+        }
         byId('current-time').textContent = data.time ? QST.dateTimeText(data.time) : '—';
         const body = byId('current-table').tBodies[0];
         body.replaceChildren(...(data.rows || []).map((row) => QST.element('tr', {}, [
