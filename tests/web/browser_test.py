@@ -206,6 +206,7 @@ class Portal:
 def check_chart(portal):
     portal.browser.get(portal.address + "/meter/%d" % METER_A)
     portal.until("the meter's name", lambda: portal.find("#meter-title").text == "Котельная №1")
+    assert portal.find("#read-now").is_displayed(), "an operator has no \"Прочитать сейчас\""
     portal.find('#tabs button[data-tab="chart"]').click()
     # The hole and the shaded hours lie within the last twelve days the dump holds.
     portal.browser.execute_script(
@@ -347,6 +348,8 @@ def main():
         portal.find("#password").send_keys("anna-secret-1")
         portal.find("#login-button").click()
         portal.until("meter A after login", lambda: portal.path() == "/meter/%d" % METER_A)
+        portal.until("meter A's name", lambda: portal.find("#meter-title").text == "Котельная №1")
+        assert not portal.find("#read-now").is_displayed(), "a consumer is offered \"Прочитать сейчас\""
         browser.get(server.address + "/meters")
         check_consumer(portal)
         portal.log_out()
