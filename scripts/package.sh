@@ -31,6 +31,8 @@ dpkg-deb --contents "$deb"
 control=$(dpkg-deb --field "$deb")
 grep -q '^Depends:.*libqt6core6' <<<"$control" || fail "Depends lacks the Qt libraries (dpkg-shlibdeps)"
 grep -q '^Depends:.*adduser' <<<"$control" || fail "Depends lacks adduser"
+grep -q '^Depends:.*libjs-chart.js' <<<"$control" || fail "Depends lacks libjs-chart.js"
+grep -q '^Depends:.*libsodium' <<<"$control" || fail "Depends lacks libsodium"
 grep -q '^Suggests: libreoffice-writer-nogui | libreoffice-writer' <<<"$control" || fail "Suggests lacks LibreOffice"
 contents=$(dpkg-deb --contents "$deb")
 for path in ./usr/bin/qst-archiver ./usr/bin/qst-cli ./usr/bin/qst-sim \
@@ -39,10 +41,13 @@ for path in ./usr/bin/qst-archiver ./usr/bin/qst-cli ./usr/bin/qst-sim \
     ./usr/share/icons/hicolor/48x48/apps/qst-archiver.png \
     ./usr/share/man/man1/qst-archiver.1.gz ./usr/share/man/man1/qst-cli.1.gz ./usr/share/man/man1/qst-sim.1.gz \
     ./usr/share/doc/qst-archiver/README.md ./usr/share/doc/qst-archiver/copyright \
-    ./lib/systemd/system/qst-poller.service; do
+    ./lib/systemd/system/qst-poller.service ./lib/systemd/system/qst-portal.service; do
     grep -q " $path\$" <<<"$contents" || fail "$path is missing from the package"
 done
 grep -q ' root/root ' <<<"$contents" || fail "files are not owned by root"
+if [ -d src/web/static ]; then
+    grep -q ' ./usr/share/qst-archiver/web/' <<<"$contents" || fail "the portal's web files are missing from the package"
+fi
 
 echo "== the programs from an unpacked copy"
 root=$(mktemp -d)
@@ -56,18 +61,10 @@ for program in qst-archiver qst-cli qst-sim; do
     [ "$line" = "$program $version" ] || fail "$program --version printed '$line', expected '$program $version'"
 done
 
-echo "== systemd-analyze verify"
-# Offline, no running systemd needed. The copy points ExecStart at the unpacked qst-cli, so that
-# the check that the command exists and is executable is made too.
-mkdir "$root/verify"
-sed "s#ExecStart=/usr/bin/#ExecStart=$root/usr/bin/#" "$root/lib/systemd/system/qst-poller.service" \
-    >"$root/verify/qst-poller.service"
-grep -q "^ExecStart=$root/usr/bin/qst-cli " "$root/verify/qst-poller.service" || fail "unexpected ExecStart in the unit"
-verify=$(systemd-analyze verify --man=no "$root/verify/qst-poller.service" 2>&1) || {
-    echo "$verify"
-    fail "systemd-analyze verify failed"
-}
-[ -z "$verify" ] || { echo "$verify"; fail "systemd-analyze verify reported problems"; }
+echo "== systemd units: verify and sandbox"
+# Offline, no running systemd needed; ExecStart is pointed at the unpacked qst-cli, so that the
+# check that the command exists and is executable is made too.
+tests/packaging/check-units.sh "$root/lib/systemd/system" "$root/usr/bin/qst-cli" || fail "the systemd units failed their checks"
 echo "clean"
 
 echo "== lintian"

@@ -47,7 +47,7 @@ bool ReadHidden(const QString &prompt, QString *password)
 {
     std::fputs(prompt.toLocal8Bit().constData(), stderr);
     std::fflush(stderr);
-    termios saved{};
+    termios saved {};
     const bool haveTerminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
     if (haveTerminal) {
         termios quiet = saved;
@@ -77,7 +77,8 @@ bool ReadNewPassword(QString *password)
         std::fill(line.begin(), line.end(), '\0');
     } else {
         QString again;
-        if (!ReadHidden(QStringLiteral("Пароль: "), password) || !ReadHidden(QStringLiteral("Повторите пароль: "), &again))
+        if (!ReadHidden(QStringLiteral("Пароль: "), password)
+            || !ReadHidden(QStringLiteral("Повторите пароль: "), &again))
             return false;
         if (*password != again) {
             PrintLine(stderr, QStringLiteral("Пароли не совпадают."));
@@ -120,8 +121,8 @@ int ResolveGroup(Registry &registry, const QString &text)
 }
 
 // The serials and groups of a consumer, each checked against the registry.
-bool ResolveRights(const QString &dataRoot, const QStringList &meterLists, const QStringList &groupTexts,
-                   Account *account)
+bool ResolveRights(
+    const QString &dataRoot, const QStringList &meterLists, const QStringList &groupTexts, Account *account)
 {
     try {
         Registry registry(TreeIniPath(dataRoot));
@@ -173,18 +174,19 @@ int Refused(const QString &error)
 
 int RunUserAdd(const CliContext &context)
 {
-    const QString usage = QStringLiteral("user add NAME --role admin|operator|viewer|consumer [--meters S1,S2,...] [--group G]");
+    const QString usage
+        = QStringLiteral("user add NAME --role admin|operator|viewer|consumer [--meters S1,S2,...] [--group G]");
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Adds a portal account; the password is read from standard input."));
+    parser.setApplicationDescription(
+        QStringLiteral("Adds a portal account; the password is read from standard input."));
     parser.addHelpOption();
-    const QCommandLineOption role(QStringLiteral("role"), QStringLiteral("admin, operator, viewer or consumer."),
-                                  QStringLiteral("ROLE"));
-    const QCommandLineOption meters(QStringLiteral("meters"), QStringLiteral("A consumer's meters by serial."),
-                                    QStringLiteral("S1,S2"));
+    const QCommandLineOption role(
+        QStringLiteral("role"), QStringLiteral("admin, operator, viewer or consumer."), QStringLiteral("ROLE"));
+    const QCommandLineOption meters(
+        QStringLiteral("meters"), QStringLiteral("A consumer's meters by serial."), QStringLiteral("S1,S2"));
     const QCommandLineOption group(QStringLiteral("group"),
-                                   QStringLiteral("A consumer's group by number or name (may repeat)."),
-                                   QStringLiteral("G"));
-    parser.addOptions({role, meters, group});
+        QStringLiteral("A consumer's group by number or name (may repeat)."), QStringLiteral("G"));
+    parser.addOptions({ role, meters, group });
     parser.addPositionalArgument(QStringLiteral("NAME"), QStringLiteral("The account's name."));
     if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
         return exitCode;
@@ -210,6 +212,8 @@ int RunUserAdd(const CliContext &context)
         return UsageError(QStringLiteral("user add: a consumer needs --meters or --group"));
 
     AccountStore store(context.dataRoot);
+    if (const QString error = store.FileError(); !error.isEmpty())
+        return Refused(error);
     if (store.Find(account.name))
         return Refused(QStringLiteral("Учётная запись «%1» уже есть.").arg(account.name));
     QString password;
@@ -275,9 +279,10 @@ int RunUserList(const CliContext &context)
         QStringList groups;
         for (int g : a.groups)
             groups << QString::number(g);
-        PrintLine(stdout, QStringList{a.name, web::RoleName(a.role), meters.join(u','), groups.join(u','),
-                                      QString::number(store.TokenCount(a.name))}
-                              .join(u'\t'));
+        PrintLine(stdout,
+            QStringList { a.name, web::RoleName(a.role), meters.join(u','), groups.join(u','),
+                QString::number(store.TokenCount(a.name)) }
+                .join(u'\t'));
     }
     return kExitOk;
 }

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <sodium.h>
 
@@ -48,7 +49,7 @@ QByteArray HashPassword(const QString &password)
     char out[crypto_pwhash_STRBYTES];
     if (!SodiumReady()
         || crypto_pwhash_str(out, utf8.constData(), quint64(utf8.size()), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                             crypto_pwhash_MEMLIMIT_INTERACTIVE)
+               crypto_pwhash_MEMLIMIT_INTERACTIVE)
             != 0)
         return {};
     return QByteArray(out);
@@ -77,8 +78,8 @@ bool WellFormedHash(const QByteArray &hash)
 {
     // -1 means "not a hash of this algorithm"; 0 and 1 are usable hashes.
     return hash.startsWith("$argon2id$")
-        && crypto_pwhash_str_needs_rehash(hash.constData(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                                          crypto_pwhash_MEMLIMIT_INTERACTIVE)
+        && crypto_pwhash_str_needs_rehash(
+               hash.constData(), crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE)
         >= 0;
 }
 
@@ -86,8 +87,7 @@ QByteArray TokenHash(const QString &token)
 {
     const QByteArray text = token.toUtf8();
     unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(text.constData()),
-                       quint64(text.size()));
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(text.constData()), quint64(text.size()));
     return QByteArray(reinterpret_cast<const char *>(digest), sizeof digest).toHex();
 }
 
@@ -171,7 +171,7 @@ QString RoleName(Role role)
 
 bool ParseRole(const QString &text, Role *role)
 {
-    for (Role r : {Role::Consumer, Role::Viewer, Role::Operator, Role::Admin}) {
+    for (Role r : { Role::Consumer, Role::Viewer, Role::Operator, Role::Admin }) {
         if (text == RoleName(r)) {
             *role = r;
             return true;
@@ -302,7 +302,7 @@ void AccountStore::LoadLocked() const
             const QString tokens = m_file->ReadString(section, kTokens);
             for (const QString &part : tokens.split(u',', Qt::SkipEmptyParts)) {
                 const qsizetype at = part.indexOf(u'@');
-                Token t{part.left(at).trimmed().toLatin1(), at < 0 ? QString() : part.mid(at + 1).trimmed()};
+                Token t { part.left(at).trimmed().toLatin1(), at < 0 ? QString() : part.mid(at + 1).trimmed() };
                 if (!IsHex64(t.hash) || m_tokenOwners.contains(t.hash))
                     return damaged(QStringLiteral("[%1]: неверный токен").arg(section));
                 e.tokens << t;
@@ -427,14 +427,14 @@ bool AccountStore::EnsurePrivateFileLocked(QString *error) const
         return false;
     }
     struct stat st;
-    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
-        && ((st.st_mode & 07777) == 0600 || ::fchmod(fd, 0600) == 0);
+    const bool ok
+        = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ((st.st_mode & 07777) == 0600 || ::fchmod(fd, 0600) == 0);
     const int reason = errno;
     ::close(fd);
     if (!ok) {
         *error = QStringLiteral("Не удалось записать %1: %2")
                      .arg(QDir::toNativeSeparators(m_path),
-                          S_ISREG(st.st_mode) ? SystemErrorText(reason) : QStringLiteral("это не обычный файл"));
+                         S_ISREG(st.st_mode) ? SystemErrorText(reason) : QStringLiteral("это не обычный файл"));
         return false;
     }
     return true;
@@ -470,6 +470,21 @@ int AccountStore::AdminCountLocked() const
     return n;
 }
 
+// The checked save replaces the file by a new one of whoever writes. An administrator who
+// runs "qst-cli user add" as root would leave a file the service (the data root's owner)
+// cannot read, and nobody could log in: the file goes back to the data root's owner.
+void AccountStore::KeepOwnerLocked() const
+{
+    if (::geteuid() != 0)
+        return;
+    struct stat folder;
+    const QByteArray dir = QFile::encodeName(QFileInfo(m_path).absolutePath());
+    if (::stat(dir.constData(), &folder) == 0 && folder.st_uid != 0) {
+        if (::lchown(QFile::encodeName(m_path).constData(), folder.st_uid, folder.st_gid) != 0)
+            qWarning("accounts: %s keeps its owner root: %s", qPrintable(m_path), qPrintable(SystemErrorText(errno)));
+    }
+}
+
 bool AccountStore::WriteEntryLocked(const Entry &entry, bool isNew, QString *error)
 {
     if (!EnsurePrivateFileLocked(error))
@@ -496,6 +511,7 @@ bool AccountStore::WriteEntryLocked(const Entry &entry, bool isNew, QString *err
         m_loaded = false;
         return false;
     }
+    KeepOwnerLocked();
     m_loaded = false; // read back from disk, as every other reader does
     return true;
 }
@@ -503,8 +519,7 @@ bool AccountStore::WriteEntryLocked(const Entry &entry, bool isNew, QString *err
 bool AccountStore::Add(const Account &account, const QString &password, QString *error)
 {
     std::lock_guard lock(m_mutex);
-    if (!ReadyForWriteLocked(error) || !CheckAccountLocked(account, error)
-        || !AcceptablePassword(password, error))
+    if (!ReadyForWriteLocked(error) || !CheckAccountLocked(account, error) || !AcceptablePassword(password, error))
         return false;
     if (FindLocked(account.name)) {
         *error = QStringLiteral("Учётная запись «%1» уже есть.").arg(account.name);
@@ -593,6 +608,7 @@ bool AccountStore::Remove(const QString &name, QString *error)
         m_loaded = false;
         return false;
     }
+    KeepOwnerLocked();
     m_loaded = false;
     return true;
 }
@@ -613,7 +629,7 @@ QString AccountStore::IssueToken(const QString &name, QString *error)
         + QString::fromLatin1(secret.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
     sodium_memzero(secret.data(), size_t(secret.size()));
     Entry entry = *found;
-    entry.tokens << Token{TokenHash(token), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)};
+    entry.tokens << Token { TokenHash(token), QDateTime::currentDateTimeUtc().toString(Qt::ISODate) };
     if (!WriteEntryLocked(entry, false, error))
         return {};
     return token;

@@ -94,6 +94,7 @@ private:
     bool CheckAccountLocked(const Account &account, QString *error) const;
     int AdminCountLocked() const;
     bool WriteEntryLocked(const Entry &entry, bool isNew, QString *error);
+    void KeepOwnerLocked() const;
 
     QString m_path;
     std::unique_ptr<ProfileFile> m_file;

@@ -24,6 +24,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <charconv>
 #include <cmath>
 
 namespace qst::web {
@@ -59,8 +60,9 @@ struct MeterEntry
 };
 
 // The caller's meters in the tree's display order, with their health.
-QList<MeterEntry> CallerMeters(const QString &dataRoot, const Account &account, quint16 onlySerial = 0)
+QList<MeterEntry> CallerMeters(WebServices &services, const Account &account, quint16 onlySerial = 0)
 {
+    const QString &dataRoot = services.options.dataRoot;
     Registry registry(TreeIniPath(dataRoot));
     const TreeModel tree = BuildTreeModel(registry, false);
     QSet<int> allowed; // meter numbers a consumer sees
@@ -73,10 +75,8 @@ QList<MeterEntry> CallerMeters(const QString &dataRoot, const Account &account, 
             }
         }
     }
-    MeterHealth health(dataRoot);
     QHash<int, MeterSummaryRow> rows;
-    for (const MeterSummaryRow &row :
-         BuildMeterSummary(dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime()))) {
+    for (const MeterSummaryRow &row : services.summary.Rows(dataRoot, services.options.clock)) {
         if (onlySerial != 0 && row.serial != onlySerial)
             continue;
         if (account.role == Role::Consumer && !allowed.contains(row.meter) && !account.meters.contains(row.serial))
@@ -120,14 +120,14 @@ QJsonObject MeterJson(const MeterEntry &e)
 void ListMeters(Call &c)
 {
     QJsonArray array;
-    for (const MeterEntry &e : CallerMeters(c.services.options.dataRoot, c.caller.account))
+    for (const MeterEntry &e : CallerMeters(c.services, c.caller.account))
         array.append(MeterJson(e));
     SendJson(c.res, 200, QJsonDocument(array));
 }
 
 void OneMeter(Call &c)
 {
-    const QList<MeterEntry> list = CallerMeters(c.services.options.dataRoot, c.caller.account, c.serial);
+    const QList<MeterEntry> list = CallerMeters(c.services, c.caller.account, c.serial);
     if (list.isEmpty())
         return SendApiError(c.res, 404, texts::kNotFound);
     SendJson(c.res, 200, QJsonDocument(MeterJson(list.first())));
@@ -215,24 +215,29 @@ void Columns(Call &c)
 // A value as the page shows it, as a JSON number.
 void AppendNumber(QByteArray &out, double value, int decimals)
 {
+    if (value == 0) { // most columns of a meter without a second system: the short way
+        out += '0';
+        return;
+    }
     if (!std::isfinite(value)) {
         out += "null";
         return;
     }
-    if (decimals < 0) {
-        out += QByteArray::number(qint64(std::llround(value)));
-        return;
+    char text[64];
+    const std::to_chars_result r = decimals < 0
+        ? std::to_chars(text, text + sizeof text, qint64(std::llround(value)))
+        : std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    char *end = r.ptr;
+    if (decimals > 0) {
+        while (end[-1] == '0')
+            --end;
+        if (end[-1] == '.')
+            --end;
     }
-    QByteArray text = QByteArray::number(value, 'f', decimals);
-    if (text.contains('.')) {
-        while (text.endsWith('0'))
-            text.chop(1);
-        if (text.endsWith('.'))
-            text.chop(1);
-    }
-    if (text == "-0")
-        text = "0";
-    out += text;
+    if (end - text == 2 && text[0] == '-' && text[1] == '0')
+        out += '0';
+    else
+        out.append(text, end - text);
 }
 
 void AppendJsonString(QByteArray &out, const QString &text)
@@ -446,6 +451,20 @@ void Export(Call &c)
 }
 
 } // namespace
+
+QList<MeterSummaryRow> SummaryCache::Rows(const QString &dataRoot, const WebClock &clock)
+{
+    // One computes while the others wait for its result, rather than all scanning at once.
+    std::lock_guard lock(m_mutex);
+    const qint64 now = clock();
+    if (m_madeAt == 0 || now - m_madeAt >= kKeepMs || now < m_madeAt) {
+        Registry registry(TreeIniPath(dataRoot));
+        MeterHealth health(dataRoot);
+        m_rows = BuildMeterSummary(dataRoot, registry, health, DayCountFromDateTime(QDateTime::currentDateTime()));
+        m_madeAt = now;
+    }
+    return m_rows;
+}
 
 QList<Route> MeterRoutes()
 {

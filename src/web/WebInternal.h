@@ -8,6 +8,8 @@
 #include "web/Sessions.h"
 #include "web/WebServer.h"
 
+#include "exchange/MeterSummary.h"
+
 #include <QByteArray>
 #include <QJsonDocument>
 #include <QString>
@@ -16,6 +18,7 @@
 #include <httplib.h>
 
 #include <functional>
+#include <mutex>
 
 namespace qst::web {
 
@@ -25,6 +28,20 @@ struct Caller
     Account account;
     bool bearer = false;
     Session session; // cookie callers
+};
+
+// The summary of every meter, shared by all callers for a few seconds: computing it scans
+// every meter's files, and a health report a few seconds old is as good as a new one.
+class SummaryCache
+{
+public:
+    static constexpr qint64 kKeepMs = 10000;
+    QList<MeterSummaryRow> Rows(const QString &dataRoot, const WebClock &clock);
+
+private:
+    std::mutex m_mutex;
+    qint64 m_madeAt = 0;
+    QList<MeterSummaryRow> m_rows;
 };
 
 struct WebServices
@@ -37,6 +54,7 @@ struct WebServices
     RateLimit rate;
     AuditLog audit;
     ReadRequests reads;
+    SummaryCache summary;
     bool secure = false;
 };
 

@@ -456,6 +456,7 @@ bool WebServer::Listen(const QString &host, int port, QString *error)
     const int threads = std::max(2, o.threads);
     server.new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
     server.set_payload_max_length(o.bodyLimit);
+    server.set_tcp_nodelay(true); // no 40 ms stall between a response's header and body
     server.set_read_timeout(10, 0);
     server.set_write_timeout(30, 0);
     httplib::Headers headers{

@@ -22,17 +22,17 @@ namespace {
 CliRun CliWithInput(const QString &root, const QStringList &args, const QByteArray &input)
 {
     QProcess p;
-    p.start(QStringLiteral(QST_CLI), QStringList{QStringLiteral("--data-dir"), root} + args);
+    p.start(QStringLiteral(QST_CLI), QStringList { QStringLiteral("--data-dir"), root } + args);
     p.waitForStarted();
     p.write(input);
     p.closeWriteChannel();
     p.waitForFinished(30000);
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+    return { p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError()) };
 }
 
 QStringList UserAdd(const QString &name, const QString &role)
 {
-    return {QStringLiteral("user"), QStringLiteral("add"), name, QStringLiteral("--role"), role};
+    return { QStringLiteral("user"), QStringLiteral("add"), name, QStringLiteral("--role"), role };
 }
 
 } // namespace
@@ -40,43 +40,45 @@ QStringList UserAdd(const QString &name, const QString &role)
 TEST(UserCli, AddReadsThePasswordFromStdinAndListShowsNoHashes)
 {
     TempDataRoot root;
-    ASSERT_EQ(Cli(root.path(), {QStringLiteral("group"), QStringLiteral("add"), QStringLiteral("Котельные")}).exitCode, 0);
-    ASSERT_EQ(Cli(root.path(), {QStringLiteral("meter"), QStringLiteral("add"), QStringLiteral("--name"),
-                                QStringLiteral("Дом"), QStringLiteral("--serial"), QStringLiteral("40001"),
-                                QStringLiteral("--address"), QStringLiteral("1"), QStringLiteral("--port"),
-                                QStringLiteral("1")})
+    ASSERT_EQ(
+        Cli(root.path(), { QStringLiteral("group"), QStringLiteral("add"), QStringLiteral("Котельные") }).exitCode, 0);
+    ASSERT_EQ(Cli(root.path(),
+                  { QStringLiteral("meter"), QStringLiteral("add"), QStringLiteral("--name"), QStringLiteral("Дом"),
+                      QStringLiteral("--serial"), QStringLiteral("40001"), QStringLiteral("--address"),
+                      QStringLiteral("1"), QStringLiteral("--port"), QStringLiteral("1") })
                   .exitCode,
-              0);
+        0);
 
     const QByteArray password = "Секрет-2026";
     CliRun r = CliWithInput(root.path(), UserAdd(QStringLiteral("admin"), QStringLiteral("admin")), password + "\r\n");
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     r = CliWithInput(root.path(),
-                     UserAdd(QStringLiteral("ivan"), QStringLiteral("consumer"))
-                         << QStringLiteral("--meters") << QStringLiteral("40001") << QStringLiteral("--group")
-                         << QStringLiteral("Котельные"),
-                     password + "\n");
+        UserAdd(QStringLiteral("ivan"), QStringLiteral("consumer"))
+            << QStringLiteral("--meters") << QStringLiteral("40001") << QStringLiteral("--group")
+            << QStringLiteral("Котельные"),
+        password + "\n");
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
 
     AccountStore store(root.path());
     EXPECT_TRUE(store.CheckPassword(QStringLiteral("admin"), QString::fromUtf8(password))); // no CR kept
     const auto ivan = store.CheckPassword(QStringLiteral("ivan"), QString::fromUtf8(password));
     ASSERT_TRUE(ivan);
-    EXPECT_EQ(ivan->meters, QList<quint16>{40001});
-    EXPECT_EQ(ivan->groups, QList<int>{1});
+    EXPECT_EQ(ivan->meters, QList<quint16> { 40001 });
+    EXPECT_EQ(ivan->groups, QList<int> { 1 });
     struct stat st;
     ASSERT_EQ(::stat(AccountStore::FilePath(root.path()).toLocal8Bit().constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 
-    const CliRun token = Cli(root.path(), {QStringLiteral("user"), QStringLiteral("token"), QStringLiteral("ivan")});
+    const CliRun token = Cli(root.path(), { QStringLiteral("user"), QStringLiteral("token"), QStringLiteral("ivan") });
     ASSERT_EQ(token.exitCode, 0);
     EXPECT_TRUE(store.CheckToken(token.out.trimmed()));
 
-    const CliRun list = Cli(root.path(), {QStringLiteral("user"), QStringLiteral("list")});
+    const CliRun list = Cli(root.path(), { QStringLiteral("user"), QStringLiteral("list") });
     ASSERT_EQ(list.exitCode, 0);
-    EXPECT_EQ(list.out, QStringLiteral("name\trole\tmeters\tgroups\ttokens\n"
-                                       "admin\tadmin\t\t\t0\n"
-                                       "ivan\tconsumer\t40001\t1\t1\n"));
+    EXPECT_EQ(list.out,
+        QStringLiteral("name\trole\tmeters\tgroups\ttokens\n"
+                       "admin\tadmin\t\t\t0\n"
+                       "ivan\tconsumer\t40001\t1\t1\n"));
     EXPECT_FALSE(list.out.contains(QStringLiteral("argon2")));
     EXPECT_FALSE(list.out.contains(token.out.trimmed()));
     EXPECT_FALSE(ReadAll(AccountStore::FilePath(root.path())).contains(token.out.trimmed().toLatin1()));
@@ -86,7 +88,8 @@ TEST(UserCli, RefusalsAndTheirExitCodes)
 {
     TempDataRoot root;
     const QByteArray password = "long enough\n";
-    ASSERT_EQ(CliWithInput(root.path(), UserAdd(QStringLiteral("boss"), QStringLiteral("admin")), password).exitCode, 0);
+    ASSERT_EQ(
+        CliWithInput(root.path(), UserAdd(QStringLiteral("boss"), QStringLiteral("admin")), password).exitCode, 0);
     const QByteArray before = ReadAll(AccountStore::FilePath(root.path()));
     struct Case
     {
@@ -96,26 +99,29 @@ TEST(UserCli, RefusalsAndTheirExitCodes)
         int exitCode;
     };
     const Case cases[] = {
-        {"unknown role", UserAdd(QStringLiteral("a"), QStringLiteral("root")), password, 2},
-        {"consumer without meters", UserAdd(QStringLiteral("a"), QStringLiteral("consumer")), password, 2},
-        {"unknown serial", UserAdd(QStringLiteral("a"), QStringLiteral("consumer")) << QStringLiteral("--meters")
-                                                                                    << QStringLiteral("123"),
-         password, 1},
-        {"unknown group", UserAdd(QStringLiteral("a"), QStringLiteral("consumer")) << QStringLiteral("--group")
-                                                                                   << QStringLiteral("Нет такой"),
-         password, 1},
-        {"meters for a viewer", UserAdd(QStringLiteral("a"), QStringLiteral("viewer")) << QStringLiteral("--meters")
-                                                                                       << QStringLiteral("1"),
-         password, 2},
-        {"name taken", UserAdd(QStringLiteral("BOSS"), QStringLiteral("viewer")), password, 1},
-        {"short password", UserAdd(QStringLiteral("a"), QStringLiteral("viewer")), "1234567\n", 1},
-        {"no password", UserAdd(QStringLiteral("a"), QStringLiteral("viewer")), "", 1},
-        {"bad name", UserAdd(QStringLiteral("a/b"), QStringLiteral("viewer")), password, 2},
-        {"no name", {QStringLiteral("user"), QStringLiteral("add"), QStringLiteral("--role"), QStringLiteral("viewer")},
-         password, 2},
-        {"last admin", {QStringLiteral("user"), QStringLiteral("del"), QStringLiteral("boss")}, {}, 1},
-        {"unknown account", {QStringLiteral("user"), QStringLiteral("passwd"), QStringLiteral("x")}, password, 1},
-        {"token of nobody", {QStringLiteral("user"), QStringLiteral("token"), QStringLiteral("x")}, {}, 1},
+        { "unknown role", UserAdd(QStringLiteral("a"), QStringLiteral("root")), password, 2 },
+        { "consumer without meters", UserAdd(QStringLiteral("a"), QStringLiteral("consumer")), password, 2 },
+        { "unknown serial",
+            UserAdd(QStringLiteral("a"), QStringLiteral("consumer"))
+                << QStringLiteral("--meters") << QStringLiteral("123"),
+            password, 1 },
+        { "unknown group",
+            UserAdd(QStringLiteral("a"), QStringLiteral("consumer"))
+                << QStringLiteral("--group") << QStringLiteral("Нет такой"),
+            password, 1 },
+        { "meters for a viewer",
+            UserAdd(QStringLiteral("a"), QStringLiteral("viewer")) << QStringLiteral("--meters") << QStringLiteral("1"),
+            password, 2 },
+        { "name taken", UserAdd(QStringLiteral("BOSS"), QStringLiteral("viewer")), password, 1 },
+        { "short password", UserAdd(QStringLiteral("a"), QStringLiteral("viewer")), "1234567\n", 1 },
+        { "no password", UserAdd(QStringLiteral("a"), QStringLiteral("viewer")), "", 1 },
+        { "bad name", UserAdd(QStringLiteral("a/b"), QStringLiteral("viewer")), password, 2 },
+        { "no name",
+            { QStringLiteral("user"), QStringLiteral("add"), QStringLiteral("--role"), QStringLiteral("viewer") },
+            password, 2 },
+        { "last admin", { QStringLiteral("user"), QStringLiteral("del"), QStringLiteral("boss") }, {}, 1 },
+        { "unknown account", { QStringLiteral("user"), QStringLiteral("passwd"), QStringLiteral("x") }, password, 1 },
+        { "token of nobody", { QStringLiteral("user"), QStringLiteral("token"), QStringLiteral("x") }, {}, 1 },
     };
     for (const Case &c : cases) {
         const CliRun r = CliWithInput(root.path(), c.args, c.input);
@@ -125,12 +131,13 @@ TEST(UserCli, RefusalsAndTheirExitCodes)
     EXPECT_EQ(ReadAll(AccountStore::FilePath(root.path())), before);
 
     // passwd, then del once another admin exists.
-    EXPECT_EQ(CliWithInput(root.path(), {QStringLiteral("user"), QStringLiteral("passwd"), QStringLiteral("boss")},
-                           "another password\n")
+    EXPECT_EQ(CliWithInput(root.path(), { QStringLiteral("user"), QStringLiteral("passwd"), QStringLiteral("boss") },
+                  "another password\n")
                   .exitCode,
-              0);
+        0);
     EXPECT_TRUE(AccountStore(root.path()).CheckPassword(QStringLiteral("boss"), QStringLiteral("another password")));
-    ASSERT_EQ(CliWithInput(root.path(), UserAdd(QStringLiteral("deputy"), QStringLiteral("admin")), password).exitCode, 0);
-    EXPECT_EQ(Cli(root.path(), {QStringLiteral("user"), QStringLiteral("del"), QStringLiteral("boss")}).exitCode, 0);
+    ASSERT_EQ(
+        CliWithInput(root.path(), UserAdd(QStringLiteral("deputy"), QStringLiteral("admin")), password).exitCode, 0);
+    EXPECT_EQ(Cli(root.path(), { QStringLiteral("user"), QStringLiteral("del"), QStringLiteral("boss") }).exitCode, 0);
     EXPECT_FALSE(AccountStore(root.path()).Find(QStringLiteral("boss")));
 }
