@@ -174,7 +174,8 @@ class Portal:
             raise AssertionError("waited in vain for %s (at %s): %s" % (what, self.browser.current_url, e))
 
     def path(self):
-        return re.sub(r"^https?://[^/]+", "", self.browser.current_url)
+        # Without the tab a meter page writes after "#".
+        return re.sub(r"^https?://[^/]+", "", self.browser.current_url).split("#")[0]
 
     def log_in(self, user, password, expect_path="/meters"):
         self.browser.get(self.address + "/meters")
