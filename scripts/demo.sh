@@ -2,19 +2,23 @@
 # The main job end to end: builds the archiver, starts the calculator simulator on a
 # pseudo-terminal, registers it as a meter and polls it as an operator would (current
 # values, two days of hourly records, a month of daily ones, a year of monthly ones and the
-# journal), then shows what landed in the data root.
-#   scripts/demo.sh                 data root ./demo-data (recreated), then the desktop
-#                                   application on it while the simulator still runs
-#   scripts/demo.sh --no-gui        stops after the poll (also when there is no display)
-#   QST_DEMO_DIR=/tmp/d scripts/demo.sh
+# journal), then shows what landed in the data root and opens the web portal on it.
+#   scripts/demo.sh                 data root ./demo-data (recreated), the portal, then the
+#                                   desktop application on it while the simulator still runs
+#   scripts/demo.sh --no-gui        no desktop application (also when there is no display):
+#                                   the portal runs until Ctrl+C
+#   scripts/demo.sh --no-portal     no portal (with --no-gui: stops after the documents)
+#   QST_DEMO_DIR=/tmp/d QST_DEMO_PORT=8081 scripts/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 GUI=1
+PORTAL=1
 for arg in "$@"; do
     case "$arg" in
     --no-gui) GUI=0 ;;
-    *) echo "usage: scripts/demo.sh [--no-gui]" >&2; exit 2 ;;
+    --no-portal) PORTAL=0 ;;
+    *) echo "usage: scripts/demo.sh [--no-gui] [--no-portal]" >&2; exit 2 ;;
     esac
 done
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || GUI=0
@@ -33,7 +37,12 @@ SIM_LOG=$(mktemp)
 build/tools/qst-sim/qst-sim --calc 2 --serial "$SERIAL" --address 1 --baud 19200 --seed 7 \
     > "$SIM_OUT" 2> "$SIM_LOG" &
 SIM_PID=$!
+PORTAL_PID=
 cleanup() {
+    if [ -n "$PORTAL_PID" ]; then
+        kill "$PORTAL_PID" 2> /dev/null || true
+        wait "$PORTAL_PID" 2> /dev/null || true
+    fi
     kill "$SIM_PID" 2> /dev/null || true
     wait "$SIM_PID" 2> /dev/null || true
     rm -f "$SIM_OUT" "$SIM_LOG"
@@ -130,8 +139,39 @@ if [ "$status" = 0 ]; then
     echo "   e.g. build/src/cli/qst-cli --data-dir $DEMO report-rows --serial $SERIAL --kind daily --system 1 \\"
     echo "        --from $(date -d '10 days ago' +%Y-%m-%d) --to $(date -d 'yesterday' +%Y-%m-%d) --items 0,1,2,7,8,12,13"
 fi
+port_busy() { (exec 3<> "/dev/tcp/127.0.0.1/$1") 2> /dev/null; }
+if [ "$status" = 0 ] && [ "$PORTAL" = 1 ]; then
+    # A demo account with a fresh random password, and the portal on loopback beside the data.
+    PORT=${QST_DEMO_PORT:-8080}
+    for _ in $(seq 20); do
+        port_busy "$PORT" || break
+        PORT=$((PORT + 1))
+    done
+    PASSWORD=$(head -c 12 /dev/urandom | base64 | tr -d '/+=' | head -c 14)
+    "${CLI[@]}" user add demo --role admin <<< "$PASSWORD" > /dev/null
+    (umask 077 && printf 'demo %s\n' "$PASSWORD" > "$DEMO/portal-account.txt")
+    "${CLI[@]}" serve --listen "127.0.0.1:$PORT" > "$DEMO/portal.log" 2>&1 &
+    PORTAL_PID=$!
+    for _ in $(seq 100); do
+        port_busy "$PORT" && break
+        kill -0 "$PORTAL_PID" 2> /dev/null || break
+        sleep 0.1
+    done
+    if ! port_busy "$PORT"; then
+        echo "demo: the portal did not start:" >&2
+        cat "$DEMO/portal.log" >&2
+        status=1
+    else
+        echo "== the web portal: http://127.0.0.1:$PORT/"
+        echo "   user: demo   password: $PASSWORD   (also in $DEMO/portal-account.txt)"
+        echo "   open the meter, tab \"Документы\", \"Ведомость учета отпуска тепловой энергии\", \"Запуск\""
+    fi
+fi
 if [ "$status" = 0 ] && [ "$GUI" = 1 ]; then
     echo "== the desktop application on $DEMO (the simulator keeps answering on port 1; close the window to end)"
     build/src/app/qst-archiver --data-dir "$DEMO" || status=$?
+elif [ "$status" = 0 ] && [ -n "$PORTAL_PID" ]; then
+    echo "== the portal runs until Ctrl+C"
+    wait "$PORTAL_PID" || true
 fi
 exit $status
