@@ -350,9 +350,13 @@ TEST_F(ScheduledMail, RefusedMailIsRetriedAndSentOnce)
         << status.out.toStdString();
 
     // The service retries after the back-off: refused once more, then accepted after a restart.
+    // Waits for the outbox to record the second attempt, not for the server's count: the
+    // service is stopped only once the failure is kept.
+    const QString index = root.file(QStringLiteral("root/MailOutbox/Outbox.ini"));
     const QString first = Service(QStringLiteral("2026-12-02T11:00:00"),
-        [this] { return ReadAll(Mailbox() + QStringLiteral("/refuse")).trimmed() == "0"; }, 30000);
-    EXPECT_TRUE(first.contains(QStringLiteral("попытка 2"))) << first.toStdString();
+        [&] { return ReadAll(index).contains("Attempts=2"); }, 30000);
+    EXPECT_TRUE(ReadAll(index).contains("Attempts=2")) << first.toStdString();
+    EXPECT_EQ(ReadAll(Mailbox() + QStringLiteral("/refuse")).trimmed(), "0");
     EXPECT_EQ(Messages().size(), 0);
     Service(QStringLiteral("2026-12-02T12:00:00"), [this] { return !Messages().isEmpty(); }, 30000);
     Service(QStringLiteral("2026-12-02T13:00:00"), [] { return false; }, 2000);
