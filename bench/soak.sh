@@ -54,7 +54,7 @@ HZ=$(getconf CLK_TCK)
 # Processor ticks (user + system) of a process; 0 once it is gone.
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2> /dev/null || echo 0; }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2> /dev/null || echo 0; }
-fds() { ls "/proc/$1/fd" 2> /dev/null | wc -l; }
+fds() { { ls "/proc/$1/fd" 2> /dev/null || true; } | wc -l; }
 # Archive lines stored: hourly, daily, monthly, journal.
 stored() {
     local n=0 kind c
@@ -110,12 +110,14 @@ soak_one() {
         "${cli[@]}" port set "$p" "$(head -n 1 "$out")" $FAST > /dev/null
     done
 
-    # Meters: the first schedule two minutes after registration ends (time to start the
+    # Meters: the first schedule a minute or two after registration ends (time to start the
     # service), the meters' minutes spread evenly over the period.
     local reg_estimate=$(( meters / 20 + 2 )) # seconds, one qst-cli call per meter
-    local base=$(( ($(date +%s) + reg_estimate + 120) / 60 ))
+    local base=$(( ($(date +%s) + reg_estimate + 60) / 60 + 1 ))
+    # Schedules are local times of day.
+    local base_of_day=$(( 10#$(date -d "@$((base * 60))" +%H) * 60 + 10#$(date -d "@$((base * 60))" +%M) ))
     for ((i = 0; i < meters; i++)); do
-        local offset=$(( (base + i * EVERY / meters) % EVERY )) items=() t
+        local offset=$(( (base_of_day + i * EVERY / meters) % EVERY )) items=() t
         for ((t = offset; t < 1440; t += EVERY)); do
             items+=("$(printf '%02d:%02d' $((t / 60)) $((t % 60)))")
         done
@@ -157,7 +159,7 @@ soak_one() {
         c=$(ticks "$cli_pid")
         for p in "${sim_pids[@]}"; do s=$((s + $(ticks "$p"))); done
         lines=$(wc -l < "$work/run.log")
-        busy=$(sed -n "$((prev_lines + 1)),${lines}p" "$work/run.log" | grep -o '^\[Порт: [0-9]*\]' | sort -u | wc -l)
+        busy=$(sed -n "$((prev_lines + 1)),${lines}p" "$work/run.log" | { grep -o '^\[Порт: [0-9]*\]' || true; } | sort -u | wc -l)
         rss=$(rss_kb "$cli_pid")
         fd=$(fds "$cli_pid")
         failed=$(grep -cE "$FAILURES" "$work/run.log" || true)
