@@ -4,7 +4,7 @@
 # against the files. Not a CI test: it runs for minutes to hours.
 #
 #   bench/soak.sh [--meters N] [--minutes M] [--per-bus K] [--every E] [--link pty|tcp] [--fast]
-#                 [--out DIR] [--sweep N1,N2,...]
+#                 [--keep] [--out DIR] [--sweep N1,N2,...]
 #
 #   --meters N     calculators in all (default 512), K on each bus (default 32): ceil(N/K) ports
 #   --minutes M    how long the service runs once the first schedule is due (default 30)
@@ -12,6 +12,7 @@
 #                  those E minutes (default 60: schedules spread over the hour)
 #   --link         pseudo-terminals (default) or loopback TCP, one simulator per port
 #   --fast         length-aware framing (port set --fast); default: the silence framing
+#   --keep         keep the work folder (data root, logs; the database is stopped)
 #   --out DIR      where the tables and the plot go (default build/soak); summary.csv there
 #                  collects every run, so runs of several sizes make one plot
 #   --sweep LIST   one run per size, e.g. 64,128,256,512, then the plot
@@ -22,7 +23,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP=""
+METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP="" KEEP=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --meters) METERS=$2; shift 2 ;;
@@ -31,9 +32,10 @@ while [ $# -gt 0 ]; do
     --every) EVERY=$2; shift 2 ;;
     --link) LINK=$2; shift 2 ;;
     --fast) FAST=--fast; shift ;;
+    --keep) KEEP=1; shift ;;
     --out) OUT=$2; shift 2 ;;
     --sweep) SWEEP=$2; shift 2 ;;
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "soak: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -81,9 +83,10 @@ soak_one() {
         for p in "${pids[@]}"; do kill "$p" 2> /dev/null || true; done
         for p in "${pids[@]}"; do wait "$p" 2> /dev/null || true; done
         bash scripts/pg-temp.sh stop "$work/pg" > /dev/null 2>&1 || true
-        rm -rf "$work"
+        if [ -n "$KEEP" ]; then echo "   kept: $work"; else rm -rf "$work"; fi
     }
     trap cleanup_one EXIT
+    trap 'exit 143' TERM INT
 
     echo "== $meters meters on $ports ports ($LINK, $PER_BUS per bus), polled every $EVERY min, $MINUTES min"
     local admin url
@@ -117,9 +120,10 @@ soak_one() {
     # Schedules are local times of day.
     local base_of_day=$(( 10#$(date -d "@$((base * 60))" +%H) * 60 + 10#$(date -d "@$((base * 60))" +%M) ))
     for ((i = 0; i < meters; i++)); do
-        local offset=$(( (base_of_day + i * EVERY / meters) % EVERY )) items=() t
+        local offset=$(( (base_of_day + i * EVERY / meters) % EVERY )) items=() t item
         for ((t = offset; t < 1440; t += EVERY)); do
-            items+=("$(printf '%02d:%02d' $((t / 60)) $((t % 60)))")
+            printf -v item '%02d:%02d' $((t / 60)) $((t % 60))
+            items+=("$item")
         done
         local sched
         sched=$(IFS=,; echo "${items[*]}")
@@ -196,6 +200,8 @@ soak_one() {
     local check=0
     "${cli[@]}" status --check > "$work/check.txt" 2>&1 || check=$?
     "${cli[@]}" db status > "$work/db-status.txt" 2>&1 || true
+    "${cli[@]}" status > "$OUT/status-$meters.txt" 2>&1 || true
+    cp "$work/check.txt" "$OUT/check-$meters.txt"
     local kind files_total=0 rows_total=0 mismatch=""
     for kind in hourly:HA daily:DA monthly:MA journal:J current_history:CV; do
         local table=${kind%%:*} prefix=${kind##*:} files rows
