@@ -4,7 +4,7 @@
 # against the files. Not a CI test: it runs for minutes to hours.
 #
 #   bench/soak.sh [--meters N] [--minutes M] [--per-bus K] [--every E] [--link pty|tcp] [--fast]
-#                 [--keep] [--out DIR] [--sweep N1,N2,...]
+#                 [--drain D] [--keep] [--out DIR] [--sweep N1,N2,...]
 #
 #   --meters N     calculators in all (default 512), K on each bus (default 32): ceil(N/K) ports
 #   --minutes M    how long the service runs once the first schedule is due (default 30)
@@ -12,6 +12,8 @@
 #                  those E minutes (default 60: schedules spread over the hour)
 #   --link         pseudo-terminals (default) or loopback TCP, one simulator per port
 #   --fast         length-aware framing (port set --fast); default: the silence framing
+#   --drain D      after the window, up to D minutes (default 10) for the queue to be served
+#                  before the checks (records, processor and memory figures cover the window)
 #   --keep         keep the work folder (data root, logs; the database is stopped)
 #   --out DIR      where the tables and the plot go (default build/soak); summary.csv there
 #                  collects every run, so runs of several sizes make one plot
@@ -23,7 +25,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP="" KEEP=""
+METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP="" KEEP="" DRAIN=10
 while [ $# -gt 0 ]; do
     case "$1" in
     --meters) METERS=$2; shift 2 ;;
@@ -33,9 +35,10 @@ while [ $# -gt 0 ]; do
     --link) LINK=$2; shift 2 ;;
     --fast) FAST=--fast; shift ;;
     --keep) KEEP=1; shift ;;
+    --drain) DRAIN=$2; shift 2 ;;
     --out) OUT=$2; shift 2 ;;
     --sweep) SWEEP=$2; shift 2 ;;
-    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^set /{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "soak: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -187,6 +190,17 @@ soak_one() {
             "$busy" "${per_port:+$(printf '%.3f' "$per_port")}" "$rss" "$fd" "$failed" >> "$samples"
         prev_t=$t prev_rec=$rec prev_cli=$c prev_sims=$s prev_lines=$lines
     done
+    # What is queued at the end is served before the checks (every port's thread gone),
+    # for up to --drain minutes; the figures above cover the window only.
+    local drain_end=$(( $(date +%s) + DRAIN * 60 )) drained=no
+    while [ "$(date +%s)" -lt "$drain_end" ]; do
+        local open_ports
+        open_ports=$( { grep -oE '^\[Порт: [0-9]+\] \[[^]]*\] Порт (открыт|закрыт)' "$work/run.log" || true; } \
+            | awk '{ state[$2] = $NF } END { n = 0; for (p in state) if (state[p] == "открыт") n++; print n }')
+        [ "$open_ports" = 0 ] && { drained=yes; break; }
+        sleep 5
+    done
+    echo "   queue served after the window: $drained ($(( $(date +%s) - end )) s)"
     local rss_end fds_end failed records
     rss_end=$(rss_kb "$cli_pid")
     fds_end=$(fds "$cli_pid")
@@ -219,7 +233,7 @@ soak_one() {
     rps_mean=$(echo "$records / ($MINUTES * 60)" | bc -l)
     [ -f "$OUT/summary.csv" ] || echo "meters,ports,link,framing,every_min,minutes,records,records_per_s,cli_cpu_pct,cli_cpu_pct_per_busy_port,rss_start_kb,rss_end_kb,rss_max_kb,fds_start,fds_end,fds_max,failed,check_exit,files_lines,db_rows,date" > "$OUT/summary.csv"
     printf '%d,%d,%s,%s,%d,%d,%d,%.2f,%.2f,%.3f,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%s\n' "$meters" "$ports" "$LINK" \
-        "${FAST:+length}${FAST:-silence}" "$EVERY" "$MINUTES" "$records" "$rps_mean" "$mean_cpu" "$busy_per_port" \
+        "$([ -n "$FAST" ] && echo length || echo silence)" "$EVERY" "$MINUTES" "$records" "$rps_mean" "$mean_cpu" "$busy_per_port" \
         "$rss_start" "$rss_end" "$rss_max" "$fds_start" "$fds_end" "$fds_max" "$failed" "$check" "$files_total" \
         "$rows_total" "$(date -u +%FT%TZ)" >> "$OUT/summary.csv"
     echo "   records $records ($(printf '%.2f' "$rps_mean")/s), qst-cli $(printf '%.2f' "$mean_cpu") % of a core" \
@@ -250,7 +264,7 @@ plot() {
 set terminal pngcairo size 800,480 font "DejaVu Sans,10"
 set output "$OUT/cost.png"
 set datafile separator ","
-set key autotitle columnhead top left
+set key outside bottom center horizontal
 set title "qst-cli run: cost against the number of meters"
 set xlabel "meters"
 set logscale x 2
@@ -263,6 +277,7 @@ set y2tics
 set yrange [0:*]
 set y2range [0:*]
 plot "$csv" using 1:9 with linespoints pt 7 title "qst-cli CPU, % of a core", \
+     "$csv" using 1:10 with linespoints pt 6 title "per busy port", \
      "$csv" using 1:(\$13/1024) axes x1y2 with linespoints pt 5 title "RSS max, MB", \
      "$csv" using 1:16 axes x1y2 with linespoints pt 9 title "open fds, max"
 GP
