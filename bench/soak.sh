@@ -18,6 +18,7 @@
 #   --out DIR      where the tables and the plot go (default build/soak); summary.csv there
 #                  collects every run, so runs of several sizes make one plot
 #   --sweep LIST   one run per size, e.g. 64,128,256,512, then the plot
+#   --plot-only    only the table and the plot of the runs in DIR/summary.csv
 #
 # Needs a build in build/ (qst-cli, qst-sim), PostgreSQL's server programs and gnuplot.
 # Run it under nice on a shared machine. Writes per run: samples-N.csv (every 10 s),
@@ -25,7 +26,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP="" KEEP="" DRAIN=10
+METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP="" KEEP="" DRAIN=10 PLOT_ONLY=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --meters) METERS=$2; shift 2 ;;
@@ -38,6 +39,7 @@ while [ $# -gt 0 ]; do
     --drain) DRAIN=$2; shift 2 ;;
     --out) OUT=$2; shift 2 ;;
     --sweep) SWEEP=$2; shift 2 ;;
+    --plot-only) PLOT_ONLY=1; shift ;;
     -h|--help) sed -n '2,/^set /{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "soak: unknown option $1" >&2; exit 2 ;;
     esac
@@ -190,6 +192,7 @@ soak_one() {
             "$busy" "${per_port:+$(printf '%.3f' "$per_port")}" "$rss" "$fd" "$failed" >> "$samples"
         prev_t=$t prev_rec=$rec prev_cli=$c prev_sims=$s prev_lines=$lines
     done
+    local rec_window_end=$prev_rec
     # What is queued at the end is served before the checks (every port's thread gone),
     # for up to --drain minutes; the figures above cover the window only.
     local drain_end=$(( $(date +%s) + DRAIN * 60 )) drained=no
@@ -205,7 +208,7 @@ soak_one() {
     rss_end=$(rss_kb "$cli_pid")
     fds_end=$(fds "$cli_pid")
     failed=$(grep -cE "$FAILURES" "$work/run.log" || true)
-    records=$(( $(stored "$root") - ${rec_first_due:-$rec_start} ))
+    records=$(( rec_window_end - ${rec_first_due:-$rec_start} ))
     # SIGTERM: the service sends what waits (up to 10 s) and ends.
     kill -TERM "$cli_pid"
     wait "$cli_pid" || true
@@ -284,7 +287,9 @@ GP
     echo "== $OUT/summary.md, $OUT/cost.png"
 }
 
-if [ -n "$SWEEP" ]; then
+if [ -n "$PLOT_ONLY" ]; then
+    :
+elif [ -n "$SWEEP" ]; then
     for n in ${SWEEP//,/ }; do soak_one "$n"; done
 else
     soak_one "$METERS"
