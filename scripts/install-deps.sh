@@ -32,6 +32,9 @@ PACKAGES=(
     # database replication: the client library, and a server the tests and demo start
     libpq-dev
     postgresql
+    # the soak of the polling service (bench/soak.sh): its arithmetic and its plot
+    bc
+    gnuplot-nox
     # the Debian package and its checks (scripts/package.sh)
     dpkg-dev
     file

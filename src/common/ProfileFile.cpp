@@ -5,6 +5,7 @@
 #include "TextFile.h"
 
 #include <QFileInfo>
+#include <QSet>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -128,6 +129,7 @@ void ProfileFile::ParseLocked(const QByteArray &source)
 void ProfileFile::IndexLocked()
 {
     m_sections.clear();
+    ++m_generation;
     SectionIndex *current = nullptr;
     for (int i = 0; i < m_lines.size(); ++i) {
         const Line &line = m_lines[i];
@@ -220,10 +222,18 @@ QList<QString> ProfileFile::ReadSectionNames()
 {
     std::lock_guard lock(m_mutex);
     RefreshLocked();
+    return SectionNamesLocked();
+}
+
+QList<QString> ProfileFile::SectionNamesLocked() const
+{
     QList<QString> names;
+    QSet<Name> seen;
     for (const Line &line : std::as_const(m_lines)) {
-        if (line.isHeader && !names.contains(line.section, Qt::CaseInsensitive))
+        if (line.isHeader && !seen.contains(Name{line.section})) {
+            seen.insert(Name{line.section});
             names.append(line.section);
+        }
     }
     return names;
 }
@@ -265,6 +275,7 @@ void ProfileFile::SetKeyLocked(const QString &section, const QString &key, const
         if (!error.isEmpty())
             throw StorageError(error);
     }
+    ++m_generation;
     Line line;
     line.key = key.trimmed();
     line.value = value.trimmed();
@@ -390,21 +401,38 @@ void ProfileFile::Update(const std::function<void(Edit &)> &change)
         SaveLocked();
 }
 
-QString ProfileFile::Edit::ReadString(const QString &section, const QString &key, const QString &defaultValue)
+void ProfileFile::Read(const std::function<void(const Reader &)> &reads)
+{
+    std::lock_guard lock(m_mutex);
+    RefreshLocked();
+    reads(Reader(*this));
+}
+
+QString ProfileFile::Reader::ReadString(const QString &section, const QString &key, const QString &defaultValue) const
 {
     const Line *line = m_file.FindLocked(section, key);
     return line ? line->value : defaultValue;
 }
 
-qint64 ProfileFile::Edit::ReadInteger(const QString &section, const QString &key, qint64 defaultValue)
+qint64 ProfileFile::Reader::ReadInteger(const QString &section, const QString &key, qint64 defaultValue) const
 {
     qint64 value = 0;
     return TryParseInt(ReadString(section, key), &value) ? value : defaultValue;
 }
 
-bool ProfileFile::Edit::HasSection(const QString &section)
+bool ProfileFile::Reader::HasSection(const QString &section) const
 {
     return m_file.m_sections.contains(Name{Trimmed(section)});
+}
+
+QList<QString> ProfileFile::Reader::ReadSectionNames() const
+{
+    return m_file.SectionNamesLocked();
+}
+
+quint64 ProfileFile::Reader::Generation() const
+{
+    return m_file.m_generation;
 }
 
 void ProfileFile::Edit::WriteString(const QString &section, const QString &key, const QString &value)

@@ -58,15 +58,36 @@ public:
     void WriteStrings(const QString &section, const QList<std::pair<QString, QString>> &keyValues);
     void EraseSection(const QString &section);
 
+    // Reads of one state of the file, under one lock after one look at the disk: a loop over
+    // every meter costs no file check per key.
+    class Reader
+    {
+    public:
+        QString ReadString(const QString &section, const QString &key, const QString &defaultValue = {}) const;
+        qint64 ReadInteger(const QString &section, const QString &key, qint64 defaultValue) const;
+        bool HasSection(const QString &section) const;
+        QList<QString> ReadSectionNames() const;
+        // Changes whenever the parsed contents may have changed (a reload or a write): what
+        // a caller derived from an earlier generation is stale.
+        quint64 Generation() const;
+
+    protected:
+        friend class ProfileFile;
+        explicit Reader(ProfileFile &file)
+            : m_file(file)
+        {
+        }
+        ProfileFile &m_file;
+    };
+    // Other threads' reads and writes wait until `reads` returns: keep it short.
+    void Read(const std::function<void(const Reader &)> &reads);
+
     // One change of several keys and sections, read and written under one lock and saved
     // with one rewrite of the file, so no other thread or a crash ever sees half of it. The
     // reads inside see the change's own writes. When `change` throws, nothing is written.
-    class Edit
+    class Edit : public Reader
     {
     public:
-        QString ReadString(const QString &section, const QString &key, const QString &defaultValue = {});
-        qint64 ReadInteger(const QString &section, const QString &key, qint64 defaultValue);
-        bool HasSection(const QString &section);
         void WriteString(const QString &section, const QString &key, const QString &value);
         void WriteInteger(const QString &section, const QString &key, qint64 value);
         void EraseSection(const QString &section);
@@ -74,10 +95,9 @@ public:
     private:
         friend class ProfileFile;
         explicit Edit(ProfileFile &file)
-            : m_file(file)
+            : Reader(file)
         {
         }
-        ProfileFile &m_file;
         bool m_changed = false;
     };
     void Update(const std::function<void(Edit &)> &change);
@@ -124,6 +144,7 @@ private:
     Stamp StatFile() const;
     void RefreshLocked();
     void ParseLocked(const QByteArray &bytes);
+    QList<QString> SectionNamesLocked() const;
     void IndexLocked();
     const Line *FindLocked(const QString &section, const QString &key) const;
     void SetKeyLocked(const QString &section, const QString &key, const QString &value);
@@ -137,6 +158,7 @@ private:
     QByteArray m_bom;
     QList<Line> m_lines;
     QHash<Name, SectionIndex> m_sections;
+    quint64 m_generation = 0;
 };
 
 } // namespace qst

@@ -256,14 +256,28 @@ void ExchangeEngine::ScheduleTick()
     }
     const int tLast = SecondsOfDay(DateTimeFromDayCount(m_lastScheduleCheck));
     const int tNow = SecondsOfDay(now);
-    Registry &registry = *m_env.registry;
-    ProfileFile &ini = registry.file();
-    for (int n : registry.MeterNumbers()) {
-        const QString section = MeterSection(n);
-        const qint64 serial = ini.ReadInteger(section, reg::kSerial, 0);
-        if (serial == 0)
-            continue;
-        const QStringList items = ini.ReadString(section, reg::kSchedule).split(u'|');
+    ProfileFile &ini = m_env.registry->file();
+    // Every meter's serial and schedule from one look at the file: a tick over a thousand
+    // meters stays within milliseconds.
+    struct Scheduled
+    {
+        QString section;
+        qint64 serial;
+        QString schedule;
+    };
+    QList<Scheduled> meters;
+    ini.Read([&](const ProfileFile::Reader &r) {
+        for (int n : Registry::MeterNumbers(r)) {
+            const QString section = MeterSection(n);
+            const qint64 serial = r.ReadInteger(section, reg::kSerial, 0);
+            if (serial != 0)
+                meters.append({section, serial, r.ReadString(section, reg::kSchedule)});
+        }
+    });
+    for (const Scheduled &m : std::as_const(meters)) {
+        const QString &section = m.section;
+        const qint64 serial = m.serial;
+        const QStringList items = m.schedule.split(u'|');
         bool due = false;
         // Every item is the text before a "|"; the text after the last one is none.
         for (qsizetype i = 0; i + 1 < items.size() && !due; ++i) {

@@ -4,6 +4,8 @@
 #include "common/DayCount.h"
 #include "registry/Registry.h"
 
+#include <QSet>
+
 #include <algorithm>
 
 namespace qst {
@@ -75,7 +77,13 @@ void PollQueue::EnqueueRequest(int serial, int kind, double end, double start, b
     // An id still queued is taken: removals and version reports go by id and must not
     // reach another meter's request.
     quint32 id = largest + 1;
-    while (std::any_of(m_items.cbegin(), m_items.cend(), [id](const TQueueItem &q) { return q.id == id; }))
+    // One pass over the queue: with thousands queued, a scan per candidate id would cost
+    // seconds in one schedule tick.
+    QSet<quint32> taken;
+    taken.reserve(m_items.size());
+    for (const TQueueItem &q : std::as_const(m_items))
+        taken.insert(q.id);
+    while (taken.contains(id))
         ++id;
     TQueueItem item;
     item.id = id;

@@ -54,15 +54,28 @@ Registry::Registry(const QString &treeIniPath)
 
 int Registry::MaxMeterNumber()
 {
-    return static_cast<int>(std::clamp<qint64>(m_file.ReadInteger(reg::kTree, reg::kMaxCNum, 0), 0,
-                                               kMaxRegistryNumber));
+    int max = 0;
+    m_file.Read([&](const ProfileFile::Reader &ini) { max = MaxMeterNumber(ini); });
+    return max;
+}
+
+int Registry::MaxMeterNumber(const ProfileFile::Reader &ini)
+{
+    return static_cast<int>(std::clamp<qint64>(ini.ReadInteger(reg::kTree, reg::kMaxCNum, 0), 0, kMaxRegistryNumber));
 }
 
 QList<int> Registry::MeterNumbers()
 {
-    const int max = MaxMeterNumber();
     QList<int> numbers;
-    for (const QString &section : m_file.ReadSectionNames()) {
+    m_file.Read([&](const ProfileFile::Reader &ini) { numbers = MeterNumbers(ini); });
+    return numbers;
+}
+
+QList<int> Registry::MeterNumbers(const ProfileFile::Reader &ini)
+{
+    const int max = MaxMeterNumber(ini);
+    QList<int> numbers;
+    for (const QString &section : ini.ReadSectionNames()) {
         if (section.size() < 2 || section.size() > 7 || section[0].toUpper() != u'C')
             continue;
         bool ok = false;
@@ -144,20 +157,36 @@ void Registry::RemoveNumber(const QString &section, const QString &key, int numb
 int Registry::FindMeterBySerialText(quint16 serial)
 {
     const QString wanted = QString::number(serial);
-    for (int n : MeterNumbers()) {
-        if (m_file.ReadString(MeterSection(n), reg::kSerial).trimmed() == wanted)
-            return n;
-    }
-    return 0;
+    int found = 0;
+    m_file.Read([&](const ProfileFile::Reader &ini) {
+        for (int n : MeterNumbers(ini)) {
+            if (ini.ReadString(MeterSection(n), reg::kSerial).trimmed() == wanted) {
+                found = n;
+                return;
+            }
+        }
+    });
+    return found;
 }
 
 int Registry::FindMeterBySerialInt(qint64 serial)
 {
-    for (int n : MeterNumbers()) {
-        if (m_file.ReadInteger(MeterSection(n), reg::kSerial, 0) == serial)
-            return n;
-    }
-    return 0;
+    int found = 0;
+    m_file.Read([&](const ProfileFile::Reader &ini) {
+        // Only touched under the file's lock, so no lock of its own.
+        if (!m_bySerialValid || m_bySerialGeneration != ini.Generation()) {
+            m_bySerial.clear();
+            for (int n : MeterNumbers(ini)) {
+                const qint64 key = ini.ReadInteger(MeterSection(n), reg::kSerial, 0);
+                if (!m_bySerial.contains(key)) // the first meter wins
+                    m_bySerial.insert(key, n);
+            }
+            m_bySerialGeneration = ini.Generation();
+            m_bySerialValid = true;
+        }
+        found = m_bySerial.value(serial, 0);
+    });
+    return found;
 }
 
 int Registry::RegisterDumpMeter(quint16 serial)

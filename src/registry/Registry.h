@@ -2,6 +2,8 @@
 
 #include "common/ProfileFile.h"
 
+#include <QHash>
+
 #include <QList>
 #include <QString>
 
@@ -61,9 +63,11 @@ public:
     // MaxCNum for the readers, held within 0..kMaxRegistryNumber so a damaged value can
     // neither overflow nor make a loop run for ever.
     int MaxMeterNumber();
+    static int MaxMeterNumber(const ProfileFile::Reader &ini);
     // The meters that exist: sections C1..C<MaxCNum>, ascending. Costs by the file's
     // sections, not by MaxCNum.
     QList<int> MeterNumbers();
+    static QList<int> MeterNumbers(const ProfileFile::Reader &ini);
     // MaxCNum + 1, written back; the new meter's number. A stored MaxCNum outside
     // 0..kMaxRegistryNumber, or no number left, throws StorageError and writes nothing.
     int IssueMeterNumber();
@@ -89,6 +93,11 @@ public:
 
 private:
     ProfileFile m_file;
+    // Serial (as read by FindMeterBySerialInt) to the first meter number, for the file's
+    // generation it was built from.
+    QHash<qint64, int> m_bySerial;
+    quint64 m_bySerialGeneration = 0;
+    bool m_bySerialValid = false;
 };
 
 } // namespace qst

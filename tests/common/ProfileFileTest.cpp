@@ -53,7 +53,7 @@ TEST(ProfileFile, ToleratesWhatIsNotAProperIniFile)
     // 0xFF, blanks around keys and values, a key that is not a whole number.
     WriteAll(path,
              "\xEF\xBB\xBF[TREE]\nMaxCNum=3\nmaxcnum=9\n\x98\xFF garbage ]]]\n=novalue\n"
-             "[C1]\n  Serial =  40000  \nDU=15a\n[TREE]\nMaxCNum=7\n[broken\nName=x");
+             "[C1]\n  Serial =  40000  \nDU=15a\n[tree]\nMaxCNum=7\n[broken\nName=x");
     ProfileFile ini(path);
     EXPECT_EQ(ini.ReadInteger(QStringLiteral("TREE"), QStringLiteral("MaxCNum"), 0), 3);
     EXPECT_EQ(ini.ReadString(QStringLiteral("C1"), QStringLiteral("Serial")), QStringLiteral("40000"));
@@ -63,12 +63,18 @@ TEST(ProfileFile, ToleratesWhatIsNotAProperIniFile)
     // second [TREE].
     EXPECT_EQ(ini.ReadString(QStringLiteral("BROKEN"), QStringLiteral("Name"), QStringLiteral("d")), QStringLiteral("d"));
     EXPECT_EQ(ini.ReadString(QStringLiteral("TREE"), QStringLiteral("Name"), QStringLiteral("d")), QStringLiteral("d"));
+    const QList<QString> sections = {QStringLiteral("TREE"), QStringLiteral("C1")};
+    EXPECT_EQ(ini.ReadSectionNames(), sections);
+    ini.Read([&](const ProfileFile::Reader &r) {
+        EXPECT_EQ(r.ReadSectionNames(), sections);
+        EXPECT_EQ(r.ReadInteger(QStringLiteral("tree"), QStringLiteral("MAXCNUM"), 0), 3);
+    });
 
     // The first of duplicate keys is the one replaced; everything else stays byte for byte.
     ini.WriteInteger(QStringLiteral("TREE"), QStringLiteral("MaxCNum"), 4);
     EXPECT_EQ(ReadAll(path),
               QByteArray("\xEF\xBB\xBF[TREE]\r\nMaxCNum=4\r\nmaxcnum=9\r\n\x98\xFF garbage ]]]\r\n=novalue\r\n"
-                         "[C1]\r\n  Serial =  40000  \r\nDU=15a\r\n[TREE]\r\nMaxCNum=7\r\n[broken\r\nName=x\r\n"));
+                         "[C1]\r\n  Serial =  40000  \r\nDU=15a\r\n[tree]\r\nMaxCNum=7\r\n[broken\r\nName=x\r\n"));
 }
 
 TEST(ProfileFile, EraseSectionRemovesItsKeysOnly)

@@ -104,6 +104,35 @@ TEST(Registry, FindMeterBySerialInBothForms)
     EXPECT_EQ(r.FindMeterBySerialText(7), 0);
 }
 
+// The serial lookup keeps an index: it must follow every change, ours or another
+// program's, and keep the first of duplicate serials.
+TEST(Registry, SerialLookupFollowsChanges)
+{
+    TempDataRoot root;
+    Registry r(TreeIniPath(root.path()));
+    AddMeter(r, 0, QStringLiteral("100"));
+    AddMeter(r, 0, QStringLiteral("200"));
+    EXPECT_EQ(r.FindMeterBySerialInt(200), 2);
+    EXPECT_EQ(r.FindMeterBySerialInt(0), 0);
+
+    r.file().WriteString(MeterSection(2), reg::kSerial, QStringLiteral("300"));
+    EXPECT_EQ(r.FindMeterBySerialInt(200), 0) << "our own write";
+    EXPECT_EQ(r.FindMeterBySerialInt(300), 2);
+
+    Registry other(TreeIniPath(root.path()));
+    AddMeter(other, 0, QStringLiteral("100"));
+    other.file().WriteString(MeterSection(1), reg::kSerial, QStringLiteral("400"));
+    EXPECT_EQ(r.FindMeterBySerialInt(100), 3) << "another writer's change, read from the file";
+    EXPECT_EQ(r.FindMeterBySerialInt(400), 1);
+
+    AddMeter(r, 0, QStringLiteral("300"));
+    EXPECT_EQ(r.FindMeterBySerialInt(300), 2) << "the first of duplicates";
+    DeleteMeter(r, 2);
+    EXPECT_EQ(r.FindMeterBySerialInt(300), 4);
+    r.file().WriteString(MeterSection(4), reg::kSerial, QString());
+    EXPECT_EQ(r.FindMeterBySerialInt(0), 4) << "a missing serial reads as 0, as before";
+}
+
 TEST(Registry, DumpMeterKeysAndOrder)
 {
     TempDataRoot root;
