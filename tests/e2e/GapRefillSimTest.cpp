@@ -136,11 +136,15 @@ TEST(GapRefillAgainstSim, APollThatSkippedHoursIsRefilledByTheNextSchedule)
     const QList<GapRun> lost = FindGaps(r.root.path(), kSerial, GapKind::Hourly, from, DayCountFromDateTime(lastH));
     ASSERT_FALSE(lost.isEmpty()) << "the fault made no hole";
 
-    // The next scheduled poll, a minute on, with the calculator answering again.
-    const QTime next = QTime(now.time().hour(), now.time().minute()).addSecs(60);
-    r.registry.file().WriteString(MeterSection(1), reg::kSchedule, next.toString(QStringLiteral("HH:mm")) + u'|');
+    // The next scheduled poll, two minutes on from after the faulty poll (which may take many
+    // seconds on a loaded machine), with the calculator answering again.
+    const QDateTime later = QDateTime::currentDateTime();
+    const QDateTime next =
+        QDateTime(later.date(), QTime(later.time().hour(), later.time().minute())).addSecs(120);
+    r.registry.file().WriteString(MeterSection(1), reg::kSchedule,
+                                  next.time().toString(QStringLiteral("HH:mm")) + u'|');
     r.engine.ScheduleTick(); // the first check only takes the time
-    const qint64 shift = QDateTime::currentDateTime().secsTo(QDateTime(now.date(), next)) + 2;
+    const qint64 shift = QDateTime::currentDateTime().secsTo(next) + 2;
     SimProcess sim(SimArgs(kSerial, {QStringLiteral("--clock-offset-s"), QString::number(shift)}));
     ASSERT_TRUE(sim.started());
     r.MapPort(2, sim.path());
