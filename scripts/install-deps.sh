@@ -52,6 +52,7 @@ PACKAGES=(
     mosquitto
     mosquitto-clients
     python3-aiosmtpd
+    openssl
 )
 
 missing=()
