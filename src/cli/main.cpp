@@ -180,7 +180,7 @@ const CliCommand kCommands[] = {
      RunAlarmSet},
     {"alarms", "alarms [--json]\n      The active alarms: serial, kind, raised, text (TAB-separated).", RunAlarms},
     {"mqtt set",
-     "mqtt set --url mqtt://HOST:PORT [--user U --password-file F] [--node NAME]\n"
+     "mqtt set --url mqtt://HOST:PORT [--user U --password-file F] [--node NAME] [--ca-file F]\n"
      "      `run` publishes every stored record to qst/NODE/SERIAL/KIND (current, history, hourly, daily,\n"
      "      monthly, journal; QoS 1) and the health to qst/NODE/SERIAL/health; mqtts:// uses TLS.",
      RunMqttSet},

@@ -22,6 +22,7 @@ const QString kUrl = QStringLiteral("Url");
 const QString kUser = QStringLiteral("User");
 const QString kPasswordFile = QStringLiteral("PasswordFile");
 const QString kNode = QStringLiteral("Node");
+const QString kCaFile = QStringLiteral("CaFile");
 
 bool HasControlOrBlank(const QString &text)
 {
@@ -80,12 +81,13 @@ MqttSettings ReadMqttSettings(ProfileFile &ini)
     s.user = ini.ReadString(reg::kMqtt, kUser);
     s.passwordFile = ini.ReadString(reg::kMqtt, kPasswordFile);
     s.node = ini.ReadString(reg::kMqtt, kNode);
+    s.caFile = ini.ReadString(reg::kMqtt, kCaFile);
     return s;
 }
 
 void WriteMqttSettings(ProfileFile &ini, const MqttSettings &s)
 {
-    ini.WriteStrings(reg::kMqtt, {{kUrl, s.url}, {kUser, s.user}, {kPasswordFile, s.passwordFile}, {kNode, s.node}});
+    ini.WriteStrings(reg::kMqtt, {{kUrl, s.url}, {kUser, s.user}, {kPasswordFile, s.passwordFile}, {kNode, s.node}, {kCaFile, s.caFile}});
 }
 
 void ClearMqttSettings(ProfileFile &ini)

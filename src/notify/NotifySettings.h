@@ -39,6 +39,7 @@ struct MqttSettings
     QString user;
     QString passwordFile;
     QString node; // the second topic level; empty: the host name
+    QString caFile; // authorities trusted for mqtts besides the system's; empty: the system's only
 
     bool enabled() const { return !url.isEmpty(); }
     QString nodeOrHost() const;
