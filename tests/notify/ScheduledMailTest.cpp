@@ -3,6 +3,7 @@
 #include "TestCa.h"
 
 #include "reports/DocxReader.h"
+#include "reports/OfficeConversion.h"
 #include "support/TempDataRoot.h"
 
 #include "common/DataRoot.h"
@@ -537,3 +538,39 @@ TEST_P(MailOverTls, AcceptedWithTheTrustedAuthorityRefusedWithoutItOrWithAWrongP
 }
 
 INSTANTIATE_TEST_SUITE_P(Security, MailOverTls, ::testing::Values("starttls", "tls"));
+
+TEST_F(ScheduledMail, PdfOfAStatementIsWrittenBesideTheDocxAndAttached)
+{
+    if (OfficeProgram().isEmpty())
+        GTEST_SKIP() << "LibreOffice (soffice) is not installed";
+    PutDays(QDate(2026, 11, 1), QDate(2026, 11, 30));
+    const QString out = root.file(QStringLiteral("out"));
+    ASSERT_EQ(Cli({QStringLiteral("schedule"), QStringLiteral("add"), QStringLiteral("pdf"), QStringLiteral("--kind"),
+                      QStringLiteral("statement"), QStringLiteral("--system"), QStringLiteral("1"),
+                      QStringLiteral("--group"), m_group, QStringLiteral("--period"), QStringLiteral("previous-month"),
+                      QStringLiteral("--at"), QStringLiteral("1 06:00"), QStringLiteral("--out-dir"), out,
+                      QStringLiteral("--mail"), QStringLiteral("office@example.org"), QStringLiteral("--pdf")},
+                  QStringLiteral("2026-12-02T09:00:00"))
+                  .exitCode,
+        0);
+    const CliResult run = Cli({QStringLiteral("schedule"), QStringLiteral("run"), QStringLiteral("pdf")},
+        QStringLiteral("2026-12-02T10:00:00"), 300000);
+    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString() << run.err.toStdString();
+    const QStringList docx = QDir(out).entryList({QStringLiteral("*.docx")}, QDir::Files, QDir::Name);
+    const QStringList pdf = QDir(out).entryList({QStringLiteral("*.pdf")}, QDir::Files, QDir::Name);
+    ASSERT_EQ(docx.size(), 2);
+    ASSERT_EQ(pdf.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(QFileInfo(pdf[i]).completeBaseName(), QFileInfo(docx[i]).completeBaseName());
+        EXPECT_TRUE(ReadAll(out + u'/' + pdf[i]).startsWith("%PDF-")) << pdf[i].toStdString();
+    }
+    ASSERT_TRUE(WaitForMessages(1));
+    const QJsonObject mail = Messages().first();
+    QStringList attached = Strings(mail.value(QStringLiteral("attachments")));
+    attached.sort();
+    QStringList written = docx + pdf;
+    written.sort();
+    EXPECT_EQ(attached, written);
+    for (const QString &name : pdf)
+        EXPECT_TRUE(ReadAll(Mailbox() + QStringLiteral("/001/") + name) == ReadAll(out + u'/' + name)) << name.toStdString();
+}
