@@ -71,7 +71,11 @@ int RunAlarmSet(const CliContext &context)
     const QCommandLineOption diskPercent(QStringLiteral("disk-free-percent"),
                                          QStringLiteral("Less free space than this: an alarm (default 5)."),
                                          QStringLiteral("N"));
-    parser.addOptions({webhook, secretFile, mail, mqtt, perHour, dbMinutes, diskPercent});
+    const QCommandLineOption caFile(QStringLiteral("ca-file"),
+                                    QStringLiteral("Certificate authorities trusted for an https webhook besides "
+                                                   "the system's."),
+                                    QStringLiteral("F"));
+    parser.addOptions({webhook, secretFile, mail, mqtt, perHour, dbMinutes, diskPercent, caFile});
     if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
         return exitCode;
     if (!parser.positionalArguments().isEmpty())
@@ -89,6 +93,13 @@ int RunAlarmSet(const CliContext &context)
         s.secretFile = QFileInfo(parser.value(secretFile)).absoluteFilePath();
         if (!SecretFileUsable(QStringLiteral("alarm set"), s.secretFile))
             return kExitUsage;
+    }
+    if (parser.isSet(caFile)) {
+        if (!parser.isSet(webhook))
+            return UsageError(QStringLiteral("alarm set: --ca-file goes with --webhook"));
+        if (!QFileInfo(parser.value(caFile)).isReadable())
+            return UsageError(QStringLiteral("alarm set: the --ca-file cannot be read: ") + parser.value(caFile));
+        s.caFile = QFileInfo(parser.value(caFile)).absoluteFilePath();
     }
     if (parser.isSet(mail)) {
         for (const QString &a : parser.value(mail).split(u',', Qt::SkipEmptyParts)) {

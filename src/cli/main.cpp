@@ -172,7 +172,7 @@ const CliCommand kCommands[] = {
      "      every mail accepted; mails not accepted stay in the outbox for qst-cli run.",
      RunScheduleRun},
     {"alarm set",
-     "alarm set [--webhook URL [--secret-file F]] [--mail ADDR,...] [--mqtt] [--per-hour N]\n"
+     "alarm set [--webhook URL [--secret-file F] [--ca-file F]] [--mail ADDR,...] [--mqtt] [--per-hour N]\n"
      "            [--db-offline-minutes N] [--disk-free-percent N]\n"
      "      Where `run` sends alarms (a meter overdue, an abnormal situation, records the ring will lose,\n"
      "      the database copy offline, the disk nearly full); channels not given are off. The webhook\n"

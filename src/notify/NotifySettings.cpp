@@ -45,6 +45,7 @@ AlarmSettings ReadAlarmSettings(ProfileFile &ini)
     AlarmSettings s;
     s.webhookUrl = ini.ReadString(reg::kAlarms, kWebhook).trimmed();
     s.secretFile = ini.ReadString(reg::kAlarms, kSecretFile).trimmed();
+    s.caFile = ini.ReadString(reg::kAlarms, kCaFile).trimmed();
     for (const QString &a : ini.ReadString(reg::kAlarms, kMail).split(u',', Qt::SkipEmptyParts))
         s.mail << a.trimmed();
     s.mqtt = ini.ReadInteger(reg::kAlarms, kMqttOn, 0) != 0;
@@ -58,6 +59,7 @@ void WriteAlarmSettings(ProfileFile &ini, const AlarmSettings &s)
 {
     ini.WriteStrings(reg::kAlarms, {{kWebhook, s.webhookUrl},
                                     {kSecretFile, s.secretFile},
+                                    {kCaFile, s.caFile},
                                     {kMail, s.mail.join(u',')},
                                     {kMqttOn, s.mqtt ? QStringLiteral("1") : QStringLiteral("0")},
                                     {kPerHour, QString::number(s.perMeterPerHour)},

@@ -20,6 +20,7 @@ struct AlarmSettings
 {
     QString webhookUrl;
     QString secretFile;
+    QString caFile; // authorities trusted for an https webhook besides the system's
     QStringList mail;
     bool mqtt = false;
     int perMeterPerHour = 6;         // notifications of one meter in an hour; the rest summarised
