@@ -55,6 +55,7 @@ PACKAGES=(
     mosquitto
     mosquitto-clients
     python3-aiosmtpd
+    openssl
 )
 
 missing=()

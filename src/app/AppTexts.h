@@ -245,6 +245,7 @@ inline const QString kDatabaseLagUnknown = QStringLiteral("Отставание:
 inline const QString kDatabaseStatusError = QStringLiteral("Очередь не прочитана: %1");
 inline const QString kDatabaseLogPage = QStringLiteral("База данных");
 inline const QString kDatabaseLogPrefix = QStringLiteral("[База данных] ");
+inline const QString kMqttLogPrefix = QStringLiteral("[MQTT] ");
 
 // Scheduled documents and mail.
 inline const QString kSchedulesButton = QStringLiteral("Расписания");

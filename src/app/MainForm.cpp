@@ -32,6 +32,7 @@
 #include "registry/MeterRecord.h"
 #include "replication/DatabaseSettings.h"
 #include "replication/Replicator.h"
+#include "notify/MqttPublisher.h"
 
 #include <QAction>
 #include <QBrush>
@@ -121,8 +122,9 @@ TMainForm::TMainForm(const QString &dataRoot, Access access, bool timers, QWidge
     environment.registry = &m_registry;
     environment.log = m_log.get();
     if (!IsReadOnly()) {
-        // The copy first: the engine may store records as soon as it exists.
+        // The copy and publishing first: the engine may store records as soon as it exists.
         RestartReplicator(0);
+        StartPublishing();
         m_engine = std::make_unique<ExchangeEngine>(environment);
     }
 
@@ -187,6 +189,27 @@ TMainForm::~TMainForm()
     if (m_replicator)
         m_replicator->Stop(5000);
     m_replicator.reset();
+    if (m_mqtt)
+        m_mqtt->Stop(2000);
+    m_mqtt.reset();
+}
+
+void TMainForm::StartPublishing()
+{
+    MqttSettings settings;
+    try {
+        settings = ReadMqttSettings(m_registry.file());
+    } catch (const StorageError &e) {
+        m_log->WritePageLine(ui::kDatabaseLogPage,
+                             ui::kMqttLogPrefix + FormatLogLine(QDateTime::currentDateTime(), e.message()));
+        return;
+    }
+    // The log is called on the publisher's thread; the window outlives the publisher.
+    m_mqtt = StartMqttPublisher(m_dataRoot, settings, [this](const QString &text) {
+        const QString line = ui::kMqttLogPrefix + FormatLogLine(QDateTime::currentDateTime(), text);
+        QMetaObject::invokeMethod(
+            this, [this, line] { m_log->WritePageLine(ui::kDatabaseLogPage, line); }, Qt::QueuedConnection);
+    });
 }
 
 void TMainForm::RestartReplicator(int drainMs)

@@ -31,6 +31,7 @@ namespace qst {
 class ChartPage;
 class ExchangeEngine;
 class MeterHealth;
+class MqttPublisher;
 class NotifyService;
 class Replicator;
 class TSummaryPage;
@@ -111,6 +112,7 @@ public:
     ExchangeEngine *engine() { return m_engine.get(); }
     // The database copy; null when off or in a read-only window.
     Replicator *replicator() { return m_replicator.get(); }
+    MqttPublisher *publisher() { return m_mqtt.get(); }
     bool IsReadOnly() const { return m_access == Access::ReadOnly; }
     LogPane &log() { return *m_log; }
     const QImage &borderPicture() const { return m_border; }
@@ -191,6 +193,7 @@ private:
     void LogWrittenFile(const QString &path);
     // Starts the database copy when Tree.ini asks for one; drainMs bounds the old one's last sends.
     void RestartReplicator(int drainMs);
+    void StartPublishing();
 
     QString m_dataRoot;
     Access m_access = Access::ReadWrite;
@@ -200,6 +203,7 @@ private:
     std::unique_ptr<LogPane> m_log;
     std::unique_ptr<ExchangeEngine> m_engine;
     std::unique_ptr<Replicator> m_replicator;
+    std::unique_ptr<MqttPublisher> m_mqtt; // records of the window's polls published as run does
     std::unique_ptr<NotifyService> m_notify; // scheduled documents and mail, on a thread of their own
     std::unique_ptr<MeterHealth> m_health; // without an engine (read-only window)
     QImage m_border;

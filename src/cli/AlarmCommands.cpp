@@ -71,7 +71,11 @@ int RunAlarmSet(const CliContext &context)
     const QCommandLineOption diskPercent(QStringLiteral("disk-free-percent"),
                                          QStringLiteral("Less free space than this: an alarm (default 5)."),
                                          QStringLiteral("N"));
-    parser.addOptions({webhook, secretFile, mail, mqtt, perHour, dbMinutes, diskPercent});
+    const QCommandLineOption caFile(QStringLiteral("ca-file"),
+                                    QStringLiteral("Certificate authorities trusted for an https webhook besides "
+                                                   "the system's."),
+                                    QStringLiteral("F"));
+    parser.addOptions({webhook, secretFile, mail, mqtt, perHour, dbMinutes, diskPercent, caFile});
     if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
         return exitCode;
     if (!parser.positionalArguments().isEmpty())
@@ -89,6 +93,13 @@ int RunAlarmSet(const CliContext &context)
         s.secretFile = QFileInfo(parser.value(secretFile)).absoluteFilePath();
         if (!SecretFileUsable(QStringLiteral("alarm set"), s.secretFile))
             return kExitUsage;
+    }
+    if (parser.isSet(caFile)) {
+        if (!parser.isSet(webhook))
+            return UsageError(QStringLiteral("alarm set: --ca-file goes with --webhook"));
+        if (!QFileInfo(parser.value(caFile)).isReadable())
+            return UsageError(QStringLiteral("alarm set: the --ca-file cannot be read: ") + parser.value(caFile));
+        s.caFile = QFileInfo(parser.value(caFile)).absoluteFilePath();
     }
     if (parser.isSet(mail)) {
         for (const QString &a : parser.value(mail).split(u',', Qt::SkipEmptyParts)) {
@@ -185,12 +196,15 @@ int RunMqttSet(const CliContext &context)
                                           QStringLiteral("The password, in a file of mode 0600."), QStringLiteral("F"));
     const QCommandLineOption node(QStringLiteral("node"), QStringLiteral("Topic level after qst/ (default: host name)."),
                                   QStringLiteral("NAME"));
-    parser.addOptions({url, user, passwordFile, node});
+    const QCommandLineOption caFile(QStringLiteral("ca-file"),
+                                    QStringLiteral("Certificate authorities trusted for mqtts besides the system's."),
+                                    QStringLiteral("F"));
+    parser.addOptions({url, user, passwordFile, node, caFile});
     if (int exitCode = 0; !ParseCommandOptions(parser, context.args, &exitCode))
         return exitCode;
     if (!parser.positionalArguments().isEmpty() || !parser.isSet(url))
         return UsageError(QStringLiteral("mqtt set: --url mqtt://HOST:PORT is required (see mqtt set --help)"));
-    MqttSettings s{parser.value(url), parser.value(user), QString(), parser.value(node)};
+    MqttSettings s{parser.value(url), parser.value(user), QString(), parser.value(node), QString()};
     QString error = MqttUrlError(s.url);
     if (error.isEmpty())
         error = MqttNodeError(s.node);
@@ -198,8 +212,12 @@ int RunMqttSet(const CliContext &context)
         error = QStringLiteral("--password-file goes with --user");
     if (error.isEmpty() && (s.user.contains(u'\r') || s.user.contains(u'\n')))
         error = QStringLiteral("the user name holds a line break");
+    if (error.isEmpty() && parser.isSet(caFile) && !QFileInfo(parser.value(caFile)).isReadable())
+        error = QStringLiteral("the --ca-file cannot be read: ") + parser.value(caFile);
     if (!error.isEmpty())
         return UsageError(QStringLiteral("mqtt set: ") + error);
+    if (parser.isSet(caFile))
+        s.caFile = QFileInfo(parser.value(caFile)).absoluteFilePath();
     if (parser.isSet(passwordFile)) {
         s.passwordFile = QFileInfo(parser.value(passwordFile)).absoluteFilePath();
         if (!SecretFileUsable(QStringLiteral("mqtt set"), s.passwordFile))

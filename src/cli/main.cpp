@@ -172,7 +172,7 @@ const CliCommand kCommands[] = {
      "      every mail accepted; mails not accepted stay in the outbox for qst-cli run.",
      RunScheduleRun},
     {"alarm set",
-     "alarm set [--webhook URL [--secret-file F]] [--mail ADDR,...] [--mqtt] [--per-hour N]\n"
+     "alarm set [--webhook URL [--secret-file F] [--ca-file F]] [--mail ADDR,...] [--mqtt] [--per-hour N]\n"
      "            [--db-offline-minutes N] [--disk-free-percent N]\n"
      "      Where `run` sends alarms (a meter overdue, an abnormal situation, records the ring will lose,\n"
      "      the database copy offline, the disk nearly full); channels not given are off. The webhook\n"
@@ -180,7 +180,7 @@ const CliCommand kCommands[] = {
      RunAlarmSet},
     {"alarms", "alarms [--json]\n      The active alarms: serial, kind, raised, text (TAB-separated).", RunAlarms},
     {"mqtt set",
-     "mqtt set --url mqtt://HOST:PORT [--user U --password-file F] [--node NAME]\n"
+     "mqtt set --url mqtt://HOST:PORT [--user U --password-file F] [--node NAME] [--ca-file F]\n"
      "      `run` publishes every stored record to qst/NODE/SERIAL/KIND (current, history, hourly, daily,\n"
      "      monthly, journal; QoS 1) and the health to qst/NODE/SERIAL/health; mqtts:// uses TLS.",
      RunMqttSet},

@@ -76,6 +76,7 @@ void AlarmService::Start(int tickMs)
             m_log(QStringLiteral("Webhook не используется: %1").arg(error));
         else {
             m_webhook = std::make_unique<WebhookSender>(m_dataRoot, m_alarms.webhookUrl, secret, m_log);
+            m_webhook->SetCaFile(m_alarms.caFile);
             m_webhook->Start();
         }
     }

@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -239,13 +240,19 @@ bool MqttPublisher::Connect()
     if (!m_settings.user.isEmpty())
         mosquitto_username_pw_set(m_mosq, m_settings.user.toUtf8().constData(),
                                   m_password.isEmpty() ? nullptr : m_password.constData());
-    if (tls) { // the system's certificate authorities; the certificate and host name are checked
+    QString tlsError;
+    if (tls) { // the system's authorities and the settings' file; certificate and host name checked
+        const QByteArray caFile = QFile::encodeName(m_settings.caFile);
         mosquitto_int_option(m_mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        mosquitto_tls_set(m_mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+        const int tlsRc = mosquitto_tls_set(m_mosq, caFile.isEmpty() ? nullptr : caFile.constData(), "/etc/ssl/certs",
+                                            nullptr, nullptr, nullptr);
+        if (tlsRc != MOSQ_ERR_SUCCESS)
+            tlsError = QStringLiteral("TLS не настроен (%1): %2")
+                           .arg(m_settings.caFile, QString::fromUtf8(mosquitto_strerror(tlsRc)));
         mosquitto_tls_opts_set(m_mosq, 1, nullptr, nullptr);
     }
     m_connackRc = -1;
-    int rc = mosquitto_connect(m_mosq, host.toUtf8().constData(), port, 30);
+    int rc = tlsError.isEmpty() ? mosquitto_connect(m_mosq, host.toUtf8().constData(), port, 30) : MOSQ_ERR_TLS;
     QString why;
     if (rc == MOSQ_ERR_SUCCESS) {
         QElapsedTimer t;
@@ -263,8 +270,9 @@ bool MqttPublisher::Connect()
         why = m_connackRc > 0 ? QString::fromUtf8(mosquitto_connack_string(m_connackRc))
                               : QStringLiteral("нет ответа на подключение");
     } else {
-        why = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
-                                   : QString::fromUtf8(mosquitto_strerror(rc));
+        why = !tlsError.isEmpty()      ? tlsError
+              : rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
+                                     : QString::fromUtf8(mosquitto_strerror(rc));
     }
     if (!m_offlineLogged)
         m_log(QStringLiteral("Нет связи с брокером MQTT %1: %2; записи ждут в очереди").arg(m_settings.url, why));

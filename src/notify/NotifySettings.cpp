@@ -22,6 +22,7 @@ const QString kUrl = QStringLiteral("Url");
 const QString kUser = QStringLiteral("User");
 const QString kPasswordFile = QStringLiteral("PasswordFile");
 const QString kNode = QStringLiteral("Node");
+const QString kCaFile = QStringLiteral("CaFile");
 
 bool HasControlOrBlank(const QString &text)
 {
@@ -44,6 +45,7 @@ AlarmSettings ReadAlarmSettings(ProfileFile &ini)
     AlarmSettings s;
     s.webhookUrl = ini.ReadString(reg::kAlarms, kWebhook).trimmed();
     s.secretFile = ini.ReadString(reg::kAlarms, kSecretFile).trimmed();
+    s.caFile = ini.ReadString(reg::kAlarms, kCaFile).trimmed();
     for (const QString &a : ini.ReadString(reg::kAlarms, kMail).split(u',', Qt::SkipEmptyParts))
         s.mail << a.trimmed();
     s.mqtt = ini.ReadInteger(reg::kAlarms, kMqttOn, 0) != 0;
@@ -57,6 +59,7 @@ void WriteAlarmSettings(ProfileFile &ini, const AlarmSettings &s)
 {
     ini.WriteStrings(reg::kAlarms, {{kWebhook, s.webhookUrl},
                                     {kSecretFile, s.secretFile},
+                                    {kCaFile, s.caFile},
                                     {kMail, s.mail.join(u',')},
                                     {kMqttOn, s.mqtt ? QStringLiteral("1") : QStringLiteral("0")},
                                     {kPerHour, QString::number(s.perMeterPerHour)},
@@ -80,12 +83,13 @@ MqttSettings ReadMqttSettings(ProfileFile &ini)
     s.user = ini.ReadString(reg::kMqtt, kUser);
     s.passwordFile = ini.ReadString(reg::kMqtt, kPasswordFile);
     s.node = ini.ReadString(reg::kMqtt, kNode);
+    s.caFile = ini.ReadString(reg::kMqtt, kCaFile);
     return s;
 }
 
 void WriteMqttSettings(ProfileFile &ini, const MqttSettings &s)
 {
-    ini.WriteStrings(reg::kMqtt, {{kUrl, s.url}, {kUser, s.user}, {kPasswordFile, s.passwordFile}, {kNode, s.node}});
+    ini.WriteStrings(reg::kMqtt, {{kUrl, s.url}, {kUser, s.user}, {kPasswordFile, s.passwordFile}, {kNode, s.node}, {kCaFile, s.caFile}});
 }
 
 void ClearMqttSettings(ProfileFile &ini)

@@ -20,6 +20,7 @@ struct AlarmSettings
 {
     QString webhookUrl;
     QString secretFile;
+    QString caFile; // authorities trusted for an https webhook besides the system's
     QStringList mail;
     bool mqtt = false;
     int perMeterPerHour = 6;         // notifications of one meter in an hour; the rest summarised
@@ -39,6 +40,7 @@ struct MqttSettings
     QString user;
     QString passwordFile;
     QString node; // the second topic level; empty: the host name
+    QString caFile; // authorities trusted for mqtts besides the system's; empty: the system's only
 
     bool enabled() const { return !url.isEmpty(); }
     QString nodeOrHost() const;

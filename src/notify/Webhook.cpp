@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageAuthenticationCode>
@@ -40,7 +41,8 @@ QByteArray WebhookSignature(const QByteArray &body, const QByteArray &secret)
     return "sha256=" + QMessageAuthenticationCode::hash(body, secret, QCryptographicHash::Sha256).toHex();
 }
 
-bool PostWebhook(const QString &url, const QByteArray &secret, const QByteArray &body, QString *error)
+bool PostWebhook(const QString &url, const QByteArray &secret, const QByteArray &body, QString *error,
+                 const QString &caFile)
 {
     const QString refused = WebhookUrlError(url);
     if (!refused.isEmpty()) {
@@ -68,6 +70,9 @@ bool PostWebhook(const QString &url, const QByteArray &secret, const QByteArray 
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    const QByteArray ca = QFile::encodeName(caFile);
+    if (!ca.isEmpty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca.constData());
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
@@ -210,7 +215,7 @@ void WebhookSender::Run()
         const Item item = items.first();
         lock.unlock();
         QString error;
-        const bool sent = PostWebhook(m_url, m_secret, item.body, &error);
+        const bool sent = PostWebhook(m_url, m_secret, item.body, &error, m_caFile);
         lock.lock();
         try {
             items = LoadLocked();

@@ -16,8 +16,10 @@ namespace qst {
 QByteArray WebhookSignature(const QByteArray &body, const QByteArray &secret);
 
 // One POST of a JSON body. True when the server answered 2xx; otherwise the reason (the
-// url's path and query never appear in it: they may hold a token).
-bool PostWebhook(const QString &url, const QByteArray &secret, const QByteArray &body, QString *error);
+// url's path and query never appear in it: they may hold a token). caFile names authorities
+// trusted for https besides the system's.
+bool PostWebhook(const QString &url, const QByteArray &secret, const QByteArray &body, QString *error,
+                 const QString &caFile = {});
 
 // The alarms on their way to the webhook, kept in Alarms.queue of the data root (one JSON
 // object a line: the body, the attempts, when the next is due), so neither a refusing
@@ -33,6 +35,8 @@ public:
 
     static QString QueuePath(const QString &dataRoot);
 
+    // Authorities trusted for https besides the system's; before Start.
+    void SetCaFile(const QString &file) { m_caFile = file; }
     void Start();
     // Stops after the delivery under way; sends for up to drainMs what is due meanwhile.
     void Stop(int drainMs);
@@ -56,6 +60,7 @@ private:
     QString m_dataRoot;
     QString m_url;
     QByteArray m_secret;
+    QString m_caFile;
     Log m_log;
     std::thread m_thread;
     std::mutex m_mutex;

@@ -1,6 +1,7 @@
 // Every stored record published to a real mosquitto broker, read back by mosquitto_sub,
 // with the broker stopped and started in the middle of the polling.
 #include "NotifyHarness.h"
+#include "TestCa.h"
 
 #include "common/TextFile.h"
 #include "notify/MqttPublisher.h"
@@ -322,6 +323,79 @@ TEST(MqttAgainstBroker, ALoginIsUsedAndAWrongPasswordIsRefusedWithoutShowingIt)
     EXPECT_TRUE(sub.WaitFor([&] {
         for (const auto &[topic, payload] : sub.messages()) {
             if (topic == QStringLiteral("qst/n2/%1/history").arg(kSerial) &&
+                stored.contains(QStringLiteral("history\t") +
+                                QJsonDocument::fromJson(payload.toUtf8()).object().value(QStringLiteral("line")).toString()))
+                return true;
+        }
+        return false;
+    }));
+}
+
+TEST(MqttAgainstBroker, MqttsConnectsWithTheTrustedAuthorityAndRefusesACertificateItCannotVerify)
+{
+    constexpr int kSerial = 4603;
+    QTemporaryDir brokerFolder;
+    const TestCa ca(brokerFolder.path());
+    ASSERT_TRUE(ca.ok()) << ca.error.toStdString();
+    Broker broker(brokerFolder.path(), QStringLiteral("allow_anonymous true\ncafile %1\ncertfile %2\nkeyfile %3\n")
+                                           .arg(ca.caFile, ca.certFile, ca.keyFile));
+    ASSERT_TRUE(broker.Start());
+    Subscriber sub(broker.port(), {QStringLiteral("--cafile"), ca.caFile});
+
+    NotifyRoot r;
+    const QString url = QStringLiteral("mqtts://127.0.0.1:%1").arg(broker.port());
+    QString err;
+    ASSERT_EQ(RunCli(r.root.path(), {QStringLiteral("mqtt"), QStringLiteral("set"), QStringLiteral("--url"), url,
+                                     QStringLiteral("--node"), QStringLiteral("n3")},
+                     nullptr, &err),
+              0)
+        << err.toStdString();
+    r.Open();
+    AddTestMeter(*r.registry, kSerial, 2);
+    SimProcess sim(SimArgs(kSerial));
+    ASSERT_TRUE(sim.started());
+    r.MapPort(2, sim.path());
+    QStringList logged;
+    std::mutex loggedMutex;
+    auto log = [&](const QString &text) {
+        std::lock_guard lock(loggedMutex);
+        logged << text;
+    };
+    // The system's authorities only: no connection, the record waits.
+    {
+        AlarmService notify(r.root.path(), *r.registry, r.engine->health(), log);
+        notify.Start(0);
+        ASSERT_NE(notify.mqtt(), nullptr);
+        r.engine->ReadCurrentValues(kSerial);
+        ASSERT_TRUE(r.RunToEmpty());
+        EXPECT_FALSE(notify.mqtt()->WaitSent(3000));
+        EXPECT_FALSE(notify.mqtt()->connected());
+        notify.Stop(0);
+    }
+    {
+        std::lock_guard lock(loggedMutex);
+        EXPECT_TRUE(logged.join(u'\n').contains(QStringLiteral("Нет связи с брокером MQTT"))) << logged.join(u'\n').toStdString();
+    }
+    EXPECT_EQ(Outbox(r.root.path(), MqttPublisher::FolderName()).ReadPending(10).entries.size(), 1);
+
+    // The test's authority given: connected, and what waited goes out.
+    r.engine.reset();
+    r.registry.reset();
+    ASSERT_EQ(RunCli(r.root.path(), {QStringLiteral("mqtt"), QStringLiteral("set"), QStringLiteral("--url"), url,
+                                     QStringLiteral("--node"), QStringLiteral("n3"), QStringLiteral("--ca-file"), ca.caFile},
+                     nullptr, &err),
+              0)
+        << err.toStdString();
+    r.Open();
+    AlarmService notify(r.root.path(), *r.registry, r.engine->health(), log);
+    notify.Start(0);
+    ASSERT_TRUE(notify.mqtt()->WaitSent(30000));
+    notify.Stop(5000);
+    const QSet<QString> stored = StoredLines(r.root.path(), kSerial);
+    ASSERT_EQ(stored.size(), 1);
+    EXPECT_TRUE(sub.WaitFor([&] {
+        for (const auto &[topic, payload] : sub.messages()) {
+            if (topic == QStringLiteral("qst/n3/%1/history").arg(kSerial) &&
                 stored.contains(QStringLiteral("history\t") +
                                 QJsonDocument::fromJson(payload.toUtf8()).object().value(QStringLiteral("line")).toString()))
                 return true;

@@ -111,11 +111,12 @@ inline QString WriteSecret(const QString &folder, const QByteArray &secret)
 class WebhookSink
 {
 public:
-    WebhookSink(const QString &secretFile, int failFirst)
+    WebhookSink(const QString &secretFile, int failFirst, const QStringList &more = {})
     {
         m_process.start(QStringLiteral("python3"),
-                        {QStringLiteral(QST_NOTIFY_DIR "/webhook_sink.py"), QStringLiteral("--secret-file"), secretFile,
-                         QStringLiteral("--fail-first"), QString::number(failFirst)});
+                        QStringList{QStringLiteral(QST_NOTIFY_DIR "/webhook_sink.py"), QStringLiteral("--secret-file"),
+                                    secretFile, QStringLiteral("--fail-first"), QString::number(failFirst)}
+                            + more);
         QElapsedTimer t;
         t.start();
         while (!m_process.canReadLine() && m_process.state() != QProcess::NotRunning && t.elapsed() < 10000)

@@ -1,6 +1,9 @@
 // Scheduled statements through a real SMTP server (aiosmtpd on loopback) and qst-cli run
 // stopped and started around the due time; "now" comes from QST_NOTIFY_NOW.
+#include "TestCa.h"
+
 #include "reports/DocxReader.h"
+#include "reports/OfficeConversion.h"
 #include "support/TempDataRoot.h"
 
 #include "common/DataRoot.h"
@@ -49,7 +52,8 @@ protected:
     {
         const QString python = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
                                                                                   : QStringLiteral("python3");
-        m_sink.start(python, {QStringLiteral(QST_SMTP_SINK), Mailbox(), root.file(QStringLiteral("smtp.port"))});
+        m_sink.start(python, QStringList{QStringLiteral(QST_SMTP_SINK), Mailbox(), root.file(QStringLiteral("smtp.port"))}
+                                 + SinkOptions());
         QElapsedTimer waited;
         waited.start();
         while (!QFile::exists(root.file(QStringLiteral("smtp.port"))) && waited.elapsed() < 15000)
@@ -57,12 +61,8 @@ protected:
         m_port = QString::fromLatin1(ReadAll(root.file(QStringLiteral("smtp.port")))).toInt();
         ASSERT_GT(m_port, 0) << "the SMTP sink did not start: " << m_sink.readAllStandardError().constData();
 
-        ASSERT_EQ(Cli({QStringLiteral("mail"), QStringLiteral("set"), QStringLiteral("--host"),
-                          QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(m_port),
-                          QStringLiteral("--security"), QStringLiteral("none"), QStringLiteral("--from"),
-                          QStringLiteral("archiver@example.org")})
-                      .exitCode,
-            0);
+        const CliResult set = Cli(MailSet());
+        ASSERT_EQ(set.exitCode, 0) << set.err.toStdString();
         const CliResult group = Cli({QStringLiteral("group"), QStringLiteral("add"), QStringLiteral("Котельные")});
         ASSERT_EQ(group.exitCode, 0) << group.err.toStdString();
         m_group = group.out.trimmed();
@@ -82,6 +82,14 @@ protected:
     }
 
     QString Mailbox() const { return root.file(QStringLiteral("mailbox")); }
+
+    virtual QStringList SinkOptions() const { return {}; }
+    virtual QStringList MailSet() const
+    {
+        return {QStringLiteral("mail"), QStringLiteral("set"), QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--security"), QStringLiteral("none"),
+                QStringLiteral("--from"), QStringLiteral("archiver@example.org")};
+    }
 
     CliResult Cli(const QStringList &args, const QString &now = {}, int timeoutMs = 60000)
     {
@@ -417,4 +425,156 @@ TEST_F(ScheduledMail, PasswordStaysInItsFileAndIsNeverShown)
     // The password is read from its file when mail goes; it shows in no output.
     const CliResult test = Cli({QStringLiteral("mail"), QStringLiteral("test"), QStringLiteral("op@example.org")});
     EXPECT_FALSE((test.out + test.err).contains(QStringLiteral("Pa55-w0rd-XYZ"))) << test.err.toStdString();
+}
+
+namespace {
+
+const QByteArray kRightPassword = "Tls-Pa55-right-71";
+const QByteArray kWrongPassword = "Tls-Pa55-wrong-93";
+
+// The same server behind STARTTLS or TLS from the first byte, with a certificate of the
+// test's own authority and a login required before any mail.
+class MailOverTls : public ScheduledMail, public ::testing::WithParamInterface<const char *>
+{
+protected:
+    void SetUp() override
+    {
+        QDir().mkpath(root.file(QStringLiteral("tls")));
+        m_ca = std::make_unique<TestCa>(root.file(QStringLiteral("tls")));
+        ASSERT_TRUE(m_ca->ok()) << m_ca->error.toStdString();
+        WriteAll(root.file(QStringLiteral("tls/server-password")), kRightPassword + '\n');
+        WriteAll(PasswordFile(), kRightPassword + '\n');
+        QFile::setPermissions(PasswordFile(), QFile::ReadOwner | QFile::WriteOwner);
+        ScheduledMail::SetUp();
+    }
+    QStringList SinkOptions() const override
+    {
+        return {QStringLiteral("--tls"), Security() == QStringLiteral("tls") ? QStringLiteral("smtps") : Security(),
+                QStringLiteral("--cert"), m_ca->certFile, QStringLiteral("--key"), m_ca->keyFile,
+                QStringLiteral("--user"), QStringLiteral("archiver"), QStringLiteral("--password-file"),
+                root.file(QStringLiteral("tls/server-password"))};
+    }
+    QStringList MailSet() const override { return MailSetWith({QStringLiteral("--ca-file"), m_ca->caFile}); }
+    QStringList MailSetWith(const QStringList &more) const
+    {
+        return QStringList{QStringLiteral("mail"), QStringLiteral("set"), QStringLiteral("--host"),
+                           QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QString::number(m_port),
+                           QStringLiteral("--security"), Security(), QStringLiteral("--from"),
+                           QStringLiteral("archiver@example.org"), QStringLiteral("--user"), QStringLiteral("archiver"),
+                           QStringLiteral("--password-file"), PasswordFile()}
+            + more;
+    }
+    QString Security() const { return QLatin1String(GetParam()); }
+    QString PasswordFile() const { return root.file(QStringLiteral("mail-password")); }
+
+    // Every file of the data root that holds `text`.
+    QStringList FilesHolding(const QByteArray &text) const
+    {
+        QStringList found;
+        QDirIterator it(root.file(QStringLiteral("root")), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (ReadAll(path).contains(text))
+                found << path;
+        }
+        return found;
+    }
+
+    std::unique_ptr<TestCa> m_ca;
+};
+
+} // namespace
+
+TEST_P(MailOverTls, AcceptedWithTheTrustedAuthorityRefusedWithoutItOrWithAWrongPassword)
+{
+    // Trusted through --ca-file, logged in: accepted, and the server saw TLS and the login.
+    const CliResult good = Cli({QStringLiteral("mail"), QStringLiteral("test"), QStringLiteral("op@example.org")});
+    ASSERT_EQ(good.exitCode, 0) << good.out.toStdString() << good.err.toStdString();
+    ASSERT_EQ(Messages().size(), 1);
+    EXPECT_TRUE(Messages().first().value(QStringLiteral("tls")).toBool());
+    EXPECT_EQ(Messages().first().value(QStringLiteral("login")).toString(), QStringLiteral("archiver"));
+
+    // The system's authorities only: the certificate cannot be verified, nothing is sent.
+    ASSERT_EQ(Cli(MailSetWith({})).exitCode, 0);
+    const CliResult untrusted = Cli({QStringLiteral("mail"), QStringLiteral("test"), QStringLiteral("op@example.org")});
+    EXPECT_NE(untrusted.exitCode, 0);
+    EXPECT_TRUE(untrusted.err.contains(QStringLiteral("certificate"), Qt::CaseInsensitive)) << untrusted.err.toStdString();
+    EXPECT_EQ(Messages().size(), 1);
+    EXPECT_FALSE(QFile::exists(Mailbox() + QStringLiteral("/auth-failures"))) << "no login before the certificate";
+
+    // A wrong password: refused by the server, through mail test and through a schedule's
+    // mail left in the outbox; the password is in no output, status or file of the data root.
+    ASSERT_EQ(Cli(MailSet()).exitCode, 0);
+    WriteAll(PasswordFile(), kWrongPassword + '\n');
+    const CliResult wrong = Cli({QStringLiteral("mail"), QStringLiteral("test"), QStringLiteral("op@example.org")});
+    EXPECT_NE(wrong.exitCode, 0);
+    EXPECT_TRUE(QFile::exists(Mailbox() + QStringLiteral("/auth-failures")));
+    PutDays(QDate(2026, 11, 1), QDate(2026, 11, 30));
+    ASSERT_EQ(Cli({QStringLiteral("schedule"), QStringLiteral("add"), QStringLiteral("m"), QStringLiteral("--kind"),
+                      QStringLiteral("daily"), QStringLiteral("--system"), QStringLiteral("1"),
+                      QStringLiteral("--group"), m_group, QStringLiteral("--period"), QStringLiteral("previous-month"),
+                      QStringLiteral("--at"), QStringLiteral("1 06:00"), QStringLiteral("--out-dir"),
+                      root.file(QStringLiteral("out")), QStringLiteral("--mail"), QStringLiteral("office@example.org")},
+                  QStringLiteral("2026-12-02T09:00:00"))
+                  .exitCode,
+        0);
+    const CliResult run = Cli({QStringLiteral("schedule"), QStringLiteral("run"), QStringLiteral("m")},
+        QStringLiteral("2026-12-02T10:00:00"));
+    EXPECT_NE(run.exitCode, 0);
+    const CliResult status = Cli({QStringLiteral("status")});
+    EXPECT_TRUE(status.out.contains(QStringLiteral("Почта: 1 писем не отправлено"))) << status.out.toStdString();
+    const QString shown = good.out + good.err + untrusted.out + untrusted.err + wrong.out + wrong.err + run.out
+        + run.err + status.out + status.err;
+    for (const QByteArray &password : {kRightPassword, kWrongPassword}) {
+        EXPECT_FALSE(shown.contains(QString::fromLatin1(password))) << shown.toStdString();
+        EXPECT_EQ(FilesHolding(password), QStringList{}) << password.constData();
+    }
+    EXPECT_TRUE(ReadAll(root.file(QStringLiteral("root/Mail.ini"))).contains(PasswordFile().toUtf8()));
+
+    // The right password back in its file: the service sends what waited, over TLS, once.
+    WriteAll(PasswordFile(), kRightPassword + '\n');
+    const QString log = Service(QStringLiteral("2026-12-02T12:00:00"), [this] { return Messages().size() >= 2; },
+        60000);
+    ASSERT_EQ(Messages().size(), 2) << log.toStdString();
+    EXPECT_TRUE(Messages().last().value(QStringLiteral("tls")).toBool());
+    EXPECT_EQ(Strings(Messages().last().value(QStringLiteral("attachments"))).size(), 2);
+    EXPECT_FALSE(log.contains(QString::fromLatin1(kRightPassword)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Security, MailOverTls, ::testing::Values("starttls", "tls"));
+
+TEST_F(ScheduledMail, PdfOfAStatementIsWrittenBesideTheDocxAndAttached)
+{
+    if (OfficeProgram().isEmpty())
+        GTEST_SKIP() << "LibreOffice (soffice) is not installed";
+    PutDays(QDate(2026, 11, 1), QDate(2026, 11, 30));
+    const QString out = root.file(QStringLiteral("out"));
+    ASSERT_EQ(Cli({QStringLiteral("schedule"), QStringLiteral("add"), QStringLiteral("pdf"), QStringLiteral("--kind"),
+                      QStringLiteral("statement"), QStringLiteral("--system"), QStringLiteral("1"),
+                      QStringLiteral("--group"), m_group, QStringLiteral("--period"), QStringLiteral("previous-month"),
+                      QStringLiteral("--at"), QStringLiteral("1 06:00"), QStringLiteral("--out-dir"), out,
+                      QStringLiteral("--mail"), QStringLiteral("office@example.org"), QStringLiteral("--pdf")},
+                  QStringLiteral("2026-12-02T09:00:00"))
+                  .exitCode,
+        0);
+    const CliResult run = Cli({QStringLiteral("schedule"), QStringLiteral("run"), QStringLiteral("pdf")},
+        QStringLiteral("2026-12-02T10:00:00"), 300000);
+    ASSERT_EQ(run.exitCode, 0) << run.out.toStdString() << run.err.toStdString();
+    const QStringList docx = QDir(out).entryList({QStringLiteral("*.docx")}, QDir::Files, QDir::Name);
+    const QStringList pdf = QDir(out).entryList({QStringLiteral("*.pdf")}, QDir::Files, QDir::Name);
+    ASSERT_EQ(docx.size(), 2);
+    ASSERT_EQ(pdf.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(QFileInfo(pdf[i]).completeBaseName(), QFileInfo(docx[i]).completeBaseName());
+        EXPECT_TRUE(ReadAll(out + u'/' + pdf[i]).startsWith("%PDF-")) << pdf[i].toStdString();
+    }
+    ASSERT_TRUE(WaitForMessages(1));
+    const QJsonObject mail = Messages().first();
+    QStringList attached = Strings(mail.value(QStringLiteral("attachments")));
+    attached.sort();
+    QStringList written = docx + pdf;
+    written.sort();
+    EXPECT_EQ(attached, written);
+    for (const QString &name : pdf)
+        EXPECT_TRUE(ReadAll(Mailbox() + QStringLiteral("/001/") + name) == ReadAll(out + u'/' + name)) << name.toStdString();
 }

@@ -1,6 +1,7 @@
 // Alarms from a meter on the simulator, delivered to a local webhook receiver that checks
 // the signature with its own HMAC.
 #include "NotifyHarness.h"
+#include "TestCa.h"
 
 #include "common/RegionalFormat.h"
 #include "common/TextFile.h"
@@ -16,6 +17,8 @@
 #include <QJsonObject>
 
 #include <gtest/gtest.h>
+
+#include <mutex>
 
 using namespace qst;
 using namespace qst::test;
@@ -171,4 +174,57 @@ TEST(WebhookAgainstSim, OverdueAndAbnormalSituationsAreRaisedAndClearedOnceWithA
         }
     }
     EXPECT_EQ(QFileInfo(WebhookSender::QueuePath(r.root.path())).size(), 0); // nothing left to send
+}
+
+// An https receiver with a certificate of the test's own authority: refused while only the
+// system's authorities are trusted (the alarm waits in the queue), delivered once the
+// authority is given to alarm set.
+TEST(WebhookAgainstSim, HttpsReceiverIsTrustedOnlyThroughTheGivenAuthority)
+{
+    NotifyRoot r;
+    QTemporaryDir tls;
+    const TestCa ca(tls.path());
+    ASSERT_TRUE(ca.ok()) << ca.error.toStdString();
+    const QString secret = WriteSecret(r.root.path(), "hook-secret");
+    WebhookSink sink(secret, 0, {QStringLiteral("--cert"), ca.certFile, QStringLiteral("--key"), ca.keyFile});
+    ASSERT_GT(sink.port(), 0);
+    const QString url = QStringLiteral("https://127.0.0.1:%1/hook").arg(sink.port());
+    // Every disk has less than 100 % free: the data root's disk alarm is raised at once.
+    const QStringList alarmSet{QStringLiteral("alarm"), QStringLiteral("set"), QStringLiteral("--webhook"), url,
+                               QStringLiteral("--secret-file"), secret, QStringLiteral("--disk-free-percent"),
+                               QStringLiteral("99")};
+    QString err;
+    ASSERT_EQ(RunCli(r.root.path(), alarmSet, nullptr, &err), 0) << err.toStdString();
+    QStringList logged;
+    std::mutex loggedMutex;
+    auto log = [&](const QString &text) {
+        std::lock_guard lock(loggedMutex);
+        logged << text;
+    };
+    r.Open();
+    {
+        AlarmService notify(r.root.path(), *r.registry, r.engine->health(), log);
+        notify.Start(0);
+        notify.Tick(QDateTime::currentDateTime());
+        QString error;
+        EXPECT_FALSE(PostWebhook(url, "hook-secret", "{}", &error));
+        EXPECT_TRUE(error.contains(QStringLiteral("certificate"), Qt::CaseInsensitive)) << error.toStdString();
+        EXPECT_FALSE(sink.Collect([](const QList<QJsonObject> &q) { return !q.isEmpty(); }, 3000));
+        notify.Stop(0);
+    }
+    EXPECT_GT(QFileInfo(WebhookSender::QueuePath(r.root.path())).size(), 0);
+
+    r.engine.reset();
+    r.registry.reset();
+    ASSERT_EQ(RunCli(r.root.path(), alarmSet + QStringList{QStringLiteral("--ca-file"), ca.caFile}, nullptr, &err), 0)
+        << err.toStdString();
+    r.Open();
+    AlarmService notify(r.root.path(), *r.registry, r.engine->health(), log);
+    notify.Start(0);
+    ASSERT_TRUE(sink.Collect([](const QList<QJsonObject> &q) { return !q.isEmpty(); }));
+    notify.Stop(5000);
+    const QJsonObject first = Body(sink.requests().first());
+    EXPECT_EQ(first.value(QStringLiteral("kind")).toString(), QStringLiteral("disk"));
+    EXPECT_EQ(first.value(QStringLiteral("state")).toString(), QStringLiteral("raised"));
+    EXPECT_TRUE(sink.requests().first().value(QStringLiteral("valid")).toBool());
 }

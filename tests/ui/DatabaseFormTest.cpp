@@ -5,7 +5,10 @@
 #include "MainForm.h"
 #include "UiSupport.h"
 
+#include "common/DataRoot.h"
 #include "common/ProfileFile.h"
+#include "notify/MqttPublisher.h"
+#include "notify/NotifySettings.h"
 #include "registry/Registry.h"
 #include "storage/RecordFeed.h"
 #include "replication/DatabaseSettings.h"
@@ -457,4 +460,42 @@ TEST(DatabaseCopy, ReachableDatabase)
     }
     EXPECT_EQ(JournalRows(pg.url(), 17), 5001);
     EXPECT_EQ(Outbox(root.path()).Summary().pending, 0);
+}
+
+TEST(DatabaseCopy, WindowQueuesWhatItStoresForMqttAndTheReadOnlyOneDoesNot)
+{
+    TempDataRoot root;
+    qst::test::CopyFixtureTree(root);
+    QTcpServer closed; // a port nobody answers on once the server is gone
+    closed.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = closed.serverPort();
+    closed.close();
+    {
+        Registry registry(TreeIniPath(root.path()));
+        MqttSettings settings;
+        settings.url = QStringLiteral("mqtt://127.0.0.1:%1").arg(port);
+        settings.node = QStringLiteral("пульт");
+        WriteMqttSettings(registry.file(), settings);
+    }
+    const FedRecord record{FedKind::Hourly, 100, QStringLiteral("45000.5 1 2 3")};
+    {
+        TMainForm form(root.path(), TMainForm::Access::ReadOnly);
+        EXPECT_EQ(form.publisher(), nullptr);
+        FeedStored(root.path(), {record});
+        form.close();
+    }
+    EXPECT_FALSE(QDir(root.path() + u'/' + MqttPublisher::FolderName()).exists());
+
+    TMainForm form(root.path(), TMainForm::Access::ReadWrite, false);
+    form.show();
+    ASSERT_NE(form.publisher(), nullptr);
+    // What the window's polls store goes through the same feed as the engine's writers.
+    FeedStored(root.path(), {record});
+    QTRY_VERIFY_WITH_TIMEOUT(DatabaseLog(form).contains(ui::kMqttLogPrefix + u'['), 10000);
+    EXPECT_TRUE(DatabaseLog(form).contains(QStringLiteral("Нет связи с брокером MQTT"))) << DatabaseLog(form).toStdString();
+    form.close();
+    const OutboxBatch waiting = Outbox(root.path(), MqttPublisher::FolderName()).ReadPending(10);
+    ASSERT_EQ(waiting.entries.size(), 1);
+    EXPECT_EQ(waiting.entries.first().record.line, record.line);
+    EXPECT_EQ(waiting.entries.first().record.serial, 100);
 }
