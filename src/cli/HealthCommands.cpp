@@ -176,23 +176,7 @@ int RunStatus(const CliContext &context)
     if (json) {
         QJsonArray list;
         for (const MeterSummaryRow &r : rows) {
-            QJsonObject o;
-            auto time = [](double t) { return t > 0 ? QJsonValue(DateTimeFromDayCount(t).toString(Qt::ISODate)) : QJsonValue(); };
-            o[QStringLiteral("name")] = r.name;
-            o[QStringLiteral("serial")] = int(r.serial);
-            o[QStringLiteral("group")] = r.group;
-            o[QStringLiteral("lastAnswer")] = time(r.status.lastAnswer);
-            o[QStringLiteral("lastFailure")] = time(r.status.lastFailure);
-            o[QStringLiteral("failureText")] = r.status.failureText;
-            o[QStringLiteral("failedPolls")] = r.status.failedPolls;
-            o[QStringLiteral("newestHourly")] = time(r.newest[0]);
-            o[QStringLiteral("newestDaily")] = time(r.newest[1]);
-            o[QStringLiteral("newestMonthly")] = time(r.newest[2]);
-            o[QStringLiteral("missingHours31Days")] = double(r.missingHours31);
-            o[QStringLiteral("gapsInRing")] = r.gapsInRing;
-            o[QStringLiteral("nsFlagsLastDay")] = r.nsFlags;
-            o[QStringLiteral("overdue")] = r.overdue;
-            list.append(o);
+            list.append(MeterSummaryJson(r));
         }
         PrintLine(stdout, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)).trimmed());
     } else if (!check) {

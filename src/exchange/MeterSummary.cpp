@@ -9,6 +9,7 @@
 #include "storage/ArchiveFiles.h"
 
 #include <QDir>
+#include <QJsonValue>
 
 #include <algorithm>
 
@@ -166,6 +167,27 @@ QList<MeterSummaryRow> BuildMeterSummary(const QString &dataRoot, Registry &regi
         rows.append(row);
     }
     return rows;
+}
+
+QJsonObject MeterSummaryJson(const MeterSummaryRow &r)
+{
+    auto time = [](double t) { return t > 0 ? QJsonValue(DateTimeFromDayCount(t).toString(Qt::ISODate)) : QJsonValue(); };
+    QJsonObject o;
+    o[QStringLiteral("name")] = r.name;
+    o[QStringLiteral("serial")] = int(r.serial);
+    o[QStringLiteral("group")] = r.group;
+    o[QStringLiteral("lastAnswer")] = time(r.status.lastAnswer);
+    o[QStringLiteral("lastFailure")] = time(r.status.lastFailure);
+    o[QStringLiteral("failureText")] = r.status.failureText;
+    o[QStringLiteral("failedPolls")] = r.status.failedPolls;
+    o[QStringLiteral("newestHourly")] = time(r.newest[0]);
+    o[QStringLiteral("newestDaily")] = time(r.newest[1]);
+    o[QStringLiteral("newestMonthly")] = time(r.newest[2]);
+    o[QStringLiteral("missingHours31Days")] = double(r.missingHours31);
+    o[QStringLiteral("gapsInRing")] = r.gapsInRing;
+    o[QStringLiteral("nsFlagsLastDay")] = r.nsFlags;
+    o[QStringLiteral("overdue")] = r.overdue;
+    return o;
 }
 
 } // namespace qst

@@ -2,6 +2,7 @@
 
 #include "exchange/MeterHealth.h"
 
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 
@@ -28,6 +29,10 @@ struct MeterSummaryRow
 // Only what is stored before a meter's oldest record is never counted missing: that is
 // history never collected. Reads the files only; writes nothing.
 QList<MeterSummaryRow> BuildMeterSummary(const QString &dataRoot, Registry &registry, MeterHealth &health, double now);
+
+// One summary line as JSON: what qst-cli status --json prints per meter and MQTT's health
+// message carries. Times are local ISO 8601, null when never.
+QJsonObject MeterSummaryJson(const MeterSummaryRow &row);
 
 // The newest record time in a meter's files of a kind; 0 when none.
 double NewestRecordTime(const QString &dataRoot, quint16 serial, GapKind kind);

@@ -18,36 +18,6 @@
 
 namespace qst {
 
-namespace {
-
-QJsonValue TimeOrNull(double dayCount)
-{
-    const QDateTime t = DateTimeFromDayCount(dayCount);
-    return dayCount > 0 && t.isValid() ? QJsonValue(IsoTime(t)) : QJsonValue(QJsonValue::Null);
-}
-
-// The health of a meter as the summary has it, without the time of the message.
-QJsonObject HealthJson(const MeterSummaryRow &r)
-{
-    QJsonObject o;
-    o[QStringLiteral("serial")] = int(r.serial);
-    o[QStringLiteral("name")] = r.name;
-    o[QStringLiteral("lastAnswer")] = TimeOrNull(r.status.lastAnswer);
-    o[QStringLiteral("lastFailure")] = TimeOrNull(r.status.lastFailure);
-    o[QStringLiteral("failureText")] = r.status.failureText;
-    o[QStringLiteral("failedPolls")] = r.status.failedPolls;
-    o[QStringLiteral("newestHourly")] = TimeOrNull(r.newest[0]);
-    o[QStringLiteral("newestDaily")] = TimeOrNull(r.newest[1]);
-    o[QStringLiteral("newestMonthly")] = TimeOrNull(r.newest[2]);
-    o[QStringLiteral("missingHours31")] = double(r.missingHours31);
-    o[QStringLiteral("gapsInRing")] = r.gapsInRing;
-    o[QStringLiteral("nsFlagsLastDay")] = r.nsFlags;
-    o[QStringLiteral("overdue")] = r.overdue;
-    return o;
-}
-
-} // namespace
-
 AlarmService::AlarmService(QString dataRoot, Registry &registry, MeterHealth &health, Log log)
     : m_dataRoot(std::move(dataRoot))
     , m_registry(registry)
@@ -122,7 +92,7 @@ void AlarmService::Tick(const QDateTime &now)
         }
     }
     for (const MeterSummaryRow &r : rows) {
-        QJsonObject o = HealthJson(r);
+        QJsonObject o = MeterSummaryJson(r);
         const QByteArray core = QJsonDocument(o).toJson(QJsonDocument::Compact);
         if (m_healthSent.value(r.serial) == core)
             continue;
