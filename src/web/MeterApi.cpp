@@ -9,6 +9,7 @@
 #include "exchange/MeterSummary.h"
 #include "registry/Registry.h"
 #include "registry/TreeCommands.h"
+#include "reports/CurrentValues.h"
 #include "reports/OfficeConversion.h"
 #include "reports/ReportRequest.h"
 #include "reports/TableExport.h"
@@ -144,6 +145,33 @@ void OneMeter(Call &c)
             return SendJson(c.res, 200, e.json);
     }
     SendApiError(c.res, 404, texts::kNotFound);
+}
+
+// The current-values page as rows; a meter never read has no time and no rows.
+void Current(Call &c)
+{
+    int meter = -1;
+    for (const MeterListEntry &e : Snapshot(c)->entries) {
+        if (e.row.serial == c.serial)
+            meter = e.row.meter;
+    }
+    if (meter < 0)
+        return SendApiError(c.res, 404, texts::kNotFound);
+    const QString &root = c.services.options.dataRoot;
+    Registry registry(TreeIniPath(root));
+    const CurrentValuesView view = LoadCurrentValuesView(root, registry, meter);
+    const QDateTime time = CurrentValuesTime(view);
+    QJsonArray rows;
+    for (const CurrentValueLine &line : CurrentValueLines(view)) {
+        rows.append(QJsonObject { { QStringLiteral("group"), line.group }, { QStringLiteral("name"), line.name },
+            { QStringLiteral("value"), line.value } });
+    }
+    const QJsonObject body {
+        { QStringLiteral("time"),
+            time.isValid() ? QJsonValue(time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))) : QJsonValue() },
+        { QStringLiteral("rows"), rows },
+    };
+    SendJson(c.res, 200, QJsonDocument(body));
 }
 
 // A column of the records: a key for scripts, the page's title, its table (1, 2, 3 cold water).
@@ -496,6 +524,7 @@ QList<Route> MeterRoutes()
     return {
         { "GET", "/api/v1/meters", Role::Consumer, false, false, ListMeters },
         { "GET", "/api/v1/meters/([0-9]{1,5})", Role::Consumer, false, true, OneMeter },
+        { "GET", "/api/v1/meters/([0-9]{1,5})/current", Role::Consumer, false, true, Current },
         { "GET", "/api/v1/meters/([0-9]{1,5})/columns", Role::Consumer, false, true, Columns },
         { "GET", "/api/v1/meters/([0-9]{1,5})/records", Role::Consumer, false, true, Records },
         { "GET", "/api/v1/meters/([0-9]{1,5})/document", Role::Consumer, false, true, Document },
