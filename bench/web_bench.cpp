@@ -27,6 +27,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -96,6 +97,9 @@ int main(int argc, char **argv)
     options.dataRoot = root;
     options.staticRoot = root;
     options.requestsPerMinute = 0;
+    // The meters list caches the summary for a while: the bench moves time on to measure a cold one.
+    std::atomic<qint64> clockMs { 0 };
+    options.clock = [&clockMs] { return clockMs.load(); };
     web::WebServer server(options);
     if (!server.Listen(QStringLiteral("127.0.0.1"), 0, &error)) {
         std::printf("cannot listen: %s\n", qPrintable(error));
@@ -112,19 +116,30 @@ int main(int argc, char **argv)
     const double gzipped = MedianSeconds(
         5, [&] { gzipClient.Get("/api/v1/meters/100/records?kind=hourly&from=2010-01-01&to=2010-12-31", auth); });
     size_t jsonBytes = 0;
-    const double json = MedianSeconds(5, [&] {
+    // 25 runs: each of the server's eight threads warms up on its first requests, which five
+    // runs would mostly measure.
+    const int runs = 25;
+    const double json = MedianSeconds(runs, [&] {
         const auto r = client.Get("/api/v1/meters/100/records?kind=hourly&from=2010-01-01&to=2010-12-31", auth);
         jsonBytes = r ? r->body.size() : 0;
     });
     int loaded = 0;
-    const double files = MedianSeconds(5, [&] {
+    const double files = MedianSeconds(runs, [&] {
         loaded = int(LoadArchiveRecords(root, QStringLiteral("100"), ArchivePageKind::Hourly,
             HourlyPeriod(QDate(2010, 1, 1), QTime(0, 0), QDate(2010, 12, 31), QTime(23, 59, 59)))
                          .size());
     });
+    // The server loads on one of its pool's threads: the same load there.
+    const double filesOnThread = MedianSeconds(runs, [&] {
+        std::thread([&] {
+            LoadArchiveRecords(root, QStringLiteral("100"), ArchivePageKind::Hourly,
+                HourlyPeriod(QDate(2010, 1, 1), QTime(0, 0), QDate(2010, 12, 31), QTime(23, 59, 59)));
+        }).join();
+    });
     std::printf("records: %d hourly records, %zu bytes of JSON\n", loaded, jsonBytes);
     Line("year of hourly records as JSON (goal <= 2x)", json, "loading the files", files);
     Line("the same, gzip-compressed", gzipped, "loading the files", files);
+    Line("loading the files on another thread", filesOnThread, "loading the files", files);
 
     // A month's statement.
     const double download = MedianSeconds(5,
@@ -149,6 +164,7 @@ int main(int argc, char **argv)
     }
     size_t meters = 0;
     // The first request computes the summary; the next ones within its 10 s share it.
+    clockMs += 3600 * 1000;
     const double cold = MedianSeconds(1, [&] { client.Get("/api/v1/meters", auth); });
     const double list = MedianSeconds(5, [&] {
         const auto r = client.Get("/api/v1/meters", auth);

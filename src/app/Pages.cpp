@@ -45,37 +45,6 @@ QToolButton *ToolButton(const QString &text, const QString &name)
     return b;
 }
 
-struct Row
-{
-    const char16_t *caption;
-    const char *key;
-};
-
-// Caption and file key of each row of the three value columns.
-const Row kSystem1[] = {{u"Q (ГКал)", "Q1"},           {u"G (ГКал/ч)", "G1"},         {u"М1 (тонн)", "M11"},
-                        {u"М2 (тонн)", "M12"},         {u"Fm1 (тонн/ч)", "Fm11"},     {u"Fm2 (тонн/ч)", "Fm12"},
-                        {u"V1 (м^3)", "V11"},          {u"V2 (м^3)", "V12"},          {u"Fv1 (м^3/ч)", "Fv11"},
-                        {u"Fv2 (м^3/ч)", "Fv12"},      {u"Т1 (°С)", "T11"},           {u"Т2 (°С)", "T12"},
-                        {u"P1 (кгс/см^2)", "P11"},     {u"P2 (кгс/см^2)", "P12"},     {u"Траб (час)", "Tw1"},
-                        {u"Тост (час)", "Ts1"},        {u"НС", "NS1"},                {u"Схема", "Scheme1"}};
-const Row kSystem2[] = {{u"Q (ГКал)", "Q2"},           {u"G (ГКал/ч)", "G2"},         {u"М3 (тонн)", "M21"},
-                        {u"М4 (тонн)", "M22"},         {u"Fm3 (тонн/ч)", "Fm21"},     {u"Fm4 (тонн/ч)", "Fm22"},
-                        {u"V3 (м^3)", "V21"},          {u"V4 (м^3)", "V22"},          {u"Fv3 (м^3/ч)", "Fv21"},
-                        {u"Fv4 (м^3/ч)", "Fv22"},      {u"Т3 (°С)", "T21"},           {u"Т4 (°С)", "T22"},
-                        {u"P3 (кгс/см^2)", "P21"},     {u"P4 (кгс/см^2)", "P22"},     {u"Траб (час)", "Tw2"},
-                        {u"Тост (час)", "Ts2"},        {u"НС", "NS2"},                {u"Схема", "Scheme2"}};
-const Row kCold[] = {{u"Vхв (м^3)", "V3"},
-                     {u"Fv (м^3/ч)", "Fv3"},
-                     {u"tхв дог. лето (°С)", "TCold_Summer"},
-                     {u"tхв дог. зима (°С)", "TCold_Winter"},
-                     {u"Траб (час)", "Tw3"},
-                     {u"Тост (час)", "Ts3"},
-                     {u"НС", "NS3"}};
-// Limits: caption, key stem; "GMin" and "GMax" are shown for version 1 too.
-const Row kLimits[] = {{u"GMin (м^3/ч)", "GMin"}, {u"GMax (м^3/ч)", "GMax"}, {u"Тшт (ч)", "Tnorm"},
-                       {u"Тmin (ч)", "Tmin"},     {u"Тmax (ч)", "Tmax"},     {u"Тdt (ч)", "Tdt"},
-                       {u"Тэп (ч)", "Tep"},       {u"Тф (ч)", "Tf"}};
-
 QTableView *MakeTable(QAbstractItemModel *model)
 {
     auto *view = new QTableView;
@@ -131,10 +100,11 @@ CurrentValuesPage::CurrentValuesPage(QWidget *parent) : QWidget(parent)
     top->addStretch();
     layout->addLayout(top);
 
-    auto column = [this](const QString &title, const Row *rows, int count) {
+    auto column = [this](const QString &title, std::span<const CurrentValueRow> rows) {
         auto *box = new QGroupBox(title);
         auto *grid = new QGridLayout(box);
         grid->setVerticalSpacing(2);
+        const int count = int(rows.size());
         for (int i = 0; i < count; ++i) {
             grid->addWidget(new QLabel(QString::fromUtf16(rows[i].caption)), i, 0);
             grid->addWidget(AddBox(QString::fromLatin1(rows[i].key)), i, 1);
@@ -143,11 +113,11 @@ CurrentValuesPage::CurrentValuesPage(QWidget *parent) : QWidget(parent)
         return box;
     };
     auto *columns = new QHBoxLayout;
-    columns->addWidget(column(ui::kHeatSystem1, kSystem1, int(std::size(kSystem1))));
-    columns->addWidget(column(ui::kHeatSystem2, kSystem2, int(std::size(kSystem2))));
+    columns->addWidget(column(ui::kHeatSystem1, CurrentValueRows(CurrentValueGroup::System1)));
+    columns->addWidget(column(ui::kHeatSystem2, CurrentValueRows(CurrentValueGroup::System2)));
 
     auto *right = new QVBoxLayout;
-    right->addWidget(column(ui::kColdWater, kCold, int(std::size(kCold))));
+    right->addWidget(column(ui::kColdWater, CurrentValueRows(CurrentValueGroup::ColdWater)));
     auto *limits = new QGroupBox;
     auto *grid = new QGridLayout(limits);
     grid->setVerticalSpacing(2);
@@ -156,18 +126,19 @@ CurrentValuesPage::CurrentValuesPage(QWidget *parent) : QWidget(parent)
     grid->addWidget(m_ts1Title, 0, 1, Qt::AlignHCenter);
     grid->addWidget(m_ts2Title, 0, 2, Qt::AlignHCenter);
     m_v2Only << m_ts1Title << m_ts2Title;
-    for (int i = 0; i < int(std::size(kLimits)); ++i) {
-        const QString stem = QString::fromLatin1(kLimits[i].key);
-        auto *caption = new QLabel(QString::fromUtf16(kLimits[i].caption));
+    const std::span<const CurrentValueRow> limitRows = CurrentValueRows(CurrentValueGroup::Limits);
+    for (int i = 0; i < int(limitRows.size()); ++i) {
+        const QString stem = QString::fromLatin1(limitRows[i].key);
+        auto *caption = new QLabel(QString::fromUtf16(limitRows[i].caption));
         QLineEdit *b1 = AddBox(stem + u'1');
         QLineEdit *b2 = AddBox(stem + u'2');
         grid->addWidget(caption, i + 1, 0);
         grid->addWidget(b1, i + 1, 1);
         grid->addWidget(b2, i + 1, 2);
-        if (i >= 2)
+        if (i >= kLimitsShownAlways)
             m_v2Only << caption << b1 << b2;
     }
-    grid->setRowStretch(int(std::size(kLimits)) + 1, 1);
+    grid->setRowStretch(int(limitRows.size()) + 1, 1);
     limits->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     right->addWidget(limits);
     right->addStretch();

@@ -60,6 +60,7 @@ struct WebListen
     QString cert;
     QString key;
     bool insecure = false;
+    int requestsPerMinute = 6000; // per address; 0: no limit
 };
 // Takes the portal's options out of args (the rest, program name left out, in *rest); an exit
 // code other than kExitOk after a usage message.

@@ -52,6 +52,13 @@ int TakeListenOptions(const QStringList &args, WebListen *listen, QStringList *r
                 return UsageError(QStringLiteral("--tls-key FILE"));
         } else if (a == u"--insecure-http") {
             listen->insecure = true;
+        } else if (a == u"--rate-limit") {
+            QString text;
+            bool ok = false;
+            if (value(&text))
+                listen->requestsPerMinute = text.toInt(&ok);
+            if (!ok || listen->requestsPerMinute < 0)
+                return UsageError(QStringLiteral("--rate-limit REQUESTS_PER_MINUTE (0: none)"));
         } else {
             rest->append(a);
         }
@@ -73,6 +80,7 @@ std::unique_ptr<web::WebServer> StartWebServer(const QString &dataRoot, const We
     options.tlsCert = listen.cert;
     options.tlsKey = listen.key;
     options.engine = engine;
+    options.requestsPerMinute = listen.requestsPerMinute;
     auto server = std::make_unique<web::WebServer>(options);
     QString error;
     if (!server->Listen(listen.host, listen.port, &error)) {

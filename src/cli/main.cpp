@@ -52,12 +52,13 @@ const CliCommand kCommands[] = {
      "      (a damaged line is replaced). Missing counts from where collection began.",
      RunPoll},
     {"run",
-     "run [--listen HOST:PORT [--tls-cert F --tls-key F] [--insecure-http]]\n"
+     "run [--listen HOST:PORT [--tls-cert F --tls-key F] [--insecure-http] [--rate-limit N]]\n"
      "      Polls every meter by its schedule, makes and mails the scheduled documents and retries\n"
      "      unsent mail, sends alarms and publishes over MQTT (alarm set, mqtt set), until SIGINT or\n"
-     "      SIGTERM; with --listen also serves the web portal.",
+     "      SIGTERM; with --listen also serves the web portal. --rate-limit: requests per minute from\n"
+     "      one address (default 6000; 0 none; behind a reverse proxy every client shares its address).",
      RunService},
-    {"serve", "serve [--listen HOST:PORT] [--tls-cert F --tls-key F] [--insecure-http]\n      Serves the web portal "
+    {"serve", "serve [--listen HOST:PORT] [--tls-cert F --tls-key F] [--insecure-http] [--rate-limit N]\n      Serves the web portal "
               "read-only (default 127.0.0.1:8080) until SIGINT or SIGTERM.", RunServe},
     {"report-rows",
      "report-rows --serial S --kind hourly|daily|monthly|journal --system 1|2|3 --from DATE --to DATE\n"

@@ -9,6 +9,7 @@
 #include "exchange/MeterSummary.h"
 #include "registry/Registry.h"
 #include "registry/TreeCommands.h"
+#include "reports/CurrentValues.h"
 #include "reports/OfficeConversion.h"
 #include "reports/ReportRequest.h"
 #include "reports/TableExport.h"
@@ -26,6 +27,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 namespace qst::web {
 
@@ -44,6 +47,19 @@ QByteArray IsoTime(double dayCount)
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", date.year(), date.month(), date.day(),
         time.hour(), time.minute(), time.second());
     return QByteArray(text);
+}
+
+// The same written straight into a reply, without a string of its own per record.
+void AppendIsoTime(QByteArray &out, double dayCount)
+{
+    QDate date;
+    QTime time;
+    if (!SplitDayCount(dayCount, &date, &time))
+        return;
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", date.year(), date.month(),
+        date.day(), time.hour(), time.minute(), time.second());
+    out.append(text, n);
 }
 
 QJsonValue IsoOrNull(double dayCount)
@@ -146,6 +162,33 @@ void OneMeter(Call &c)
     SendApiError(c.res, 404, texts::kNotFound);
 }
 
+// The current-values page as rows; a meter never read has no time and no rows.
+void Current(Call &c)
+{
+    int meter = -1;
+    for (const MeterListEntry &e : Snapshot(c)->entries) {
+        if (e.row.serial == c.serial)
+            meter = e.row.meter;
+    }
+    if (meter < 0)
+        return SendApiError(c.res, 404, texts::kNotFound);
+    const QString &root = c.services.options.dataRoot;
+    Registry registry(TreeIniPath(root));
+    const CurrentValuesView view = LoadCurrentValuesView(root, registry, meter);
+    const QDateTime time = CurrentValuesTime(view);
+    QJsonArray rows;
+    for (const CurrentValueLine &line : CurrentValueLines(view)) {
+        rows.append(QJsonObject { { QStringLiteral("group"), line.group }, { QStringLiteral("name"), line.name },
+            { QStringLiteral("value"), line.value } });
+    }
+    const QJsonObject body {
+        { QStringLiteral("time"),
+            time.isValid() ? QJsonValue(time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))) : QJsonValue() },
+        { QStringLiteral("rows"), rows },
+    };
+    SendJson(c.res, 200, QJsonDocument(body));
+}
+
 // A column of the records: a key for scripts, the page's title, its table (1, 2, 3 cold water).
 struct RecordColumn
 {
@@ -223,21 +266,27 @@ void Columns(Call &c)
     SendJson(c.res, 200, QJsonDocument(array));
 }
 
-// A value as the page shows it, as a JSON number.
-void AppendNumber(QByteArray &out, double value, int decimals)
+constexpr int kNumberRoom = 64;
+
+// A value as the page shows it, as a JSON number, written at `at` (kNumberRoom characters of
+// room); returns the end.
+char *WriteNumber(char *at, double value, int decimals)
 {
     if (value == 0) { // most columns of a meter without a second system: the short way
-        out += '0';
-        return;
+        *at = '0';
+        return at + 1;
     }
     if (!std::isfinite(value)) {
-        out += "null";
-        return;
+        std::memcpy(at, "null", 4);
+        return at + 4;
     }
-    char text[64];
     const std::to_chars_result r = decimals < 0
-        ? std::to_chars(text, text + sizeof text, qint64(std::llround(value)))
-        : std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+        ? std::to_chars(at, at + kNumberRoom, qint64(std::llround(value)))
+        : std::to_chars(at, at + kNumberRoom, value, std::chars_format::fixed, decimals);
+    if (r.ec != std::errc()) { // beyond any meter's range: no number rather than a wrong one
+        std::memcpy(at, "null", 4);
+        return at + 4;
+    }
     char *end = r.ptr;
     if (decimals > 0) {
         while (end[-1] == '0')
@@ -245,10 +294,11 @@ void AppendNumber(QByteArray &out, double value, int decimals)
         if (end[-1] == '.')
             --end;
     }
-    if (end - text == 2 && text[0] == '-' && text[1] == '0')
-        out += '0';
-    else
-        out.append(text, end - text);
+    if (end - at == 2 && at[0] == '-' && at[1] == '0') {
+        *at = '0';
+        return at + 1;
+    }
+    return end;
 }
 
 void AppendJsonString(QByteArray &out, const QString &text)
@@ -322,21 +372,31 @@ void Records(Call &c)
         const QList<ArchiveRecord> records = LoadArchiveRecords(root, serial, pageKind, period);
         total = records.size();
         const QList<RecordColumn> &columns = RecordColumns();
+        // A year is some 300,000 values: each record is written into one buffer and appended once,
+        // each column's ",\"key\":" made beforehand.
+        QList<QByteArray> prefixes;
+        qsizetype room = 0;
+        for (const RecordColumn &col : columns) {
+            prefixes.append(",\"" + QByteArray(col.key) + "\":");
+            room += prefixes.last().size() + kNumberRoom;
+        }
         out.reserve(out.size() + records.size() * 420);
+        std::vector<char> buffer(static_cast<size_t>(room));
+        char *const line = buffer.data();
         for (qint64 i = 0; i < total; ++i) {
             if (!inPage(i))
                 continue;
             const ArchiveRecord &r = records[i];
             out += first ? "{\"time\":\"" : ",{\"time\":\"";
             first = false;
-            out += IsoTime(r.time);
+            AppendIsoTime(out, r.time);
             out += '"';
-            for (const RecordColumn &col : columns) {
-                out += ",\"";
-                out += col.key;
-                out += "\":";
-                AppendNumber(out, ArchiveColumnValue(r, col.column), col.decimals);
+            char *at = line;
+            for (qsizetype k = 0; k < columns.size(); ++k) {
+                std::memcpy(at, prefixes[k].constData(), size_t(prefixes[k].size()));
+                at = WriteNumber(at + prefixes[k].size(), ArchiveColumnValue(r, columns[k].column), columns[k].decimals);
             }
+            out.append(line, at - line);
             int ns = 0;
             for (int w : r.ns)
                 ns |= w;
@@ -496,6 +556,7 @@ QList<Route> MeterRoutes()
     return {
         { "GET", "/api/v1/meters", Role::Consumer, false, false, ListMeters },
         { "GET", "/api/v1/meters/([0-9]{1,5})", Role::Consumer, false, true, OneMeter },
+        { "GET", "/api/v1/meters/([0-9]{1,5})/current", Role::Consumer, false, true, Current },
         { "GET", "/api/v1/meters/([0-9]{1,5})/columns", Role::Consumer, false, true, Columns },
         { "GET", "/api/v1/meters/([0-9]{1,5})/records", Role::Consumer, false, true, Records },
         { "GET", "/api/v1/meters/([0-9]{1,5})/document", Role::Consumer, false, true, Document },

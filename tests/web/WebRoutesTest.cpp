@@ -3,6 +3,9 @@
 #include "../cli/CliRun.h"
 #include "../reports/DocxReader.h"
 
+#include "common/DataRoot.h"
+
+#include <QHash>
 #include <QJsonArray>
 
 namespace qst::test {
@@ -27,6 +30,9 @@ const RouteCase kRoutes[] = {
     { "GET", "/api/v1/meters/300", nullptr, { 404, 404, 404, 404, 401, 404 } },
     { "GET", "/api/v1/meters/100/columns?kind=hourly", nullptr, { 200, 200, 200, 200, 401, 200 } },
     { "GET", "/api/v1/meters/200/columns?kind=daily", nullptr, { 200, 200, 200, 404, 401, 200 } },
+    { "GET", "/api/v1/meters/100/current", nullptr, { 200, 200, 200, 200, 401, 200 } },
+    { "GET", "/api/v1/meters/200/current", nullptr, { 200, 200, 200, 404, 401, 200 } },
+    { "GET", "/api/v1/meters/300/current", nullptr, { 404, 404, 404, 404, 401, 404 } },
     { "GET", "/api/v1/meters/100/records?kind=hourly&from=2010-03-01&to=2010-03-01", nullptr,
         { 200, 200, 200, 200, 401, 200 } },
     { "GET", "/api/v1/meters/200/records?kind=hourly&from=2010-03-01&to=2010-03-01", nullptr,
@@ -105,7 +111,7 @@ TEST_F(WebRoutes, ForeignMeterAnswersExactlyAsAnUnknownOne)
 {
     const Browser anna = Login(QStringLiteral("anna"));
     httplib::Client c = Client();
-    for (const char *suffix : { "", "/columns?kind=hourly", "/records?kind=daily&from=2010-03-01&to=2010-03-02",
+    for (const char *suffix : { "", "/current", "/columns?kind=hourly", "/records?kind=daily&from=2010-03-01&to=2010-03-02",
              "/document?kind=hourly&system=1&from=2010-03-01&to=2010-03-01",
              "/export?kind=daily&from=2010-03-01&to=2010-03-02&format=csv" }) {
         const auto foreign = c.Get((std::string("/api/v1/meters/200") + suffix).c_str(), anna.Headers());
@@ -178,6 +184,36 @@ TEST_F(WebRoutes, RecordsAreThePagesValues)
         c.Get("/api/v1/meters/100/records?kind=hourly&from=2009-01-01&to=2010-03-01", view.Headers())->status, 400);
     EXPECT_EQ(
         c.Get("/api/v1/meters/100/records?kind=weekly&from=2010-03-01&to=2010-03-01", view.Headers())->status, 400);
+}
+
+TEST_F(WebRoutes, CurrentValuesAreThePagesRows)
+{
+    WriteAll(DataFilePath(root.path(), DataKind::CurrentValues, 100),
+        "[CURRDATA]\r\nDT=09.12.2026 10:05:00\r\nVersion=1\r\nQ1=1234,56789\r\nT11=65,25\r\nScheme1=1\r\n"
+        "NS1=12 13\r\n");
+    const Browser anna = Login(QStringLiteral("anna"));
+    httplib::Client c = Client();
+    const QJsonObject a = Json(c.Get("/api/v1/meters/100/current", anna.Headers())).object();
+    EXPECT_EQ(a.value(QStringLiteral("time")).toString(), QStringLiteral("2026-12-09T10:05:00"));
+    QHash<QString, QString> values; // "group/name" -> text
+    for (const QJsonValue &v : a.value(QStringLiteral("rows")).toArray()) {
+        const QJsonObject row = v.toObject();
+        values.insert(row.value(QStringLiteral("group")).toString() + u'/' + row.value(QStringLiteral("name")).toString(),
+            row.value(QStringLiteral("value")).toString());
+    }
+    EXPECT_EQ(values.value(QStringLiteral("Тепловая система 1/Q (ГКал)")), QStringLiteral("1234,5679"));
+    EXPECT_EQ(values.value(QStringLiteral("Тепловая система 1/Т1 (°С)")), QStringLiteral("65,25"));
+    EXPECT_EQ(values.value(QStringLiteral("Тепловая система 1/НС")), QStringLiteral("12 13"));
+    EXPECT_EQ(values.value(QStringLiteral("Тепловая система 2/Q (ГКал)")), QStringLiteral("0"));
+    EXPECT_TRUE(values.contains(QStringLiteral("ХВС/Vхв (м^3)")));
+    // Version 1: the limits the page hides are not listed either.
+    EXPECT_TRUE(values.contains(QStringLiteral("Тепловая система 2/GMax (м^3/ч)")));
+    EXPECT_FALSE(values.contains(QStringLiteral("Тепловая система 1/Тф (ч)")));
+
+    // Never read: no time, no rows that would pass for a reading.
+    const QJsonObject b = Json(c.Get("/api/v1/meters/200/current", Login(QStringLiteral("view")).Headers())).object();
+    EXPECT_TRUE(b.value(QStringLiteral("time")).isNull());
+    EXPECT_EQ(b.value(QStringLiteral("rows")).toArray(), QJsonArray());
 }
 
 TEST_F(WebRoutes, DocumentCellsEqualTheCommandLines)

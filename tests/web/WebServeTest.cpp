@@ -33,6 +33,14 @@ TEST_F(WebServe, ServesUntilSigtermAndRefusesPlainHttpBeyondLoopback)
     ASSERT_TRUE(refused.waitForFinished(10000));
     EXPECT_EQ(refused.exitCode(), 2);
     EXPECT_TRUE(refused.readAllStandardError().contains("--insecure-http"));
+    for (const char *limit : { "-1", "many" }) {
+        QProcess badLimit;
+        badLimit.start(QStringLiteral(QST_CLI),
+            { QStringLiteral("--data-dir"), root.path(), QStringLiteral("serve"), QStringLiteral("--rate-limit"),
+                QString::fromLatin1(limit) });
+        ASSERT_TRUE(badLimit.waitForFinished(10000));
+        EXPECT_EQ(badLimit.exitCode(), 2) << limit;
+    }
 
     const int port = FreePort();
     QProcess serve;

@@ -56,10 +56,20 @@
         }
         byId('current-time').textContent = data.time ? QST.dateTimeText(data.time) : '—';
         const body = byId('current-table').tBodies[0];
-        body.replaceChildren(...(data.rows || []).map((row) => QST.element('tr', {}, [
-            QST.element('td', { text: row.name }),
-            QST.element('td', { className: 'num', text: row.value }),
-        ])));
+        // A heading row before each group (heat system 1, 2, cold water).
+        const rows = [];
+        let group = null;
+        for (const row of data.rows || []) {
+            if (row.group && row.group !== group) {
+                group = row.group;
+                rows.push(QST.element('tr', {}, [QST.element('th', { colspan: '2', text: group })]));
+            }
+            rows.push(QST.element('tr', {}, [
+                QST.element('td', { text: row.name }),
+                QST.element('td', { className: 'num', text: row.value }),
+            ]));
+        }
+        body.replaceChildren(...rows);
         if (!(data.rows || []).length)
             body.append(QST.element('tr', {}, [QST.element('td', { colspan: '2', className: 'empty', text: 'Текущие показания не получены.' })]));
     }

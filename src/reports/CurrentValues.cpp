@@ -1,4 +1,4 @@
-#include "CurrentValuesData.h"
+#include "reports/CurrentValues.h"
 
 #include "common/DataRoot.h"
 #include "common/ProfileFile.h"
@@ -36,6 +36,29 @@ const Formatted kNumbers[] = {
 
 const char *const kLimitKeys[] = {"GMin1", "GMin2", "GMax1", "GMax2", "Tnorm1", "Tnorm2", "Tmin1", "Tmin2",
                                   "Tmax1", "Tmax2", "Tdt1",  "Tdt2",  "Tep1",   "Tep2",   "Tf1",   "Tf2"};
+
+const CurrentValueRow kSystem1[] = {
+    {u"Q (ГКал)", "Q1"},       {u"G (ГКал/ч)", "G1"},     {u"М1 (тонн)", "M11"},   {u"М2 (тонн)", "M12"},
+    {u"Fm1 (тонн/ч)", "Fm11"}, {u"Fm2 (тонн/ч)", "Fm12"}, {u"V1 (м^3)", "V11"},    {u"V2 (м^3)", "V12"},
+    {u"Fv1 (м^3/ч)", "Fv11"},  {u"Fv2 (м^3/ч)", "Fv12"},  {u"Т1 (°С)", "T11"},     {u"Т2 (°С)", "T12"},
+    {u"P1 (кгс/см^2)", "P11"}, {u"P2 (кгс/см^2)", "P12"}, {u"Траб (час)", "Tw1"}, {u"Тост (час)", "Ts1"},
+    {u"НС", "NS1"},            {u"Схема", "Scheme1"}};
+const CurrentValueRow kSystem2[] = {
+    {u"Q (ГКал)", "Q2"},       {u"G (ГКал/ч)", "G2"},     {u"М3 (тонн)", "M21"},   {u"М4 (тонн)", "M22"},
+    {u"Fm3 (тонн/ч)", "Fm21"}, {u"Fm4 (тонн/ч)", "Fm22"}, {u"V3 (м^3)", "V21"},    {u"V4 (м^3)", "V22"},
+    {u"Fv3 (м^3/ч)", "Fv21"},  {u"Fv4 (м^3/ч)", "Fv22"},  {u"Т3 (°С)", "T21"},     {u"Т4 (°С)", "T22"},
+    {u"P3 (кгс/см^2)", "P21"}, {u"P4 (кгс/см^2)", "P22"}, {u"Траб (час)", "Tw2"}, {u"Тост (час)", "Ts2"},
+    {u"НС", "NS2"},            {u"Схема", "Scheme2"}};
+const CurrentValueRow kCold[] = {{u"Vхв (м^3)", "V3"},
+                                 {u"Fv (м^3/ч)", "Fv3"},
+                                 {u"tхв дог. лето (°С)", "TCold_Summer"},
+                                 {u"tхв дог. зима (°С)", "TCold_Winter"},
+                                 {u"Траб (час)", "Tw3"},
+                                 {u"Тост (час)", "Ts3"},
+                                 {u"НС", "NS3"}};
+const CurrentValueRow kLimits[] = {{u"GMin (м^3/ч)", "GMin"}, {u"GMax (м^3/ч)", "GMax"}, {u"Тшт (ч)", "Tnorm"},
+                                   {u"Тmin (ч)", "Tmin"},     {u"Тmax (ч)", "Tmax"},     {u"Тdt (ч)", "Tdt"},
+                                   {u"Тэп (ч)", "Tep"},       {u"Тф (ч)", "Tf"}};
 
 } // namespace
 
@@ -102,6 +125,50 @@ CurrentValuesView LoadCurrentValuesView(const QString &dataRoot, Registry &regis
         view.read = false;
     }
     return view;
+}
+
+std::span<const CurrentValueRow> CurrentValueRows(CurrentValueGroup group)
+{
+    switch (group) {
+    case CurrentValueGroup::System1:
+        return kSystem1;
+    case CurrentValueGroup::System2:
+        return kSystem2;
+    case CurrentValueGroup::ColdWater:
+        return kCold;
+    case CurrentValueGroup::Limits:
+        break;
+    }
+    return kLimits;
+}
+
+QList<CurrentValueLine> CurrentValueLines(const CurrentValuesView &view)
+{
+    QList<CurrentValueLine> lines;
+    if (!view.read)
+        return lines;
+    auto add = [&](const QString &group, std::span<const CurrentValueRow> rows, const QString &suffix) {
+        for (const CurrentValueRow &row : rows) {
+            const QString key = QString::fromLatin1(row.key) + suffix;
+            lines.append({group, QString::fromUtf16(row.caption), view.Text(key)});
+        }
+    };
+    const QString systems[] = {QStringLiteral("Тепловая система 1"), QStringLiteral("Тепловая система 2")};
+    for (int system : {1, 2}) {
+        add(systems[system - 1], CurrentValueRows(system == 1 ? CurrentValueGroup::System1 : CurrentValueGroup::System2),
+            QString());
+        std::span<const CurrentValueRow> limits = kLimits;
+        if (!view.allLimitsVisible)
+            limits = limits.first(kLimitsShownAlways);
+        add(systems[system - 1], limits, QString::number(system));
+    }
+    add(QStringLiteral("ХВС"), kCold, QString());
+    return lines;
+}
+
+QDateTime CurrentValuesTime(const CurrentValuesView &view)
+{
+    return view.read ? ParseDateTimeText(view.Text(QStringLiteral("DT"))) : QDateTime();
 }
 
 } // namespace qst
