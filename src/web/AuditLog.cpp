@@ -4,9 +4,14 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QFileInfo>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace qst::web {
 
@@ -29,18 +34,22 @@ void AuditLog::Write(const QString &address, const QString &user, const QString 
         = (FormatLogLine(QDateTime::currentDateTime(), address + u' ' + who + QStringLiteral(": ") + text) + u'\n')
               .toUtf8();
     std::lock_guard lock(m_mutex);
-    // Never written through a symlink planted in the data root.
-    if (QFileInfo(m_path).isSymLink()) {
-        std::fprintf(stderr, "audit log: %s is a symlink, not written\n", qPrintable(m_path));
+    // O_NOFOLLOW at the open itself: a symlink planted in the data root is refused, with no
+    // window between a check and the open. One write of the whole line in append mode: a
+    // crash leaves at most a cut last line.
+    const int fd = ::open(QFile::encodeName(m_path).constData(),
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::fprintf(stderr, "audit log: %s not written: %s\n", qPrintable(m_path), std::strerror(errno));
         return;
     }
-    QFile file(m_path);
-    // One write of the whole line in append mode: a crash leaves at most a cut last line.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(line) != line.size() || !file.flush()) {
-        std::fprintf(stderr, "audit log: %s not written: %s\n", qPrintable(m_path), qPrintable(file.errorString()));
-        return;
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    ::fchmod(fd, 0600); // who logged in from where: for the service's user only
+    const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
+    const int writeError = errno;
+    ::close(fd);
+    if (written != line.size())
+        std::fprintf(stderr, "audit log: %s not written: %s\n", qPrintable(m_path),
+            written < 0 ? std::strerror(writeError) : "short write");
 }
 
 } // namespace qst::web
