@@ -4,7 +4,7 @@
 # against the files. Not a CI test: it runs for minutes to hours.
 #
 #   bench/soak.sh [--meters N] [--minutes M] [--per-bus K] [--every E] [--link pty|tcp] [--fast]
-#                 [--drain D] [--keep] [--out DIR] [--sweep N1,N2,...]
+#                 [--drain D] [--keep] [--out DIR] [--sweep N1,N2,...] [--bin DIR]
 #
 #   --meters N     calculators in all (default 512), K on each bus (default 32): ceil(N/K) ports
 #   --minutes M    how long the service runs once the first schedule is due (default 30)
@@ -19,6 +19,8 @@
 #                  collects every run, so runs of several sizes make one plot
 #   --sweep LIST   one run per size, e.g. 64,128,256,512, then the plot
 #   --plot-only    only the table and the plot of the runs in DIR/summary.csv
+#   --bin DIR      qst-cli and qst-sim from DIR (a copy of a build, so that rebuilding during
+#                  a long run does not replace the programs under it)
 #
 # Needs a build in build/ (qst-cli, qst-sim), PostgreSQL's server programs and gnuplot.
 # Run it under nice on a shared machine. Writes per run: samples-N.csv (every 10 s),
@@ -26,7 +28,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP="" KEEP="" DRAIN=10 PLOT_ONLY=""
+METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP="" KEEP="" DRAIN=10 PLOT_ONLY="" BIN=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --meters) METERS=$2; shift 2 ;;
@@ -40,6 +42,7 @@ while [ $# -gt 0 ]; do
     --out) OUT=$2; shift 2 ;;
     --sweep) SWEEP=$2; shift 2 ;;
     --plot-only) PLOT_ONLY=1; shift ;;
+    --bin) BIN=$(realpath "$2"); shift 2 ;;
     -h|--help) sed -n '2,/^set /{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "soak: unknown option $1" >&2; exit 2 ;;
     esac
@@ -48,8 +51,8 @@ case "$LINK" in pty|tcp) ;; *) echo "soak: --link pty or tcp" >&2; exit 2 ;; esa
 [ "$PER_BUS" -ge 1 ] && [ "$PER_BUS" -le 247 ] || { echo "soak: --per-bus 1..247" >&2; exit 2; }
 [ "$EVERY" -ge 1 ] && [ $((1440 % EVERY)) -eq 0 ] || { echo "soak: --every must divide a day (1440 minutes)" >&2; exit 2; }
 
-CLI_BIN=$PWD/build/src/cli/qst-cli
-SIM_BIN=$PWD/build/tools/qst-sim/qst-sim
+CLI_BIN=${BIN:-$PWD/build/src/cli}/qst-cli
+SIM_BIN=${BIN:-$PWD/build/tools/qst-sim}/qst-sim
 for b in "$CLI_BIN" "$SIM_BIN"; do
     [ -x "$b" ] || { echo "soak: $b not built (cmake --build build --target qst-cli qst-sim)" >&2; exit 1; }
 done

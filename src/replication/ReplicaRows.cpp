@@ -271,6 +271,21 @@ QByteArray CopyStatement(const ReplicaTable &table)
     return "COPY " + StagingName(table) + " FROM STDIN";
 }
 
+QByteArray DirectCopyStatement(const ReplicaTable &table)
+{
+    const QList<ReplicaColumn> columns = RowColumns(table);
+    QByteArray sql = "COPY " + QByteArray(table.name) + " (";
+    for (qsizetype i = 0; i < columns.size(); ++i)
+        sql += (i ? "," : "") + QByteArray(columns[i].name);
+    return sql + ") FROM STDIN";
+}
+
+QByteArray RangeProbeStatement(const ReplicaTable &table)
+{
+    return "SELECT EXISTS (SELECT 1 FROM " + QByteArray(table.name) +
+           " WHERE serial = ANY($1::integer[]) AND time BETWEEN $2::timestamp AND $3::timestamp)";
+}
+
 QByteArray UpsertFromStagingStatement(const ReplicaTable &table)
 {
     return InsertHead(table) + "SELECT * FROM " + StagingName(table) + ConflictClause(table);

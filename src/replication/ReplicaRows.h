@@ -62,6 +62,10 @@ QList<QByteArray> ArrayParameters(const ReplicaTable &table, const QList<Replica
 QByteArray StagingTableStatement(const ReplicaTable &table);
 QByteArray CopyStatement(const ReplicaTable &table);
 QByteArray UpsertFromStagingStatement(const ReplicaTable &table);
+// COPY straight into the table, for rows whose keys it cannot hold yet.
+QByteArray DirectCopyStatement(const ReplicaTable &table);
+// Whether the table holds a row of the meters $1 (integer[]) between the times $2 and $3.
+QByteArray RangeProbeStatement(const ReplicaTable &table);
 // The rows from..from+count in COPY's text format.
 QByteArray CopyText(const QList<ReplicaRow> &rows, qsizetype from, qsizetype count);
 // One value as COPY's text format spells it: backslash, tab, line feed and carriage

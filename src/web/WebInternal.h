@@ -104,6 +104,7 @@ struct Route
 };
 
 void SendJson(httplib::Response &res, int status, const QByteArray &json);
+void SendJson(httplib::Response &res, int status, std::string &&json);
 void SendJson(httplib::Response &res, int status, const QJsonDocument &json);
 void SendApiError(httplib::Response &res, int status, const QString &text);
 void SendFile(httplib::Response &res, const QByteArray &bytes, const char *contentType, const QString &fileName);

@@ -147,6 +147,14 @@ void SendJson(httplib::Response &res, int status, const QByteArray &json)
     res.set_content(json.constData(), size_t(json.size()), "application/json; charset=utf-8");
 }
 
+void SendJson(httplib::Response &res, int status, std::string &&json)
+{
+    res.status = status;
+    res.body = std::move(json);
+    res.headers.erase("Content-Type");
+    res.set_header("Content-Type", "application/json; charset=utf-8");
+}
+
 void SendJson(httplib::Response &res, int status, const QJsonDocument &json)
 {
     SendJson(res, status, json.toJson(QJsonDocument::Compact));

@@ -195,6 +195,41 @@ TEST(Upserts, ARefusedValueStaysOutWithItsReasonAndTheRestIsCommitted)
     EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM daily"), QStringList{QStringLiteral("1")});
 }
 
+TEST(Upserts, LargeBatchesGoStraightInWhenNewAndUpdateWhatIsThere)
+{
+    QST_REQUIRE_PG();
+    PgConnection c = Open(PgServer::Shared().CreateDatabase());
+    // Batches this large are copied straight into an empty range; over rows already there,
+    // from this node or another, they must still update in place and stand beside.
+    const auto batch = [](int from, int to, double value) {
+        QList<FedRecord> records;
+        for (int h = from; h < to; ++h)
+            records.append({FedKind::Hourly, 5, Hourly(At(h), value + h)});
+        return records;
+    };
+    const struct
+    {
+        const char *node;
+        QList<FedRecord> records;
+    } sends[] = {{"north", batch(0, 1500, 0)}, {"north", batch(1000, 2500, 0.5)}, {"south", batch(0, 1500, 0.25)},
+                 {"north", batch(3000, 4200, 0)}};
+    for (const auto &send : sends) {
+        const ReplicaOutcome out = UpsertRecords(c, QString::fromLatin1(send.node), send.records);
+        ASSERT_EQ(out.status, ReplicaOutcome::Committed) << out.error.toStdString();
+        EXPECT_EQ(out.written, send.records.size());
+        EXPECT_TRUE(out.refused.isEmpty());
+    }
+    EXPECT_EQ(QueryRows(c, "SELECT node, count(*), min(q1), max(q1) FROM hourly GROUP BY node ORDER BY node"),
+              (QStringList{QStringLiteral("north\t3700\t0\t4199"), QStringLiteral("south\t1500\t0.25\t1499.25")}));
+    // The second send's lines replaced the first's where they met.
+    EXPECT_EQ(QueryRows(c, "SELECT q1 FROM hourly WHERE node = 'north' AND time = '2026-11-01 00:00:00'::timestamp "
+                           "+ interval '1200 hours'"),
+              QStringList{QStringLiteral("1200.5")});
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM (SELECT serial, time, node FROM hourly GROUP BY 1, 2, 3 "
+                           "HAVING count(*) > 1) d"),
+              QStringList{QStringLiteral("0")});
+}
+
 TEST(Connection, AWrongPasswordOrPlaceGivesAClearMessage)
 {
     QST_REQUIRE_PG();
