@@ -7,6 +7,8 @@
 #include <QDateTime>
 
 #include <charconv>
+#include <cstdio>
+#include <string>
 #include <cmath>
 
 namespace qst {
@@ -86,14 +88,6 @@ const QList<ReplicaTable> &Tables()
     return tables;
 }
 
-// The shortest text that reads back as the same double.
-QByteArray RealText(double value)
-{
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return QByteArray(buffer, result.ptr - buffer);
-}
-
 } // namespace
 
 const ReplicaTable &TableOf(FedKind kind)
@@ -127,48 +121,94 @@ bool TimestampText(double dayCount, QByteArray *text)
         return false;
     const int second = int(key % 100), minute = int(key / 100 % 100), hour = int(key / 10000 % 100);
     const int day = int(key / 1000000 % 100), month = int(key / 100000000 % 100), year = int(key / 10000000000);
-    *text = QStringLiteral("%1-%2-%3 %4:%5:%6")
-                .arg(year, 4, 10, QLatin1Char('0'))
-                .arg(month, 2, 10, QLatin1Char('0'))
-                .arg(day, 2, 10, QLatin1Char('0'))
-                .arg(hour, 2, 10, QLatin1Char('0'))
-                .arg(minute, 2, 10, QLatin1Char('0'))
-                .arg(second, 2, 10, QLatin1Char('0'))
-                .toLatin1();
+    char buffer[64];
+    const int n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute,
+                                second);
+    *text = QByteArray(buffer, n);
     return true;
 }
 
-bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *row, QString *reason)
+namespace {
+
+// A row's values in column order, as parameters.
+struct RowSink
+{
+    QList<std::optional<QByteArray>> *values;
+    void Value(const char *data, qsizetype size) { values->append(QByteArray(data, size)); }
+    void Value(const QByteArray &bytes) { values->append(bytes); }
+    void Null() { values->append(std::nullopt); }
+};
+
+// The same as one line of COPY's text format, gathered in a buffer of its own and appended
+// whole: a year of one meter is half a million values.
+struct CopySink
+{
+    std::string line;
+    void Value(const char *data, qsizetype size)
+    {
+        if (!line.empty())
+            line += '\t';
+        const char *run = data;
+        const char *const end = data + size;
+        for (const char *p = run; p < end; ++p) {
+            const char c = *p;
+            if (c != '\\' && c != '\t' && c != '\n' && c != '\r')
+                continue;
+            line.append(run, size_t(p - run));
+            line += '\\';
+            line += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
+            run = p + 1;
+        }
+        line.append(run, size_t(end - run));
+    }
+    void Value(const QByteArray &bytes) { Value(bytes.constData(), bytes.size()); }
+    void Null()
+    {
+        if (!line.empty())
+            line += '\t';
+        line += "\\N";
+    }
+};
+
+// The one rule from a line to a row, whatever receives the values: serial, time, the field
+// columns, line, node. Fails with a reason for a line no row can hold.
+template <class Sink>
+bool ConvertRecord(const FedRecord &record, const QByteArray &nodeUtf8, Sink &sink, QByteArray *key,
+                   QByteArray *stamp, QString *reason)
 {
     const ReplicaTable &table = TableOf(record.kind);
     const QList<QStringView> fields = SplitFields(record.line);
-    row->kind = record.kind;
-    row->values.clear();
-    row->values.reserve(ParameterCount(table));
-    row->values.append(QByteArray::number(record.serial));
+    char number[32];
+    const std::to_chars_result serial = std::to_chars(number, number + sizeof number, record.serial);
+    sink.Value(number, serial.ptr - number);
     double time = 0;
-    QByteArray stamp;
     if (fields.isEmpty() || !TryParseReal(fields[0], &time)) {
         *reason = QStringLiteral("the time field does not convert");
         return false;
     }
-    if (!TimestampText(time, &stamp)) {
+    if (!TimestampText(time, stamp)) {
         *reason = QStringLiteral("the time %1 is outside the calendar").arg(fields[0].toString());
         return false;
     }
-    row->values.append(stamp);
-    row->key = QByteArray::number(record.serial) + ' ' + stamp;
+    sink.Value(*stamp);
+    key->reserve(serial.ptr - number + 1 + stamp->size());
+    key->append(number, serial.ptr - number).append(' ').append(*stamp);
+    const bool journal = record.kind == FedKind::Journal;
     for (qsizetype i = 0; i < table.fieldColumns.size(); ++i) {
         const qsizetype f = i + 1;
         if (f >= fields.size()) {
-            row->values.append(std::nullopt);
+            // A journal line always has its three texts, empty or not: they are its key.
+            if (journal)
+                sink.Value("", 0);
+            else
+                sink.Null();
             continue;
         }
         const ReplicaColumn &c = table.fieldColumns[i];
         if (qstrcmp(c.type, "text") == 0) {
             const QByteArray text = fields[f].toUtf8();
-            row->values.append(text);
-            row->key += '\t' + text;
+            sink.Value(text);
+            key->append('\t').append(text);
         } else if (qstrcmp(c.type, kInt) == 0) {
             qint64 v = 0;
             if (!TryParseInt(fields[f], &v)) {
@@ -177,7 +217,8 @@ bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *ro
                               .arg(QLatin1String(c.name), fields[f].toString());
                 return false;
             }
-            row->values.append(QByteArray::number(v));
+            const std::to_chars_result r = std::to_chars(number, number + sizeof number, v);
+            sink.Value(number, r.ptr - number);
         } else {
             double v = 0;
             if (!TryParseReal(fields[f], &v) || !std::isfinite(v)) {
@@ -186,18 +227,39 @@ bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *ro
                               .arg(QLatin1String(c.name), fields[f].toString());
                 return false;
             }
-            row->values.append(RealText(v));
+            // The shortest text that reads back as the same double.
+            const std::to_chars_result r = std::to_chars(number, number + sizeof number, v);
+            sink.Value(number, r.ptr - number);
         }
     }
-    if (record.kind == FedKind::Journal) {
-        // A journal line always has its three texts, empty or not: they are its key.
-        for (qsizetype i = 2; i < row->values.size(); ++i) {
-            if (!row->values[i])
-                row->values[i] = QByteArray("");
-        }
-    }
-    row->values.append(record.line.toUtf8());
-    row->values.append(node.toUtf8());
+    sink.Value(record.line.toUtf8());
+    sink.Value(nodeUtf8);
+    return true;
+}
+
+} // namespace
+
+bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *row, QString *reason)
+{
+    row->kind = record.kind;
+    row->values.clear();
+    row->values.reserve(ParameterCount(TableOf(record.kind)));
+    row->key.clear();
+    RowSink sink{&row->values};
+    QByteArray stamp;
+    return ConvertRecord(record, node.toUtf8(), sink, &row->key, &stamp, reason);
+}
+
+bool AppendCopyRow(const FedRecord &record, const QByteArray &nodeUtf8, QByteArray *copyText, QByteArray *key,
+                   QByteArray *stamp, QString *reason)
+{
+    thread_local CopySink sink;
+    sink.line.clear();
+    key->clear();
+    if (!ConvertRecord(record, nodeUtf8, sink, key, stamp, reason))
+        return false;
+    sink.line += '\n';
+    copyText->append(sink.line.data(), qsizetype(sink.line.size()));
     return true;
 }
 

@@ -43,6 +43,11 @@ struct ReplicaRow
 // Fails with a reason for a line no table row can hold (a time or a number that does not
 // convert, a time outside the calendar).
 bool MakeReplicaRow(const FedRecord &record, const QString &node, ReplicaRow *row, QString *reason);
+// The same row appended to copyText as one line of COPY's text format, without the row's
+// values on their own (the fast path of a batch); key and stamp (its time as the database
+// holds it) as MakeReplicaRow makes them. On failure copyText is as it was.
+bool AppendCopyRow(const FedRecord &record, const QByteArray &nodeUtf8, QByteArray *copyText, QByteArray *key,
+                   QByteArray *stamp, QString *reason);
 
 // The line's time as the database holds it: local wall-clock time to the second, as the
 // files compare times.

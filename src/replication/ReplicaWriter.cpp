@@ -33,12 +33,23 @@ bool Refused(const PgConnection &c, const PgResult &r)
     return !c.LinkLost(r) && RecordRefused(r.sqlState());
 }
 
+// The rows' values on their own, for the paths that send them as parameters. The records
+// converted once already, so none fails here.
+QList<ReplicaRow> RowsOf(const QString &node, const Prepared &p)
+{
+    QList<ReplicaRow> rows(p.size());
+    QString reason;
+    for (qsizetype i = 0; i < p.size(); ++i)
+        MakeReplicaRow(p.records[i], node, &rows[i], &reason);
+    return rows;
+}
+
 // Rows from..from+count in a transaction of their own; a refused part is halved until the
 // refused records are found. False when the link or the database failed (failure says why).
-bool SendAlone(PgConnection &c, const ReplicaTable &table, const Prepared &p, qsizetype from, qsizetype count,
-               ReplicaOutcome &out, PgResult *failure)
+bool SendAlone(PgConnection &c, const ReplicaTable &table, const Prepared &p, const QList<ReplicaRow> &rows,
+               qsizetype from, qsizetype count, ReplicaOutcome &out, PgResult *failure)
 {
-    PgResult r = InsertRows(c, table, p.rows, from, count);
+    PgResult r = InsertRows(c, table, rows, from, count);
     if (r.ok()) {
         out.written += int(count);
         return true;
@@ -53,8 +64,8 @@ bool SendAlone(PgConnection &c, const ReplicaTable &table, const Prepared &p, qs
         return true;
     }
     const qsizetype half = count / 2;
-    return SendAlone(c, table, p, from, half, out, failure) &&
-           SendAlone(c, table, p, from + half, count - half, out, failure);
+    return SendAlone(c, table, p, rows, from, half, out, failure) &&
+           SendAlone(c, table, p, rows, from + half, count - half, out, failure);
 }
 
 // A batch of a kind this large first asks whether its table holds any of its meters' rows
@@ -64,29 +75,13 @@ constexpr qsizetype kDirectCopyRows = 1000;
 
 // Whether the rows may go straight into their table: none of their keys can be there.
 // False with r failing when the probe itself failed.
-bool NothingInRange(PgConnection &c, const ReplicaTable &table, const QList<ReplicaRow> &rows, bool *empty,
-                    PgResult *r)
+bool NothingInRange(PgConnection &c, const ReplicaTable &table, const Prepared &p, bool *empty, PgResult *r)
 {
-    QSet<QByteArray> serials;
-    QByteArray first;
-    QByteArray last;
-    for (const ReplicaRow &row : rows) {
-        if (row.values.size() < 2 || !row.values[0] || !row.values[1]) {
-            *empty = false;
-            return true;
-        }
-        serials.insert(*row.values[0]);
-        const QByteArray &time = *row.values[1]; // "yyyy-MM-dd HH:mm:ss": ordered as text
-        if (first.isEmpty() || time < first)
-            first = time;
-        if (last.isEmpty() || time > last)
-            last = time;
-    }
     QByteArray array = "{";
-    for (const QByteArray &serial : std::as_const(serials))
-        array += (array.size() > 1 ? "," : "") + serial;
+    for (quint16 serial : p.serials)
+        array += (array.size() > 1 ? "," : "") + QByteArray::number(serial);
     array += '}';
-    *r = c.Exec(RangeProbeStatement(table), { array, first, last });
+    *r = c.Exec(RangeProbeStatement(table), {array, p.first, p.last});
     if (!r->ok())
         return false;
     *empty = r->rows() == 1 && r->text(0, 0) == u"f";
@@ -191,30 +186,75 @@ bool EnsureSchema(PgConnection &c, QString *error)
 PreparedRecords PrepareRecords(const QString &node, const QList<FedRecord> &records)
 {
     PreparedRecords out;
+    out.node = node;
+    const QByteArray nodeUtf8 = node.toUtf8();
     QHash<FedKind, Prepared> &byKind = out.byKind;
-    QHash<FedKind, QHash<QByteArray, qsizetype>> seen;
+    struct Made
+    {
+        QHash<QByteArray, qsizetype> keys; // row of each key
+        QList<qsizetype> ends;             // where each row's line ends in the COPY text
+        QList<bool> replaced;              // a later record of its key came
+        bool anyReplaced = false;
+    };
+    QHash<FedKind, Made> made;
+    // Room for each kind's text at once: a COPY line holds the fields and the line again.
+    QHash<FedKind, qsizetype> room;
+    for (const FedRecord &record : records)
+        room[record.kind] += 2 * record.line.size() + nodeUtf8.size() + 32;
+    for (auto it = room.cbegin(); it != room.cend(); ++it)
+        byKind[it.key()].copyText.reserve(it.value());
+    QByteArray key;
+    QByteArray stamp;
+    QString reason;
     for (int i = 0; i < records.size(); ++i) {
-        ReplicaRow row;
-        QString reason;
-        if (!MakeReplicaRow(records[i], node, &row, &reason)) {
+        Prepared &p = byKind[records[i].kind];
+        if (!AppendCopyRow(records[i], nodeUtf8, &p.copyText, &key, &stamp, &reason)) {
             out.refused.append(i);
             out.refusedReasons.append(reason);
             continue;
         }
-        Prepared &p = byKind[row.kind];
-        QHash<QByteArray, qsizetype> &keys = seen[row.kind];
-        const auto it = keys.constFind(row.key);
-        if (it != keys.constEnd()) {
-            p.rows[*it] = std::move(row);
-            p.sources[*it] = i;
+        Made &m = made[records[i].kind];
+        const auto it = m.keys.find(key);
+        if (it != m.keys.end()) {
+            m.replaced[*it] = true;
+            m.anyReplaced = true;
+            *it = p.records.size();
         } else {
-            keys.insert(row.key, p.rows.size());
-            p.rows.append(std::move(row));
-            p.sources.append(i);
+            m.keys.insert(key, p.records.size());
         }
+        p.records.append(records[i]);
+        p.sources.append(i);
+        m.ends.append(p.copyText.size());
+        m.replaced.append(false);
+        if ((p.serials.isEmpty() || p.serials.last() != records[i].serial) && !p.serials.contains(records[i].serial))
+            p.serials.append(records[i].serial);
+        if (p.first.isEmpty() || stamp < p.first)
+            p.first = stamp;
+        if (p.last.isEmpty() || stamp > p.last)
+            p.last = stamp;
     }
-    for (Prepared &p : byKind)
-        p.copyText = CopyText(p.rows, 0, p.rows.size());
+    // The last record of a key stands, as in the files: the earlier ones leave the text.
+    for (auto it = made.cbegin(); it != made.cend(); ++it) {
+        const Made &m = it.value();
+        if (!m.anyReplaced)
+            continue;
+        Prepared &p = byKind[it.key()];
+        Prepared kept;
+        kept.copyText.reserve(p.copyText.size());
+        kept.serials = p.serials;
+        kept.first = p.first;
+        kept.last = p.last;
+        qsizetype begin = 0;
+        for (qsizetype r = 0; r < p.size(); ++r) {
+            if (!m.replaced[r]) {
+                kept.copyText.append(p.copyText.constData() + begin, m.ends[r] - begin);
+                kept.records.append(p.records[r]);
+                kept.sources.append(p.sources[r]);
+            }
+            begin = m.ends[r];
+        }
+        p = std::move(kept);
+    }
     return out;
 }
 
@@ -243,9 +283,9 @@ ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
     for (FedKind kind : AllFedKinds()) {
         const Prepared &p = byKind.value(kind);
         const ReplicaTable &table = TableOf(kind);
-        if (p.rows.size() >= kDirectCopyRows) {
+        if (p.size() >= kDirectCopyRows) {
             bool empty = false;
-            if (!NothingInRange(c, table, p.rows, &empty, &r))
+            if (!NothingInRange(c, table, p, &empty, &r))
                 return FailAndRollBack(c, r);
             if (empty) {
                 // A key that arrived meanwhile fails the COPY as a duplicate: the batch goes
@@ -260,9 +300,9 @@ ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
                 continue;
             }
         }
+        if (p.size() == 0)
+            continue;
         if (staged) {
-            if (p.rows.isEmpty())
-                continue;
             // A refused value fails the COPY (range, format) or the upsert (constraint,
             // index row): either way the batch goes one record at a time below.
             r = c.CopyIn(CopyStatement(table), p.copyText);
@@ -276,8 +316,9 @@ ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
             }
             continue;
         }
-        for (qsizetype from = 0; from < p.rows.size() && !refusedStatement; from += kRowsPerStatement) {
-            r = InsertRows(c, table, p.rows, from, qMin(kRowsPerStatement, p.rows.size() - from));
+        const QList<ReplicaRow> rows = RowsOf(prepared.node, p);
+        for (qsizetype from = 0; from < p.size() && !refusedStatement; from += kRowsPerStatement) {
+            r = InsertRows(c, table, rows, from, qMin(kRowsPerStatement, p.size() - from));
             if (!r.ok()) {
                 if (!Refused(c, r))
                     return FailAndRollBack(c, r);
@@ -292,7 +333,7 @@ ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
         if (!r.ok())
             return Fail(c, r);
         for (const Prepared &p : std::as_const(byKind))
-            out.written += int(p.rows.size());
+            out.written += int(p.size());
         return out;
     }
 
@@ -303,9 +344,10 @@ ReplicaOutcome SendPrepared(PgConnection &c, const PreparedRecords &prepared)
     for (FedKind kind : AllFedKinds()) {
         const Prepared &p = byKind.value(kind);
         const ReplicaTable &table = TableOf(kind);
-        for (qsizetype from = 0; from < p.rows.size(); from += kRowsPerStatement) {
+        const QList<ReplicaRow> rows = RowsOf(prepared.node, p);
+        for (qsizetype from = 0; from < p.size(); from += kRowsPerStatement) {
             // What was written stays written: a later send only finds it again.
-            if (!SendAlone(c, table, p, from, qMin(kRowsPerStatement, p.rows.size() - from), out, &r))
+            if (!SendAlone(c, table, p, rows, from, qMin(kRowsPerStatement, p.size() - from), out, &r))
                 return Fail(c, r);
         }
     }

@@ -38,16 +38,22 @@ bool EnsureSchema(PgConnection &connection, QString *error);
 ReplicaOutcome UpsertRecords(PgConnection &connection, const QString &node, const QList<FedRecord> &records);
 
 // The same in two steps, so that a caller may make the next batch while one is sent: the
-// rows (one per key, the last record of the key) and their COPY text, made without the
-// database; then the sending. The outcome's indexes are the records' in the batch.
+// rows (one per key, the last record of the key) as COPY text, made without the database;
+// then the sending. The rows' values on their own are made only when a batch must go by
+// parts (a refused value, a database without temporary tables). The outcome's indexes are
+// the records' in the batch.
 struct PreparedRecords
 {
     struct Kind
     {
-        QList<ReplicaRow> rows;
-        QList<int> sources; // the batch index of each row
+        QList<FedRecord> records; // one per row, in the rows' order
+        QList<int> sources;       // the batch index of each row
         QByteArray copyText;
+        QList<quint16> serials;    // the meters of the rows, each once
+        QByteArray first, last;    // the rows' earliest and latest time, as the database holds it
+        qsizetype size() const { return records.size(); }
     };
+    QString node;
     QHash<FedKind, Kind> byKind;
     QList<int> refused; // lines no row can hold
     QStringList refusedReasons;
