@@ -4,7 +4,7 @@
 # against the files. Not a CI test: it runs for minutes to hours.
 #
 #   bench/soak.sh [--meters N] [--minutes M] [--per-bus K] [--every E] [--link pty|tcp] [--fast]
-#                 [--drain D] [--keep] [--out DIR] [--sweep N1,N2,...] [--bin DIR]
+#                 [--keep] [--out DIR] [--sweep N1,N2,...] [--bin DIR]
 #
 #   --meters N     calculators in all (default 512), K on each bus (default 32): ceil(N/K) ports
 #   --minutes M    how long the service runs once the first schedule is due (default 30)
@@ -12,8 +12,10 @@
 #                  those E minutes (default 60: schedules spread over the hour)
 #   --link         pseudo-terminals (default) or loopback TCP, one simulator per port
 #   --fast         length-aware framing (port set --fast); default: the silence framing
-#   --drain D      after the window, up to D minutes (default 10) for the queue to be served
-#                  before the checks (records, processor and memory figures cover the window)
+#   At the window's end the service is stopped; status --check then names the meters whose
+#   calculators hold records not read yet (polled before the hour's record was made, or cut
+#   by the stop), and one poll --fill-gaps each, the buses in parallel, reads them; status
+#   --check again must exit 0, and the database must hold exactly the files' lines.
 #   --keep         keep the work folder (data root, logs; the database is stopped)
 #   --out DIR      where the tables and the plot go (default build/soak); summary.csv there
 #                  collects every run, so runs of several sizes make one plot
@@ -28,7 +30,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP="" KEEP="" DRAIN=10 PLOT_ONLY="" BIN=""
+METERS=512 MINUTES=30 PER_BUS=32 EVERY=60 LINK=pty FAST="" OUT=build/soak SWEEP="" KEEP="" PLOT_ONLY="" BIN=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --meters) METERS=$2; shift 2 ;;
@@ -38,7 +40,6 @@ while [ $# -gt 0 ]; do
     --link) LINK=$2; shift 2 ;;
     --fast) FAST=--fast; shift ;;
     --keep) KEEP=1; shift ;;
-    --drain) DRAIN=$2; shift 2 ;;
     --out) OUT=$2; shift 2 ;;
     --sweep) SWEEP=$2; shift 2 ;;
     --plot-only) PLOT_ONLY=1; shift ;;
@@ -196,17 +197,6 @@ soak_one() {
         prev_t=$t prev_rec=$rec prev_cli=$c prev_sims=$s prev_lines=$lines
     done
     local rec_window_end=$prev_rec
-    # What is queued at the end is served before the checks (every port's thread gone),
-    # for up to --drain minutes; the figures above cover the window only.
-    local drain_end=$(( $(date +%s) + DRAIN * 60 )) drained=no
-    while [ "$(date +%s)" -lt "$drain_end" ]; do
-        local open_ports
-        open_ports=$( { grep -oE '^\[Порт: [0-9]+\] \[[^]]*\] Порт (открыт|закрыт)' "$work/run.log" || true; } \
-            | awk '{ state[$2] = $NF } END { n = 0; for (p in state) if (state[p] == "открыт") n++; print n }')
-        [ "$open_ports" = 0 ] && { drained=yes; break; }
-        sleep 5
-    done
-    echo "   queue served after the window: $drained ($(( $(date +%s) - end )) s)"
     local rss_end fds_end failed records
     rss_end=$(rss_kb "$cli_pid")
     fds_end=$(fds "$cli_pid")
@@ -217,11 +207,37 @@ soak_one() {
     wait "$cli_pid" || true
     cli_pid=""
 
+    # What the calculators made after each meter's last poll: named by the check, read once.
+    local check_window=0 lagging=() s
+    "${cli[@]}" status --check > "$work/check-window.txt" 2>&1 || check_window=$?
+    read -r -a lagging <<< "$(sed -n 's/^[A-Z]* - [0-9]* of [0-9]* meters [a-z ]*: \([0-9 ]*\).*/\1/p' "$work/check-window.txt")"
+    local catchup_start
+    catchup_start=$(date +%s)
+    if [ "${#lagging[@]}" -gt 0 ]; then
+        local bus_pids=() p
+        for ((p = 1; p <= ports; p++)); do
+            (
+                for s in "${lagging[@]}"; do
+                    [ $(( (s - 30000) / PER_BUS + 1 )) -eq "$p" ] || continue
+                    "${cli[@]}" poll --serial "$s" --fill-gaps --days 2 --timeout 600 >> "$work/catchup-$p.log" 2>&1 \
+                        || echo "catch-up of $s failed" >> "$work/catchup-failed.log"
+                done
+            ) &
+            bus_pids+=($!)
+        done
+        for p in "${bus_pids[@]}"; do wait "$p"; done
+    fi
+    local catchup_failed=0
+    [ -f "$work/catchup-failed.log" ] && catchup_failed=$(wc -l < "$work/catchup-failed.log")
+    echo "   after the window: status --check $check_window, ${#lagging[@]} meters behind their calculators;" \
+        "caught up in $(( $(date +%s) - catchup_start )) s ($catchup_failed failed)"
     local check=0
     "${cli[@]}" status --check > "$work/check.txt" 2>&1 || check=$?
     "${cli[@]}" db status > "$work/db-status.txt" 2>&1 || true
     "${cli[@]}" status > "$OUT/status-$meters.txt" 2>&1 || true
     cp "$work/check.txt" "$OUT/check-$meters.txt"
+    cp "$work/check-window.txt" "$OUT/check-window-$meters.txt"
+
     local kind files_total=0 rows_total=0 mismatch=""
     for kind in hourly:HA daily:DA monthly:MA journal:J current_history:CV; do
         local table=${kind%%:*} prefix=${kind##*:} files rows
@@ -237,11 +253,11 @@ soak_one() {
     mean_cpu=$(echo "$cpu_sum / $n_samples" | bc -l)
     busy_per_port=$([ "$busy_samples" -gt 0 ] && echo "$per_port_sum / $busy_samples" | bc -l || echo 0)
     rps_mean=$(echo "$records / ($MINUTES * 60)" | bc -l)
-    [ -f "$OUT/summary.csv" ] || echo "meters,ports,link,framing,every_min,minutes,records,records_per_s,cli_cpu_pct,cli_cpu_pct_per_busy_port,rss_start_kb,rss_end_kb,rss_max_kb,fds_start,fds_end,fds_max,failed,check_exit,files_lines,db_rows,date" > "$OUT/summary.csv"
-    printf '%d,%d,%s,%s,%d,%d,%d,%.2f,%.2f,%.3f,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%s\n' "$meters" "$ports" "$LINK" \
+    [ -f "$OUT/summary.csv" ] || echo "meters,ports,link,framing,every_min,minutes,records,records_per_s,cli_cpu_pct,cli_cpu_pct_per_busy_port,rss_start_kb,rss_end_kb,rss_max_kb,fds_start,fds_end,fds_max,failed,check_exit,files_lines,db_rows,date,check_after_window,caught_up" > "$OUT/summary.csv"
+    printf '%d,%d,%s,%s,%d,%d,%d,%.2f,%.2f,%.3f,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%s,%d,%d\n' "$meters" "$ports" "$LINK" \
         "$([ -n "$FAST" ] && echo length || echo silence)" "$EVERY" "$MINUTES" "$records" "$rps_mean" "$mean_cpu" "$busy_per_port" \
         "$rss_start" "$rss_end" "$rss_max" "$fds_start" "$fds_end" "$fds_max" "$failed" "$check" "$files_total" \
-        "$rows_total" "$(date -u +%FT%TZ)" >> "$OUT/summary.csv"
+        "$rows_total" "$(date -u +%FT%TZ)" "$check_window" "${#lagging[@]}" >> "$OUT/summary.csv"
     echo "   records $records ($(printf '%.2f' "$rps_mean")/s), qst-cli $(printf '%.2f' "$mean_cpu") % of a core" \
         "($(printf '%.3f' "$busy_per_port") % per busy port), RSS ${rss_start}->${rss_end} kB (max $rss_max)," \
         "fds ${fds_start}->${fds_end} (max $fds_max), failed $failed, status --check $check: $(head -n 1 "$work/check.txt")"
@@ -257,12 +273,14 @@ soak_one() {
 plot() {
     local csv=$OUT/summary.csv
     {
-        echo "| Meters | Ports | Link, framing | Polled every | Minutes | Records | Records/s | qst-cli CPU (% of a core) | per busy port | RSS start → end (max), MB | fds start → end (max) | Failed | status --check | DB rows = files |"
+        echo "| Meters | Ports | Link, framing | Polled every | Minutes | Records | Records/s | qst-cli CPU (% of a core) | per busy port | RSS start → end (max), MB | fds start → end (max) | Failed | status --check: after the window → after the catch-up (meters caught up) | DB rows = files |"
         echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
-        tail -n +2 "$csv" | while IFS=, read -r m pt l f e mi r rps cpu pp rs re rm fs fe fm fl ck fl_lines rows _; do
+        tail -n +2 "$csv" | while IFS=, read -r m pt l f e mi r rps cpu pp rs re rm fs fe fm fl ck fl_lines rows _ ckw up; do
+            local checks="$ck (no catch-up)"
+            [ -n "$ckw" ] && checks="$ckw → $ck ($up)"
             printf '| %s | %s | %s, %s | %s min | %s | %s | %s | %s | %s | %.1f → %.1f (%.1f) | %s → %s (%s) | %s | %s | %s |\n' \
                 "$m" "$pt" "$l" "$f" "$e" "$mi" "$r" "$rps" "$cpu" "$pp" "$(echo "$rs/1024" | bc -l)" \
-                "$(echo "$re/1024" | bc -l)" "$(echo "$rm/1024" | bc -l)" "$fs" "$fe" "$fm" "$fl" "$ck" \
+                "$(echo "$re/1024" | bc -l)" "$(echo "$rm/1024" | bc -l)" "$fs" "$fe" "$fm" "$fl" "$checks" \
                 "$([ "$fl_lines" = "$rows" ] && echo "yes ($rows)" || echo "no: $rows rows, $fl_lines lines")"
         done
     } > "$OUT/summary.md"
