@@ -261,12 +261,7 @@ qint64 PlainCopy(PgConnection &c, const QHash<FedKind, QByteArray> &texts)
     qint64 rows = 0;
     c.Exec("BEGIN");
     for (auto it = texts.cbegin(); it != texts.cend(); ++it) {
-        const ReplicaTable &table = TableOf(it.key());
-        QByteArray sql = "COPY " + QByteArray(table.name) + " (serial,time";
-        for (const ReplicaColumn &column : table.fieldColumns)
-            sql += ',' + QByteArray(column.name);
-        sql += ",line,node) FROM STDIN";
-        const PgResult r = c.CopyIn(sql, it.value());
+        const PgResult r = c.CopyIn(DirectCopyStatement(TableOf(it.key())), it.value());
         if (!r.ok())
             std::fprintf(stderr, "COPY: %s\n", qPrintable(r.error()));
         rows += it.value().count('\n');

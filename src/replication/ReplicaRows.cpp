@@ -274,13 +274,19 @@ QList<ReplicaColumn> RowColumns(const ReplicaTable &table)
     return columns;
 }
 
-QByteArray InsertHead(const ReplicaTable &table)
+// "serial,time,...,line,node": a row's columns in order.
+QByteArray ColumnList(const ReplicaTable &table)
 {
     const QList<ReplicaColumn> columns = RowColumns(table);
-    QByteArray sql = "INSERT INTO " + QByteArray(table.name) + " AS r (";
+    QByteArray list;
     for (qsizetype i = 0; i < columns.size(); ++i)
-        sql += (i ? "," : "") + QByteArray(columns[i].name);
-    return sql + ") ";
+        list += (i ? "," : "") + QByteArray(columns[i].name);
+    return list;
+}
+
+QByteArray InsertHead(const ReplicaTable &table)
+{
+    return "INSERT INTO " + QByteArray(table.name) + " AS r (" + ColumnList(table) + ") ";
 }
 
 QByteArray ConflictClause(const ReplicaTable &table)
@@ -335,11 +341,7 @@ QByteArray CopyStatement(const ReplicaTable &table)
 
 QByteArray DirectCopyStatement(const ReplicaTable &table)
 {
-    const QList<ReplicaColumn> columns = RowColumns(table);
-    QByteArray sql = "COPY " + QByteArray(table.name) + " (";
-    for (qsizetype i = 0; i < columns.size(); ++i)
-        sql += (i ? "," : "") + QByteArray(columns[i].name);
-    return sql + ") FROM STDIN";
+    return "COPY " + QByteArray(table.name) + " (" + ColumnList(table) + ") FROM STDIN";
 }
 
 QByteArray RangeProbeStatement(const ReplicaTable &table)
