@@ -346,8 +346,8 @@ QByteArray DirectCopyStatement(const ReplicaTable &table)
 
 QByteArray RangeProbeStatement(const ReplicaTable &table)
 {
-    return "SELECT EXISTS (SELECT 1 FROM " + QByteArray(table.name) +
-           " WHERE serial = ANY($1::integer[]) AND time BETWEEN $2::timestamp AND $3::timestamp)";
+    return "SELECT EXISTS (SELECT 1 FROM unnest($1::integer[], $2::timestamp[], $3::timestamp[]) AS s(serial, first, last) "
+           "JOIN " + QByteArray(table.name) + " t ON t.serial = s.serial AND t.time BETWEEN s.first AND s.last)";
 }
 
 QByteArray UpsertFromStagingStatement(const ReplicaTable &table)

@@ -69,7 +69,8 @@ QByteArray CopyStatement(const ReplicaTable &table);
 QByteArray UpsertFromStagingStatement(const ReplicaTable &table);
 // COPY straight into the table, for rows whose keys it cannot hold yet.
 QByteArray DirectCopyStatement(const ReplicaTable &table);
-// Whether the table holds a row of the meters $1 (integer[]) between the times $2 and $3.
+// Whether the table holds a row of a meter of $1 (integer[]) between its times in $2 and $3
+// (timestamp[], the same order).
 QByteArray RangeProbeStatement(const ReplicaTable &table);
 // The rows from..from+count in COPY's text format.
 QByteArray CopyText(const QList<ReplicaRow> &rows, qsizetype from, qsizetype count);

@@ -4,9 +4,9 @@
 #include "registry/Registry.h"
 
 #include <QHash>
-#include <QSet>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
 namespace qst {
 
@@ -77,11 +77,16 @@ constexpr qsizetype kDirectCopyRows = 1000;
 // False with r failing when the probe itself failed.
 bool NothingInRange(PgConnection &c, const ReplicaTable &table, const Prepared &p, bool *empty, PgResult *r)
 {
-    QByteArray array = "{";
-    for (quint16 serial : p.serials)
-        array += (array.size() > 1 ? "," : "") + QByteArray::number(serial);
-    array += '}';
-    *r = c.Exec(RangeProbeStatement(table), {array, p.first, p.last});
+    QByteArray serials = "{";
+    QByteArray firsts = "{";
+    QByteArray lasts = "{";
+    for (const Prepared::Span &span : p.spans) {
+        const char *comma = serials.size() > 1 ? "," : "";
+        serials += comma + QByteArray::number(span.serial);
+        firsts += comma + ('"' + span.first + '"');
+        lasts += comma + ('"' + span.last + '"');
+    }
+    *r = c.Exec(RangeProbeStatement(table), {serials + '}', firsts + '}', lasts + '}'});
     if (!r->ok())
         return false;
     *empty = r->rows() == 1 && r->text(0, 0) == u"f";
@@ -226,12 +231,20 @@ PreparedRecords PrepareRecords(const QString &node, const QList<FedRecord> &reco
         p.sources.append(i);
         m.ends.append(p.copyText.size());
         m.replaced.append(false);
-        if ((p.serials.isEmpty() || p.serials.last() != records[i].serial) && !p.serials.contains(records[i].serial))
-            p.serials.append(records[i].serial);
-        if (p.first.isEmpty() || stamp < p.first)
-            p.first = stamp;
-        if (p.last.isEmpty() || stamp > p.last)
-            p.last = stamp;
+        // Rows come meter by meter: the last span is nearly always the one.
+        Prepared::Span *span = !p.spans.isEmpty() && p.spans.last().serial == records[i].serial ? &p.spans.last() : nullptr;
+        for (qsizetype k = 0; span == nullptr && k < p.spans.size(); ++k) {
+            if (p.spans[k].serial == records[i].serial)
+                span = &p.spans[k];
+        }
+        if (span == nullptr) {
+            p.spans.append({records[i].serial, stamp, stamp});
+        } else {
+            if (stamp < span->first)
+                span->first = stamp;
+            if (stamp > span->last)
+                span->last = stamp;
+        }
     }
     // The last record of a key stands, as in the files: the earlier ones leave the text.
     for (auto it = made.cbegin(); it != made.cend(); ++it) {
@@ -241,9 +254,7 @@ PreparedRecords PrepareRecords(const QString &node, const QList<FedRecord> &reco
         Prepared &p = byKind[it.key()];
         Prepared kept;
         kept.copyText.reserve(p.copyText.size());
-        kept.serials = p.serials;
-        kept.first = p.first;
-        kept.last = p.last;
+        kept.spans = p.spans;
         qsizetype begin = 0;
         for (qsizetype r = 0; r < p.size(); ++r) {
             if (!m.replaced[r]) {

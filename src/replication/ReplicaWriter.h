@@ -49,8 +49,12 @@ struct PreparedRecords
         QList<FedRecord> records; // one per row, in the rows' order
         QList<int> sources;       // the batch index of each row
         QByteArray copyText;
-        QList<quint16> serials;    // the meters of the rows, each once
-        QByteArray first, last;    // the rows' earliest and latest time, as the database holds it
+        struct Span
+        {
+            quint16 serial;
+            QByteArray first, last; // the meter's earliest and latest time here, as the database holds it
+        };
+        QList<Span> spans;        // one per meter of the rows
         qsizetype size() const { return records.size(); }
     };
     QString node;

@@ -588,6 +588,21 @@ qsizetype NthLine(const QByteArray &bytes, int n)
 
 } // namespace
 
+TEST(Replicator, WaitingForTheOutboxAfterAStartWaitsForWhatItHeldFromBefore)
+{
+    QST_REQUIRE_PG();
+    const QString url = PgServer::Shared().CreateDatabase();
+    QueuedRoot q;
+    q.Store(0, 40, DatabaseSettings{QStringLiteral("host=/nonexistent-socket-dir port=1 user=x"), QStringLiteral("north")},
+            false);
+    Replicator replicator(q.root.path(), DatabaseSettings{url, QStringLiteral("north")}, nullptr);
+    replicator.Start();
+    ASSERT_TRUE(replicator.WaitSent(20000));
+    PgConnection c = Open(url);
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM hourly"), QStringList{QStringLiteral("40")});
+    EXPECT_EQ(QueryRows(c, "SELECT count(*) FROM journal"), QStringList{QStringLiteral("1")});
+}
+
 TEST(Replicator, ADamagedOutboxIsSetAsideAndEveryFileLineReachesTheDatabaseOnce)
 {
     QST_REQUIRE_PG();
