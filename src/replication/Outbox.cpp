@@ -25,21 +25,36 @@ const QByteArray kOldHeaderWord = "QSTOUTBOX ";
 constexpr qint64 kResyncMarginMs = 10 * 60 * 1000;
 constexpr qint64 kReadChunk = 8 * 1024 * 1024;
 
+// CRC-32 (the zlib polynomial), eight bytes a step: the outbox is checked whole at every
+// start and each entry again when it is sent.
 quint32 Crc32(QByteArrayView bytes)
 {
-    static const std::array<quint32, 256> table = [] {
-        std::array<quint32, 256> t{};
+    using Table = std::array<quint32, 256>;
+    static const std::array<Table, 8> t = [] {
+        std::array<Table, 8> tables{};
         for (quint32 i = 0; i < 256; ++i) {
             quint32 c = i;
             for (int k = 0; k < 8; ++k)
                 c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
+            tables[0][i] = c;
         }
-        return t;
+        for (quint32 i = 0; i < 256; ++i) {
+            for (int k = 1; k < 8; ++k)
+                tables[k][i] = (tables[k - 1][i] >> 8) ^ tables[0][tables[k - 1][i] & 0xFF];
+        }
+        return tables;
     }();
     quint32 crc = 0xFFFFFFFFu;
-    for (char ch : bytes)
-        crc = table[(crc ^ quint8(ch)) & 0xFF] ^ (crc >> 8);
+    const auto *p = reinterpret_cast<const quint8 *>(bytes.data());
+    qsizetype n = bytes.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        const quint32 lo = crc ^ (quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24);
+        const quint32 hi = quint32(p[4]) | quint32(p[5]) << 8 | quint32(p[6]) << 16 | quint32(p[7]) << 24;
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
+              t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+    }
+    for (; n > 0; ++p, --n)
+        crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFu;
 }
 
@@ -451,7 +466,7 @@ OutboxRecovery Outbox::RecoverLocked()
     return rep;
 }
 
-OutboxBatch Outbox::ReadPending(int maxEntries)
+OutboxBatch Outbox::ReadPending(int maxEntries, const OutboxBatch *after)
 {
     // Writers only append whole entries, and only the sending thread or Recover replaces
     // the file: no lock, so a poll never waits for a read. An entry still being written lies
@@ -474,8 +489,17 @@ OutboxBatch Outbox::ReadPending(int maxEntries)
         return batch;
     }
     qint64 start = h.length;
-    const Ack ack = ReadAck(ackPath());
-    if (ack.valid && ack.generation == h.generation) {
+    const Ack ack = after ? Ack() : ReadAck(ackPath());
+    if (after) {
+        // Only within the file the batch came from, and only after a whole entry.
+        char before = 0;
+        if (after->generation != h.generation || after->endOffset < h.length || after->endOffset > size ||
+            !file.seek(after->endOffset - 1) || !file.getChar(&before) || before != '\n') {
+            batch.endOffset = after->endOffset;
+            return batch;
+        }
+        start = after->endOffset;
+    } else if (ack.valid && ack.generation == h.generation) {
         char before = 0;
         if (ack.offset > size || ack.offset < h.length || !file.seek(ack.offset - 1) || !file.getChar(&before) ||
             before != '\n') {
@@ -524,17 +548,17 @@ void Outbox::ReplaceWithTailLocked(quint64 generation, const QByteArray &tail)
     SaveFileBytes(ackPath(), QByteArray::number(generation) + ' ' + QByteArray::number(header.size()) + '\n');
 }
 
-void Outbox::Acknowledge(const OutboxBatch &batch)
+bool Outbox::Acknowledge(const OutboxBatch &batch)
 {
     QFile file(outboxPath());
     if (!file.open(QIODevice::ReadOnly))
-        return;
+        return false;
     const Header h = ParseHeader(file.read(64));
     if (h.version != 2 || h.generation != batch.generation || batch.endOffset <= h.length)
-        return;
+        return false;
     const Ack ack = ReadAck(ackPath());
     if (ack.valid && ack.generation == h.generation && batch.endOffset <= ack.offset)
-        return;
+        return false;
     const qint64 synced = m_synced;
     const qint64 size = synced >= 0 ? qMin(synced, file.size()) : file.size();
     const bool everything = batch.endOffset >= size;
@@ -549,15 +573,16 @@ void Outbox::Acknowledge(const OutboxBatch &batch)
             throw StorageError(QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(outboxPath()), current.errorString()));
         // Recover may have replaced the file meanwhile: then its entries are all to send.
         if (ParseHeader(current.read(64)).generation != batch.generation)
-            return;
+            return true;
         if (!current.seek(batch.endOffset))
             throw StorageError(QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(outboxPath()), current.errorString()));
         const QByteArray tail = current.readAll();
         current.close();
         ReplaceWithTailLocked(batch.generation + 1, tail);
-        return;
+        return true;
     }
     SaveFileBytes(ackPath(), QByteArray::number(batch.generation) + ' ' + QByteArray::number(batch.endOffset) + '\n');
+    return false;
 }
 
 void Outbox::Reject(const OutboxEntry &entry, const QString &reason)

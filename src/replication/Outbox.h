@@ -86,9 +86,12 @@ public:
     OutboxRecovery Recover();
     // Up to maxEntries unsent entries in their order, stopping before damage. ReadPending
     // and Acknowledge belong to the one sending thread; any thread may append meanwhile.
-    OutboxBatch ReadPending(int maxEntries);
-    // Everything before endOffset is in the database.
-    void Acknowledge(const OutboxBatch &batch);
+    // With after: the entries that follow that batch, read while it is being sent; none
+    // when the file has been replaced since it was read.
+    OutboxBatch ReadPending(int maxEntries, const OutboxBatch *after = nullptr);
+    // Everything before endOffset is in the database. True when that replaced the file
+    // (emptied or compacted): offsets read before no longer hold.
+    bool Acknowledge(const OutboxBatch &batch);
     void Reject(const OutboxEntry &entry, const QString &reason);
 
     OutboxSummary Summary();

@@ -15,6 +15,7 @@
 #include <QJsonObject>
 
 #include <fcntl.h>
+#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,15 @@ constexpr int kBatchSize = 2000;
 // transaction and an acknowledgement per 2,000 records cost three times the server's COPY.
 constexpr int kBacklogBatchSize = 20000;
 constexpr int kIdleCheckMs = 5000;
+
+QList<FedRecord> RecordsOf(const OutboxBatch &batch)
+{
+    QList<FedRecord> records;
+    records.reserve(batch.entries.size());
+    for (const OutboxEntry &e : batch.entries)
+        records.append(e.record);
+    return records;
+}
 
 QString StatePath(const QString &dataRoot)
 {
@@ -528,6 +538,10 @@ void Replicator::Run()
         m_connection = nullptr;
         return;
     }
+    // A backlog's next batch, read and made ready while the one before it was sent.
+    OutboxBatch aheadBatch;
+    PreparedRecords aheadPrepared;
+    bool ahead = false;
     for (;;) {
         bool stopping = false;
         bool drainOver = false;
@@ -573,8 +587,16 @@ void Replicator::Run()
             }
         }
         OutboxBatch batch;
+        PreparedRecords prepared;
+        const bool wasAhead = ahead;
+        if (ahead && connection.isOpen()) {
+            batch = std::move(aheadBatch);
+            prepared = std::move(aheadPrepared);
+        }
+        ahead = false;
         try {
-            batch = m_outbox.ReadPending(m_backlog ? kBacklogBatchSize : kBatchSize);
+            if (!wasAhead || !connection.isOpen())
+                batch = m_outbox.ReadPending(m_backlog ? kBacklogBatchSize : kBatchSize);
         } catch (const StorageError &e) {
             Say(e.message());
             if (stopping)
@@ -631,11 +653,27 @@ void Replicator::Run()
             m_backlog = true;
             Say(QStringLiteral("База данных: отправка накопленной очереди"));
         }
-        QList<FedRecord> records;
-        records.reserve(batch.entries.size());
-        for (const OutboxEntry &e : std::as_const(batch.entries))
-            records.append(e.record);
-        const ReplicaOutcome outcome = UpsertRecords(connection, m_node, records);
+        if (!wasAhead)
+            prepared = PrepareRecords(m_node, RecordsOf(batch));
+        ReplicaOutcome outcome;
+        if (m_backlog && !stopping) {
+            // The server inserts this batch while the next one is read and made ready here.
+            std::future<ReplicaOutcome> sending
+                = std::async(std::launch::async, [&connection, &prepared] { return SendPrepared(connection, prepared); });
+            try {
+                aheadBatch = m_outbox.ReadPending(kBacklogBatchSize, &batch);
+                ahead = !aheadBatch.entries.isEmpty();
+                if (ahead)
+                    aheadPrepared = PrepareRecords(m_node, RecordsOf(aheadBatch));
+            } catch (const StorageError &) {
+                ahead = false; // read again, and said, when it is the batch to send
+            }
+            outcome = sending.get();
+        } else {
+            outcome = SendPrepared(connection, prepared);
+        }
+        if (outcome.status != ReplicaOutcome::Committed)
+            ahead = false; // the batch goes again: what follows it is read after it
         if (outcome.status == ReplicaOutcome::LinkLost) {
             connection.Close();
             {
@@ -681,10 +719,14 @@ void Replicator::Run()
             }
         }
         try {
-            m_outbox.Acknowledge(batch);
+            // A file replaced by the acknowledgement (compacted, or emptied) has new offsets:
+            // what was read ahead is read again from it.
+            if (m_outbox.Acknowledge(batch))
+                ahead = false;
         } catch (const StorageError &e) {
             // The batch is in the database; it will be sent once more, which changes nothing.
             Say(e.message());
+            ahead = false;
             backOff();
         }
         m_sentSinceBacklog += outcome.written;

@@ -509,6 +509,31 @@ TEST(Outbox, EntryLinesSurviveAnyText)
     }
 }
 
+TEST(Outbox, EntryChecksumsAreTheStandardCrc32OfTheirText)
+{
+    // The plain bit-by-bit CRC-32 the files were written with from the start.
+    const auto reference = [](const QByteArray &bytes) {
+        quint32 crc = 0xFFFFFFFFu;
+        for (char ch : bytes) {
+            crc ^= quint8(ch);
+            for (int k = 0; k < 8; ++k)
+                crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+        }
+        return crc ^ 0xFFFFFFFFu;
+    };
+    ASSERT_EQ(reference("123456789"), 0xCBF43926u);
+    QRandomGenerator random(11);
+    for (int i = 0; i < 3000; ++i) {
+        QString text;
+        const int length = int(random.bounded(0, 700));
+        for (int k = 0; k < length; ++k)
+            text += QChar(char16_t(random.bounded(2) ? random.bounded(0x20, 0x7f) : random.bounded(0x400, 0x450)));
+        const QByteArray line = Outbox::EntryLine(random.bounded(1 << 30), FedRecord{FedKind::Hourly, 7, text});
+        const QByteArray body = line.mid(9).chopped(1);
+        ASSERT_EQ(line.left(8).toUInt(nullptr, 16), reference(body)) << i;
+    }
+}
+
 TEST(Outbox, AFullDiskRefusesTheAppendWholeAndKeepsWhatWasQueued)
 {
     QTemporaryDir dir;
