@@ -14,7 +14,8 @@
 #   --fast         length-aware framing (port set --fast); default: the silence framing
 #   At the window's end the service is stopped; status --check then names the meters whose
 #   calculators hold records not read yet (polled before the hour's record was made, or cut
-#   by the stop), and one poll --fill-gaps each, the buses in parallel, reads them; status
+#   by the stop), and one poll --fill-gaps each (one after another: a poll holds the data
+#   root, as the service does) reads them; status
 #   --check again must exit 0, and the database must hold exactly the files' lines.
 #   --keep         keep the work folder (data root, logs; the database is stopped)
 #   --out DIR      where the tables and the plot go (default build/soak); summary.csv there
@@ -213,20 +214,12 @@ soak_one() {
     read -r -a lagging <<< "$(sed -n 's/^[A-Z]* - [0-9]* of [0-9]* meters [a-z ]*: \([0-9 ]*\).*/\1/p' "$work/check-window.txt")"
     local catchup_start
     catchup_start=$(date +%s)
-    if [ "${#lagging[@]}" -gt 0 ]; then
-        local bus_pids=() p
-        for ((p = 1; p <= ports; p++)); do
-            (
-                for s in "${lagging[@]}"; do
-                    [ $(( (s - 30000) / PER_BUS + 1 )) -eq "$p" ] || continue
-                    "${cli[@]}" poll --serial "$s" --fill-gaps --days 2 --timeout 600 >> "$work/catchup-$p.log" 2>&1 \
-                        || echo "catch-up of $s failed" >> "$work/catchup-failed.log"
-                done
-            ) &
-            bus_pids+=($!)
-        done
-        for p in "${bus_pids[@]}"; do wait "$p"; done
-    fi
+    # One at a time: a poll holds the data root as the service does.
+    for s in "${lagging[@]}"; do
+        echo "== $s" >> "$work/catchup.log"
+        "${cli[@]}" poll --serial "$s" --fill-gaps --timeout 600 >> "$work/catchup.log" 2>&1 \
+            || echo "catch-up of $s failed" >> "$work/catchup-failed.log"
+    done
     local catchup_failed=0
     [ -f "$work/catchup-failed.log" ] && catchup_failed=$(wc -l < "$work/catchup-failed.log")
     echo "   after the window: status --check $check_window, ${#lagging[@]} meters behind their calculators;" \
@@ -237,6 +230,7 @@ soak_one() {
     "${cli[@]}" status > "$OUT/status-$meters.txt" 2>&1 || true
     cp "$work/check.txt" "$OUT/check-$meters.txt"
     cp "$work/check-window.txt" "$OUT/check-window-$meters.txt"
+    cp "$work/catchup.log" "$OUT/catchup-$meters.log" 2> /dev/null || true
 
     local kind files_total=0 rows_total=0 mismatch=""
     for kind in hourly:HA daily:DA monthly:MA journal:J current_history:CV; do
