@@ -130,6 +130,24 @@ bool TimestampText(double dayCount, QByteArray *text)
 
 namespace {
 
+// COPY's text format of one value: backslash, tab, line feed and carriage return escaped.
+template <class Out>
+void AppendEscaped(Out &out, const char *data, qsizetype size)
+{
+    const char *run = data;
+    const char *const end = data + size;
+    for (const char *p = run; p < end; ++p) {
+        const char c = *p;
+        if (c != '\\' && c != '\t' && c != '\n' && c != '\r')
+            continue;
+        out.append(run, p - run);
+        const char escape[2] = {'\\', c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r'};
+        out.append(escape, 2);
+        run = p + 1;
+    }
+    out.append(run, end - run);
+}
+
 // A row's values in column order, as parameters.
 struct RowSink
 {
@@ -148,18 +166,7 @@ struct CopySink
     {
         if (!line.empty())
             line += '\t';
-        const char *run = data;
-        const char *const end = data + size;
-        for (const char *p = run; p < end; ++p) {
-            const char c = *p;
-            if (c != '\\' && c != '\t' && c != '\n' && c != '\r')
-                continue;
-            line.append(run, size_t(p - run));
-            line += '\\';
-            line += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
-            run = p + 1;
-        }
-        line.append(run, size_t(end - run));
+        AppendEscaped(line, data, size);
     }
     void Value(const QByteArray &bytes) { Value(bytes.constData(), bytes.size()); }
     void Null()
@@ -357,31 +364,7 @@ QByteArray UpsertFromStagingStatement(const ReplicaTable &table)
 
 void AppendCopyValue(QByteArray *out, const QByteArray &value)
 {
-    const char *run = value.constData();
-    const char *const end = run + value.size();
-    for (const char *p = run; p < end; ++p) {
-        const char *escape = nullptr;
-        switch (*p) {
-        case '\\':
-            escape = "\\\\";
-            break;
-        case '\t':
-            escape = "\\t";
-            break;
-        case '\n':
-            escape = "\\n";
-            break;
-        case '\r':
-            escape = "\\r";
-            break;
-        default:
-            continue;
-        }
-        out->append(run, p - run);
-        out->append(escape, 2);
-        run = p + 1;
-    }
-    out->append(run, end - run);
+    AppendEscaped(*out, value.constData(), value.size());
 }
 
 QByteArray CopyText(const QList<ReplicaRow> &rows, qsizetype from, qsizetype count)
